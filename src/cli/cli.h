@@ -1,0 +1,17 @@
+// The zelkpatch command line, apart from main() so that tests can drive it.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/host_services.h"
+
+namespace zelk {
+
+// Exit status: 0 done (for info: a sound patch), 1 stopped on a message,
+// 2 usage error. Usage and help go to the given streams; everything else is
+// a message through the host.
+int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std::FILE* out, std::FILE* err);
+
+}  // namespace zelk

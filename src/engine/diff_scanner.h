@@ -1,0 +1,38 @@
+// Finds the runs of differing bytes between two equally long byte streams.
+// The streams arrive piece by piece, so a run may start in one piece and end
+// in a later one; what the sink sees does not depend on how they are cut.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace zelk {
+
+class DiffSink {
+public:
+    virtual ~DiffSink() = default;
+    virtual void RunBegin(std::uint64_t offset) = 0;
+    // The changed bytes of the open run, in order; possibly in several calls.
+    virtual void RunBytes(std::span<const std::uint8_t> changed) = 0;
+    virtual void RunEnd() = 0;
+};
+
+class DiffScanner {
+public:
+    explicit DiffScanner(DiffSink& sink) : sink_(sink) {}
+    // The next pieces of both streams; they must be of equal length.
+    void Feed(std::span<const std::uint8_t> original, std::span<const std::uint8_t> changed);
+    // Closes a run left open at the end of the streams.
+    void Finish();
+
+private:
+    DiffSink& sink_;
+    std::uint64_t position_ = 0;
+    bool inRun_ = false;
+};
+
+// Index of the first i >= from with a[i] != b[i] (or == b[i]), else size.
+std::size_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t from, std::size_t size);
+std::size_t FirstEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t from, std::size_t size);
+
+}  // namespace zelk

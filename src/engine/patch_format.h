@@ -1,0 +1,92 @@
+// The patch file: a 15-byte magic, the one-based position of the comment,
+// replacement blocks (offset, length, data) and a comment to the end of the
+// file. All numbers are signed 32-bit little-endian.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/host_services.h"
+
+namespace zelk {
+
+inline constexpr std::string_view PatchMagic = "Zelk Patch v1.0";
+inline constexpr std::uint64_t kCommentPosOffset = 15;
+inline constexpr std::uint64_t kHeaderSize = 19;
+inline constexpr std::uint64_t kBlockHeaderSize = 8;
+// Offsets and lengths are signed 32-bit: no file or result may reach 2^31.
+inline constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
+
+// How an operation ended: with its "Done" message, or stopped on another.
+enum class Outcome { Done, Stopped };
+
+namespace text {
+inline constexpr std::string_view MissingFile = "нету файла ";
+inline constexpr std::string_view NotAPatch = "Это не файл зелк-патча...";
+inline constexpr std::string_view MakeDone = "Done ZelkPatch generation!";
+inline constexpr std::string_view ApplyDone = "Done applying ZelkPatch! ";
+std::string TooLarge(const std::string& path);
+}  // namespace text
+
+// Every bare LF becomes CR LF; CR LF pairs stay as they are.
+std::string ToCrLf(std::string_view text);
+
+std::int32_t ReadInt32(const std::uint8_t* bytes);
+
+struct PatchBlock {
+    std::int32_t blockOffset;
+    std::int32_t blockLength;
+    std::uint64_t headerPos;  // where the block's header starts in the patch file
+};
+
+// A sequential reader over an input file with a bounded buffer.
+class ByteReader {
+public:
+    explicit ByteReader(InputFile& file, std::uint64_t position = 0, std::size_t bufferSize = 1u << 20);
+    // Fills `out` completely or throws FileError (the file changed under us).
+    void Read(std::span<std::uint8_t> out);
+    // Hands out up to `max` bytes in place; valid until the next call.
+    std::span<const std::uint8_t> Next(std::size_t max);
+    void Skip(std::uint64_t count) { position_ += count; }
+    std::uint64_t Position() const { return position_; }
+
+private:
+    void Fill();
+    InputFile& file_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t bufferPos_ = 0;  // file offset of buffer_[0]
+    std::size_t bufferLength_ = 0;
+    std::uint64_t position_;
+};
+
+enum class PatchStatus { Sound, NotAPatch, Damaged };
+
+struct PatchSummary {
+    PatchStatus status = PatchStatus::Sound;
+    std::string damage;  // what is wrong and where, for a damaged patch
+    std::uint64_t fileLength = 0;
+    std::int32_t commentPos = 0;
+    std::uint64_t blockCount = 0;
+    std::uint64_t coveredBytes = 0;  // sum of block lengths
+    std::uint64_t maxEnd = 0;        // largest blockOffset + blockLength
+
+    std::uint64_t CommentLength() const { return fileLength + 1 - static_cast<std::uint64_t>(commentPos); }
+    // The applied image only grows: the original's length or the farthest block end.
+    std::uint64_t ResultSize(std::uint64_t originalSize) const { return std::max(originalSize, maxEnd); }
+};
+
+// Reads the whole patch once and checks every field before anything is
+// applied: a patch is sound only when every block lies between the header
+// and the comment and describes bytes inside the 32-bit range. `onBlock`
+// sees each block of a patch that is sound so far. Nothing is allocated in
+// proportion to what the file claims.
+PatchSummary CheckPatch(InputFile& patch, const std::function<void(const PatchBlock&)>& onBlock = {});
+
+// Reads the comment bytes of a checked patch, as stored.
+std::string ReadCommentBytes(InputFile& patch, const PatchSummary& summary);
+
+}  // namespace zelk

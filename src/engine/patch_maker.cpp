@@ -1,0 +1,112 @@
+#include "engine/patch_maker.h"
+
+#include <vector>
+
+#include "engine/diff_scanner.h"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::size_t kScanChunk = 2u << 20;
+
+// A patch larger than this cannot state where its comment starts.
+constexpr std::uint64_t kMaxPatchBeforeComment = kMaxFileSize - 1;
+
+// Turns runs into blocks. A run's length is known only at its end, so its
+// header gets a placeholder that is filled in then; the data goes straight
+// from the read buffer to the patch.
+class BlockWriter final : public DiffSink {
+public:
+    explicit BlockWriter(OutputFile& patch) : patch_(patch) {}
+
+    void RunBegin(std::uint64_t offset) override {
+        Reserve(kBlockHeaderSize);
+        headerPos_ = patch_.Size();
+        patch_.AppendInt32(static_cast<std::int32_t>(offset));
+        patch_.AppendInt32(0);
+        runLength_ = 0;
+    }
+    void RunBytes(std::span<const std::uint8_t> changed) override {
+        Reserve(changed.size());
+        patch_.Append(changed);
+        runLength_ += changed.size();
+    }
+    void RunEnd() override { patch_.WriteInt32At(headerPos_ + 4, static_cast<std::int32_t>(runLength_)); }
+
+    void Reserve(std::uint64_t bytes) {
+        if (patch_.Size() + bytes > kMaxPatchBeforeComment) throw std::runtime_error(text::TooLarge(patch_.Path()));
+    }
+
+private:
+    OutputFile& patch_;
+    std::uint64_t headerPos_ = 0;
+    std::uint64_t runLength_ = 0;
+};
+
+void WritePatch(HostServices& host, InputFile& original, InputFile& changed, const std::string& patchPath,
+                const std::string& comment) {
+    const std::uint64_t n = original.Size();
+    const std::uint64_t m = changed.Size();
+    auto patch = host.CreateOutput(patchPath);
+    patch->Append({reinterpret_cast<const std::uint8_t*>(PatchMagic.data()), PatchMagic.size()});
+    patch->AppendInt32(0);
+
+    BlockWriter blocks(*patch);
+    DiffScanner scanner(blocks);
+    original.ExpectSequential();
+    changed.ExpectSequential();
+    std::vector<std::uint8_t> a(kScanChunk);
+    std::vector<std::uint8_t> b(kScanChunk);
+    for (std::uint64_t at = 0; at < n; at += kScanChunk) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, n - at));
+        if (original.ReadAt(at, {a.data(), size}) != size)
+            throw FileError("Cannot read " + original.Path() + ": the file shrank while it was read");
+        if (changed.ReadAt(at, {b.data(), size}) != size)
+            throw FileError("Cannot read " + changed.Path() + ": the file shrank while it was read");
+        scanner.Feed({a.data(), size}, {b.data(), size});
+    }
+    scanner.Finish();
+
+    if (m > n) {
+        blocks.Reserve(kBlockHeaderSize + (m - n));
+        patch->AppendInt32(static_cast<std::int32_t>(n));
+        patch->AppendInt32(static_cast<std::int32_t>(m - n));
+        patch->AppendFrom(changed, n, m - n);
+    }
+    const auto commentPos = static_cast<std::int32_t>(patch->Size() + 1);
+    patch->Append({reinterpret_cast<const std::uint8_t*>(comment.data()), comment.size()});
+    patch->WriteInt32At(kCommentPosOffset, commentPos);
+    patch->Commit();
+}
+
+}  // namespace
+
+Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
+                  const std::string& patchPath, const std::string& commentText) {
+    const auto stop = [&](const std::string& message) {
+        host.ShowMessage(message, MessageStyle::Critical);
+        return Outcome::Stopped;
+    };
+    try {
+        const std::string comment = host.ToAnsi(ToCrLf(commentText));
+        if (!host.FileExists(originalPath)) return stop(std::string(text::MissingFile) + originalPath);
+        auto original = host.OpenInput(originalPath);
+        if (original->Size() > kMaxFileSize) return stop(text::TooLarge(originalPath));
+        if (!host.FileExists(changedPath)) return stop(std::string(text::MissingFile) + changedPath);
+        auto changed = host.OpenInput(changedPath);
+        if (changed->Size() > kMaxFileSize) return stop(text::TooLarge(changedPath));
+        if (changed->Size() < original->Size())
+            return stop("The changed file is shorter than the original, and a ZelkPatch cannot shorten a file: " +
+                        changedPath + " (" + std::to_string(changed->Size()) + " bytes), " + originalPath + " (" +
+                        std::to_string(original->Size()) + " bytes)");
+        WritePatch(host, *original, *changed, patchPath, comment);
+    } catch (const std::exception& failure) {
+        // Every file is closed and the temporary patch removed by now.
+        return stop(failure.what());
+    }
+    host.ShowMessage(std::string(text::MakeDone), MessageStyle::Plain);
+    return Outcome::Done;
+}
+
+}  // namespace zelk

@@ -1,0 +1,39 @@
+// Conversion between UTF-8 and an 8-bit code page, one byte per character,
+// driven by a 256-entry table of the code page's characters.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace zelk {
+
+class AnsiCodePage {
+public:
+    // table[b] is the Unicode character of byte b.
+    explicit AnsiCodePage(const std::array<char32_t, 256>& table);
+
+    // The code page of patch files on this host: the ANSI code page on
+    // Windows, Windows-1251 elsewhere. Throws std::runtime_error when the
+    // system cannot provide it.
+    static const AnsiCodePage& Host();
+    // Windows-1251 as the system's converter (iconv) defines it.
+    static AnsiCodePage Windows1251();
+
+    // A character the code page lacks, and every byte of malformed UTF-8,
+    // becomes '?'.
+    std::string ToAnsi(std::string_view utf8) const;
+    std::string FromAnsi(std::string_view bytes) const;
+
+private:
+    std::array<char32_t, 256> toUnicode_;
+    std::unordered_map<char32_t, unsigned char> fromUnicode_;
+};
+
+// Decodes one UTF-8 character at text[pos]; advances pos. Returns U+FFFD and
+// advances by one byte for a malformed sequence (overlong, surrogate, cut).
+char32_t DecodeUtf8(std::string_view text, std::size_t& pos);
+void AppendUtf8(std::string& out, char32_t c);
+
+}  // namespace zelk

@@ -1,0 +1,79 @@
+// The few things the engine and the window need from the platform: files,
+// the 8-bit code page of patch comments, and message boxes. An instance is
+// handed to every operation, so a test can swap in one that records messages.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zelk {
+
+enum class MessageStyle { Plain, Critical };
+
+// Thrown by file objects when the system refuses an operation. `what()` is a
+// complete, user-facing sentence that names the path as the user typed it.
+class FileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A file opened for reading. Reads are positioned, so a reader never depends
+// on a shared cursor and both inputs may be read side by side.
+class InputFile {
+public:
+    virtual ~InputFile() = default;
+    virtual std::uint64_t Size() const = 0;
+    // Reads up to buffer.size() bytes at `offset`; fewer only at end of file.
+    virtual std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) = 0;
+    virtual const std::string& Path() const = 0;
+    // Hint that the file will be read front to back.
+    virtual void ExpectSequential() {}
+    // Platform handle for kernel-side copies; -1 where there is none.
+    virtual int NativeHandle() const { return -1; }
+};
+
+// A new version of a file. Bytes go to a temporary file beside the target;
+// Commit() replaces the target only once everything is written, and an
+// output destroyed without Commit() leaves the target exactly as it was.
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+    virtual void Append(std::span<const std::uint8_t> bytes) = 0;
+    // Overwrites bytes already written (offset + size must not pass Size()).
+    virtual void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) = 0;
+    // Copies `length` bytes of `source` from `offset` to the end of this file.
+    virtual void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) = 0;
+    // Grows the file to `size` bytes; the new bytes read as zero.
+    virtual void ExtendTo(std::uint64_t size) = 0;
+    virtual std::uint64_t Size() const = 0;
+    virtual void Commit() = 0;
+    virtual const std::string& Path() const = 0;
+
+    void AppendInt32(std::int32_t value);
+    void WriteInt32At(std::uint64_t offset, std::int32_t value);
+};
+
+class HostServices {
+public:
+    virtual ~HostServices() = default;
+
+    // True for a regular file (links followed); folders and nothing are false.
+    virtual bool FileExists(const std::string& path) = 0;
+    virtual std::unique_ptr<InputFile> OpenInput(const std::string& path) = 0;
+    virtual std::unique_ptr<OutputFile> CreateOutput(const std::string& path) = 0;
+
+    // UTF-8 to and from the code page of patch files, one byte per character.
+    virtual std::string ToAnsi(std::string_view utf8) = 0;
+    virtual std::string FromAnsi(std::string_view bytes) = 0;
+
+    // Returns once the user has seen the message.
+    virtual void ShowMessage(const std::string& text, MessageStyle style) = 0;
+    virtual void EndProgram() = 0;
+};
+
+}  // namespace zelk

@@ -1,0 +1,247 @@
+#include "host/system_host.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host/ansi_code_page.h"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::size_t kWriteBuffer = 4u << 20;
+
+[[noreturn]] void Fail(const char* verb, const std::string& path, int error) {
+    throw FileError(std::string("Cannot ") + verb + " " + path + ": " + std::strerror(error));
+}
+
+class PosixInputFile final : public InputFile {
+public:
+    explicit PosixInputFile(const std::string& path) : path_(path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) Fail("open", path_, errno);
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            const int error = errno;
+            ::close(fd_);
+            Fail("read", path_, error);
+        }
+        size_ = static_cast<std::uint64_t>(st.st_size);
+    }
+    ~PosixInputFile() override { ::close(fd_); }
+    PosixInputFile(const PosixInputFile&) = delete;
+    PosixInputFile& operator=(const PosixInputFile&) = delete;
+
+    std::uint64_t Size() const override { return size_; }
+    const std::string& Path() const override { return path_; }
+    int NativeHandle() const override { return fd_; }
+
+    void ExpectSequential() override {
+#ifdef POSIX_FADV_SEQUENTIAL
+        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    }
+
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+        std::size_t done = 0;
+        while (done < buffer.size()) {
+            const ssize_t got = ::pread(fd_, buffer.data() + done, buffer.size() - done,
+                                        static_cast<off_t>(offset + done));
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                Fail("read", path_, errno);
+            }
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// Writes go to a uniquely named file in the target's folder, so that the
+// final rename stays on one file system and is atomic.
+class PosixOutputFile final : public OutputFile {
+public:
+    explicit PosixOutputFile(const std::string& path) : path_(path) {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path target(path);
+        // Through a link, the file it names gets the new bytes; the link stays.
+        if (fs::is_symlink(target, ec)) {
+            const fs::path resolved = fs::weakly_canonical(target, ec);
+            if (!ec) target = resolved;
+        }
+        struct stat st {};
+        const bool exists = ::stat(target.c_str(), &st) == 0;
+        if (exists && S_ISDIR(st.st_mode)) Fail("write", path_, EISDIR);
+        target_ = target.string();
+
+        const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+        std::random_device random;
+        for (int attempt = 0; fd_ < 0; ++attempt) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+            std::string name = target.filename().string();
+            name.insert(name.begin(), '.');
+            name.append(".zelk-").append(suffix);
+            temp_ = (folder / name).string();
+            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ < 0 && (errno != EEXIST || attempt > 100)) Fail("create", path_, errno);
+        }
+        // A replaced file keeps its permissions.
+        if (exists && S_ISREG(st.st_mode)) (void)::fchmod(fd_, st.st_mode & 07777);
+        buffer_.reserve(kWriteBuffer);
+    }
+
+    ~PosixOutputFile() override {
+        if (fd_ >= 0) ::close(fd_);
+        if (!committed_) ::unlink(temp_.c_str());
+    }
+    PosixOutputFile(const PosixOutputFile&) = delete;
+    PosixOutputFile& operator=(const PosixOutputFile&) = delete;
+
+    const std::string& Path() const override { return path_; }
+    std::uint64_t Size() const override { return bufferStart_ + buffer_.size(); }
+
+    void Append(std::span<const std::uint8_t> bytes) override {
+        if (buffer_.size() + bytes.size() > kWriteBuffer) Flush();
+        if (bytes.size() >= kWriteBuffer) {
+            WriteFully(bytes.data(), bytes.size(), bufferStart_);
+            bufferStart_ += bytes.size();
+        } else {
+            buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+        }
+    }
+
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        const std::uint64_t end = offset + bytes.size();
+        // The part before the buffer is already in the file.
+        if (offset < bufferStart_) {
+            const std::size_t direct = static_cast<std::size_t>(std::min(end, bufferStart_) - offset);
+            WriteFully(bytes.data(), direct, offset);
+            bytes = bytes.subspan(direct);
+            offset += direct;
+        }
+        if (!bytes.empty()) std::copy(bytes.begin(), bytes.end(), buffer_.begin() + (offset - bufferStart_));
+    }
+
+    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
+        Flush();
+        const int sourceFd = source.NativeHandle();
+        if (sourceFd >= 0 && kernelCopy_) {
+            auto in = static_cast<off_t>(offset);
+            auto out = static_cast<off_t>(bufferStart_);
+            while (length > 0) {
+                const std::size_t step = static_cast<std::size_t>(std::min<std::uint64_t>(length, 1u << 30));
+                const ssize_t copied = ::copy_file_range(sourceFd, &in, fd_, &out, step, 0);
+                if (copied > 0) {
+                    length -= static_cast<std::uint64_t>(copied);
+                    offset += static_cast<std::uint64_t>(copied);
+                    bufferStart_ += static_cast<std::uint64_t>(copied);
+                    continue;
+                }
+                if (copied < 0 && errno == EINTR) continue;
+                if (copied == 0) throw FileError("Cannot read " + source.Path() + ": the file shrank while it was read");
+                // Not across these file systems, or not here at all: copy by hand.
+                if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
+                    kernelCopy_ = false;
+                    break;
+                }
+                Fail("write", path_, errno);
+            }
+        }
+        std::vector<std::uint8_t> chunk;
+        while (length > 0) {
+            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, kWriteBuffer)));
+            if (source.ReadAt(offset, chunk) != chunk.size())
+                throw FileError("Cannot read " + source.Path() + ": the file shrank while it was read");
+            WriteFully(chunk.data(), chunk.size(), bufferStart_);
+            bufferStart_ += chunk.size();
+            offset += chunk.size();
+            length -= chunk.size();
+        }
+    }
+
+    void ExtendTo(std::uint64_t size) override {
+        Flush();
+        if (size <= bufferStart_) return;
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) Fail("write", path_, errno);
+        bufferStart_ = size;
+    }
+
+    void Commit() override {
+        Flush();
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) Fail("write", path_, errno);
+        if (::rename(temp_.c_str(), target_.c_str()) != 0) Fail("write", path_, errno);
+        committed_ = true;
+    }
+
+private:
+    void Flush() {
+        WriteFully(buffer_.data(), buffer_.size(), bufferStart_);
+        bufferStart_ += buffer_.size();
+        buffer_.clear();
+    }
+
+    void WriteFully(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+        while (size > 0) {
+            const ssize_t wrote = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
+            if (wrote < 0) {
+                if (errno == EINTR) continue;
+                Fail("write", path_, errno);
+            }
+            if (wrote == 0) Fail("write", path_, ENOSPC);
+            data += wrote;
+            size -= static_cast<std::size_t>(wrote);
+            offset += static_cast<std::uint64_t>(wrote);
+        }
+    }
+
+    std::string path_;    // as the user typed it, for messages
+    std::string target_;  // the file that is replaced
+    std::string temp_;
+    int fd_ = -1;
+    bool committed_ = false;
+    bool kernelCopy_ = true;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t bufferStart_ = 0;  // file offset of buffer_[0]
+};
+
+}  // namespace
+
+bool SystemHost::FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::unique_ptr<InputFile> SystemHost::OpenInput(const std::string& path) {
+    return std::make_unique<PosixInputFile>(path);
+}
+
+std::unique_ptr<OutputFile> SystemHost::CreateOutput(const std::string& path) {
+    return std::make_unique<PosixOutputFile>(path);
+}
+
+std::string SystemHost::ToAnsi(std::string_view utf8) { return AnsiCodePage::Host().ToAnsi(utf8); }
+
+std::string SystemHost::FromAnsi(std::string_view bytes) { return AnsiCodePage::Host().FromAnsi(bytes); }
+
+void PrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+
+}  // namespace zelk

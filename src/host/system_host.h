@@ -1,0 +1,22 @@
+// Host services on the operating system's files and code page. Messages are
+// left to the face that shows them: the console, the window or a test.
+#pragma once
+
+#include "host/host_services.h"
+
+namespace zelk {
+
+class SystemHost : public HostServices {
+public:
+    bool FileExists(const std::string& path) override;
+    std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
+    std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
+    std::string ToAnsi(std::string_view utf8) override;
+    std::string FromAnsi(std::string_view bytes) override;
+};
+
+// A write past the file size limit must fail like a full disk, not kill the
+// process before it can clean up; every program calls this once at start.
+void PrepareProcess();
+
+}  // namespace zelk

@@ -1,0 +1,137 @@
+// Applying patches: round trips, the document's cases, and refusing damage.
+#include <random>
+
+#include "engine/patch_applier.h"
+#include "engine/patch_maker.h"
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+class ApplierTest : public FileTest {
+protected:
+    Outcome Apply(const Bytes& original, const Bytes& patch) {
+        return ApplyPatch(host_, Write("a.rom", original), Write("p.ppp", patch), Path("out.rom"));
+    }
+    RecordedMessage Critical(const std::string& text) const { return {text, MessageStyle::Critical}; }
+};
+
+// ROM-like pairs: clustered changes over random or padded banks, and tails.
+Bytes Changed(const Bytes& original, std::uint32_t seed, std::size_t extra) {
+    std::mt19937 rng(seed);
+    Bytes changed = original;
+    const std::size_t clusters = original.size() / 500 + 1;
+    for (std::size_t c = 0; c < clusters && !original.empty(); ++c) {
+        const std::size_t at = rng() % original.size();
+        const std::size_t length = 1 + rng() % 64;
+        for (std::size_t i = at; i < std::min(original.size(), at + length); ++i)
+            if (rng() % 4 != 0) changed[i] = static_cast<std::uint8_t>(rng());
+    }
+    const Bytes tail = Random(extra, seed + 1);
+    changed.insert(changed.end(), tail.begin(), tail.end());
+    return changed;
+}
+
+TEST_F(ApplierTest, RandomPairsRoundTripExactly) {
+    for (const std::size_t size : {0u, 1u, 17u, 4096u, 100000u, (3u << 20) + 11}) {
+        for (std::uint32_t seed : {1u, 2u, 3u}) {
+            Bytes original = Random(size, seed * 31 + static_cast<std::uint32_t>(size));
+            std::fill(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(size / 3), 0xFF);
+            const Bytes changed = Changed(original, seed, seed == 1 ? 0 : seed * 1000);
+            host_.messages.clear();
+            ASSERT_EQ(MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path("p.ppp"), "c"),
+                      Outcome::Done);
+            ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.ppp"), Path("out.rom")), Outcome::Done);
+            EXPECT_EQ(Read("out.rom"), changed) << "size " << size << " seed " << seed;
+            EXPECT_EQ(Messages(), (std::vector{Plain("Done ZelkPatch generation!"), Plain("c"),
+                                               Plain("Done applying ZelkPatch! ")}));
+        }
+    }
+}
+
+TEST_F(ApplierTest, CommentIsShownBeforeDoneAndAnEmptyOneNotAtAll) {
+    ASSERT_EQ(Apply({1, 2}, PatchBytes({}, "\xCF\xF0\xE8\xE2\xE5\xF2\r\n!")), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain("Привет\r\n!"), Plain("Done applying ZelkPatch! ")}));
+    EXPECT_EQ(Read("out.rom"), (Bytes{1, 2}));
+    host_.messages.clear();
+    ASSERT_EQ(Apply({1, 2}, PatchBytes({{1, {9}}}, "")), Outcome::Done);
+    EXPECT_EQ(Messages(), std::vector{Plain("Done applying ZelkPatch! ")});
+    EXPECT_EQ(Read("out.rom"), (Bytes{1, 9}));
+}
+
+TEST_F(ApplierTest, ImageGrowsWithZeroGapsAndNeverShrinks) {
+    ASSERT_EQ(Apply({1, 2}, PatchBytes({{4, {7}}}, "")), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), (Bytes{1, 2, 0, 0, 7}));
+    // A later, shorter block past the end does not cut the earlier one off.
+    ASSERT_EQ(Apply({1, 2}, PatchBytes({{2, {5, 5, 5, 5}}, {3, {6}}, {0, {8}}}, "")), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), (Bytes{8, 2, 5, 6, 5, 5}));
+    // Empty original.
+    ASSERT_EQ(Apply({}, PatchBytes({{0, {3, 4}}}, "")), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), (Bytes{3, 4}));
+}
+
+TEST_F(ApplierTest, OutputReplacesWhatStoodThere) {
+    Write("out.rom", Bytes(1000, 0xAB));
+    ASSERT_EQ(Apply({1, 2, 3}, PatchBytes({}, "")), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), (Bytes{1, 2, 3}));
+    // Output over the original itself.
+    ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.ppp"), Path("a.rom")), Outcome::Done);
+    ASSERT_EQ(ApplyPatch(host_, Write("a.rom", {1, 2, 3}), Write("p.ppp", PatchBytes({{3, {4}}}, "")), Path("a.rom")),
+              Outcome::Done);
+    EXPECT_EQ(Read("a.rom"), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
+}
+
+TEST_F(ApplierTest, MissingFilesAreNamedAndNothingIsCreated) {
+    EXPECT_EQ(ApplyPatch(host_, Path("none.rom"), Path("p.ppp"), Path("out.rom")), Outcome::Stopped);
+    EXPECT_EQ(Messages(), std::vector{Critical("нету файла " + Path("none.rom"))});
+    host_.messages.clear();
+    Write("a.rom", {1});
+    EXPECT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.ppp"), Path("out.rom")), Outcome::Stopped);
+    EXPECT_EQ(Messages(), std::vector{Critical("нету файла " + Path("p.ppp"))});
+    EXPECT_EQ(Listing(), std::vector<std::string>{"a.rom"});
+    // A folder is not a file.
+    std::filesystem::create_directory(dir_ / "folder.ppp");
+    EXPECT_EQ(ApplyPatch(host_, Path("a.rom"), Path("folder.ppp"), Path("out.rom")), Outcome::Stopped);
+}
+
+TEST_F(ApplierTest, NotAPatchIsPlainAndTouchesNothing) {
+    Write("out.rom", {5, 5});
+    EXPECT_EQ(Apply({1}, Text("just some text, not a patch")), Outcome::Stopped);
+    EXPECT_EQ(Messages(), std::vector{Plain("Это не файл зелк-патча...")});
+    EXPECT_EQ(Read("out.rom"), (Bytes{5, 5}));
+    EXPECT_EQ(Read("p.ppp"), Text("just some text, not a patch"));
+    // The patch was closed: it can be replaced and applied at once.
+    host_.messages.clear();
+    EXPECT_EQ(Apply({1}, PatchBytes({}, "")), Outcome::Done);
+}
+
+TEST_F(ApplierTest, DamagedPatchesShowNoCommentAndWriteNothing) {
+    Write("out.rom", {5, 5});
+    Bytes damaged = PatchBytes({{0, {1}}, {1, {2, 3}}}, "comment");
+    damaged[19 + 9 + 4] = 200;  // second block's length now runs into the comment and past the end
+    EXPECT_EQ(Apply({1, 2, 3}, damaged), Outcome::Stopped);
+    EXPECT_EQ(Messages(), std::vector{Critical("Damaged patch file " + Path("p.ppp") +
+                                               ": block 2 at byte 28 runs into the comment")});
+    EXPECT_EQ(Read("out.rom"), (Bytes{5, 5}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
+}
+
+TEST_F(ApplierTest, EveryCutOfAValidPatchIsRefusedOrApplied) {
+    const Bytes full = PatchBytes({{0, {1, 2, 3}}, {6, {4}}}, "xy");
+    for (std::size_t cut = 0; cut <= full.size(); ++cut) {
+        host_.messages.clear();
+        std::filesystem::remove(dir_ / "out.rom");
+        const Bytes part(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
+        const Outcome outcome = Apply({9, 9, 9}, part);
+        // A cut inside the comment (two bytes) leaves a readable patch.
+        const bool readable = cut >= full.size() - 2;
+        EXPECT_EQ(outcome == Outcome::Done, readable) << "cut " << cut;
+        EXPECT_EQ(Exists("out.rom"), readable) << "cut " << cut;
+        ASSERT_FALSE(host_.messages.empty());
+        EXPECT_EQ(host_.messages.back().text == "Done applying ZelkPatch! ", readable);
+    }
+}
+
+}  // namespace
+}  // namespace zelk::test

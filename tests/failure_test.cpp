@@ -1,0 +1,180 @@
+// Failures must leave every input and the old target exactly as they were,
+// remove the temporary file, name the path, and never end in "Done".
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "engine/patch_applier.h"
+#include "engine/patch_maker.h"
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+// Outputs that fail like a full disk once `budget` bytes have been written.
+class FullDiskHost : public RecordingHost {
+public:
+    explicit FullDiskHost(std::uint64_t budget) : budget_(budget) {}
+
+    std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override {
+        return std::make_unique<Limited>(RecordingHost::CreateOutput(path), budget_);
+    }
+
+private:
+    class Limited final : public OutputFile {
+    public:
+        Limited(std::unique_ptr<OutputFile> inner, std::uint64_t budget) : inner_(std::move(inner)), left_(budget) {}
+        void Append(std::span<const std::uint8_t> bytes) override {
+            Spend(bytes.size());
+            inner_->Append(bytes);
+        }
+        void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+            Spend(bytes.size());
+            inner_->WriteAt(offset, bytes);
+        }
+        void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
+            Spend(length);
+            inner_->AppendFrom(source, offset, length);
+        }
+        void ExtendTo(std::uint64_t size) override {
+            Spend(size > Size() ? size - Size() : 0);
+            inner_->ExtendTo(size);
+        }
+        std::uint64_t Size() const override { return inner_->Size(); }
+        void Commit() override {
+            Spend(1);  // the final flush counts as a write too
+            inner_->Commit();
+        }
+        const std::string& Path() const override { return inner_->Path(); }
+
+    private:
+        void Spend(std::uint64_t bytes) {
+            if (bytes > left_) throw FileError("Cannot write " + Path() + ": No space left on device");
+            left_ -= bytes;
+        }
+        std::unique_ptr<OutputFile> inner_;
+        std::uint64_t left_;
+    };
+    std::uint64_t budget_;
+};
+
+class FailureTest : public FileTest {
+protected:
+    void ExpectStoppedWith(const std::vector<RecordedMessage>& messages, const std::string& fragment) {
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].style, MessageStyle::Critical);
+        EXPECT_NE(messages[0].text.find(fragment), std::string::npos) << messages[0].text;
+    }
+};
+
+TEST_F(FailureTest, ShorterChangedFileIsRefusedAndTheOldPatchKept) {
+    const auto original = Write("a.rom", {1, 2, 3});
+    const auto changed = Write("b.rom", {1, 2});
+    Write("p.ppp", {42});
+    EXPECT_EQ(MakePatch(host_, original, changed, Path("p.ppp"), ""), Outcome::Stopped);
+    ExpectStoppedWith(Messages(), "shorter");
+    EXPECT_NE(Messages()[0].text.find(original), std::string::npos);
+    EXPECT_NE(Messages()[0].text.find(changed), std::string::npos);
+    EXPECT_EQ(Read("p.ppp"), Bytes{42});
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "p.ppp"}));
+}
+
+TEST_F(FailureTest, MissingInputsAreNamedInOrder) {
+    const auto original = Write("a.rom", {1});
+    EXPECT_EQ(MakePatch(host_, Path("x.rom"), original, Path("p.ppp"), ""), Outcome::Stopped);
+    EXPECT_EQ(MakePatch(host_, original, Path("y.rom"), Path("p.ppp"), ""), Outcome::Stopped);
+    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{"нету файла " + Path("x.rom"), MessageStyle::Critical},
+                                                        {"нету файла " + Path("y.rom"), MessageStyle::Critical}}));
+    EXPECT_EQ(Listing(), std::vector<std::string>{"a.rom"});
+}
+
+TEST_F(FailureTest, TargetInAMissingFolderOrThatIsAFolder) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto changed = Write("b.rom", {1, 3});
+    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    std::filesystem::create_directory(dir_ / "folder");
+    for (const std::string& target : {Path("missing/p.ppp"), Path("folder"), Path("folder/")}) {
+        host_.messages.clear();
+        EXPECT_EQ(MakePatch(host_, original, changed, target, ""), Outcome::Stopped);
+        ExpectStoppedWith(Messages(), "Cannot ");
+        EXPECT_NE(Messages()[0].text.find(target), std::string::npos);
+        host_.messages.clear();
+        EXPECT_EQ(ApplyPatch(host_, original, patch, target), Outcome::Stopped);
+        ExpectStoppedWith(Messages(), target);
+    }
+    EXPECT_EQ(Read("a.rom"), (Bytes{1, 2}));
+    EXPECT_EQ(Read("b.rom"), (Bytes{1, 3}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "folder", "p.ppp"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "folder"));
+}
+
+TEST_F(FailureTest, FullDiskAtAnyPointKeepsTheOldTarget) {
+    const Bytes original = Random(3000, 5);
+    Bytes changed = original;
+    for (std::size_t i = 0; i < original.size(); i += 97) changed[i] ^= 0x5A;
+    changed.resize(3500, 0x11);
+    Write("a.rom", original);
+    Write("b.rom", changed);
+    const Bytes oldPatch = Text("old patch bytes");
+    const Bytes oldOutput = Text("old output bytes");
+    bool sawSuccess = false;
+    for (std::uint64_t budget = 0; !sawSuccess; budget += 97) {
+        Write("p.ppp", oldPatch);
+        FullDiskHost host(budget);
+        const Outcome outcome = MakePatch(host, Path("a.rom"), Path("b.rom"), Path("p.ppp"), "c");
+        if (outcome == Outcome::Done) {
+            sawSuccess = true;
+            break;
+        }
+        ExpectStoppedWith(host.messages, "Cannot write " + Path("p.ppp") + ": No space left on device");
+        EXPECT_EQ(Read("p.ppp"), oldPatch);
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "p.ppp"}));
+    }
+    const Bytes patch = Read("p.ppp");
+    bool applied = false;
+    for (std::uint64_t budget = 0; !applied; budget += 101) {
+        Write("out.rom", oldOutput);
+        FullDiskHost host(budget);
+        applied = ApplyPatch(host, Path("a.rom"), Path("p.ppp"), Path("out.rom")) == Outcome::Done;
+        if (applied) break;
+        EXPECT_EQ(host.messages.back().style, MessageStyle::Critical);
+        EXPECT_NE(host.messages.back().text.find("out.rom: No space left on device"), std::string::npos);
+        EXPECT_EQ(Read("out.rom"), oldOutput);
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "out.rom", "p.ppp"}));
+    }
+    EXPECT_EQ(Read("out.rom"), changed);
+    EXPECT_EQ(Read("a.rom"), original);
+    EXPECT_EQ(Read("p.ppp"), patch);
+}
+
+TEST_F(FailureTest, InputsOfTwoGibibytesAreRefused) {
+    // Sparse, so the test costs no disk.
+    const auto big = Path("big.rom");
+    const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 0x80000000LL), 0);
+    ::close(fd);
+    const auto small = Write("a.rom", {1});
+    EXPECT_EQ(MakePatch(host_, big, big, Path("p.ppp"), ""), Outcome::Stopped);
+    EXPECT_EQ(MakePatch(host_, small, big, Path("p.ppp"), ""), Outcome::Stopped);
+    const auto patch = Write("p.ppp", PatchBytes({}, ""));
+    EXPECT_EQ(ApplyPatch(host_, big, patch, Path("out.rom")), Outcome::Stopped);
+    ASSERT_EQ(host_.messages.size(), 3u);
+    for (const auto& message : host_.messages) {
+        EXPECT_EQ(message.style, MessageStyle::Critical);
+        EXPECT_EQ(message.text, "Too large for a ZelkPatch (2 GiB or more): " + big);
+    }
+    EXPECT_FALSE(Exists("out.rom"));
+}
+
+TEST_F(FailureTest, ALinkedTargetIsReplacedThroughTheLink) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    Write("real.rom", {0});
+    std::filesystem::create_symlink("real.rom", dir_ / "link.rom");
+    ASSERT_EQ(ApplyPatch(host_, original, patch, Path("link.rom")), Outcome::Done);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.rom"));
+    EXPECT_EQ(Read("real.rom"), (Bytes{7, 2}));
+}
+
+}  // namespace
+}  // namespace zelk::test

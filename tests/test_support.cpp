@@ -1,0 +1,76 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+
+#include <unistd.h>
+
+#include "engine/patch_format.h"
+
+namespace zelk::test {
+
+Bytes Random(std::size_t size, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes bytes(size);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+    return bytes;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes Int32(std::int32_t value) {
+    const auto u = static_cast<std::uint32_t>(value);
+    return {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u >> 16),
+            static_cast<std::uint8_t>(u >> 24)};
+}
+
+Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes PatchBytes(const std::vector<std::pair<std::int32_t, Bytes>>& blocks, std::string_view comment) {
+    Bytes body;
+    for (const auto& [offset, data] : blocks)
+        body = Concat({body, Int32(offset), Int32(static_cast<std::int32_t>(data.size())), data});
+    const auto commentPos = static_cast<std::int32_t>(kHeaderSize + body.size() + 1);
+    return Concat({Text(PatchMagic), Int32(commentPos), body, Text(comment)});
+}
+
+void FileTest::SetUp() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    std::replace(name.begin(), name.end(), '/', '_');
+    dir_ = std::filesystem::temp_directory_path() / ("zelk-test-" + std::to_string(::getpid())) / name;
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+}
+
+void FileTest::TearDown() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::string FileTest::Write(const std::string& name, const Bytes& bytes) const {
+    std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("test could not write " + name);
+    return Path(name);
+}
+
+Bytes FileTest::Read(const std::string& name) const {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    if (!in) throw std::runtime_error("test could not read " + name);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> FileTest::Listing() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace zelk::test

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host/recording_host.h"
+
+namespace zelk::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Random(std::size_t size, std::uint32_t seed);
+Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Int32(std::int32_t value);
+Bytes Text(std::string_view text);
+// A patch put together by hand: magic, commentPos, the given blocks, comment.
+Bytes PatchBytes(const std::vector<std::pair<std::int32_t, Bytes>>& blocks, std::string_view comment);
+
+// A fresh folder per test, removed afterwards, with a recording host.
+class FileTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string Write(const std::string& name, const Bytes& bytes) const;
+    Bytes Read(const std::string& name) const;
+    bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
+    // Names in the folder, so a test can see that no temporary file is left.
+    std::vector<std::string> Listing() const;
+
+    std::vector<RecordedMessage> Messages() const { return host_.messages; }
+    RecordedMessage Plain(std::string_view text) const { return {std::string(text), MessageStyle::Plain}; }
+
+    std::filesystem::path dir_;
+    RecordingHost host_;
+};
+
+}  // namespace zelk::test
