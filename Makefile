@@ -2,12 +2,14 @@
 #   make run    install what is missing, build, open the window
 #   make test   install what is missing, build, run every test
 #   make bench  run the benchmark and write docs/PERFORMANCE.md
+#   make docs   redraw docs/window.png and the application icon
+#   make deb    a Debian package with the menu entry
 
 BUILD ?= build
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev
+BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev fonts-dejavu-core
 TEST_PACKAGES := $(BUILD_PACKAGES)
 BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time
 
@@ -23,7 +25,7 @@ define install
 	fi
 endef
 
-.PHONY: all deps test-deps bench-deps build run test bench clean
+.PHONY: all deps test-deps bench-deps build run test bench docs deb clean
 
 all: build
 
@@ -41,7 +43,7 @@ build: deps
 	cmake --build $(BUILD) -j$(JOBS)
 
 run: build
-	$(BUILD)/zelkpatch --help
+	$(BUILD)/src/ui/zelkpatcher
 
 test: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -50,6 +52,12 @@ test: test-deps
 
 bench: bench-deps build
 	bash bench/run.sh $(BUILD)/zelkpatch
+
+docs: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/src/ui/zelkpatcher-snapshot docs/window.png data/zelkpatcher.png
+
+deb: build
+	cd $(BUILD) && cpack
 
 clean:
 	rm -rf $(BUILD)

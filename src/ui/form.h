@@ -1,0 +1,67 @@
+// What the main window is and does, free of any window system: its controls
+// with their designed texts and geometry, the keyboard order, the comment it
+// composes at start-up, and which engine call each button makes. The Qt face
+// (main_window) builds itself from this; a native face could do the same.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "engine/patch_format.h"
+#include "host/host_services.h"
+
+namespace zelk::form {
+
+inline constexpr std::string_view Caption = "ZelkPatcher v1.0 beta";
+inline constexpr int TwipsPerPixel = 15;  // at 96 dots per inch
+inline constexpr int ClientWidthTwips = 6855;
+inline constexpr int ClientHeightTwips = 3120;
+
+enum class ControlKind { Label, LineField, CommentField, Button };
+
+struct Control {
+    std::string_view name;
+    ControlKind kind;
+    std::string_view text;  // caption or initial text
+    int left, top, width, height;  // twips, relative to the client area
+};
+
+inline constexpr std::array<Control, 10> Controls{{
+    {"Label1", ControlKind::Label, "Original ROM file", 120, 120, 2055, 255},
+    {"fldOrigRomFile", ControlKind::LineField, "D:\\TEMP\\a\\test.rom", 2280, 120, 4455, 285},
+    {"Label2", ControlKind::Label, "Changed /Output ROM file", 120, 480, 2055, 255},
+    {"fldChgRomFile", ControlKind::LineField, "D:\\TEMP\\a\\test1.rom", 2280, 480, 4455, 285},
+    {"Label3", ControlKind::Label, "Output Patch file", 120, 840, 2055, 255},
+    {"fldOutPatchFile", ControlKind::LineField, "D:\\TEMP\\a\\ppp.ppp", 2280, 840, 4455, 285},
+    {"Command2", ControlKind::Button, "Make Patch", 2280, 1200, 1215, 375},
+    {"Command3", ControlKind::Button, "Apply Patch", 3720, 1200, 1215, 375},
+    {"btnExit", ControlKind::Button, "Exit", 5280, 1200, 1215, 375},
+    {"fldPatchComment", ControlKind::CommentField, "Пояснения к патчу", 120, 1680, 6615, 1335},
+}};
+
+// Keyboard focus order; focus starts at the first.
+inline constexpr std::array<std::string_view, 7> FocusOrder{
+    "fldOrigRomFile", "fldChgRomFile", "Command2", "fldOutPatchFile", "Command3", "fldPatchComment", "btnExit"};
+
+// Twips to logical pixels; the designed sizes are whole pixels.
+constexpr int Pixels(int twips) { return twips / TwipsPerPixel; }
+
+// The comment field's text at start-up, from the two ROM paths.
+std::string ComposeDefaultComment(const std::string& origRomFile, const std::string& chgRomFile);
+
+// The texts of the four fields as they stand when a button is pressed.
+struct Fields {
+    std::string origRomFile;
+    std::string chgRomFile;
+    std::string outPatchFile;
+    std::string patchComment;
+};
+
+// Make Patch: the changed field is the changed ROM.
+Outcome PressMakePatch(HostServices& host, const Fields& fields);
+// Apply Patch: the changed field is the output, the patch field the patch.
+Outcome PressApplyPatch(HostServices& host, const Fields& fields);
+void PressExit(HostServices& host);
+
+}  // namespace zelk::form

@@ -1,0 +1,207 @@
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QUrl>
+
+namespace zelk {
+
+namespace {
+
+QString ToQt(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+std::string FromQt(const QString& text) { return text.toStdString(); }
+
+// Shows a busy cursor while an operation runs; message boxes lift it.
+class BusyCursor {
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// The local file a drag carries, if it carries exactly one.
+QString DroppedFile(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) return {};
+    const QUrl url = data->urls().front();
+    return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+}  // namespace
+
+void QtHost::ShowMessage(const std::string& text, MessageStyle style) {
+    // Lift a busy cursor while the user reads, and put it back afterwards.
+    int lifted = 0;
+    while (QApplication::overrideCursor() != nullptr) {
+        QApplication::restoreOverrideCursor();
+        ++lifted;
+    }
+    QMessageBox box(style == MessageStyle::Critical ? QMessageBox::Critical : QMessageBox::NoIcon,
+                    ApplicationTitle, ToQt(text), QMessageBox::Ok, QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+    while (lifted-- > 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void QtHost::EndProgram() { QApplication::quit(); }
+
+ZelkPatchForm::ZelkPatchForm(HostServices& host, QWidget* parent) : QWidget(parent), host_(host) {
+    setObjectName("ZelkPatchForm");
+    setWindowTitle(ToQt(form::Caption));
+    setWindowIcon(AppIcon());
+    setFixedSize(form::Pixels(form::ClientWidthTwips), form::Pixels(form::ClientHeightTwips));
+
+    for (const form::Control& control : form::Controls) {
+        QWidget* widget = Create(control);
+        widget->setObjectName(ToQt(control.name));
+        widget->setGeometry(form::Pixels(control.left), form::Pixels(control.top), form::Pixels(control.width),
+                            form::Pixels(control.height));
+    }
+    Label1 = findChild<QLabel*>("Label1");
+    Label2 = findChild<QLabel*>("Label2");
+    Label3 = findChild<QLabel*>("Label3");
+    fldOrigRomFile = findChild<QLineEdit*>("fldOrigRomFile");
+    fldChgRomFile = findChild<QLineEdit*>("fldChgRomFile");
+    fldOutPatchFile = findChild<QLineEdit*>("fldOutPatchFile");
+    Command2 = findChild<QPushButton*>("Command2");
+    Command3 = findChild<QPushButton*>("Command3");
+    btnExit = findChild<QPushButton*>("btnExit");
+    fldPatchComment = findChild<QPlainTextEdit*>("fldPatchComment");
+
+    QWidget* previous = nullptr;
+    for (const std::string_view name : form::FocusOrder) {
+        auto* widget = findChild<QWidget*>(ToQt(name));
+        if (previous != nullptr) setTabOrder(previous, widget);
+        previous = widget;
+    }
+    for (QLineEdit* field : {fldOrigRomFile, fldChgRomFile, fldOutPatchFile}) field->installEventFilter(this);
+
+    connect(Command2, &QPushButton::clicked, this, &ZelkPatchForm::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &ZelkPatchForm::Command3_Click);
+    connect(btnExit, &QPushButton::clicked, this, &ZelkPatchForm::btnExit_Click);
+
+    FitFont();
+    Form_Load();
+    fldOrigRomFile->setFocus();
+}
+
+// The designed sizes were made for a narrow system font; where the desktop's
+// font is wider, the whole form takes a smaller size so that no caption is
+// cut off. The geometry stays as designed.
+void ZelkPatchForm::FitFont() {
+    QFont fitted = font();
+    const auto fits = [&] {
+        const QFontMetrics metrics(fitted);
+        for (QLabel* label : {Label1, Label2, Label3})
+            if (metrics.horizontalAdvance(label->text()) > label->width()) return false;
+        for (QPushButton* button : {Command2, Command3, btnExit})
+            if (metrics.horizontalAdvance(button->text()) + 8 > button->width()) return false;
+        return true;
+    };
+    while (!fits() && fitted.pointSizeF() > 6.5) fitted.setPointSizeF(fitted.pointSizeF() - 0.5);
+    setFont(fitted);
+}
+
+QWidget* ZelkPatchForm::Create(const form::Control& control) {
+    const QString text = ToQt(control.text);
+    switch (control.kind) {
+        case form::ControlKind::Label:
+            return new QLabel(text, this);
+        case form::ControlKind::LineField:
+            return new QLineEdit(text, this);
+        case form::ControlKind::Button: {
+            auto* button = new QPushButton(text, this);
+            // Enter in a field must press nothing.
+            button->setAutoDefault(false);
+            button->setDefault(false);
+            return button;
+        }
+        case form::ControlKind::CommentField: {
+            auto* field = new QPlainTextEdit(text, this);
+            field->setLineWrapMode(QPlainTextEdit::NoWrap);
+            field->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            field->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            field->setTabChangesFocus(true);
+            return field;
+        }
+    }
+    return nullptr;
+}
+
+void ZelkPatchForm::Form_Load() {
+    const std::string comment = form::ComposeDefaultComment(FromQt(fldOrigRomFile->text()), FromQt(fldChgRomFile->text()));
+    // The editor keeps lines apart by itself; CR LF comes back in CurrentFields.
+    fldPatchComment->setPlainText(ToQt(comment).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+}
+
+form::Fields ZelkPatchForm::CurrentFields() const {
+    return {FromQt(fldOrigRomFile->text()), FromQt(fldChgRomFile->text()), FromQt(fldOutPatchFile->text()),
+            ToCrLf(FromQt(fldPatchComment->toPlainText()))};
+}
+
+void ZelkPatchForm::Command2_Click() {
+    const form::Fields fields = CurrentFields();
+    BusyCursor busy;
+    form::PressMakePatch(host_, fields);
+}
+
+void ZelkPatchForm::Command3_Click() {
+    const form::Fields fields = CurrentFields();
+    BusyCursor busy;
+    form::PressApplyPatch(host_, fields);
+}
+
+void ZelkPatchForm::btnExit_Click() { form::PressExit(host_); }
+
+bool ZelkPatchForm::eventFilter(QObject* watched, QEvent* event) {
+    auto* field = qobject_cast<QLineEdit*>(watched);
+    if (field == nullptr) return QWidget::eventFilter(watched, event);
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+        auto* drag = static_cast<QDropEvent*>(event);
+        if (DroppedFile(drag->mimeData()).isEmpty()) return QWidget::eventFilter(watched, event);
+        drag->acceptProposedAction();
+        return true;
+    }
+    if (event->type() == QEvent::Drop) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QString path = DroppedFile(drop->mimeData());
+        if (path.isEmpty()) return QWidget::eventFilter(watched, event);
+        field->setText(path);
+        drop->acceptProposedAction();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QIcon AppIcon() {
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(size / 64.0, size / 64.0);
+        // A cartridge with a patch on its label.
+        QPainterPath body;
+        body.addRoundedRect(QRectF(8, 4, 48, 56), 6, 6);
+        p.fillPath(body, QColor(0x3B, 0x4A, 0x6B));
+        p.fillRect(QRectF(14, 52, 36, 8), QColor(0xC9, 0xA2, 0x27));
+        p.fillRect(QRectF(14, 10, 36, 32), QColor(0xF2, 0xEE, 0xE4));
+        p.setPen(QPen(QColor(0xB0, 0x2E, 0x26), 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawPolyline(QPolygonF({QPointF(21, 17), QPointF(43, 17), QPointF(21, 35), QPointF(43, 35)}));
+        p.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+}  // namespace zelk
