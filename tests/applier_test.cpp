@@ -1,4 +1,5 @@
 // Applying patches: round trips, the document's cases, and refusing damage.
+#include <algorithm>
 #include <random>
 
 #include "engine/patch_applier.h"
@@ -130,6 +131,44 @@ TEST_F(ApplierTest, EveryCutOfAValidPatchIsRefusedOrApplied) {
         EXPECT_EQ(Exists("out.rom"), readable) << "cut " << cut;
         ASSERT_FALSE(host_.messages.empty());
         EXPECT_EQ(host_.messages.back().text == "Done applying ZelkPatch! ", readable);
+    }
+}
+
+}  // namespace
+}  // namespace zelk::test
+
+namespace zelk::test {
+namespace {
+
+// The image as the simple in-memory procedure builds it: grow-only.
+Bytes ApplyInMemory(Bytes image, const std::vector<std::pair<std::int32_t, Bytes>>& blocks) {
+    for (const auto& [offset, data] : blocks) {
+        if (offset + data.size() > image.size()) image.resize(offset + data.size(), 0);
+        std::copy(data.begin(), data.end(), image.begin() + offset);
+    }
+    return image;
+}
+
+TEST_F(ApplierTest, BlocksAcrossBufferEdgesInAnyOrderMatchTheSimpleProcedure) {
+    constexpr std::int32_t MiB = 1 << 20;
+    const Bytes original = Random(9 * MiB + 5, 77);
+    std::vector<std::pair<std::int32_t, Bytes>> blocks = {
+        {0, Random(3, 1)},                      // at the very start
+        {4 * MiB - 2, Random(5, 2)},            // across the first read-buffer edge
+        {4 * MiB + 100, Random(MiB, 3)},        // a long block after a short gap
+        {8 * MiB - 1, Random(2, 4)},            // after a gap shorter than a kernel copy
+        {9 * MiB + 5, Random(7, 5)},            // the tail, right at the original's end
+        {9 * MiB + 40, Random(4 * MiB + 3, 6)}, // past the end, leaving zeros, longer than a buffer
+    };
+    for (const bool shuffled : {false, true}) {
+        if (shuffled) {
+            std::mt19937 rng(3);
+            std::shuffle(blocks.begin(), blocks.end(), rng);
+            blocks.push_back({4 * MiB - 10, Random(30, 7)});  // overlapping an earlier one
+        }
+        host_.messages.clear();
+        ASSERT_EQ(Apply(original, PatchBytes(blocks, "")), Outcome::Done);
+        EXPECT_EQ(Read("out.rom"), ApplyInMemory(original, blocks)) << (shuffled ? "shuffled" : "in order");
     }
 }
 

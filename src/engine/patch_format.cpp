@@ -81,6 +81,7 @@ PatchSummary CheckPatch(InputFile& patch, const std::function<void(const PatchBl
     const std::uint64_t commentStart = static_cast<std::uint64_t>(summary.commentPos) - 1;
     const std::string limit = commentStart == summary.fileLength ? "past the end of the file" : "into the comment";
     ByteReader reader(patch, kHeaderSize);
+    std::uint64_t previousEnd = 0;
     while (reader.Position() + kBlockHeaderSize <= commentStart) {
         std::uint8_t fields[kBlockHeaderSize];
         const PatchBlock block{0, 0, reader.Position()};
@@ -97,6 +98,8 @@ PatchSummary CheckPatch(InputFile& patch, const std::function<void(const PatchBl
         reader.Skip(static_cast<std::uint64_t>(length));
         ++summary.blockCount;
         summary.coveredBytes += static_cast<std::uint64_t>(length);
+        summary.ascending = summary.ascending && static_cast<std::uint64_t>(offset) >= previousEnd;
+        previousEnd = end;
         summary.maxEnd = std::max(summary.maxEnd, end);
         if (onBlock) onBlock(PatchBlock{offset, length, block.headerPos});
     }

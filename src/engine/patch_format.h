@@ -73,6 +73,7 @@ struct PatchSummary {
     std::uint64_t blockCount = 0;
     std::uint64_t coveredBytes = 0;  // sum of block lengths
     std::uint64_t maxEnd = 0;        // largest blockOffset + blockLength
+    bool ascending = true;           // each block starts at or after the previous one's end
 
     std::uint64_t CommentLength() const { return fileLength + 1 - static_cast<std::uint64_t>(commentPos); }
     // The applied image only grows: the original's length or the farthest block end.
