@@ -11,7 +11,7 @@ SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
 BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev fonts-dejavu-core
 TEST_PACKAGES := $(BUILD_PACKAGES)
-BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time
+BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time python3 util-linux
 
 # Installs the listed Debian packages that are not installed yet.
 define install
@@ -51,7 +51,8 @@ test: test-deps
 	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
 
 bench: bench-deps build
-	bash bench/run.sh $(BUILD)/zelkpatch
+	cmake --build $(BUILD) --target zelk-bench-gen
+	bash bench/run.sh $(BUILD) $(SIZES)
 
 docs: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/src/ui/zelkpatcher-snapshot docs/window.png data/zelkpatcher.png

@@ -16,7 +16,6 @@ namespace {
 // Gaps at least this long between blocks are copied by the kernel; shorter
 // ones pass through the read buffer, which saves a system call per block.
 constexpr std::uint64_t kKernelCopyGap = 1u << 20;
-constexpr std::size_t kReadBuffer = 4u << 20;
 
 // Reads the next block header again and makes sure it is the one checked:
 // another program may rewrite the patch in the meantime.
@@ -33,7 +32,7 @@ PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultS
 
 void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<void(std::span<const std::uint8_t>)>& put) {
     while (length > 0) {
-        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length, kReadBuffer)));
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length, kIoChunk)));
         put(piece);
         length -= piece.size();
     }
@@ -45,7 +44,7 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
                   OutputFile& output) {
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
-    ByteReader source(original, 0, kReadBuffer);
+    ByteReader source(original, 0, kIoChunk);
     const auto append = [&](std::span<const std::uint8_t> bytes) { output.Append(bytes); };
     // Brings the output up to `end`: the original's bytes, then zeros past it.
     const auto fillTo = [&](std::uint64_t end) {
@@ -93,7 +92,7 @@ void WriteResult(HostServices& host, InputFile& original, InputFile& patch, cons
     auto output = host.CreateOutput(outputPath);
     original.ExpectSequential();
     patch.ExpectSequential();
-    ByteReader blocks(patch, kHeaderSize, kReadBuffer);
+    ByteReader blocks(patch, kHeaderSize, kIoChunk);
     if (summary.ascending)
         WriteInOrder(original, blocks, patch, summary, *output);
     else

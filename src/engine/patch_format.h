@@ -46,7 +46,7 @@ struct PatchBlock {
 // A sequential reader over an input file with a bounded buffer.
 class ByteReader {
 public:
-    explicit ByteReader(InputFile& file, std::uint64_t position = 0, std::size_t bufferSize = 1u << 20);
+    explicit ByteReader(InputFile& file, std::uint64_t position = 0, std::size_t bufferSize = kIoChunk);
     // Fills `out` completely or throws FileError (the file changed under us).
     void Read(std::span<std::uint8_t> out);
     // Hands out up to `max` bytes in place; valid until the next call.

@@ -8,7 +8,6 @@ namespace zelk {
 
 namespace {
 
-constexpr std::size_t kScanChunk = 2u << 20;
 
 // A patch larger than this cannot state where its comment starts.
 constexpr std::uint64_t kMaxPatchBeforeComment = kMaxFileSize - 1;
@@ -56,10 +55,10 @@ void WritePatch(HostServices& host, InputFile& original, InputFile& changed, con
     DiffScanner scanner(blocks);
     original.ExpectSequential();
     changed.ExpectSequential();
-    std::vector<std::uint8_t> a(kScanChunk);
-    std::vector<std::uint8_t> b(kScanChunk);
-    for (std::uint64_t at = 0; at < n; at += kScanChunk) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, n - at));
+    std::vector<std::uint8_t> a(kIoChunk);
+    std::vector<std::uint8_t> b(kIoChunk);
+    for (std::uint64_t at = 0; at < n; at += kIoChunk) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kIoChunk, n - at));
         if (original.ReadAt(at, {a.data(), size}) != size)
             throw FileError("Cannot read " + original.Path() + ": the file shrank while it was read");
         if (changed.ReadAt(at, {b.data(), size}) != size)

@@ -18,7 +18,6 @@ namespace zelk {
 
 namespace {
 
-constexpr std::size_t kWriteBuffer = 4u << 20;
 
 [[noreturn]] void Fail(const char* verb, const std::string& path, int error) {
     throw FileError(std::string("Cannot ") + verb + " " + path + ": " + std::strerror(error));
@@ -104,7 +103,7 @@ public:
         }
         // A replaced file keeps its permissions.
         if (exists && S_ISREG(st.st_mode)) (void)::fchmod(fd_, st.st_mode & 07777);
-        buffer_.reserve(kWriteBuffer);
+        buffer_.reserve(kIoChunk);
     }
 
     ~PosixOutputFile() override {
@@ -118,8 +117,8 @@ public:
     std::uint64_t Size() const override { return bufferStart_ + buffer_.size(); }
 
     void Append(std::span<const std::uint8_t> bytes) override {
-        if (buffer_.size() + bytes.size() > kWriteBuffer) Flush();
-        if (bytes.size() >= kWriteBuffer) {
+        if (buffer_.size() + bytes.size() > kIoChunk) Flush();
+        if (bytes.size() >= kIoChunk) {
             WriteFully(bytes.data(), bytes.size(), bufferStart_);
             bufferStart_ += bytes.size();
         } else {
@@ -166,7 +165,7 @@ public:
         }
         std::vector<std::uint8_t> chunk;
         while (length > 0) {
-            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, kWriteBuffer)));
+            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, kIoChunk)));
             if (source.ReadAt(offset, chunk) != chunk.size())
                 throw FileError("Cannot read " + source.Path() + ": the file shrank while it was read");
             WriteFully(chunk.data(), chunk.size(), bufferStart_);
