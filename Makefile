@@ -1,6 +1,9 @@
 # Everything a fresh Debian 12 machine needs, from one command each.
 #   make run    install what is missing, build, open the window
-#   make test   install what is missing, build, run every test
+#   make test   install what is missing, build, run every test: the suite,
+#               the suite again under ASan and UBSan, and each fuzzer briefly
+#   make check  the suite alone, for a quick round while working
+#   make fuzz   each fuzzer for FUZZ_SECONDS (default 300)
 #   make bench  run the benchmark and write docs/PERFORMANCE.md
 #   make docs   redraw docs/window.png and the application icon
 #   make deb    a Debian package with the menu entry
@@ -10,7 +13,7 @@ JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
 BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev fonts-dejavu-core
-TEST_PACKAGES := $(BUILD_PACKAGES)
+TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev
 BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time python3 util-linux
 
 # Installs the listed Debian packages that are not installed yet.
@@ -25,7 +28,10 @@ define install
 	fi
 endef
 
-.PHONY: all deps test-deps bench-deps build run test bench docs deb clean
+FUZZ_SECONDS ?= 300
+CI_FUZZ_SECONDS ?= 30
+
+.PHONY: all deps test-deps bench-deps build run test check sanitize fuzz fuzz-build bench docs deb clean
 
 all: build
 
@@ -45,10 +51,27 @@ build: deps
 run: build
 	$(BUILD)/src/ui/zelkpatcher
 
-test: test-deps
+test: check sanitize fuzz-build
+	bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS)
+
+check: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: test-deps
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON
+	cmake --build $(BUILD)-asan -j$(JOBS)
+	cd $(BUILD)-asan && ctest -j$(JOBS) --output-on-failure
+
+fuzz-build: test-deps
+	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELK_FUZZ=ON -DZELK_SANITIZE=ON \
+	  -DZELK_WINDOW=OFF -DZELK_TESTS=OFF
+	cmake --build $(BUILD)-fuzz -j$(JOBS)
+
+fuzz: fuzz-build
+	bash tests/fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
 
 bench: bench-deps build
 	cmake --build $(BUILD) --target zelk-bench-gen
@@ -61,4 +84,4 @@ deb: build
 	cd $(BUILD) && cpack
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz

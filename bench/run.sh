@@ -47,9 +47,9 @@ for c in "${cases[@]}"; do
     apply_cmds+=("bspatch $o $data/$name.bout $b")
   fi
   echo "== $name: make"
-  hyperfine -N --warmup 1 --runs $runs --export-json "$results/$name.make.json" "${make_cmds[@]}"
+  hyperfine -N --warmup 1 --runs $runs --prepare sync --export-json "$results/$name.make.json" "${make_cmds[@]}"
   echo "== $name: apply"
-  hyperfine -N --warmup 1 --runs $runs --export-json "$results/$name.apply.json" "${apply_cmds[@]}"
+  hyperfine -N --warmup 1 --runs $runs --prepare sync --export-json "$results/$name.apply.json" "${apply_cmds[@]}"
   cmp "$data/$name.out" "$m"
   {
     for cmd in "${make_cmds[@]}" "${apply_cmds[@]}"; do

@@ -115,23 +115,32 @@ int Info(HostServices& host, const std::string& patchPath) {
     }
     try {
         auto patch = host.OpenInput(patchPath);
-        std::vector<PatchBlock> blocks;
-        const PatchSummary summary = CheckPatch(*patch, [&](const PatchBlock& block) { blocks.push_back(block); });
+        const PatchSummary summary = CheckPatch(*patch);
         if (summary.status != PatchStatus::Sound) {
             patch.reset();
-            ReportUnsoundPatch(host, summary, patchPath);
+            const Stop stop = UnsoundPatch(summary, patchPath);
+            host.ShowMessage(stop.text, stop.style);
             return 1;
         }
         const std::string comment = host.FromAnsi(ReadCommentBytes(*patch, summary));
-        patch.reset();
         host.ShowMessage(comment.empty() ? "Comment: (none)" : "Comment:\n" + comment, MessageStyle::Plain);
+        // The block list goes out in pieces as the patch is read a second
+        // time, so a patch of millions of blocks needs no list in memory.
         std::string table = "Blocks: " + std::to_string(summary.blockCount);
-        char line[96];
-        for (const PatchBlock& block : blocks) {
-            std::snprintf(line, sizeof line, "\n  offset %10d (0x%08X)  length %10d", block.blockOffset,
+        std::size_t lines = 0;
+        CheckPatch(*patch, [&](const PatchBlock& block) {
+            if (lines++ % 4096 == 4095) {
+                host.ShowMessage(table, MessageStyle::Plain);
+                table.clear();
+            } else {
+                table += '\n';
+            }
+            char line[96];
+            std::snprintf(line, sizeof line, "  offset %10d (0x%08X)  length %10d", block.blockOffset,
                           static_cast<unsigned>(block.blockOffset), block.blockLength);
             table += line;
-        }
+        });
+        patch.reset();
         table += "\nBytes covered: " + std::to_string(summary.coveredBytes);
         table += "\nFarthest block end: " + std::to_string(summary.maxEnd) +
                  " (the result has this size, or the original's if that is larger)";

@@ -4,11 +4,9 @@
 
 namespace zelk {
 
-void ReportUnsoundPatch(HostServices& host, const PatchSummary& summary, const std::string& patchPath) {
-    if (summary.status == PatchStatus::NotAPatch)
-        host.ShowMessage(std::string(text::NotAPatch), MessageStyle::Plain);
-    else
-        host.ShowMessage("Damaged patch file " + patchPath + ": " + summary.damage, MessageStyle::Critical);
+Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath) {
+    if (summary.status == PatchStatus::NotAPatch) return {std::string(text::NotAPatch), MessageStyle::Plain};
+    return {"Damaged patch file " + patchPath + ": " + summary.damage};
 }
 
 namespace {
@@ -104,31 +102,19 @@ void WriteResult(HostServices& host, InputFile& original, InputFile& patch, cons
 
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                    const std::string& outputPath) {
-    const auto stop = [&](const std::string& message) {
-        host.ShowMessage(message, MessageStyle::Critical);
-        return Outcome::Stopped;
-    };
-    try {
-        if (!host.FileExists(originalPath)) return stop(std::string(text::MissingFile) + originalPath);
+    return RunOperation(host, text::ApplyDone, [&]() -> std::optional<Stop> {
+        if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
         auto original = host.OpenInput(originalPath);
-        if (original->Size() > kMaxFileSize) return stop(text::TooLarge(originalPath));
-        if (!host.FileExists(patchPath)) return stop(std::string(text::MissingFile) + patchPath);
+        if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
+        if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
         auto patch = host.OpenInput(patchPath);
         const PatchSummary summary = CheckPatch(*patch);
-        if (summary.status != PatchStatus::Sound) {
-            patch.reset();
-            original.reset();
-            ReportUnsoundPatch(host, summary, patchPath);
-            return Outcome::Stopped;
-        }
+        if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
         if (summary.CommentLength() > 0)
             host.ShowMessage(host.FromAnsi(ReadCommentBytes(*patch, summary)), MessageStyle::Plain);
         WriteResult(host, *original, *patch, summary, outputPath);
-    } catch (const std::exception& failure) {
-        return stop(failure.what());
-    }
-    host.ShowMessage(std::string(text::ApplyDone), MessageStyle::Plain);
-    return Outcome::Done;
+        return std::nullopt;
+    });
 }
 
 }  // namespace zelk

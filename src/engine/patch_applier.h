@@ -13,7 +13,7 @@ namespace zelk {
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                    const std::string& outputPath);
 
-// The message for a patch that CheckPatch did not find sound, and its style.
-void ReportUnsoundPatch(HostServices& host, const PatchSummary& summary, const std::string& patchPath);
+// The message for a patch that CheckPatch did not find sound.
+Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath);
 
 }  // namespace zelk

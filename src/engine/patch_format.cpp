@@ -9,6 +9,21 @@ std::string text::TooLarge(const std::string& path) {
     return "Too large for a ZelkPatch (2 GiB or more): " + path;
 }
 
+Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body) {
+    std::optional<Stop> stop;
+    try {
+        stop = body();
+    } catch (const std::exception& failure) {
+        stop = Stop{failure.what()};
+    }
+    if (stop) {
+        host.ShowMessage(stop->text, stop->style);
+        return Outcome::Stopped;
+    }
+    host.ShowMessage(std::string(doneText), MessageStyle::Plain);
+    return Outcome::Done;
+}
+
 std::string ToCrLf(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 16);
@@ -24,8 +39,12 @@ std::int32_t ReadInt32(const std::uint8_t* bytes) {
     return static_cast<std::int32_t>(u);
 }
 
+// A small file gets a buffer of its own size, not a full one.
 ByteReader::ByteReader(InputFile& file, std::uint64_t position, std::size_t bufferSize)
-    : file_(file), buffer_(bufferSize), position_(position) {}
+    : file_(file),
+      buffer_(static_cast<std::size_t>(
+          std::clamp<std::uint64_t>(file.Size() > position ? file.Size() - position : 0, 1, bufferSize))),
+      position_(position) {}
 
 void ByteReader::Fill() {
     bufferPos_ = position_;

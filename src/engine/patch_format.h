@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,6 +32,18 @@ inline constexpr std::string_view MakeDone = "Done ZelkPatch generation!";
 inline constexpr std::string_view ApplyDone = "Done applying ZelkPatch! ";
 std::string TooLarge(const std::string& path);
 }  // namespace text
+
+// The message an operation stops with instead of its "Done".
+struct Stop {
+    std::string text;
+    MessageStyle style = MessageStyle::Critical;
+};
+
+// Runs one operation: `body` returns the Stop it ended on, or nothing when it
+// succeeded; a failure it throws becomes a Critical message (which names the
+// path). The closing message comes after `body` has returned, so every file
+// it opened is closed by then, and "Done" only follows success.
+Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body);
 
 // Every bare LF becomes CR LF; CR LF pairs stay as they are.
 std::string ToCrLf(std::string_view text);

@@ -55,10 +55,11 @@ void WritePatch(HostServices& host, InputFile& original, InputFile& changed, con
     DiffScanner scanner(blocks);
     original.ExpectSequential();
     changed.ExpectSequential();
-    std::vector<std::uint8_t> a(kIoChunk);
-    std::vector<std::uint8_t> b(kIoChunk);
-    for (std::uint64_t at = 0; at < n; at += kIoChunk) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kIoChunk, n - at));
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kIoChunk, n));
+    std::vector<std::uint8_t> a(chunk);
+    std::vector<std::uint8_t> b(chunk);
+    for (std::uint64_t at = 0; at < n; at += chunk) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n - at));
         if (original.ReadAt(at, {a.data(), size}) != size)
             throw FileError("Cannot read " + original.Path() + ": the file shrank while it was read");
         if (changed.ReadAt(at, {b.data(), size}) != size)
@@ -83,29 +84,21 @@ void WritePatch(HostServices& host, InputFile& original, InputFile& changed, con
 
 Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
                   const std::string& patchPath, const std::string& commentText) {
-    const auto stop = [&](const std::string& message) {
-        host.ShowMessage(message, MessageStyle::Critical);
-        return Outcome::Stopped;
-    };
-    try {
+    return RunOperation(host, text::MakeDone, [&]() -> std::optional<Stop> {
         const std::string comment = host.ToAnsi(ToCrLf(commentText));
-        if (!host.FileExists(originalPath)) return stop(std::string(text::MissingFile) + originalPath);
+        if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
         auto original = host.OpenInput(originalPath);
-        if (original->Size() > kMaxFileSize) return stop(text::TooLarge(originalPath));
-        if (!host.FileExists(changedPath)) return stop(std::string(text::MissingFile) + changedPath);
+        if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
+        if (!host.FileExists(changedPath)) return Stop{std::string(text::MissingFile) + changedPath};
         auto changed = host.OpenInput(changedPath);
-        if (changed->Size() > kMaxFileSize) return stop(text::TooLarge(changedPath));
+        if (changed->Size() > kMaxFileSize) return Stop{text::TooLarge(changedPath)};
         if (changed->Size() < original->Size())
-            return stop("The changed file is shorter than the original, and a ZelkPatch cannot shorten a file: " +
+            return Stop{"The changed file is shorter than the original, and a ZelkPatch cannot shorten a file: " +
                         changedPath + " (" + std::to_string(changed->Size()) + " bytes), " + originalPath + " (" +
-                        std::to_string(original->Size()) + " bytes)");
+                        std::to_string(original->Size()) + " bytes)"};
         WritePatch(host, *original, *changed, patchPath, comment);
-    } catch (const std::exception& failure) {
-        // Every file is closed and the temporary patch removed by now.
-        return stop(failure.what());
-    }
-    host.ShowMessage(std::string(text::MakeDone), MessageStyle::Plain);
-    return Outcome::Done;
+        return std::nullopt;
+    });
 }
 
 }  // namespace zelk

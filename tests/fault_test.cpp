@@ -1,0 +1,194 @@
+// The zelkpatch program under real system faults: a file size limit, a full
+// file system, and being killed in the middle of writing. Whatever happens,
+// the target holds its old bytes or the complete new ones, the inputs are
+// untouched, and "Done" is said only after success.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+struct ProgramRun {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out, err;
+};
+
+class FaultTest : public FileTest {
+protected:
+    // Starts zelkpatch with `args`, standard streams to files, and an
+    // optional file size limit.
+    pid_t Start(const std::vector<std::string>& args, rlim_t fileSizeLimit = RLIM_INFINITY) {
+        const std::string out = (dir_ / "stdout.txt").string();
+        const std::string err = (dir_ / "stderr.txt").string();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(o, 1);
+            ::dup2(e, 2);
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            std::vector<char*> argv{const_cast<char*>(ZELKPATCH_BIN)};
+            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(ZELKPATCH_BIN, argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+    ProgramRun Finish(pid_t pid) {
+        ProgramRun run;
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        const auto text = [&](const char* name) {
+            if (!Exists(name)) return std::string();  // killed before it opened them
+            const Bytes bytes = Read(name);
+            std::filesystem::remove(dir_ / name);
+            return std::string(bytes.begin(), bytes.end());
+        };
+        run.out = text("stdout.txt");
+        run.err = text("stderr.txt");
+        return run;
+    }
+    ProgramRun Zelkpatch(const std::vector<std::string>& args, rlim_t fileSizeLimit = RLIM_INFINITY) {
+        return Finish(Start(args, fileSizeLimit));
+    }
+    void ExpectNoDone(const ProgramRun& run) {
+        EXPECT_EQ(run.out.find("Done"), std::string::npos) << run.out;
+        EXPECT_EQ(run.err.find("Done"), std::string::npos) << run.err;
+    }
+    std::vector<std::string> Leftovers() const {
+        std::vector<std::string> temps;
+        for (const auto& name : Listing())
+            if (name.find(".zelk-") != std::string::npos) temps.push_back(name);
+        return temps;
+    }
+};
+
+TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
+    const Bytes original = Random(1 << 20, 1);
+    Bytes changed = Random(3 << 20, 2);
+    const auto a = Write("a.rom", original);
+    const auto b = Write("b.rom", changed);
+    ASSERT_EQ(Zelkpatch({"make", a, b, Path("good.ppp")}).status, 0);
+    const Bytes oldPatch = Text("an older patch");
+    const Bytes oldRom = Text("an older rom");
+    Write("p.ppp", oldPatch);
+    Write("out.rom", oldRom);
+    // Past the limit a write fails with EFBIG (SIGXFSZ is ignored). The
+    // limit covers the message files too, so it leaves room for them.
+    for (const rlim_t limit : {rlim_t{4096}, rlim_t{300000}, rlim_t{2 << 20}}) {
+        const ProgramRun make = Zelkpatch({"make", a, b, Path("p.ppp")}, limit);
+        EXPECT_EQ(make.status, 1) << limit;
+        EXPECT_NE(make.err.find("Cannot write " + Path("p.ppp") + ": File too large"), std::string::npos) << make.err;
+        ExpectNoDone(make);
+        const ProgramRun apply = Zelkpatch({"apply", a, Path("good.ppp"), Path("out.rom")}, limit);
+        EXPECT_EQ(apply.status, 1) << limit;
+        EXPECT_NE(apply.err.find("Cannot write " + Path("out.rom")), std::string::npos) << apply.err;
+        ExpectNoDone(apply);
+        EXPECT_EQ(Read("p.ppp"), oldPatch);
+        EXPECT_EQ(Read("out.rom"), oldRom);
+        EXPECT_TRUE(Leftovers().empty());
+    }
+    EXPECT_EQ(Read("a.rom"), original);
+    EXPECT_EQ(Read("b.rom"), changed);
+}
+
+TEST_F(FaultTest, FullFileSystemIsReportedAndTheTargetKeepsItsBytes) {
+    const auto small = dir_ / "small";
+    std::filesystem::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    const Bytes original = Random(200000, 3);
+    const auto a = Write("a.rom", original);
+    const auto b = Write("b.rom", Random(300000, 4));
+    ASSERT_EQ(Zelkpatch({"make", a, b, Path("good.ppp")}).status, 0);
+    const std::string target = (small / "out.rom").string();
+    {
+        std::ofstream old(target, std::ios::binary);
+        old << "old bytes";
+    }
+    const ProgramRun make = Zelkpatch({"make", a, b, (small / "p.ppp").string()});
+    const ProgramRun apply = Zelkpatch({"apply", a, Path("good.ppp"), target});
+    std::vector<std::string> inSmall;
+    for (const auto& entry : std::filesystem::directory_iterator(small)) inSmall.push_back(entry.path().filename());
+    std::ifstream in(target, std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ::umount(small.c_str());
+
+    EXPECT_EQ(make.status, 1);
+    EXPECT_NE(make.err.find("No space left on device"), std::string::npos) << make.err;
+    ExpectNoDone(make);
+    EXPECT_EQ(apply.status, 1);
+    EXPECT_NE(apply.err.find("Cannot write " + target + ": No space left on device"), std::string::npos) << apply.err;
+    ExpectNoDone(apply);
+    EXPECT_EQ(kept, "old bytes");
+    EXPECT_EQ(inSmall, std::vector<std::string>{"out.rom"});
+    EXPECT_EQ(Read("a.rom"), original);
+}
+
+TEST_F(FaultTest, KilledWhileWritingLeavesOldOrCompleteTarget) {
+    const Bytes original = Random(48 << 20, 5);
+    Bytes changed = original;
+    for (std::size_t i = 0; i < changed.size(); i += 64) changed[i] ^= 0xFF;  // a large patch too
+    const auto a = Write("a.rom", original);
+    const auto b = Write("b.rom", changed);
+    ASSERT_EQ(Zelkpatch({"make", a, b, Path("good.ppp")}).status, 0);
+    const Bytes patch = Read("good.ppp");
+    const Bytes old = Text("old bytes");
+
+    bool killedMidWrite = false;
+    bool finished = false;
+    for (int delayMs = 0; !finished && delayMs < 3000; delayMs += 1 + delayMs / 4) {
+        for (const bool apply : {true, false}) {
+            const std::string target = apply ? Path("out.rom") : Path("p.ppp");
+            Write(apply ? "out.rom" : "p.ppp", old);
+            const pid_t pid = apply ? Start({"apply", a, Path("good.ppp"), target}) : Start({"make", a, b, target});
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            ::kill(pid, SIGKILL);
+            const ProgramRun run = Finish(pid);
+            const Bytes now = Read(apply ? "out.rom" : "p.ppp");
+            if (run.status == 128 + SIGKILL) {
+                EXPECT_TRUE(now == old || now == (apply ? changed : patch)) << "killed after " << delayMs << " ms";
+                killedMidWrite = killedMidWrite || !Leftovers().empty();
+            } else {
+                ASSERT_EQ(run.status, 0);
+                EXPECT_EQ(now, apply ? changed : patch);
+                finished = finished || apply;
+            }
+            for (const auto& temp : Leftovers()) std::filesystem::remove(dir_ / temp);
+        }
+    }
+    EXPECT_TRUE(killedMidWrite) << "no kill landed while a temporary file was being written";
+    EXPECT_EQ(Read("a.rom"), original);
+    EXPECT_EQ(Read("b.rom"), changed);
+    EXPECT_EQ(Read("good.ppp"), patch);
+}
+
+TEST_F(FaultTest, CommentsReachTheTerminalEscaped) {
+    const auto a = Write("a.rom", {1});
+    const auto p = Write("p.ppp", PatchBytes({}, "title\x1b]0;pwned\x07\r\nline two\x1b[2J"));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"apply", a, p, Path("o.rom")},
+                                                 std::vector<std::string>{"info", p}}) {
+        const ProgramRun run = Zelkpatch(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+        EXPECT_EQ(run.out.find('\x07'), std::string::npos);
+        EXPECT_NE(run.out.find("title\\x1B]0;pwned\\x07\nline two\\x1B[2J\n"), std::string::npos) << run.out;
+    }
+}
+
+}  // namespace
+}  // namespace zelk::test

@@ -1,0 +1,48 @@
+// Any pair made into a patch and applied gives the changed file back, and
+// the patch is one the maker's rules allow.
+#include "engine/patch_applier.h"
+#include "engine/patch_maker.h"
+#include "memory_host.h"
+
+using namespace zelk;
+using namespace zelk::fuzz;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    // Layout: tail length, comment length, then original, changes, tail, comment.
+    const std::size_t tail = data[0] % 16;
+    const std::size_t commentLength = data[1] % 16;
+    data += 2;
+    size -= 2;
+    if (tail + commentLength > size) return 0;
+    const std::size_t body = (size - tail - commentLength) / 2;
+    const Bytes original(data, data + body);
+    Bytes changed = original;
+    for (std::size_t i = 0; i < body; ++i) changed[i] ^= data[body + i];  // 0 keeps a byte
+    changed.insert(changed.end(), data + 2 * body, data + 2 * body + tail);
+    const std::string comment(reinterpret_cast<const char*>(data + 2 * body + tail), commentLength);
+
+    MemoryHost host;
+    host.files["a.rom"] = original;
+    host.files["b.rom"] = changed;
+    Require(MakePatch(host, "a.rom", "b.rom", "p.ppp", comment) == Outcome::Done);
+    Require(ApplyPatch(host, "a.rom", "p.ppp", "out.rom") == Outcome::Done);
+    Require(host.files["out.rom"] == changed);
+
+    // Blocks separated by an equal byte, ascending, every one at least 1 long.
+    const Bytes& patch = host.files["p.ppp"];
+    std::size_t cursor = kHeaderSize;
+    const auto commentPos = static_cast<std::size_t>(ReadInt32(patch.data() + kCommentPosOffset));
+    std::int64_t previousEnd = -1;
+    while (cursor + 8 < commentPos) {
+        const std::int32_t offset = ReadInt32(patch.data() + cursor);
+        const std::int32_t length = ReadInt32(patch.data() + cursor + 4);
+        Require(length >= 1);
+        const bool tailBlock = static_cast<std::size_t>(offset) == original.size();
+        Require(tailBlock ? offset >= previousEnd : offset > previousEnd);
+        previousEnd = offset + length;
+        cursor += 8 + static_cast<std::size_t>(length);
+    }
+    Require(cursor + 1 == commentPos);
+    return 0;
+}

@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Writes the fuzzers' small seed corpus (tests/fuzz/corpus): hand-built
+patches, pairs and texts that reach each branch once."""
+import os
+import struct
+
+here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+MAGIC = b"Zelk Patch v1.0"
+
+
+def patch(blocks, comment=b"", magic=True):
+    body = b"".join(struct.pack("<ii", off, len(data)) + data for off, data in blocks)
+    head = MAGIC if magic else b""
+    return head + struct.pack("<i", 19 + len(body) + 1) + body + comment
+
+
+def write(kind, name, data):
+    os.makedirs(os.path.join(here, kind), exist_ok=True)
+    with open(os.path.join(here, kind, name), "wb") as f:
+        f.write(data)
+
+
+# apply: first byte = original length (low 6 bits) + 0x80 to prepend the magic.
+original = bytes(range(8))
+write("apply", "worked_example", bytes([0x80 | 8]) + original + patch([(1, b"\xaa"), (4, b"\xbb\xcc"), (8, b"\x88\x99")], b"abc")[15:])
+write("apply", "out_of_order", bytes([0x80 | 4]) + original[:4] + patch([(6, b"\x01\x02\x03"), (2, b"\x09"), (7, b"\x05")])[15:])
+write("apply", "comment_only", bytes([0x80]) + patch([], b"\xcf\xf0\xe8\xe2\xe5\xf2\r\n")[15:])
+write("apply", "negative", bytes([0x80 | 2]) + b"\x01\x02" + patch([(-1, b"\x00")])[15:])
+write("apply", "huge_claim", bytes([0x80 | 1]) + b"\x01" + struct.pack("<iii", 100, 0, 0x7FFFFFF0) + b"\x00" * 60)
+write("apply", "not_a_patch", bytes([3]) + b"abcjust text")
+
+# roundtrip: tail length, comment length, original, xor mask, tail, comment.
+write("roundtrip", "runs", bytes([3, 2]) + bytes(range(10)) + bytes([0, 1, 0, 1, 1, 0, 0, 0, 0, 9]) + b"xyz" + b"hi")
+write("roundtrip", "identical", bytes([0, 0]) + b"abcdef" + bytes(6))
+write("roundtrip", "empty_original", bytes([5, 1]) + b"tail!" + b"\n")
+
+write("code_page", "russian", "Коментарий к патчу сделанному из \r\nD:\\TEMP\\a\\test.rom и \r\n".encode())
+write("code_page", "escapes", b"\x1b[2J\x07\r\n\xc2\x9b31m\xe2\x80\xae")
+write("code_page", "broken_utf8", b"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xd0")
+write("code_page", "all_bytes", bytes(range(256)))
