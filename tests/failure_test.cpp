@@ -107,6 +107,20 @@ TEST_F(FailureTest, TargetInAMissingFolderOrThatIsAFolder) {
     EXPECT_TRUE(std::filesystem::is_empty(dir_ / "folder"));
 }
 
+TEST_F(FailureTest, ReadOnlyTargetIsRefused) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const auto target = Write("out.rom", {9});
+    std::filesystem::permissions(target, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    EXPECT_EQ(ApplyPatch(host_, original, patch, target), Outcome::Stopped);
+    EXPECT_EQ(MakePatch(host_, original, original, target, ""), Outcome::Stopped);
+    ASSERT_EQ(host_.messages.size(), 2u);
+    for (const auto& message : host_.messages)
+        EXPECT_EQ(message, (RecordedMessage{"Cannot write " + target + ": Permission denied", MessageStyle::Critical}));
+    EXPECT_EQ(Read("out.rom"), Bytes{9});
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
+}
+
 TEST_F(FailureTest, FullDiskAtAnyPointKeepsTheOldTarget) {
     const Bytes original = Random(3000, 5);
     Bytes changed = original;

@@ -87,6 +87,9 @@ public:
         struct stat st {};
         const bool exists = ::stat(target.c_str(), &st) == 0;
         if (exists && S_ISDIR(st.st_mode)) Fail("write", path_, EISDIR);
+        // A file marked read-only stays as it is, even for a user (root) whom
+        // the system would let replace it.
+        if (exists && (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)) Fail("write", path_, EACCES);
         target_ = target.string();
 
         const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
