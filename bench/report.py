@@ -109,7 +109,7 @@ def main():
                " writing every block with its own pwrite (1.6 x cp at 256 MiB: a system call per block). Mapping the"
                " original into memory would save one more copy, but a file shortened by another program meanwhile"
                " would then crash the process instead of giving a message.")
-    out.append("- The dense case (10% changed) is there for information: its 1.3 million blocks cost time of their"
+    out.append("- The dense case (10% changed) is there for information: its 745,000 blocks cost time of their"
                " own in both directions.\n")
     out.append("## Patch sizes\n")
     out.append("For information: the ZelkPatch format is fixed (8 bytes a block, data stored as it is).\n")
