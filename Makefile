@@ -14,6 +14,7 @@ SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
 BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev fonts-dejavu-core
 TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev
+DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev
 BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time python3 util-linux
 
 # Installs the listed Debian packages that are not installed yet.
@@ -81,6 +82,7 @@ docs: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/src/ui/zelkpatcher-snapshot docs/window.png data/zelkpatcher.png
 
 deb: build
+	$(call install,$(DEB_PACKAGES))
 	cd $(BUILD) && cpack
 
 clean:
