@@ -87,6 +87,18 @@ TEST_F(FailureTest, MissingInputsAreNamedInOrder) {
     EXPECT_EQ(Listing(), std::vector<std::string>{"a.rom"});
 }
 
+TEST_F(FailureTest, DotFilesAreOrdinaryAndLinksAreFollowed) {
+    Write(".hidden.rom", {1, 2});
+    std::filesystem::create_symlink(".hidden.rom", dir_ / "link.rom");
+    std::filesystem::create_directory(dir_ / "folder");
+    std::filesystem::create_symlink("folder", dir_ / "folder-link");
+    EXPECT_EQ(MakePatch(host_, Path(".hidden.rom"), Path("link.rom"), Path("p.ppp"), ""), Outcome::Done);
+    EXPECT_EQ(Read("p.ppp"), PatchBytes({}, ""));
+    host_.messages.clear();
+    EXPECT_EQ(MakePatch(host_, Path("folder-link"), Path("link.rom"), Path("p.ppp"), ""), Outcome::Stopped);
+    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{"нету файла " + Path("folder-link"), MessageStyle::Critical}}));
+}
+
 TEST_F(FailureTest, TargetInAMissingFolderOrThatIsAFolder) {
     const auto original = Write("a.rom", {1, 2});
     const auto changed = Write("b.rom", {1, 3});

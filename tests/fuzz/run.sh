@@ -10,6 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
+failed=0
 for target in apply roundtrip code_page; do
   mkdir -p "$work/$target"
   log="$work/$target.log"
@@ -24,6 +25,8 @@ for target in apply roundtrip code_page; do
       [ -f "$crash" ] && { echo "input:"; od -An -tx1 "$crash" | head -20; }
     done
     status=1
+    failed=$((failed + 1))
   fi
 done
+echo "fuzz: $((3 - failed)) passed, $failed failed"
 exit $status
