@@ -24,7 +24,7 @@ PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultS
     const PatchBlock block{ReadInt32(fields), ReadInt32(fields + 4), at};
     if (block.blockOffset < 0 || block.blockLength <= 0 ||
         static_cast<std::uint64_t>(block.blockOffset) + block.blockLength > resultSize)
-        throw FileError("Cannot read " + patch.Path() + ": the file changed while it was read");
+        throw ChangedWhileRead(patch);
     return block;
 }
 
@@ -42,7 +42,7 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
                   OutputFile& output) {
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
-    ByteReader source(original, 0, kIoChunk);
+    ByteReader source(original);
     const auto append = [&](std::span<const std::uint8_t> bytes) { output.Append(bytes); };
     // Brings the output up to `end`: the original's bytes, then zeros past it.
     const auto fillTo = [&](std::uint64_t end) {
@@ -61,7 +61,7 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
     for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
         const PatchBlock block = NextBlock(blocks, patch, resultSize);
         if (static_cast<std::uint64_t>(block.blockOffset) < output.Size())
-            throw FileError("Cannot read " + patch.Path() + ": the file changed while it was read");
+            throw ChangedWhileRead(patch);
         fillTo(static_cast<std::uint64_t>(block.blockOffset));
         CopyBytes(blocks, static_cast<std::uint64_t>(block.blockLength), append);
     }
@@ -90,7 +90,7 @@ void WriteResult(HostServices& host, InputFile& original, InputFile& patch, cons
     auto output = host.CreateOutput(outputPath);
     original.ExpectSequential();
     patch.ExpectSequential();
-    ByteReader blocks(patch, kHeaderSize, kIoChunk);
+    ByteReader blocks(patch, kHeaderSize);
     if (summary.ascending)
         WriteInOrder(original, blocks, patch, summary, *output);
     else

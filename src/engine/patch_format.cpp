@@ -55,7 +55,7 @@ std::span<const std::uint8_t> ByteReader::Next(std::size_t max) {
     if (position_ < bufferPos_ || position_ >= bufferPos_ + bufferLength_) Fill();
     const std::size_t at = static_cast<std::size_t>(position_ - bufferPos_);
     const std::size_t count = std::min(max, bufferLength_ - at);
-    if (count == 0 && max > 0) throw FileError("Cannot read " + file_.Path() + ": the file shrank while it was read");
+    if (count == 0 && max > 0) throw ShrankWhileRead(file_);
     position_ += count;
     return {buffer_.data() + at, count};
 }

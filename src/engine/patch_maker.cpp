@@ -8,7 +8,6 @@ namespace zelk {
 
 namespace {
 
-
 // A patch larger than this cannot state where its comment starts.
 constexpr std::uint64_t kMaxPatchBeforeComment = kMaxFileSize - 1;
 
@@ -60,10 +59,8 @@ void WritePatch(HostServices& host, InputFile& original, InputFile& changed, con
     std::vector<std::uint8_t> b(chunk);
     for (std::uint64_t at = 0; at < n; at += chunk) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n - at));
-        if (original.ReadAt(at, {a.data(), size}) != size)
-            throw FileError("Cannot read " + original.Path() + ": the file shrank while it was read");
-        if (changed.ReadAt(at, {b.data(), size}) != size)
-            throw FileError("Cannot read " + changed.Path() + ": the file shrank while it was read");
+        original.ReadExactly(at, {a.data(), size});
+        changed.ReadExactly(at, {b.data(), size});
         scanner.Feed({a.data(), size}, {b.data(), size});
     }
     scanner.Finish();

@@ -10,6 +10,18 @@ std::array<std::uint8_t, 4> LittleEndian(std::int32_t value) {
 }
 }  // namespace
 
+FileError ShrankWhileRead(const InputFile& file) {
+    return FileError("Cannot read " + file.Path() + ": the file shrank while it was read");
+}
+
+FileError ChangedWhileRead(const InputFile& file) {
+    return FileError("Cannot read " + file.Path() + ": the file changed while it was read");
+}
+
+void InputFile::ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+    if (ReadAt(offset, buffer) != buffer.size()) throw ShrankWhileRead(*this);
+}
+
 void OutputFile::AppendInt32(std::int32_t value) {
     const auto bytes = LittleEndian(value);
     Append(bytes);

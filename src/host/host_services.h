@@ -27,6 +27,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+class InputFile;
+// Another program shortened or rewrote a file while it was being read.
+FileError ShrankWhileRead(const InputFile& file);
+FileError ChangedWhileRead(const InputFile& file);
+
 // A file opened for reading. Reads are positioned, so a reader never depends
 // on a shared cursor and both inputs may be read side by side.
 class InputFile {
@@ -35,6 +40,9 @@ public:
     virtual std::uint64_t Size() const = 0;
     // Reads up to buffer.size() bytes at `offset`; fewer only at end of file.
     virtual std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) = 0;
+    // Fills `buffer` from `offset` or throws ShrankWhileRead: for bytes the
+    // file had when it was opened.
+    void ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer);
     virtual const std::string& Path() const = 0;
     // Hint that the file will be read front to back.
     virtual void ExpectSequential() {}

@@ -18,7 +18,6 @@ namespace zelk {
 
 namespace {
 
-
 [[noreturn]] void Fail(const char* verb, const std::string& path, int error) {
     throw FileError(std::string("Cannot ") + verb + " " + path + ": " + std::strerror(error));
 }
@@ -157,7 +156,7 @@ public:
                     continue;
                 }
                 if (copied < 0 && errno == EINTR) continue;
-                if (copied == 0) throw FileError("Cannot read " + source.Path() + ": the file shrank while it was read");
+                if (copied == 0) throw ShrankWhileRead(source);
                 // Not across these file systems, or not here at all: copy by hand.
                 if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) {
                     kernelCopy_ = false;
@@ -169,8 +168,7 @@ public:
         std::vector<std::uint8_t> chunk;
         while (length > 0) {
             chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, kIoChunk)));
-            if (source.ReadAt(offset, chunk) != chunk.size())
-                throw FileError("Cannot read " + source.Path() + ": the file shrank while it was read");
+            source.ReadExactly(offset, chunk);
             WriteFully(chunk.data(), chunk.size(), bufferStart_);
             bufferStart_ += chunk.size();
             offset += chunk.size();
