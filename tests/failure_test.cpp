@@ -119,16 +119,15 @@ TEST_F(FailureTest, TargetInAMissingFolderOrThatIsAFolder) {
     EXPECT_TRUE(std::filesystem::is_empty(dir_ / "folder"));
 }
 
-TEST_F(FailureTest, ReadOnlyTargetIsRefused) {
+TEST_F(FailureTest, ReadOnlyTargetIsRefusedAfterTheCommentIsShown) {
     const auto original = Write("a.rom", {1, 2});
-    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, "read me first"));
     const auto target = Write("out.rom", {9});
     std::filesystem::permissions(target, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
     EXPECT_EQ(ApplyPatch(host_, original, patch, target), Outcome::Stopped);
     EXPECT_EQ(MakePatch(host_, original, original, target, ""), Outcome::Stopped);
-    ASSERT_EQ(host_.messages.size(), 2u);
-    for (const auto& message : host_.messages)
-        EXPECT_EQ(message, (RecordedMessage{"Cannot write " + target + ": Permission denied", MessageStyle::Critical}));
+    const RecordedMessage refused{"Cannot write " + target + ": Permission denied", MessageStyle::Critical};
+    EXPECT_EQ(Messages(), (std::vector{Plain("read me first"), refused, refused}));
     EXPECT_EQ(Read("out.rom"), Bytes{9});
     EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
 }
@@ -142,34 +141,67 @@ TEST_F(FailureTest, FullDiskAtAnyPointKeepsTheOldTarget) {
     Write("b.rom", changed);
     const Bytes oldPatch = Text("old patch bytes");
     const Bytes oldOutput = Text("old output bytes");
+    // Every budget short of the whole output fails; the loops end there at
+    // the latest, and at the first failure of any other kind.
+    const std::uint64_t limit = 2 * changed.size() + 100;
     bool sawSuccess = false;
-    for (std::uint64_t budget = 0; !sawSuccess; budget += 97) {
+    for (std::uint64_t budget = 0; !sawSuccess && budget < limit; budget += 97) {
         Write("p.ppp", oldPatch);
         FullDiskHost host(budget);
-        const Outcome outcome = MakePatch(host, Path("a.rom"), Path("b.rom"), Path("p.ppp"), "c");
-        if (outcome == Outcome::Done) {
-            sawSuccess = true;
-            break;
-        }
+        sawSuccess = MakePatch(host, Path("a.rom"), Path("b.rom"), Path("p.ppp"), "c") == Outcome::Done;
+        if (sawSuccess) break;
         ExpectStoppedWith(host.messages, "Cannot write " + Path("p.ppp") + ": No space left on device");
         EXPECT_EQ(Read("p.ppp"), oldPatch);
-        EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "p.ppp"}));
+        ASSERT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "p.ppp"}));
     }
+    ASSERT_TRUE(sawSuccess);
     const Bytes patch = Read("p.ppp");
     bool applied = false;
-    for (std::uint64_t budget = 0; !applied; budget += 101) {
+    for (std::uint64_t budget = 0; !applied && budget < limit; budget += 101) {
         Write("out.rom", oldOutput);
         FullDiskHost host(budget);
         applied = ApplyPatch(host, Path("a.rom"), Path("p.ppp"), Path("out.rom")) == Outcome::Done;
         if (applied) break;
-        EXPECT_EQ(host.messages.back().style, MessageStyle::Critical);
-        EXPECT_NE(host.messages.back().text.find("out.rom: No space left on device"), std::string::npos);
+        ASSERT_EQ(host.messages.back(), (RecordedMessage{"Cannot write " + Path("out.rom") + ": No space left on device",
+                                                         MessageStyle::Critical}));
         EXPECT_EQ(Read("out.rom"), oldOutput);
-        EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "out.rom", "p.ppp"}));
+        ASSERT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "out.rom", "p.ppp"}));
     }
+    ASSERT_TRUE(applied);
     EXPECT_EQ(Read("out.rom"), changed);
     EXPECT_EQ(Read("a.rom"), original);
     EXPECT_EQ(Read("p.ppp"), patch);
+}
+
+// Flushes to disk that fail with EIO from the `failAt`-th one on: the first
+// is the temporary file's, the second the folder's after the rename.
+class FlushFailingHost : public RecordingHost {
+public:
+    explicit FlushFailingHost(int failAt) : failAt_(failAt) {}
+    int FlushToDisk(NativeFile file) override {
+        return ++calls_ >= failAt_ ? EIO : RecordingHost::FlushToDisk(file);
+    }
+
+private:
+    int failAt_;
+    int calls_ = 0;
+};
+
+TEST_F(FailureTest, AFailedFlushIsAFailedWrite) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    for (const int failAt : {1, 2}) {
+        const Bytes old = Text("old");
+        const auto target = Write("out.rom", old);
+        FlushFailingHost host(failAt);
+        EXPECT_EQ(ApplyPatch(host, original, patch, target), Outcome::Stopped);
+        EXPECT_EQ(host.messages, (std::vector<RecordedMessage>{
+                                     {"Cannot write " + target + ": Input/output error", MessageStyle::Critical}}));
+        // Before the rename the old bytes stay; after it the new ones are
+        // there, but nobody is told they are safe.
+        EXPECT_EQ(Read("out.rom"), failAt == 1 ? old : (Bytes{7, 2})) << failAt;
+        EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
+    }
 }
 
 TEST_F(FailureTest, InputsOfTwoGibibytesAreRefused) {

@@ -3,9 +3,14 @@
 // the target holds its old bytes or the complete new ones, the inputs are
 // untouched, and "Done" is said only after success.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,13 +32,13 @@ struct ProgramRun {
 class FaultTest : public FileTest {
 protected:
     // Starts zelkpatch with `args`, standard streams to files, and an
-    // optional file size limit.
-    pid_t Start(const std::vector<std::string>& args, rlim_t fileSizeLimit = RLIM_INFINITY) {
+    // optional file size limit. `stdoutFd`, where given, is the standard output.
+    pid_t Start(const std::vector<std::string>& args, rlim_t fileSizeLimit = RLIM_INFINITY, int stdoutFd = -1) {
         const std::string out = (dir_ / "stdout.txt").string();
         const std::string err = (dir_ / "stderr.txt").string();
         const pid_t pid = fork();
         if (pid == 0) {
-            const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int o = stdoutFd >= 0 ? stdoutFd : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(o, 1);
             ::dup2(e, 2);
@@ -107,6 +112,11 @@ TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
 }
 
 TEST_F(FaultTest, FullFileSystemIsReportedAndTheTargetKeepsItsBytes) {
+    // A mount namespace of this test's own: the small file system never
+    // shows in the machine's mount table, and goes away with the test even
+    // when it crashes.
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a private mount namespace here: " << std::strerror(errno);
     const auto small = dir_ / "small";
     std::filesystem::create_directory(small);
     if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
@@ -175,6 +185,68 @@ TEST_F(FaultTest, KilledWhileWritingLeavesOldOrCompleteTarget) {
     EXPECT_EQ(Read("a.rom"), original);
     EXPECT_EQ(Read("b.rom"), changed);
     EXPECT_EQ(Read("good.ppp"), patch);
+}
+
+TEST_F(FaultTest, DevicesPipesAndSocketsAreNeverReplaced) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto b = Write("b.rom", {1, 3});
+    const auto p = Write("p.ppp", PatchBytes({{1, {3}}}, ""));
+    struct Node {
+        std::string name;
+        mode_t type;
+    };
+    std::vector<Node> nodes{{"fifo", S_IFIFO}, {"socket", S_IFSOCK}, {"null-link", S_IFCHR}};
+    ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0644), 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", Path("socket").c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << Path("socket");
+    std::filesystem::create_symlink("/dev/null", dir_ / "null-link");
+    // A copy of /dev/null needs the right to make device nodes.
+    if (::mknod(Path("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) nodes.push_back({"null", S_IFCHR});
+
+    for (const Node& node : nodes) {
+        for (const bool apply : {false, true}) {
+            const std::string target = Path(node.name);
+            const ProgramRun run = apply ? Zelkpatch({"apply", a, p, target}) : Zelkpatch({"make", a, b, target});
+            EXPECT_EQ(run.status, 1) << node.name;
+            EXPECT_NE(run.err.find("Cannot write " + target + ": it is a"), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+            ExpectNoDone(run);
+            struct stat st {};
+            ASSERT_EQ(::stat(target.c_str(), &st), 0) << node.name;
+            EXPECT_EQ(st.st_mode & S_IFMT, node.type) << node.name;
+            EXPECT_TRUE(Leftovers().empty()) << node.name;
+        }
+    }
+    ::close(sock);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "null-link"));
+}
+
+TEST_F(FaultTest, FailedWritesToStandardOutputFailTheRun) {
+    const auto p = Write("p.ppp", PatchBytes({{1, {3}}}, "a comment"));
+    int closedPipe[2];
+    ASSERT_EQ(::pipe(closedPipe), 0);
+    ::close(closedPipe[0]);
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    struct Case {
+        int fd;
+        std::string err;  // what standard error says
+    };
+    // A reader that went away (`| head`) is no news to anybody.
+    for (const Case& c : {Case{full, "zelkpatch: cannot write to standard output: No space left on device\n"},
+                          Case{closedPipe[1], ""}}) {
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"info", p},
+                                                     std::vector<std::string>{"--help"}}) {
+            const ProgramRun run = Finish(Start(args, RLIM_INFINITY, c.fd));
+            EXPECT_EQ(run.status, 1) << args[0];
+            EXPECT_EQ(run.err, c.err) << args[0];
+        }
+    }
+    ::close(full);
+    ::close(closedPipe[1]);
 }
 
 TEST_F(FaultTest, CommentsReachTheTerminalEscaped) {

@@ -1,5 +1,6 @@
 // The Qt window on the offscreen platform, driven as a user would.
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -150,6 +151,38 @@ TEST_F(WindowTest, MakeThenApplyThroughTheButtons) {
 
     QTest::mouseClick(window_->btnExit, Qt::LeftButton);
     EXPECT_TRUE(host_.ended);
+}
+
+// Types `text` into `widget` as a keyboard would, one character a key.
+void Type(QWidget* widget, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &press);
+        QApplication::sendEvent(widget, &release);
+    }
+}
+
+TEST_F(WindowTest, TheCommentReachesThePatchExactlyAsTyped) {
+    QPlainTextEdit* comment = window_->fldPatchComment;
+    comment->clear();
+    comment->setFocus();
+    // No-break space, soft hyphen, U+2028, Cyrillic; a tab can only be pasted.
+    Type(comment, QString::fromUtf8("a\u00A0b\u00ADc\u2028d я"));
+    comment->insertPlainText("\t");
+    QTest::keyClick(comment, Qt::Key_Return);
+    Type(comment, "e");
+    QTest::keyClick(comment, Qt::Key_Return, Qt::ShiftModifier);  // a line break too, not a hidden U+2028
+    Type(comment, "f");
+    const std::string typed = "a\u00A0b\u00ADc\u2028d я\t\r\ne\r\nf";
+    EXPECT_EQ(window_->CurrentFields().patchComment, typed);
+
+    window_->fldOrigRomFile->setText(QString::fromStdString(Write("a.rom", {1})));
+    window_->fldChgRomFile->setText(QString::fromStdString(Write("b.rom", {2})));
+    window_->fldOutPatchFile->setText(QString::fromStdString(Path("p.ppp")));
+    QTest::mouseClick(window_->Command2, Qt::LeftButton);
+    ASSERT_EQ(host_.messages, std::vector{Plain("Done ZelkPatch generation!")});
+    EXPECT_EQ(Read("p.ppp"), PatchBytes({{0, {2}}}, "a\xA0" "b\xAD" "c?d \xFF\t\r\ne\r\nf"));
 }
 
 TEST_F(WindowTest, DroppingAFileOnAPathFieldPutsItsPathThere) {

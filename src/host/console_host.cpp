@@ -1,6 +1,8 @@
 #include "host/console_host.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "host/ansi_code_page.h"
 
@@ -35,12 +37,26 @@ std::string TerminalSafe(std::string_view utf8) {
     return out;
 }
 
+void ConsoleHost::Put(std::FILE* stream, std::string_view text) {
+    int& error = stream == err_ ? errError_ : outError_;
+    if (error != 0) return;  // what follows a lost line would mislead
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0 ||
+        std::ferror(stream))
+        error = errno != 0 ? errno : EIO;
+}
+
 void ConsoleHost::ShowMessage(const std::string& text, MessageStyle style) {
-    std::FILE* stream = style == MessageStyle::Critical ? err_ : out_;
-    const std::string safe = TerminalSafe(text);
-    std::fwrite(safe.data(), 1, safe.size(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
+    Put(style == MessageStyle::Critical ? err_ : out_, TerminalSafe(text) + '\n');
+}
+
+int ConsoleHost::Finish(int status) {
+    Put(out_, "");
+    Put(err_, "");
+    if (outError_ == 0 && errError_ == 0) return status;
+    if (outError_ != 0 && outError_ != EPIPE && errError_ == 0)
+        Put(err_, std::string("zelkpatch: cannot write to standard output: ") + std::strerror(outError_) + '\n');
+    return 1;
 }
 
 void ConsoleHost::EndProgram() { std::exit(0); }

@@ -14,9 +14,20 @@ public:
     void ShowMessage(const std::string& text, MessageStyle style) override;
     void EndProgram() override;
 
+    // The exit status once everything is written: `status`, or 1 when
+    // standard output or standard error could not take what was written to
+    // them (a full disk, a closed pipe), said on standard error where it
+    // still works. A reader that went away (`| head`) is not worth a word.
+    int Finish(int status);
+
 private:
+    // Writes all of `text` to `stream`, remembering the first failure.
+    void Put(std::FILE* stream, std::string_view text);
+
     std::FILE* out_;
     std::FILE* err_;
+    int outError_ = 0;
+    int errError_ = 0;
 };
 
 // Text that came from a file, made harmless for a terminal: CR LF and LF

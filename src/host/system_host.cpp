@@ -22,6 +22,14 @@ namespace {
     throw FileError(std::string("Cannot ") + verb + " " + path + ": " + std::strerror(error));
 }
 
+const char* NodeKind(mode_t mode) {
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a special file";
+}
+
 class PosixInputFile final : public InputFile {
 public:
     explicit PosixInputFile(const std::string& path) : path_(path) {
@@ -74,7 +82,7 @@ private:
 // final rename stays on one file system and is atomic.
 class PosixOutputFile final : public OutputFile {
 public:
-    explicit PosixOutputFile(const std::string& path) : path_(path) {
+    PosixOutputFile(SystemHost& host, const std::string& path) : host_(host), path_(path) {
         namespace fs = std::filesystem;
         std::error_code ec;
         fs::path target(path);
@@ -86,12 +94,17 @@ public:
         struct stat st {};
         const bool exists = ::stat(target.c_str(), &st) == 0;
         if (exists && S_ISDIR(st.st_mode)) Fail("write", path_, EISDIR);
+        // Renaming over a device, a pipe or a socket would destroy the node
+        // (and with /dev/null, break the machine); only files are replaced.
+        if (exists && !S_ISREG(st.st_mode))
+            throw FileError("Cannot write " + path_ + ": it is " + NodeKind(st.st_mode) + ", not a regular file");
         // A file marked read-only stays as it is, even for a user (root) whom
         // the system would let replace it.
         if (exists && (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)) Fail("write", path_, EACCES);
         target_ = target.string();
 
         const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+        folder_ = folder.string();
         std::random_device random;
         for (int attempt = 0; fd_ < 0; ++attempt) {
             char suffix[16];
@@ -183,13 +196,23 @@ public:
         bufferStart_ = size;
     }
 
+    // "Done" may follow only once the new bytes would survive a power cut:
+    // the data reaches the disk before the rename makes it the target, and
+    // the rename itself is on disk once the folder is flushed.
     void Commit() override {
         Flush();
+        if (const int error = host_.FlushToDisk(fd_)) Fail("write", path_, error);
         const int fd = fd_;
         fd_ = -1;
         if (::close(fd) != 0) Fail("write", path_, errno);
         if (::rename(temp_.c_str(), target_.c_str()) != 0) Fail("write", path_, errno);
         committed_ = true;
+        const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) Fail("write", path_, errno);
+        const int error = host_.FlushToDisk(folder);
+        ::close(folder);
+        // Some file systems cannot flush a folder at all (EINVAL): nothing more to do there.
+        if (error != 0 && error != EINVAL) Fail("write", path_, error);
     }
 
 private:
@@ -213,8 +236,10 @@ private:
         }
     }
 
+    SystemHost& host_;
     std::string path_;    // as the user typed it, for messages
     std::string target_;  // the file that is replaced
+    std::string folder_;  // the target's folder, which holds the temporary file too
     std::string temp_;
     int fd_ = -1;
     bool committed_ = false;
@@ -235,13 +260,24 @@ std::unique_ptr<InputFile> SystemHost::OpenInput(const std::string& path) {
 }
 
 std::unique_ptr<OutputFile> SystemHost::CreateOutput(const std::string& path) {
-    return std::make_unique<PosixOutputFile>(path);
+    return std::make_unique<PosixOutputFile>(*this, path);
 }
 
 std::string SystemHost::ToAnsi(std::string_view utf8) { return AnsiCodePage::Host().ToAnsi(utf8); }
 
 std::string SystemHost::FromAnsi(std::string_view bytes) { return AnsiCodePage::Host().FromAnsi(bytes); }
 
-void PrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+int SystemHost::FlushToDisk(NativeFile file) {
+    while (::fdatasync(file) != 0)
+        if (errno != EINTR) return errno;
+    return 0;
+}
+
+void PrepareProcess() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    // A closed pipe on standard output must not kill an operation halfway
+    // through writing; the failed write is handled where it happens.
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 }  // namespace zelk

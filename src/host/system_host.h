@@ -13,6 +13,12 @@ public:
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
     std::string ToAnsi(std::string_view utf8) override;
     std::string FromAnsi(std::string_view bytes) override;
+
+    // An open file or folder as the system names it.
+    using NativeFile = int;
+    // Puts what was written to `file` on the disk; 0, or the system's error
+    // number. Tests override it to act out a disk that fails to flush.
+    virtual int FlushToDisk(NativeFile file);
 };
 
 // A write past the file size limit must fail like a full disk, not kill the

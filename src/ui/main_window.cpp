@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -11,6 +12,7 @@
 #include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextBlock>
 #include <QUrl>
 
 namespace zelk {
@@ -83,7 +85,8 @@ ZelkPatchForm::ZelkPatchForm(HostServices& host, QWidget* parent) : QWidget(pare
         if (previous != nullptr) setTabOrder(previous, widget);
         previous = widget;
     }
-    for (QLineEdit* field : {fldOrigRomFile, fldChgRomFile, fldOutPatchFile}) field->installEventFilter(this);
+    for (QWidget* field : std::initializer_list<QWidget*>{fldOrigRomFile, fldChgRomFile, fldOutPatchFile, fldPatchComment})
+        field->installEventFilter(this);
 
     connect(Command2, &QPushButton::clicked, this, &ZelkPatchForm::Command2_Click);
     connect(Command3, &QPushButton::clicked, this, &ZelkPatchForm::Command3_Click);
@@ -143,9 +146,25 @@ void ZelkPatchForm::Form_Load() {
     fldPatchComment->setPlainText(ToQt(comment).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
+namespace {
+
+// The comment exactly as typed. toPlainText() would turn a no-break space
+// into a plain one and a typed U+2028 into a line break; the blocks' own
+// texts keep every character, and only the breaks between blocks are lines.
+std::string CommentText(const QPlainTextEdit& field) {
+    QString text;
+    for (QTextBlock block = field.document()->begin(); block.isValid(); block = block.next()) {
+        if (block != field.document()->begin()) text += QStringLiteral("\r\n");
+        text += block.text();
+    }
+    return FromQt(text);
+}
+
+}  // namespace
+
 form::Fields ZelkPatchForm::CurrentFields() const {
     return {FromQt(fldOrigRomFile->text()), FromQt(fldChgRomFile->text()), FromQt(fldOutPatchFile->text()),
-            ToCrLf(FromQt(fldPatchComment->toPlainText()))};
+            CommentText(*fldPatchComment)};
 }
 
 void ZelkPatchForm::Command2_Click() {
@@ -163,6 +182,15 @@ void ZelkPatchForm::Command3_Click() {
 void ZelkPatchForm::btnExit_Click() { form::PressExit(host_); }
 
 bool ZelkPatchForm::eventFilter(QObject* watched, QEvent* event) {
+    // Shift+Enter would put an invisible U+2028 into the comment, which the
+    // patch's code page cannot hold: every line break the user makes is one.
+    if (watched == fldPatchComment && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::InsertLineSeparator)) {
+        QTextCursor cursor = fldPatchComment->textCursor();
+        cursor.insertBlock();
+        fldPatchComment->setTextCursor(cursor);
+        return true;
+    }
     auto* field = qobject_cast<QLineEdit*>(watched);
     if (field == nullptr) return QWidget::eventFilter(watched, event);
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
