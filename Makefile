@@ -75,7 +75,7 @@ fuzz: fuzz-build
 	bash tests/fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
 
 bench: bench-deps build
-	cmake --build $(BUILD) --target zelk-bench-gen
+	cmake --build $(BUILD) --target zelk-bench-gen zelk-bench-run
 	bash bench/run.sh $(BUILD) $(SIZES)
 
 docs: build

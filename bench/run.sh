@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Times zelkpatch against the limits of the machine (cmp for make, cp for
-# apply) and against xdelta3 and bsdiff, on generated ROM-like pairs, and
-# writes docs/PERFORMANCE.md. Usage: bench/run.sh BUILD_DIR [SIZES_MIB...]
+# Times zelkpatch against the limits of the machine and against xdelta3 and
+# bsdiff on generated ROM-like pairs, and writes docs/PERFORMANCE.md.
+#   make: against cmp of two identical files (reading both is the least it does)
+#   apply: against a durable copy, dd conv=fsync ("Done" means on disk), and
+#          without its flush against cp
+# Every command starts with no old output in place and after a sync, so none
+# pays for freeing or writing back what the run before left.
+# Usage: bench/run.sh BUILD_DIR [SIZES_MIB...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: bench/run.sh BUILD_DIR [SIZES_MIB...]}
@@ -9,11 +14,25 @@ shift
 sizes=(16 256 1024)
 [ $# -gt 0 ] && sizes=("$@")
 zelk=$(realpath "$build/zelkpatch")
+run=$(realpath "$build/zelk-bench-run")
 gen=$(realpath "$build/zelk-bench-gen")
 data=bench/data
 results=$data/results
 mkdir -p "$results"
 rm -f "$results"/*
+
+# The machine the figures belong to.
+{
+  lscpu | grep -E '^(Model name|L1d cache|L2 cache|L3 cache):' | sed 's/  */ /g'
+  for level in LEVEL1_DCACHE_SIZE LEVEL2_CACHE_SIZE LEVEL3_CACHE_SIZE; do
+    echo "$level: $(getconf $level 2>/dev/null || echo unknown)"
+  done
+  echo "Kernel: $(uname -sr)"
+  echo "File system: $(df -T "$data" | awk 'NR==2 {print $2}') on $(df "$data" | awk 'NR==2 {print $1}')"
+  echo "Memory: $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)"
+  echo "Cores: $(nproc)"
+  echo "Chosen buffers (KiB, scan stream): $("$run" sizes)"
+} > "$results/machine.txt"
 
 # name size_mib permille_changed
 cases=()
@@ -27,7 +46,7 @@ peak() {  # peak resident memory in KiB of one run of a command
 
 for c in "${cases[@]}"; do
   read -r name size permille <<< "$c"
-  o=$data/$name.orig; m=$data/$name.changed
+  o=$data/$name.orig; m=$data/$name.changed; p=$data/$name.ppp; x=$data/$name.xd; b=$data/$name.bsd
   stamp="$size $permille 1048576 1"
   if [ ! -f "$data/$name.stamp" ] || [ "$(cat "$data/$name.stamp")" != "$stamp" ]; then
     echo "generating $name"
@@ -36,30 +55,42 @@ for c in "${cases[@]}"; do
     echo "$stamp" > "$data/$name.stamp"
   fi
   runs=10; [ "$size" -ge 1024 ] && runs=5
-  p=$data/$name.ppp; x=$data/$name.xd; b=$data/$name.bsd
   "$zelk" make "$o" "$m" "$p" > /dev/null
   xdelta3 -e -f -s "$o" "$m" "$x"
-  make_cmds=("$zelk make $o $m $p" "cmp $o $o.copy" "xdelta3 -e -f -s $o $m $x")
-  apply_cmds=("$zelk apply $o $p $data/$name.out" "cp $o $data/$name.cp" "xdelta3 -d -f -s $o $x $data/$name.xout")
+  out=$data/$name.out
+  clean="rm -f $out.*; sync"
+  make_cmds=(-n zelkpatch "$zelk make $o $m $out.ppp" -n cmp "cmp $o $o.copy" -n xdelta3 "xdelta3 -e -f -s $o $m $out.xd")
+  apply_cmds=(-n zelkpatch "$zelk apply $o $p $out.z" -n dd "dd if=$o of=$out.dd bs=1M conv=fsync status=none"
+              -n zelkpatch-noflush "$run 0 0 nosync apply $o $p $out.nf" -n cp "cp $o $out.cp"
+              -n xdelta3 "xdelta3 -d -f -s $o $x $out.x")
   if [ "$size" -le 16 ]; then
     bsdiff "$o" "$m" "$b"
-    make_cmds+=("bsdiff $o $m $b")
-    apply_cmds+=("bspatch $o $data/$name.bout $b")
+    make_cmds+=(-n bsdiff "bsdiff $o $m $out.bsd")
+    apply_cmds+=(-n bspatch "bspatch $o $out.b $b")
   fi
   echo "== $name: make"
-  hyperfine -N --warmup 1 --runs $runs --prepare sync --export-json "$results/$name.make.json" "${make_cmds[@]}"
+  hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.make.json" "${make_cmds[@]}"
   echo "== $name: apply"
-  hyperfine -N --warmup 1 --runs $runs --prepare sync --export-json "$results/$name.apply.json" "${apply_cmds[@]}"
-  cmp "$data/$name.out" "$m"
-  {
-    for cmd in "${make_cmds[@]}" "${apply_cmds[@]}"; do
-      # shellcheck disable=SC2086
-      printf '%s\t%s\n' "$cmd" "$(peak $cmd)"
-    done
-  } > "$results/$name.mem.tsv"
+  hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.apply.json" "${apply_cmds[@]}"
+  # The outputs were removed before each run: check one of each again.
+  "$zelk" apply "$o" "$p" "$out.z" > /dev/null && cmp "$out.z" "$m"
+  "$run" 0 0 nosync apply "$o" "$p" "$out.nf" > /dev/null && cmp "$out.nf" "$m"
+  printf 'make\t%s\napply\t%s\n' "$(peak "$zelk" make "$o" "$m" "$out.ppp")" "$(peak "$zelk" apply "$o" "$p" "$out.z")" \
+    > "$results/$name.mem.tsv"
   printf 'zelkpatch\t%s\nxdelta3\t%s\n' "$(stat -c %s "$p")" "$(stat -c %s "$x")" > "$results/$name.sizes.tsv"
   [ -f "$b" ] && [ "$size" -le 16 ] && printf 'bsdiff\t%s\n' "$(stat -c %s "$b")" >> "$results/$name.sizes.tsv"
-  rm -f "$data/$name.out" "$data/$name.cp" "$data/$name.xout" "$data/$name.bout"
+  rm -f "$out".*
+
+  # The curve the buffer sizes rest on: each size alone, the other at its default.
+  if [ "$name" = rom256 ]; then
+    scans=(); streams=()
+    for k in 8 16 32 64 128 256 512 1024; do scans+=(-n "$k" "$run $k 256 sync make $o $m $out.ppp"); done
+    for k in 32 64 128 256 512 1024 2048 4096; do streams+=(-n "$k" "$run 64 $k sync apply $o $p $out.z"); done
+    echo "== $name: buffer sizes"
+    hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/buffers.make.json" "${scans[@]}"
+    hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/buffers.apply.json" "${streams[@]}"
+    rm -f "$out".*
+  fi
 done
 
 names=()

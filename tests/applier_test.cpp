@@ -134,6 +134,25 @@ TEST_F(ApplierTest, EveryCutOfAValidPatchIsRefusedOrApplied) {
     }
 }
 
+// What is made and applied does not depend on the buffer sizes: runs and
+// blocks cross the buffers' edges at every size the program may choose.
+TEST_F(ApplierTest, EveryBufferSizeGivesTheSameBytes) {
+    const Bytes original = Random(20011, 5);
+    const Bytes changed = Changed(original, 6, 3001);
+    MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path("p.ppp"), "c");
+    const Bytes expected = Read("p.ppp");
+    for (const BufferSizes sizes : {BufferSizes{1, 1}, BufferSizes{7, 13}, BufferSizes{4093, 65537},
+                                    BufferSizesFor(256 << 10), BufferSizesFor(2 << 20), BufferSizes{1 << 20, 4 << 20}}) {
+        host_.buffers = sizes;
+        host_.messages.clear();
+        std::filesystem::remove(dir_ / "p.ppp");
+        ASSERT_EQ(MakePatch(host_, Path("a.rom"), Path("b.rom"), Path("p.ppp"), "c"), Outcome::Done);
+        EXPECT_EQ(Read("p.ppp"), expected) << sizes.scan << " " << sizes.stream;
+        ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.ppp"), Path("out.rom")), Outcome::Done);
+        EXPECT_EQ(Read("out.rom"), changed) << sizes.scan << " " << sizes.stream;
+    }
+}
+
 }  // namespace
 }  // namespace zelk::test
 
@@ -172,9 +191,13 @@ TEST_F(ApplierTest, BlocksAcrossBufferEdgesInAnyOrderMatchTheSimpleProcedure) {
             std::shuffle(blocks.begin(), blocks.end(), rng);
             blocks.push_back({4 * MiB - 10, Random(30, 7)});  // overlapping an earlier one
         }
-        host_.messages.clear();
-        ASSERT_EQ(Apply(original, PatchBytes(blocks, "")), Outcome::Done);
-        EXPECT_EQ(Read("out.rom"), ApplyInMemory(original, blocks)) << (shuffled ? "shuffled" : "in order");
+        const Bytes expected = ApplyInMemory(original, blocks);
+        for (const BufferSizes sizes : {BufferSizesFor(0), BufferSizes{1, 4093}, BufferSizes{1, 3 * MiB + 1}}) {
+            host_.buffers = sizes;
+            host_.messages.clear();
+            ASSERT_EQ(Apply(original, PatchBytes(blocks, "")), Outcome::Done);
+            EXPECT_EQ(Read("out.rom"), expected) << (shuffled ? "shuffled " : "in order ") << sizes.stream;
+        }
     }
 }
 

@@ -36,7 +36,7 @@ class CheckPatchTest : public FileTest {
 protected:
     PatchSummary Check(const Bytes& bytes) {
         auto file = host_.OpenInput(Write("check.ppp", bytes));
-        return CheckPatch(*file);
+        return CheckPatch(*file, 7);
     }
     void ExpectDamaged(const Bytes& bytes, const std::string& where) {
         const PatchSummary summary = Check(bytes);

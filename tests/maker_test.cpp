@@ -72,12 +72,15 @@ TEST_F(MakerTest, BlocksLongerThanTheBuffersComeOutWhole) {
     for (std::size_t i = 100; i < (4u << 20) + 7 && i < (2u << 20) - 10; ++i) changed[i] = 2;
     for (std::size_t i = (4u << 20) - 1; i < size; ++i) changed[i] = 3;
     changed.push_back(4);
-    const Bytes patch = Make(original, changed);
-    EXPECT_EQ(patch, PatchBytes({{100, Bytes((2u << 20) - 110, 2)},
-                                 {(2 << 20) - 3, Bytes(8, 1)},
-                                 {(4 << 20) - 1, Bytes(size - (4u << 20) + 1, 3)},
-                                 {static_cast<std::int32_t>(size), {4}}},
-                                ""));
+    const Bytes expected = PatchBytes({{100, Bytes((2u << 20) - 110, 2)},
+                                       {(2 << 20) - 3, Bytes(8, 1)},
+                                       {(4 << 20) - 1, Bytes(size - (4u << 20) + 1, 3)},
+                                       {static_cast<std::int32_t>(size), {4}}},
+                                      "");
+    for (const BufferSizes sizes : {BufferSizesFor(0), BufferSizes{4093, 65537}, BufferSizes{(1u << 20) + 1, 3}}) {
+        host_.buffers = sizes;
+        EXPECT_EQ(Make(original, changed), expected) << sizes.scan << " " << sizes.stream;
+    }
 }
 
 }  // namespace

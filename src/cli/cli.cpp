@@ -115,7 +115,7 @@ int Info(HostServices& host, const std::string& patchPath) {
     }
     try {
         auto patch = host.OpenInput(patchPath);
-        const PatchSummary summary = CheckPatch(*patch);
+        const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
         if (summary.status != PatchStatus::Sound) {
             patch.reset();
             const Stop stop = UnsoundPatch(summary, patchPath);
@@ -128,7 +128,7 @@ int Info(HostServices& host, const std::string& patchPath) {
         // time, so a patch of millions of blocks needs no list in memory.
         std::string table = "Blocks: " + std::to_string(summary.blockCount);
         std::size_t lines = 0;
-        CheckPatch(*patch, [&](const PatchBlock& block) {
+        CheckPatch(*patch, host.Buffers().stream, [&](const PatchBlock& block) {
             if (lines++ % 4096 == 4095) {
                 host.ShowMessage(table, MessageStyle::Plain);
                 table.clear();

@@ -1,6 +1,8 @@
 #include "engine/patch_applier.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 namespace zelk {
 
@@ -30,42 +32,61 @@ PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultS
 
 void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<void(std::span<const std::uint8_t>)>& put) {
     while (length > 0) {
-        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length, kIoChunk)));
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX)));
         put(piece);
         length -= piece.size();
     }
 }
 
-// Blocks in ascending order (all the maker writes): one front-to-back pass
-// that interleaves the original's bytes with the blocks' bytes.
+// Blocks in ascending order (all the maker writes): one front-to-back pass.
+// The result is built a window at a time: the original's bytes (zeros past
+// its end) read straight into the window, the blocks' bytes laid over them,
+// the window written out whole. A patch of a million tiny blocks thus costs
+// a copy per block, not a write. Long stretches without a block are copied
+// by the kernel instead.
 void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                  OutputFile& output) {
+                  OutputFile& output, std::size_t windowSize) {
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
-    ByteReader source(original);
-    const auto append = [&](std::span<const std::uint8_t> bytes) { output.Append(bytes); };
-    // Brings the output up to `end`: the original's bytes, then zeros past it.
-    const auto fillTo = [&](std::uint64_t end) {
-        const std::uint64_t fromOriginal = std::min(end, n);
-        const std::uint64_t at = output.Size();
-        if (at < fromOriginal) {
-            if (fromOriginal - at >= kKernelCopyGap) {
-                output.AppendFrom(original, at, fromOriginal - at);
-            } else {
-                source.Skip(at - source.Position());
-                CopyBytes(source, fromOriginal - at, append);
-            }
+    std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(windowSize, resultSize)));
+    std::uint64_t blocksLeft = summary.blockCount;
+    std::uint64_t at = 0;         // output written so far
+    std::uint64_t blockAt = 0;    // next byte of the current block, resultSize when none is left
+    std::uint64_t blockEnd = 0;
+    const auto nextBlock = [&] {
+        if (blocksLeft == 0) {
+            blockAt = blockEnd = resultSize;
+            return;
         }
-        if (end > output.Size()) output.ExtendTo(end);
-    };
-    for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
+        --blocksLeft;
         const PatchBlock block = NextBlock(blocks, patch, resultSize);
-        if (static_cast<std::uint64_t>(block.blockOffset) < output.Size())
-            throw ChangedWhileRead(patch);
-        fillTo(static_cast<std::uint64_t>(block.blockOffset));
-        CopyBytes(blocks, static_cast<std::uint64_t>(block.blockLength), append);
+        if (static_cast<std::uint64_t>(block.blockOffset) < blockEnd) throw ChangedWhileRead(patch);
+        blockAt = static_cast<std::uint64_t>(block.blockOffset);
+        blockEnd = blockAt + static_cast<std::uint64_t>(block.blockLength);
+    };
+    nextBlock();
+    while (at < resultSize) {
+        if (blockAt - at >= kKernelCopyGap) {
+            if (at < n) output.AppendFrom(original, at, std::min(blockAt, n) - at);
+            output.ExtendTo(blockAt);
+            at = blockAt;
+            continue;
+        }
+        const std::uint64_t end = std::min(at + window.size(), resultSize);
+        const auto size = static_cast<std::size_t>(end - at);
+        const auto fromOriginal = static_cast<std::size_t>(at < n ? std::min(end, n) - at : 0);
+        original.ReadExactly(at, {window.data(), fromOriginal});
+        std::fill(window.begin() + static_cast<std::ptrdiff_t>(fromOriginal),
+                  window.begin() + static_cast<std::ptrdiff_t>(size), 0);
+        while (blockAt < end) {
+            const std::uint64_t pieceEnd = std::min(blockEnd, end);
+            blocks.Read({window.data() + (blockAt - at), static_cast<std::size_t>(pieceEnd - blockAt)});
+            blockAt = pieceEnd;
+            if (blockAt == blockEnd) nextBlock();
+        }
+        output.Append({window.data(), size});
+        at = end;
     }
-    fillTo(resultSize);
 }
 
 // Any other order: the whole original first, then each block at its place;
@@ -90,9 +111,10 @@ void WriteResult(HostServices& host, InputFile& original, InputFile& patch, cons
     auto output = host.CreateOutput(outputPath);
     original.ExpectSequential();
     patch.ExpectSequential();
-    ByteReader blocks(patch, kHeaderSize);
+    const std::size_t bufferSize = host.Buffers().stream;
+    ByteReader blocks(patch, kHeaderSize, bufferSize);
     if (summary.ascending)
-        WriteInOrder(original, blocks, patch, summary, *output);
+        WriteInOrder(original, blocks, patch, summary, *output, bufferSize);
     else
         WriteAnyOrder(original, blocks, patch, summary, *output);
     output->Commit();
@@ -108,7 +130,7 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
         if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
         auto patch = host.OpenInput(patchPath);
-        const PatchSummary summary = CheckPatch(*patch);
+        const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
         if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
         if (summary.CommentLength() > 0)
             host.ShowMessage(host.FromAnsi(ReadCommentBytes(*patch, summary)), MessageStyle::Plain);

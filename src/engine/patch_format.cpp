@@ -60,7 +60,7 @@ std::span<const std::uint8_t> ByteReader::Next(std::size_t max) {
     return {buffer_.data() + at, count};
 }
 
-void ByteReader::Read(std::span<std::uint8_t> out) {
+void ByteReader::ReadAcross(std::span<std::uint8_t> out) {
     while (!out.empty()) {
         const auto piece = Next(out.size());
         std::memcpy(out.data(), piece.data(), piece.size());
@@ -76,7 +76,8 @@ std::string Where(std::uint64_t index, std::uint64_t headerPos) {
 
 }  // namespace
 
-PatchSummary CheckPatch(InputFile& patch, const std::function<void(const PatchBlock&)>& onBlock) {
+PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
+                        const std::function<void(const PatchBlock&)>& onBlock) {
     PatchSummary summary;
     summary.fileLength = patch.Size();
     const auto damaged = [&](std::string what) {
@@ -99,7 +100,7 @@ PatchSummary CheckPatch(InputFile& patch, const std::function<void(const PatchBl
 
     const std::uint64_t commentStart = static_cast<std::uint64_t>(summary.commentPos) - 1;
     const std::string limit = commentStart == summary.fileLength ? "past the end of the file" : "into the comment";
-    ByteReader reader(patch, kHeaderSize);
+    ByteReader reader(patch, kHeaderSize, bufferSize);
     std::uint64_t previousEnd = 0;
     while (reader.Position() + kBlockHeaderSize <= commentStart) {
         std::uint8_t fields[kBlockHeaderSize];
@@ -107,13 +108,13 @@ PatchSummary CheckPatch(InputFile& patch, const std::function<void(const PatchBl
         reader.Read(fields);
         const std::int32_t offset = ReadInt32(fields);
         const std::int32_t length = ReadInt32(fields + 4);
-        const std::string where = Where(summary.blockCount, block.headerPos);
-        if (offset < 0) return damaged(where + " has a negative offset (" + std::to_string(offset) + ")");
-        if (length <= 0) return damaged(where + " has length " + std::to_string(length));
+        const auto where = [&] { return Where(summary.blockCount, block.headerPos); };
+        if (offset < 0) return damaged(where() + " has a negative offset (" + std::to_string(offset) + ")");
+        if (length <= 0) return damaged(where() + " has length " + std::to_string(length));
         const std::uint64_t end = static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(length);
-        if (end > kMaxFileSize) return damaged(where + " ends past the 32-bit limit");
+        if (end > kMaxFileSize) return damaged(where() + " ends past the 32-bit limit");
         if (reader.Position() + static_cast<std::uint64_t>(length) > commentStart)
-            return damaged(where + " runs " + limit);
+            return damaged(where() + " runs " + limit);
         reader.Skip(static_cast<std::uint64_t>(length));
         ++summary.blockCount;
         summary.coveredBytes += static_cast<std::uint64_t>(length);
@@ -127,8 +128,8 @@ PatchSummary CheckPatch(InputFile& patch, const std::function<void(const PatchBl
 
 std::string ReadCommentBytes(InputFile& patch, const PatchSummary& summary) {
     std::string comment(static_cast<std::size_t>(summary.CommentLength()), '\0');
-    ByteReader reader(patch, static_cast<std::uint64_t>(summary.commentPos) - 1);
-    reader.Read({reinterpret_cast<std::uint8_t*>(comment.data()), comment.size()});
+    patch.ReadExactly(static_cast<std::uint64_t>(summary.commentPos) - 1,
+                      {reinterpret_cast<std::uint8_t*>(comment.data()), comment.size()});
     return comment;
 }
 

@@ -54,7 +54,7 @@ void WritePatch(HostServices& host, InputFile& original, InputFile& changed, con
     DiffScanner scanner(blocks);
     original.ExpectSequential();
     changed.ExpectSequential();
-    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kIoChunk, n));
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(host.Buffers().scan, n));
     std::vector<std::uint8_t> a(chunk);
     std::vector<std::uint8_t> b(chunk);
     for (std::uint64_t at = 0; at < n; at += chunk) {

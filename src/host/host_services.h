@@ -15,10 +15,15 @@ namespace zelk {
 
 enum class MessageStyle { Plain, Critical };
 
-// Size of every read and write buffer. Small enough to stay in the
-// processor's cache between the read and the write, which matters more for
-// speed than the number of system calls.
-inline constexpr std::size_t kIoChunk = 256 * 1024;
+// Sizes of the read and write buffers of one operation.
+struct BufferSizes {
+    std::size_t scan;    // each of the two inputs that making a patch reads side by side
+    std::size_t stream;  // each input and the output of a copy (applying a patch)
+};
+
+// Sizes for a processor with `l2Bytes` of level-2 cache per core (0 when the
+// system does not say).
+BufferSizes BufferSizesFor(std::size_t l2Bytes);
 
 // Thrown by file objects when the system refuses an operation. `what()` is a
 // complete, user-facing sentence that names the path as the user typed it.
@@ -83,6 +88,9 @@ public:
     // UTF-8 to and from the code page of patch files, one byte per character.
     virtual std::string ToAnsi(std::string_view utf8) = 0;
     virtual std::string FromAnsi(std::string_view bytes) = 0;
+
+    // Buffer sizes for this machine; tests choose odd ones.
+    virtual BufferSizes Buffers() { return BufferSizesFor(0); }
 
     // Returns once the user has seen the message.
     virtual void ShowMessage(const std::string& text, MessageStyle style) = 0;

@@ -118,7 +118,8 @@ public:
         }
         // A replaced file keeps its permissions.
         if (exists && S_ISREG(st.st_mode)) (void)::fchmod(fd_, st.st_mode & 07777);
-        buffer_.reserve(kIoChunk);
+        bufferSize_ = host.Buffers().stream;
+        buffer_.reserve(bufferSize_);
     }
 
     ~PosixOutputFile() override {
@@ -132,10 +133,11 @@ public:
     std::uint64_t Size() const override { return bufferStart_ + buffer_.size(); }
 
     void Append(std::span<const std::uint8_t> bytes) override {
-        if (buffer_.size() + bytes.size() > kIoChunk) Flush();
-        if (bytes.size() >= kIoChunk) {
+        if (buffer_.size() + bytes.size() > bufferSize_) Flush();
+        if (bytes.size() >= bufferSize_) {
             WriteFully(bytes.data(), bytes.size(), bufferStart_);
             bufferStart_ += bytes.size();
+            StartWriteback();
         } else {
             buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
         }
@@ -166,6 +168,7 @@ public:
                     length -= static_cast<std::uint64_t>(copied);
                     offset += static_cast<std::uint64_t>(copied);
                     bufferStart_ += static_cast<std::uint64_t>(copied);
+                    StartWriteback();
                     continue;
                 }
                 if (copied < 0 && errno == EINTR) continue;
@@ -180,10 +183,11 @@ public:
         }
         std::vector<std::uint8_t> chunk;
         while (length > 0) {
-            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, kIoChunk)));
+            chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length, bufferSize_)));
             source.ReadExactly(offset, chunk);
             WriteFully(chunk.data(), chunk.size(), bufferStart_);
             bufferStart_ += chunk.size();
+            StartWriteback();
             offset += chunk.size();
             length -= chunk.size();
         }
@@ -220,6 +224,19 @@ private:
         WriteFully(buffer_.data(), buffer_.size(), bufferStart_);
         bufferStart_ += buffer_.size();
         buffer_.clear();
+        StartWriteback();
+    }
+
+    // The disk starts on what is written while the rest is still being
+    // copied, so the flush before "Done" finds little left to do.
+    void StartWriteback() {
+#ifdef SYNC_FILE_RANGE_WRITE
+        constexpr std::uint64_t kStep = 8u << 20;
+        if (bufferStart_ - writebackFrom_ < kStep) return;
+        (void)::sync_file_range(fd_, static_cast<off_t>(writebackFrom_), static_cast<off_t>(bufferStart_ - writebackFrom_),
+                                SYNC_FILE_RANGE_WRITE);
+        writebackFrom_ = bufferStart_;
+#endif
     }
 
     void WriteFully(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
@@ -244,8 +261,10 @@ private:
     int fd_ = -1;
     bool committed_ = false;
     bool kernelCopy_ = true;
+    std::size_t bufferSize_ = 0;
     std::vector<std::uint8_t> buffer_;
     std::uint64_t bufferStart_ = 0;  // file offset of buffer_[0]
+    std::uint64_t writebackFrom_ = 0;  // where the disk has not been asked to start yet
 };
 
 }  // namespace
@@ -266,6 +285,15 @@ std::unique_ptr<OutputFile> SystemHost::CreateOutput(const std::string& path) {
 std::string SystemHost::ToAnsi(std::string_view utf8) { return AnsiCodePage::Host().ToAnsi(utf8); }
 
 std::string SystemHost::FromAnsi(std::string_view bytes) { return AnsiCodePage::Host().FromAnsi(bytes); }
+
+BufferSizes SystemHost::Buffers() {
+    if (buffers) return *buffers;
+    static const BufferSizes chosen = [] {
+        const long l2 = ::sysconf(_SC_LEVEL2_CACHE_SIZE);
+        return BufferSizesFor(l2 > 0 ? static_cast<std::size_t>(l2) : 0);
+    }();
+    return chosen;
+}
 
 int SystemHost::FlushToDisk(NativeFile file) {
     while (::fdatasync(file) != 0)

@@ -2,6 +2,8 @@
 // left to the face that shows them: the console, the window or a test.
 #pragma once
 
+#include <optional>
+
 #include "host/host_services.h"
 
 namespace zelk {
@@ -13,6 +15,9 @@ public:
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
     std::string ToAnsi(std::string_view utf8) override;
     std::string FromAnsi(std::string_view bytes) override;
+    // From the level-2 cache the system reports, unless `buffers` is set.
+    BufferSizes Buffers() override;
+    std::optional<BufferSizes> buffers;
 
     // An open file or folder as the system names it.
     using NativeFile = int;
