@@ -6,15 +6,16 @@
 #   make fuzz   each fuzzer for FUZZ_SECONDS (default 300)
 #   make bench  run the benchmark and write docs/PERFORMANCE.md
 #   make docs   redraw docs/window.png and the application icon
-#   make deb    a Debian package with the menu entry
+#   make deb    the Debian packages zelkpatch (command line) and zelkpatcher
+#               (window), checked by lintian
 
 BUILD ?= build
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev fonts-dejavu-core
-TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev
-DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev
+BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev fonts-dejavu-core help2man man-db
+TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion
+DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time python3 util-linux
 
 # Installs the listed Debian packages that are not installed yet.
@@ -28,6 +29,9 @@ define install
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 endef
+
+# CI treats every compiler warning as an error.
+WERROR := $(if $(CI),-DCMAKE_COMPILE_WARNING_AS_ERROR=ON)
 
 FUZZ_SECONDS ?= 300
 CI_FUZZ_SECONDS ?= 30
@@ -56,19 +60,19 @@ test: check sanitize fuzz-build
 	bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS)
 
 check: test-deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(WERROR)
 	cmake --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
 
 # The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: test-deps
-	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON $(WERROR)
 	cmake --build $(BUILD)-asan -j$(JOBS)
 	cd $(BUILD)-asan && ctest -j$(JOBS) --output-on-failure
 
 fuzz-build: test-deps
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELK_FUZZ=ON -DZELK_SANITIZE=ON \
-	  -DZELK_WINDOW=OFF -DZELK_TESTS=OFF
+	  -DZELK_WINDOW=OFF -DBUILD_TESTING=OFF -DZELK_MANUALS=OFF $(WERROR)
 	cmake --build $(BUILD)-fuzz -j$(JOBS)
 
 fuzz: fuzz-build
@@ -84,6 +88,7 @@ docs: build
 deb: build
 	$(call install,$(DEB_PACKAGES))
 	cd $(BUILD) && cpack
+	lintian --fail-on error $(BUILD)/*.deb
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz

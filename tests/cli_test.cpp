@@ -9,10 +9,14 @@ namespace {
 
 class CliTest : public FileTest {
 protected:
-    int Run(std::vector<std::string> args) {
+    int Run(std::vector<std::string> args, const std::string& input = "") {
+        std::FILE* in = std::tmpfile();
         std::FILE* out = std::tmpfile();
         std::FILE* err = std::tmpfile();
-        const int status = RunCommandLine(args, host_, out, err);
+        std::fputs(input.c_str(), in);
+        std::rewind(in);
+        const int status = RunCommandLine(args, host_, in, out, err);
+        std::fclose(in);
         out_ = Drain(out);
         err_ = Drain(err);
         return status;
@@ -30,7 +34,7 @@ protected:
 TEST_F(CliTest, MakeApplyAndInfo) {
     const auto a = Write("a.rom", {1, 2, 3, 4});
     const auto b = Write("b.rom", {1, 9, 3, 4, 5});
-    EXPECT_EQ(Run({"make", a, b, Path("p.ppp"), "--comment", "one\ntwo"}), 0);
+    EXPECT_EQ(Run({"make", a, b, Path("p.ppp"), "--comment=one\ntwo"}), 0);
     EXPECT_EQ(Read("p.ppp"), PatchBytes({{1, {9}}, {4, {5}}}, "one\r\ntwo"));
     host_.messages.clear();
     EXPECT_EQ(Run({"apply", a, Path("p.ppp"), Path("c.rom")}), 0);
@@ -48,8 +52,17 @@ TEST_F(CliTest, MakeApplyAndInfo) {
 TEST_F(CliTest, CommentComesFromAFileOrIsEmpty) {
     const auto a = Write("a.rom", {1});
     Write("note.txt", Text("Привет\nмир"));
-    EXPECT_EQ(Run({"make", a, a, Path("p.ppp"), "--comment-file", Path("note.txt")}), 0);
-    EXPECT_EQ(Read("p.ppp"), PatchBytes({}, "\xCF\xF0\xE8\xE2\xE5\xF2\r\n\xEC\xE8\xF0"));
+    const Bytes expected = PatchBytes({}, "\xCF\xF0\xE8\xE2\xE5\xF2\r\n\xEC\xE8\xF0");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"make", a, a, Path("p.ppp"), "--comment-file", Path("note.txt")},
+             {"make", "-C", Path("note.txt"), a, a, Path("p.ppp")},
+             {"make", a, "--comment-file=-", a, Path("p.ppp")},
+             {"make", a, a, Path("p.ppp"), "-C-"},
+             {"make", "-c", "Привет\nмир", a, a, Path("p.ppp")}}) {
+        std::filesystem::remove(dir_ / "p.ppp");
+        EXPECT_EQ(Run(args, "Привет\nмир"), 0) << err_;
+        EXPECT_EQ(Read("p.ppp"), expected);
+    }
     EXPECT_EQ(Run({"make", a, a, Path("p.ppp")}), 0);
     EXPECT_EQ(Read("p.ppp"), PatchBytes({}, ""));
     host_.messages.clear();
@@ -66,17 +79,31 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
     EXPECT_EQ(Run({"info", Path("none.ppp")}), 1);
     EXPECT_EQ(Run({"make", a, Path("none.rom"), Path("x.ppp")}), 1);
 
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"frobnicate"},
-                                               {"make", a, a},
-                                               {"make", a, a, Path("x"), "--comment"},
-                                               {"make", a, a, Path("x"), "--comment", "1", "--comment-file", a},
-                                               {"apply", a, a},
-                                               {"apply", a, a, a, "--force"},
-                                               {"info"}}) {
-        EXPECT_EQ(Run(args), 2);
-        EXPECT_NE(err_.find("Usage:"), std::string::npos);
+    // What is wrong, then one line that says where help is.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> wrong{
+        {{}, "no command given"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"--force"}, "unknown option '--force'"},
+        {{"make", a, a}, "make needs ORIGINAL, CHANGED and PATCH (2 paths given)"},
+        {{"make", a, a, Path("x"), "--comment"}, "option '--comment' needs a value"},
+        {{"make", a, a, Path("x"), "-c"}, "option '-c' needs a value"},
+        {{"make", a, a, Path("x"), "-c", "1", "--comment-file", a}, "give one comment only"},
+        {{"make", a, a, "-"}, "PATCH cannot be '-'"},
+        {{"apply", a, "-", Path("x")}, "PATCH cannot be '-'"},
+        {{"apply", a, a, "-"}, "OUTPUT cannot be '-'"},
+        {{"apply", a, a}, "apply needs ORIGINAL, PATCH and OUTPUT (2 paths given)"},
+        {{"apply", a, a, a, "--force"}, "unknown option '--force'"},
+        {{"apply", "-x", a, a, a}, "unknown option '-x'"},
+        {{"info", "--comment=x", a}, "unknown option '--comment=x'"},
+        {{"info"}, "info needs PATCH (0 paths given)"},
+    };
+    for (const auto& [args, problem] : wrong) {
+        EXPECT_EQ(Run(args), 2) << problem;
+        const std::string hint = args.empty() || args[0].rfind('-', 0) == 0 || args[0] == "frobnicate"
+                                     ? "zelkpatch --help"
+                                     : "zelkpatch " + args[0] + " --help";
+        EXPECT_EQ(err_.rfind("zelkpatch: " + problem, 0), 0u) << err_;
+        EXPECT_EQ(err_.substr(err_.find('\n') + 1), "Try '" + hint + "' for more information.\n") << err_;
         EXPECT_TRUE(out_.empty());
     }
     EXPECT_FALSE(Exists("x"));
@@ -84,10 +111,19 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
 }
 
 TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {
-    EXPECT_EQ(Run({"--help"}), 0);
-    EXPECT_NE(out_.find("zelkpatch apply ORIGINAL PATCH OUTPUT"), std::string::npos);
-    EXPECT_EQ(Run({"--version"}), 0);
-    EXPECT_EQ(out_.rfind("zelkpatch ", 0), 0u);
+    for (const auto& [args, first] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--help"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
+             {{"-h"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
+             {{"make", "--help"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
+             {{"apply", "x", "-h"}, "Usage: zelkpatch apply [OPTION]... ORIGINAL PATCH OUTPUT\n"},
+             {{"info", "--help"}, "Usage: zelkpatch info [OPTION]... PATCH\n"},
+             {{"--version"}, "zelkpatch (ZelkPatcher) "},
+             {{"-V"}, "zelkpatch (ZelkPatcher) "}}) {
+        EXPECT_EQ(Run(args), 0) << args[0];
+        EXPECT_EQ(out_.rfind(first, 0), 0u) << out_;
+        EXPECT_TRUE(err_.empty());
+    }
+    EXPECT_NE(out_.find("License: MIT"), std::string::npos);
     Write("-a.rom", {1, 2});
     const auto home = std::filesystem::current_path();
     std::filesystem::current_path(dir_);

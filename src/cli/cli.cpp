@@ -1,42 +1,82 @@
 #include "cli/cli.h"
 
+#include <getopt.h>
+
+#include <optional>
 #include <vector>
 
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
-
-#ifndef ZELK_VERSION
-#define ZELK_VERSION "unknown"
-#endif
+#include "host/about.h"
 
 namespace zelk {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage:\n"
-    "  zelkpatch make ORIGINAL CHANGED PATCH [--comment TEXT | --comment-file FILE]\n"
-    "  zelkpatch apply ORIGINAL PATCH OUTPUT\n"
-    "  zelkpatch info PATCH\n"
-    "  zelkpatch --help | --version\n";
-
 constexpr const char* kHelp =
-    "zelkpatch makes and applies ZelkPatch files: byte-level patches between two\n"
-    "versions of a ROM (or any file), each carrying a free-text comment.\n"
+    "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"
+    "  or:  zelkpatch apply ORIGINAL PATCH OUTPUT\n"
+    "  or:  zelkpatch info PATCH\n"
+    "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
+    "ROM (or any file), each carrying a free-text comment.\n"
     "\n"
-    "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED;\n"
-    "      --comment TEXT            store TEXT as the patch comment (default: none)\n"
-    "      --comment-file FILE       store the UTF-8 text of FILE as the comment\n"
-    "  apply ORIGINAL PATCH OUTPUT   show the patch comment and write the patched\n"
+    "Commands:\n"
+    "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
+    "  apply ORIGINAL PATCH OUTPUT   show the patch comment, then write the patched\n"
     "                                ORIGINAL to OUTPUT (which may be ORIGINAL)\n"
     "  info PATCH                    show the comment and the blocks of PATCH\n"
     "\n"
-    "Exit status: 0 done, 1 stopped with a message, 2 wrong usage.\n"
-    "An output file is replaced only once it is complete; on any failure it keeps\n"
-    "its old bytes.\n";
+    "Options of make:\n"
+    "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n"
+    "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"
+    "                                - reads it from standard input\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help                    show this help, or after a command its own, and exit\n"
+    "  -V, --version                 show the version and the licence, and exit\n"
+    "\n"
+    "Options may stand before or after the paths; -- ends them. No path may be -:\n"
+    "an output is written to a temporary file that replaces it only when complete,\n"
+    "so standard output cannot be one (name a file called - as ./-).\n"
+    "\n"
+    "Exit status:\n"
+    "  0   done (for info: the patch is sound)\n"
+    "  1   stopped with a message: a missing file, a damaged patch, a failed write\n"
+    "  2   wrong usage\n";
 
-int Usage(std::FILE* err, const std::string& problem) {
-    std::fprintf(err, "zelkpatch: %s\n%s", problem.c_str(), kUsage);
+// What each command takes.
+struct Command {
+    const char* name;
+    const char* usage;
+    const char* summary;
+    std::vector<const char*> paths;
+    bool commentOptions;
+};
+
+const Command kCommands[] = {
+    {"make", "make [OPTION]... ORIGINAL CHANGED PATCH", "Write PATCH, which turns ORIGINAL into CHANGED.",
+     {"ORIGINAL", "CHANGED", "PATCH"}, true},
+    {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
+     "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL).",
+     {"ORIGINAL", "PATCH", "OUTPUT"}, false},
+    {"info", "info [OPTION]... PATCH", "Show the comment and the blocks of PATCH.", {"PATCH"}, false},
+};
+
+std::string CommandHelp(const Command& command) {
+    std::string help = std::string("Usage: zelkpatch ") + command.usage + "\n" + command.summary + "\n\nOptions:\n";
+    if (command.commentOptions)
+        help +=
+            "  -c, --comment=TEXT         store TEXT as the patch comment (default: none)\n"
+            "  -C, --comment-file=FILE    store the UTF-8 text of FILE as the comment;\n"
+            "                             - reads it from standard input\n";
+    help += "  -h, --help                 show this help and exit\n";
+    return help;
+}
+
+// A usage error: the problem, a one-line hint, exit status 2.
+int Usage(std::FILE* err, const std::string& problem, const std::string& command = {}) {
+    std::fprintf(err, "zelkpatch: %s\nTry 'zelkpatch%s --help' for more information.\n", problem.c_str(),
+                 command.empty() ? "" : (" " + command).c_str());
     return 2;
 }
 
@@ -55,54 +95,6 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
         comment.resize(got);
     } catch (const std::exception& failure) {
         host.ShowMessage(failure.what(), MessageStyle::Critical);
-        return false;
-    }
-    return true;
-}
-
-int Make(const std::vector<std::string>& args, HostServices& host, std::FILE* err) {
-    std::vector<std::string> paths;
-    std::string comment;
-    std::string commentFile;
-    bool haveComment = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--comment" || arg == "--comment-file") {
-            if (haveComment) return Usage(err, "give one comment only");
-            if (i + 1 >= args.size()) return Usage(err, arg + " needs a value");
-            haveComment = true;
-            (arg == "--comment" ? comment : commentFile) = args[++i];
-            if (arg == "--comment-file" && commentFile.empty()) return Usage(err, "--comment-file needs a file");
-        } else if (arg == "--") {
-            paths.insert(paths.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-            break;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return Usage(err, "unknown option " + arg);
-        } else {
-            paths.push_back(arg);
-        }
-    }
-    if (paths.size() != 3) return Usage(err, "make needs ORIGINAL, CHANGED and PATCH");
-    if (!commentFile.empty() && !ReadCommentFile(host, commentFile, comment)) return 1;
-    return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment));
-}
-
-// Positional arguments after the command; `--` lets a path start with '-'.
-bool Positional(const std::vector<std::string>& args, std::size_t count, std::vector<std::string>& out,
-                std::string& problem) {
-    bool optionsEnded = false;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (!optionsEnded && args[i] == "--") {
-            optionsEnded = true;
-        } else if (!optionsEnded && args[i].size() > 1 && args[i][0] == '-') {
-            problem = "unknown option " + args[i];
-            return false;
-        } else {
-            out.push_back(args[i]);
-        }
-    }
-    if (out.size() != count) {
-        problem = args[0] + " needs " + std::to_string(count) + (count == 1 ? " path" : " paths");
         return false;
     }
     return true;
@@ -152,31 +144,113 @@ int Info(HostServices& host, const std::string& patchPath) {
     return 0;
 }
 
+
+// Reads the comment from standard input, as UTF-8 text.
+std::string ReadStream(std::FILE* in) {
+    std::string text;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, got);
+    return text;
+}
+
+struct Parsed {
+    std::vector<std::string> paths;
+    std::optional<std::string> comment;
+    std::optional<std::string> commentFile;
+    bool help = false;
+};
+
+// The usual getopt_long rules: --opt VALUE and --opt=VALUE, short forms,
+// options anywhere among the paths, -- to end them. Returns a problem, or
+// nothing when the arguments are well formed.
+std::optional<std::string> Parse(const Command& command, const std::vector<std::string>& args, Parsed& parsed) {
+    std::vector<std::string> words(args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    static const option kMakeOptions[] = {{"comment", required_argument, nullptr, 'c'},
+                                          {"comment-file", required_argument, nullptr, 'C'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
+    const option* options = command.commentOptions ? kMakeOptions : kMakeOptions + 2;
+    const char* shortOptions = command.commentOptions ? ":c:C:h" : ":h";
+    optind = 0;  // start afresh: the parser keeps its place between calls
+    opterr = 0;
+    const int argc = static_cast<int>(words.size());
+    for (int c; (c = getopt_long(argc, argv.data(), shortOptions, options, nullptr)) != -1;) {
+        const std::string word = argv[optind - 1];
+        switch (c) {
+            case 'c':
+            case 'C':
+                if (parsed.comment || parsed.commentFile) return "give one comment only";
+                (c == 'c' ? parsed.comment : parsed.commentFile) = optarg;
+                break;
+            case 'h':
+                parsed.help = true;
+                break;
+            case ':':
+                return "option '" + word.substr(0, word.find('=')) + "' needs a value";
+            default:
+                return "unknown option '" + (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : word) + "'";
+        }
+    }
+    parsed.paths.assign(argv.begin() + optind, argv.end() - 1);
+    if (parsed.help) return std::nullopt;
+    const std::size_t expected = command.paths.size();
+    if (parsed.paths.size() != expected) {
+        std::string names;
+        for (std::size_t i = 0; i < expected; ++i)
+            names += std::string(i == 0 ? "" : i + 1 == expected ? " and " : ", ") + command.paths[i];
+        return std::string(command.name) + " needs " + names + " (" + std::to_string(parsed.paths.size()) +
+               (parsed.paths.size() == 1 ? " path given)" : " paths given)");
+    }
+    for (std::size_t i = 0; i < expected; ++i)
+        if (parsed.paths[i] == "-")
+            return std::string(command.paths[i]) +
+                   " cannot be '-': files are read and written by name only (write ./- for a file named -)";
+    if (parsed.commentFile && parsed.commentFile->empty()) return "--comment-file needs a file";
+    return std::nullopt;
+}
+
 }  // namespace
 
-int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std::FILE* out, std::FILE* err) {
+int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std::FILE* in, std::FILE* out,
+                   std::FILE* err) {
     if (args.empty()) return Usage(err, "no command given");
-    const std::string& command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fprintf(out, "%s\n%s", kHelp, kUsage);
+    const std::string& first = args[0];
+    if (first == "-h" || first == "--help" || first == "help") {
+        std::fputs(kHelp, out);
         return 0;
     }
-    if (command == "--version") {
-        std::fprintf(out, "zelkpatch %s\n", ZELK_VERSION);
+    if (first == "-V" || first == "--version") {
+        std::fputs(VersionText("zelkpatch").c_str(), out);
         return 0;
     }
-    if (command == "make") return Make(args, host, err);
-    std::vector<std::string> paths;
-    std::string problem;
-    if (command == "apply") {
-        if (!Positional(args, 3, paths, problem)) return Usage(err, problem);
-        return ExitStatus(ApplyPatch(host, paths[0], paths[1], paths[2]));
+    const Command* command = nullptr;
+    for (const Command& c : kCommands)
+        if (first == c.name) command = &c;
+    if (command == nullptr)
+        return Usage(err, first.rfind('-', 0) == 0 ? "unknown option '" + first + "'" : "unknown command '" + first + "'");
+
+    Parsed parsed;
+    if (const auto problem = Parse(*command, args, parsed)) return Usage(err, *problem, command->name);
+    if (parsed.help) {
+        std::fputs(CommandHelp(*command).c_str(), out);
+        return 0;
     }
-    if (command == "info") {
-        if (!Positional(args, 1, paths, problem)) return Usage(err, problem);
-        return Info(host, paths[0]);
+    const std::vector<std::string>& paths = parsed.paths;
+    if (first == "make") {
+        std::string comment = parsed.comment.value_or("");
+        if (parsed.commentFile) {
+            if (*parsed.commentFile == "-")
+                comment = ReadStream(in);
+            else if (!ReadCommentFile(host, *parsed.commentFile, comment))
+                return 1;
+        }
+        return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment));
     }
-    return Usage(err, "unknown command " + command);
+    if (first == "apply") return ExitStatus(ApplyPatch(host, paths[0], paths[1], paths[2]));
+    return Info(host, paths[0]);
 }
 
 }  // namespace zelk

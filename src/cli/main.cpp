@@ -8,7 +8,7 @@ int main(int argc, char** argv) {
     zelk::PrepareProcess();
     try {
         zelk::ConsoleHost host;
-        return host.Finish(zelk::RunCommandLine({argv + 1, argv + argc}, host, stdout, stderr));
+        return host.Finish(zelk::RunCommandLine({argv + 1, argv + argc}, host, stdin, stdout, stderr));
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "zelkpatch: %s\n", failure.what());
         return 1;

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs each package's part of the build into a staging folder and checks
+# the tree: programs, manual pages that man renders without a warning,
+# completion, desktop entry, icon and licence.
+# Usage: install_test.sh BUILD_DIR WITH_WINDOW(0|1)
+set -euo pipefail
+build=$1
+window=$2
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+expect_tree() {  # component, then the paths it must install and nothing else
+  local component=$1; shift
+  local root=$stage/$component
+  cmake --install "$build" --component "$component" --prefix "$root/usr" > /dev/null
+  local want have
+  want=$(printf '%s\n' "$@" | sort)
+  have=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort)
+  [ "$want" = "$have" ] || fail "$component installs"$'\n'"$have"$'\n'"instead of"$'\n'"$want"
+  for page in "$root"/usr/share/man/man1/*.1.gz; do
+    local warnings
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 > /dev/null)
+    [ -z "$warnings" ] || fail "man warns about $(basename "$page"): $warnings"
+    LC_ALL=C.UTF-8 man -l "$page" 2> /dev/null | grep -q 'EXIT STATUS\|Exit status\|OPTIONS' ||
+      fail "$(basename "$page") has no options or exit status"
+  done
+  cmp -s "$root/usr/share/doc/$component/copyright" "$(dirname "$0")/../data/debian/copyright" ||
+    fail "$component has no licence"
+}
+
+expect_tree zelkpatch \
+  usr/bin/zelkpatch \
+  usr/share/man/man1/zelkpatch.1.gz \
+  usr/share/bash-completion/completions/zelkpatch \
+  usr/share/doc/zelkpatch/copyright \
+  usr/share/doc/zelkpatch/changelog.gz
+"$stage/zelkpatch/usr/bin/zelkpatch" --version | grep -q 'License: MIT' || fail "zelkpatch --version names no licence"
+# The completion offers the commands, then the options of make.
+completion=$(bash -c "
+  source /usr/share/bash-completion/bash_completion 2> /dev/null || true
+  source '$stage/zelkpatch/usr/share/bash-completion/completions/zelkpatch'
+  complete_line() {
+    COMP_LINE=\$1; COMP_POINT=\${#COMP_LINE}; read -ra COMP_WORDS <<< \"\$COMP_LINE\"
+    COMP_CWORD=\$((\${#COMP_WORDS[@]} - 1)); COMPREPLY=(); _zelkpatch; echo \"\${COMPREPLY[*]}\"
+  }
+  complete_line 'zelkpatch ma'
+  complete_line 'zelkpatch make --comment-f'")
+[ "$completion" = $'make\n--comment-file=' ] || fail "completion offers: $completion"
+
+if [ "$window" = 1 ]; then
+  expect_tree zelkpatcher \
+    usr/bin/zelkpatcher \
+    usr/share/man/man1/zelkpatcher.1.gz \
+    usr/share/applications/zelkpatcher.desktop \
+    usr/share/icons/hicolor/256x256/apps/zelkpatcher.png \
+    usr/share/doc/zelkpatcher/copyright \
+    usr/share/doc/zelkpatcher/changelog.gz
+fi
+
+[ "$failures" = 0 ] && echo "install tree: all checks passed"
+exit "$failures"
