@@ -1,8 +1,5 @@
 // Failures must leave every input and the old target exactly as they were,
 // remove the temporary file, name the path, and never end in "Done".
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "test_support.h"
@@ -87,6 +84,7 @@ TEST_F(FailureTest, MissingInputsAreNamedInOrder) {
     EXPECT_EQ(Listing(), std::vector<std::string>{"a.rom"});
 }
 
+#ifndef _WIN32
 TEST_F(FailureTest, DotFilesAreOrdinaryAndLinksAreFollowed) {
     Write(".hidden.rom", {1, 2});
     std::filesystem::create_symlink(".hidden.rom", dir_ / "link.rom");
@@ -98,6 +96,8 @@ TEST_F(FailureTest, DotFilesAreOrdinaryAndLinksAreFollowed) {
     EXPECT_EQ(MakePatch(host_, Path("folder-link"), Path("link.rom"), Path("p.ppp"), ""), Outcome::Stopped);
     EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{"нету файла " + Path("folder-link"), MessageStyle::Critical}}));
 }
+
+#endif
 
 TEST_F(FailureTest, TargetInAMissingFolderOrThatIsAFolder) {
     const auto original = Write("a.rom", {1, 2});
@@ -126,8 +126,10 @@ TEST_F(FailureTest, ReadOnlyTargetIsRefusedAfterTheCommentIsShown) {
     std::filesystem::permissions(target, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
     EXPECT_EQ(ApplyPatch(host_, original, patch, target), Outcome::Stopped);
     EXPECT_EQ(MakePatch(host_, original, original, target, ""), Outcome::Stopped);
-    const RecordedMessage refused{"Cannot write " + target + ": Permission denied", MessageStyle::Critical};
-    EXPECT_EQ(Messages(), (std::vector{Plain("read me first"), refused, refused}));
+    ASSERT_EQ(Messages().size(), 3u);
+    EXPECT_EQ(Messages()[0], Plain("read me first"));
+    EXPECT_TRUE(CannotWrite(Messages()[1], target, "Permission denied"));
+    EXPECT_TRUE(CannotWrite(Messages()[2], target, "Permission denied"));
     EXPECT_EQ(Read("out.rom"), Bytes{9});
     EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
 }
@@ -190,13 +192,18 @@ private:
 TEST_F(FailureTest, AFailedFlushIsAFailedWrite) {
     const auto original = Write("a.rom", {1, 2});
     const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
-    for (const int failAt : {1, 2}) {
+#ifdef _WIN32
+    const auto flushes = {1};  // the file's; a rename written through needs no more
+#else
+    const auto flushes = {1, 2};
+#endif
+    for (const int failAt : flushes) {
         const Bytes old = Text("old");
         const auto target = Write("out.rom", old);
         FlushFailingHost host(failAt);
         EXPECT_EQ(ApplyPatch(host, original, patch, target), Outcome::Stopped);
-        EXPECT_EQ(host.messages, (std::vector<RecordedMessage>{
-                                     {"Cannot write " + target + ": Input/output error", MessageStyle::Critical}}));
+        ASSERT_EQ(host.messages.size(), 1u);
+        EXPECT_TRUE(CannotWrite(host.messages[0], target, "Input/output error"));
         // Before the rename the old bytes stay; after it the new ones are
         // there, but nobody is told they are safe.
         EXPECT_EQ(Read("out.rom"), failAt == 1 ? old : (Bytes{7, 2})) << failAt;
@@ -207,10 +214,8 @@ TEST_F(FailureTest, AFailedFlushIsAFailedWrite) {
 TEST_F(FailureTest, InputsOfTwoGibibytesAreRefused) {
     // Sparse, so the test costs no disk.
     const auto big = Path("big.rom");
-    const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, 0x80000000LL), 0);
-    ::close(fd);
+    Write("big.rom", {});
+    std::filesystem::resize_file(big, 0x80000000LL);
     const auto small = Write("a.rom", {1});
     EXPECT_EQ(MakePatch(host_, big, big, Path("p.ppp"), ""), Outcome::Stopped);
     EXPECT_EQ(MakePatch(host_, small, big, Path("p.ppp"), ""), Outcome::Stopped);
@@ -224,6 +229,7 @@ TEST_F(FailureTest, InputsOfTwoGibibytesAreRefused) {
     EXPECT_FALSE(Exists("out.rom"));
 }
 
+#ifndef _WIN32
 TEST_F(FailureTest, ALinkedTargetIsReplacedThroughTheLink) {
     const auto original = Write("a.rom", {1, 2});
     const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
@@ -233,6 +239,8 @@ TEST_F(FailureTest, ALinkedTargetIsReplacedThroughTheLink) {
     EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.rom"));
     EXPECT_EQ(Read("real.rom"), (Bytes{7, 2}));
 }
+
+#endif
 
 }  // namespace
 }  // namespace zelk::test

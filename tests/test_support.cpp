@@ -4,7 +4,12 @@
 #include <fstream>
 #include <random>
 
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
 #include <unistd.h>
+#endif
 
 #include "engine/patch_format.h"
 
@@ -39,6 +44,19 @@ Bytes PatchBytes(const std::vector<std::pair<std::int32_t, Bytes>>& blocks, std:
     return Concat({Text(PatchMagic), Int32(commentPos), body, Text(comment)});
 }
 
+::testing::AssertionResult CannotWrite(const RecordedMessage& message, const std::string& path,
+                                       const std::string& posixReason) {
+    const std::string start = "Cannot write " + path + ": ";
+#ifdef _WIN32
+    (void)posixReason;
+    const bool ok = message.text.rfind(start, 0) == 0 && message.text.size() > start.size();
+#else
+    const bool ok = message.text == start + posixReason;
+#endif
+    if (ok && message.style == MessageStyle::Critical) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "message: " << message.text;
+}
+
 void FileTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
@@ -68,7 +86,10 @@ Bytes FileTest::Read(const std::string& name) const {
 
 std::vector<std::string> FileTest::Listing() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+        const std::u8string name = entry.path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }

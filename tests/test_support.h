@@ -20,6 +20,12 @@ Bytes Text(std::string_view text);
 // A patch put together by hand: magic, commentPos, the given blocks, comment.
 Bytes PatchBytes(const std::vector<std::pair<std::int32_t, Bytes>>& blocks, std::string_view comment);
 
+// A Critical "Cannot write PATH: REASON" with the system's reason: on POSIX
+// systems exactly `posixReason` (strerror's words); on Windows any
+// (FormatMessage's words, which depend on the system's language).
+::testing::AssertionResult CannotWrite(const RecordedMessage& message, const std::string& path,
+                                       const std::string& posixReason);
+
 // A fresh folder per test, removed afterwards, with a recording host.
 class FileTest : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace zelk {
@@ -106,17 +107,23 @@ void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, co
     }
 }
 
-void WriteResult(HostServices& host, InputFile& original, InputFile& patch, const PatchSummary& summary,
-                 const std::string& outputPath) {
+// The inputs are closed before the result replaces its target: the target
+// may be one of them, and Windows replaces no file that is open.
+void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::unique_ptr<InputFile> patch,
+                 const PatchSummary& summary, const std::string& outputPath) {
     auto output = host.CreateOutput(outputPath);
-    original.ExpectSequential();
-    patch.ExpectSequential();
+    original->ExpectSequential();
+    patch->ExpectSequential();
     const std::size_t bufferSize = host.Buffers().stream;
-    ByteReader blocks(patch, kHeaderSize, bufferSize);
-    if (summary.ascending)
-        WriteInOrder(original, blocks, patch, summary, *output, bufferSize);
-    else
-        WriteAnyOrder(original, blocks, patch, summary, *output);
+    {
+        ByteReader blocks(*patch, kHeaderSize, bufferSize);
+        if (summary.ascending)
+            WriteInOrder(*original, blocks, *patch, summary, *output, bufferSize);
+        else
+            WriteAnyOrder(*original, blocks, *patch, summary, *output);
+    }
+    original.reset();
+    patch.reset();
     output->Commit();
 }
 
@@ -134,7 +141,7 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
         if (summary.CommentLength() > 0)
             host.ShowMessage(host.FromAnsi(ReadCommentBytes(*patch, summary)), MessageStyle::Plain);
-        WriteResult(host, *original, *patch, summary, outputPath);
+        WriteResult(host, std::move(original), std::move(patch), summary, outputPath);
         return std::nullopt;
     });
 }

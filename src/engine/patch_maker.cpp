@@ -1,5 +1,6 @@
 #include "engine/patch_maker.h"
 
+#include <memory>
 #include <vector>
 
 #include "engine/diff_scanner.h"
@@ -42,8 +43,12 @@ private:
     std::uint64_t runLength_ = 0;
 };
 
-void WritePatch(HostServices& host, InputFile& original, InputFile& changed, const std::string& patchPath,
-                const std::string& comment) {
+// The inputs are closed before the patch replaces its target: the target
+// may be one of them, and Windows replaces no file that is open.
+void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std::unique_ptr<InputFile> changedFile,
+                const std::string& patchPath, const std::string& comment) {
+    InputFile& original = *originalFile;
+    InputFile& changed = *changedFile;
     const std::uint64_t n = original.Size();
     const std::uint64_t m = changed.Size();
     auto patch = host.CreateOutput(patchPath);
@@ -74,6 +79,8 @@ void WritePatch(HostServices& host, InputFile& original, InputFile& changed, con
     const auto commentPos = static_cast<std::int32_t>(patch->Size() + 1);
     patch->Append({reinterpret_cast<const std::uint8_t*>(comment.data()), comment.size()});
     patch->WriteInt32At(kCommentPosOffset, commentPos);
+    originalFile.reset();
+    changedFile.reset();
     patch->Commit();
 }
 
@@ -93,7 +100,7 @@ Outcome MakePatch(HostServices& host, const std::string& originalPath, const std
             return Stop{"The changed file is shorter than the original, and a ZelkPatch cannot shorten a file: " +
                         changedPath + " (" + std::to_string(changed->Size()) + " bytes), " + originalPath + " (" +
                         std::to_string(original->Size()) + " bytes)"};
-        WritePatch(host, *original, *changed, patchPath, comment);
+        WritePatch(host, std::move(original), std::move(changed), patchPath, comment);
         return std::nullopt;
     });
 }

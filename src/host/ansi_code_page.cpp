@@ -103,15 +103,29 @@ std::string AnsiCodePage::FromAnsi(std::string_view bytes) const {
 }
 
 #ifdef _WIN32
+namespace {
+AnsiCodePage FromSystem(UINT codePage) {
+    std::array<char32_t, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+        const char in = static_cast<char>(b);
+        wchar_t wide = 0;
+        // A byte with no character keeps its value, as on other systems.
+        table[b] = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, &in, 1, &wide, 1) == 1 ? wide : b;
+    }
+    return AnsiCodePage(table);
+}
+}  // namespace
+
+AnsiCodePage AnsiCodePage::Windows1251() { return FromSystem(1251); }
+
+// The ANSI code page, where it has one byte per character; the format has
+// no room for more, so Chinese, Japanese and Korean systems, whose ANSI code
+// pages have two, use Windows-1251 like the patches in the wild.
 const AnsiCodePage& AnsiCodePage::Host() {
     static const AnsiCodePage page = [] {
-        std::array<char32_t, 256> table{};
-        for (int b = 0; b < 256; ++b) {
-            const char in = static_cast<char>(b);
-            wchar_t wide = 0;
-            table[b] = MultiByteToWideChar(CP_ACP, 0, &in, 1, &wide, 1) == 1 ? wide : b;
-        }
-        return AnsiCodePage(table);
+        CPINFO info{};
+        const UINT ansi = GetACP();
+        return FromSystem(GetCPInfo(ansi, &info) && info.MaxCharSize == 1 ? ansi : 1251);
     }();
     return page;
 }

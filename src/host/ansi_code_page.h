@@ -15,10 +15,11 @@ public:
     explicit AnsiCodePage(const std::array<char32_t, 256>& table);
 
     // The code page of patch files on this host: the ANSI code page on
-    // Windows, Windows-1251 elsewhere. Throws std::runtime_error when the
-    // system cannot provide it.
+    // Windows (Windows-1251 where that has more than one byte a character),
+    // Windows-1251 elsewhere. Throws std::runtime_error when the system
+    // cannot provide it.
     static const AnsiCodePage& Host();
-    // Windows-1251 as the system's converter (iconv) defines it.
+    // Windows-1251 as the system's converter defines it.
     static AnsiCodePage Windows1251();
 
     // A character the code page lacks, and every byte of malformed UTF-8,

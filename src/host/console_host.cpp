@@ -6,6 +6,11 @@
 
 #include "host/ansi_code_page.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
+
 namespace zelk {
 
 std::string TerminalSafe(std::string_view utf8) {
@@ -37,9 +42,27 @@ std::string TerminalSafe(std::string_view utf8) {
     return out;
 }
 
+#ifdef _WIN32
+namespace {
+// A console shows UTF-16 whatever its code page; redirected output is UTF-8.
+bool WriteToConsole(std::FILE* stream, std::string_view text) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
+    std::fflush(stream);
+    const std::wstring wide = FromUtf8(text);
+    DWORD written = 0;
+    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+}
+}  // namespace
+#endif
+
 void ConsoleHost::Put(std::FILE* stream, std::string_view text) {
     int& error = stream == err_ ? errError_ : outError_;
     if (error != 0) return;  // what follows a lost line would mislead
+#ifdef _WIN32
+    if (!text.empty() && WriteToConsole(stream, text)) return;
+#endif
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0 ||
         std::ferror(stream))

@@ -51,8 +51,6 @@ public:
     virtual const std::string& Path() const = 0;
     // Hint that the file will be read front to back.
     virtual void ExpectSequential() {}
-    // Platform handle for kernel-side copies; -1 where there is none.
-    virtual int NativeHandle() const { return -1; }
 };
 
 // A new version of a file. Bytes go to a temporary file beside the target;

@@ -1,0 +1,53 @@
+// What every platform's output file shares: bytes gather in a buffer of the
+// host's stream size and go out in large positioned writes; the platform
+// supplies the writes, growing the file, and an optional in-kernel copy.
+#pragma once
+
+#include <vector>
+
+#include "host/host_services.h"
+
+namespace zelk {
+
+class BufferedOutput : public OutputFile {
+public:
+    BufferedOutput(std::string path, std::size_t bufferSize);
+
+    const std::string& Path() const override { return path_; }
+    std::uint64_t Size() const override { return bufferStart_ + buffer_.size(); }
+    void Append(std::span<const std::uint8_t> bytes) override;
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override;
+    void ExtendTo(std::uint64_t size) override;
+
+protected:
+    // Writes everything still buffered; Commit starts with it.
+    void Flush();
+
+    // Writes all of `data` at `offset`, or throws FileError.
+    virtual void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) = 0;
+    // Sets the file's length to `size`; new bytes read as zero.
+    virtual void Resize(std::uint64_t size) = 0;
+    // Copies up to `length` bytes of `source` from `offset` to `to` inside
+    // the system; returns how many, 0 when it cannot (then bytes pass
+    // through the buffer instead).
+    virtual std::uint64_t CopyInSystem(InputFile&, std::uint64_t, std::uint64_t, std::uint64_t) { return 0; }
+    // Everything before `end` has been written: a hint the platform may use
+    // to start putting it on disk.
+    virtual void Written(std::uint64_t) {}
+
+    std::string path_;  // as the user typed it, for messages
+
+private:
+    void Put(const std::uint8_t* data, std::size_t size);
+
+    std::size_t bufferSize_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t bufferStart_ = 0;  // file offset of buffer_[0]
+};
+
+// The temporary file's name beside `target`: ".NAME.zelk-XXXXXXXX", with a
+// fresh random suffix each call.
+std::string TemporaryName(const std::string& targetName);
+
+}  // namespace zelk

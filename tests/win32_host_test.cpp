@@ -1,0 +1,95 @@
+// The Windows file layer: names in any script and of any length, hidden
+// files, and targets that must not be replaced.
+#include <windows.h>
+
+#include "engine/patch_applier.h"
+#include "engine/patch_maker.h"
+#include "host/system_host.h"
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+class Win32HostTest : public FileTest {
+protected:
+    std::vector<std::string> Temporaries() const {
+        std::vector<std::string> found;
+        for (const auto& name : Listing())
+            if (name.find(".zelk-") != std::string::npos) found.push_back(name);
+        return found;
+    }
+};
+
+TEST_F(Win32HostTest, NamesInAnyScriptAndOfAnyLengthWork) {
+    // Folders named in Cyrillic, Japanese and emoji, nested past 260 characters.
+    std::wstring folder = L"\\\\?\\" + dir_.wstring();
+    for (const wchar_t* name : {L"Русский", L"日本語のフォルダ", L"\U0001F3AE emoji", L"long-folder-name-0123456789-abcdefghij",
+                                L"long-folder-name-0123456789-abcdefghij", L"long-folder-name-0123456789-abcdefghij",
+                                L"long-folder-name-0123456789-abcdefghij", L"long-folder-name-0123456789-abcdefghij"}) {
+        folder += L"\\";
+        folder += name;
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError() << " " << ToUtf8(folder);
+    }
+    const std::string inside = ToUtf8(folder.substr(4)) + "\\";  // as a user types it, without \\?\ .
+    ASSERT_GT(inside.size(), 260u);
+    const Bytes original = Random(5000, 1);
+    Bytes changed = original;
+    changed[7] ^= 1;
+    changed.push_back(9);
+    // The inputs go in through the host, which is the point of the test.
+    Write("a.rom", original);
+    Write("b.rom", changed);
+    ASSERT_EQ(MakePatch(host_, Path("a.rom"), Path("b.rom"), inside + "патч 🎮.ppp", "c"), Outcome::Done)
+        << host_.messages.back().text;
+    ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), inside + "патч 🎮.ppp", inside + "выход.rom"), Outcome::Done)
+        << host_.messages.back().text;
+    auto result = host_.OpenInput(inside + "выход.rom");
+    Bytes bytes(static_cast<std::size_t>(result->Size()));
+    result->ReadExactly(0, bytes);
+    EXPECT_EQ(bytes, changed);
+    EXPECT_TRUE(host_.FileExists(inside + "выход.rom"));
+    EXPECT_FALSE(host_.FileExists(inside));
+}
+
+TEST_F(Win32HostTest, HiddenAndSystemFilesExist) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto hidden = Write("hidden.rom", {1, 3});
+    ASSERT_TRUE(SetFileAttributesW(FromUtf8(hidden).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_TRUE(host_.FileExists(hidden));
+    EXPECT_EQ(MakePatch(host_, original, hidden, Path("p.ppp"), ""), Outcome::Done);
+    EXPECT_EQ(Read("p.ppp"), PatchBytes({{1, {3}}}, ""));
+    EXPECT_FALSE(host_.FileExists("NUL"));
+    EXPECT_FALSE(host_.FileExists(dir_.string()));
+}
+
+TEST_F(Win32HostTest, TargetsThatAreNoFilesOrLockedAreLeftAlone) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const auto readOnly = Write("read-only.rom", Text("old"));
+    ASSERT_TRUE(SetFileAttributesW(FromUtf8(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+    const auto locked = Write("locked.rom", Text("old"));
+    const HANDLE holder = CreateFileW(FromUtf8(locked).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    std::filesystem::create_directory(dir_ / "folder");
+    for (const std::string& target : {readOnly, locked, Path("folder"), std::string("NUL"), std::string("CON"),
+                                      Path("nul.txt"), Path("folder\\COM1")}) {
+        for (const bool apply : {true, false}) {
+            host_.messages.clear();
+            const Outcome outcome = apply ? ApplyPatch(host_, original, patch, target)
+                                          : MakePatch(host_, original, original, target, "");
+            EXPECT_EQ(outcome, Outcome::Stopped) << target;
+            ASSERT_EQ(host_.messages.size(), 1u) << target;
+            EXPECT_TRUE(CannotWrite(host_.messages[0], target, "")) << target;
+        }
+    }
+    CloseHandle(holder);
+    EXPECT_EQ(Read("read-only.rom"), Text("old"));
+    EXPECT_EQ(Read("locked.rom"), Text("old"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "folder"));
+    EXPECT_TRUE(Temporaries().empty());
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "folder", "locked.rom", "p.ppp", "read-only.rom"}));
+    SetFileAttributesW(FromUtf8(readOnly).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+}  // namespace
+}  // namespace zelk::test
