@@ -5,7 +5,7 @@
 #   make check  the suite alone, for a quick round while working
 #   make fuzz   each fuzzer for FUZZ_SECONDS (default 300)
 #   make bench  run the benchmark and write docs/PERFORMANCE.md
-#   make docs   redraw docs/window.png and the application icon
+#   make docs   redraw docs/window.png, docs/window-windows.png and the icon
 #   make deb    the Debian packages zelkpatch (command line) and zelkpatcher
 #               (window), checked by lintian
 #   make windows  the 32- and 64-bit Windows programs, cross-built with
@@ -22,7 +22,7 @@ DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 # the tests (its 32-bit half needs the i386 architecture), and the Russian
 # and a Western locale, which give Wine its ANSI code pages.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest \
-  wine wine64 wine32:i386 zip locales python3 perl
+  wine wine64 wine32:i386 zip locales python3 perl xvfb xauth imagemagick
 BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time python3 util-linux
 
 # Installs the listed Debian packages that are not installed yet.
@@ -62,7 +62,7 @@ build: deps
 	cmake --build $(BUILD) -j$(JOBS)
 
 run: build
-	$(BUILD)/src/ui/zelkpatcher
+	$(BUILD)/src/ui/qt/zelkpatcher
 
 test: check sanitize fuzz-build windows-test
 	bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS)
@@ -90,8 +90,9 @@ bench: bench-deps build
 	cmake --build $(BUILD) --target zelk-bench-gen zelk-bench-run
 	bash bench/run.sh $(BUILD) $(SIZES)
 
-docs: build
-	QT_QPA_PLATFORM=offscreen $(BUILD)/src/ui/zelkpatcher-snapshot docs/window.png data/zelkpatcher.png
+docs: build windows-build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/src/ui/qt/zelkpatcher-snapshot docs/window.png data/zelkpatcher.png
+	xvfb-run -a -s "-screen 0 800x600x24" bash cmake/windows-snapshot.sh $(BUILD)-win64 docs/window-windows.png
 
 deb: build
 	$(call install,$(DEB_PACKAGES))
@@ -109,7 +110,7 @@ windows-deps:
 windows-build: windows-deps
 	for t in i686:win32 x86_64:win64; do \
 	  cmake -S . -B $(BUILD)-$${t#*:} -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$${t%:*}.cmake -DCMAKE_BUILD_TYPE=Release \
-	    -DZELK_WINDOW=OFF $(WERROR) && cmake --build $(BUILD)-$${t#*:} -j$(JOBS) || exit 1; \
+	    -DZELK_WINDOW=ON $(WERROR) && cmake --build $(BUILD)-$${t#*:} -j$(JOBS) || exit 1; \
 	done
 
 windows: windows-build
@@ -120,9 +121,9 @@ windows: windows-build
 # at all (some containers and sandboxes) cannot run the 32-bit ones: said
 # loudly, not hidden.
 windows-test: windows-build
-	cd $(BUILD)-win64 && ctest -j$(JOBS) --output-on-failure
+	cd $(BUILD)-win64 && xvfb-run -a -s "-screen 0 1024x768x24" ctest -j$(JOBS) --output-on-failure
 	@if /usr/lib/wine/wine --version > /dev/null 2>&1; then \
-	  cd $(BUILD)-win32 && ctest -j$(JOBS) --output-on-failure; \
+	  cd $(BUILD)-win32 && xvfb-run -a -s "-screen 0 1024x768x24" ctest -j$(JOBS) --output-on-failure; \
 	else \
 	  echo "SKIPPED: the 32-bit Windows tests: this machine cannot run 32-bit programs (the 32-bit build was made)"; \
 	fi

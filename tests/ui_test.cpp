@@ -13,7 +13,7 @@
 #include <QUrl>
 
 #include "test_support.h"
-#include "ui/main_window.h"
+#include "ui/qt/main_window.h"
 
 namespace zelk::test {
 namespace {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,12 @@ inline constexpr std::array<std::string_view, 7> FocusOrder{
 
 // Twips to logical pixels; the designed sizes are whole pixels.
 constexpr int Pixels(int twips) { return twips / TwipsPerPixel; }
+
+// Whether every label's and button's caption fits its designed width, for a
+// face that measures text in pixels with `textWidth` and turns twips into
+// the same pixels with `pixels`. Designed for a narrow system font, the form
+// makes its font smaller until this holds.
+bool CaptionsFit(const std::function<int(std::string_view)>& textWidth, const std::function<int(int)>& pixels);
 
 // The comment field's text at start-up, from the two ROM paths.
 std::string ComposeDefaultComment(const std::string& origRomFile, const std::string& chgRomFile);

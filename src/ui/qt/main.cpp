@@ -4,7 +4,7 @@
 #include <string>
 
 #include "host/about.h"
-#include "ui/main_window.h"
+#include "ui/qt/main_window.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/main_window.h"
+#include "ui/qt/main_window.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -104,11 +104,8 @@ void ZelkPatchForm::FitFont() {
     QFont fitted = font();
     const auto fits = [&] {
         const QFontMetrics metrics(fitted);
-        for (QLabel* label : {Label1, Label2, Label3})
-            if (metrics.horizontalAdvance(label->text()) > label->width()) return false;
-        for (QPushButton* button : {Command2, Command3, btnExit})
-            if (metrics.horizontalAdvance(button->text()) + 8 > button->width()) return false;
-        return true;
+        return form::CaptionsFit([&](std::string_view text) { return metrics.horizontalAdvance(ToQt(text)); },
+                                 form::Pixels);
     };
     while (!fits() && fitted.pointSizeF() > 6.5) fitted.setPointSizeF(fitted.pointSizeF() - 0.5);
     setFont(fitted);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "host/recording_host.h"
-#include "ui/main_window.h"
+#include "ui/qt/main_window.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

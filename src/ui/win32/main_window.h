@@ -1,0 +1,68 @@
+// The main window as a native Windows window, built from the form's
+// description: standard controls, message boxes and dialog keys.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+
+#include "host/system_host.h"
+#include "ui/form.h"
+
+namespace zelk {
+
+inline constexpr wchar_t ApplicationTitle[] = L"ZelkPatcher";
+
+// Message boxes owned by the window: modal, OK only, the application's
+// title, the error icon for critical messages and none for plain ones.
+class Win32Host : public SystemHost {
+public:
+    void ShowMessage(const std::string& text, MessageStyle style) override;
+    void EndProgram() override;
+
+    HWND owner = nullptr;
+};
+
+class ZelkPatchForm {
+public:
+    // Creates the window, hidden, with its controls and composed comment.
+    ZelkPatchForm(HostServices& host, HINSTANCE instance);
+    ~ZelkPatchForm();
+    ZelkPatchForm(const ZelkPatchForm&) = delete;
+    ZelkPatchForm& operator=(const ZelkPatchForm&) = delete;
+
+    HWND Window() const { return window_; }
+    // The control with the form's name for it ("fldOrigRomFile", ...).
+    HWND Control(std::string_view name) const;
+    // The four fields as they stand.
+    form::Fields CurrentFields() const;
+    UINT Dpi() const { return dpi_; }
+
+    // Tab, Shift+Tab and the other keys that move between controls; true
+    // when `message` was one of them.
+    bool HandleDialogKeys(MSG& message);
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    void Layout(UINT dpi);
+    void FitFont();
+    void Form_Load();
+    void Command2_Click();
+    void Command3_Click();
+    void btnExit_Click();
+    template <typename Press>
+    void RunBusy(Press press);
+
+    HostServices& host_;
+    HWND window_ = nullptr;
+    std::array<HWND, form::Controls.size()> controls_{};
+    HFONT font_ = nullptr;
+    UINT dpi_ = 96;
+    bool busy_ = false;
+};
+
+// Shows the window and runs its message loop until the program ends.
+int RunMainWindow(HostServices& host, HINSTANCE instance, int show);
+
+}  // namespace zelk

@@ -1,0 +1,265 @@
+// The native Windows window under Wine, driven by real key presses.
+#include "test_support.h"
+#include "ui/win32/main_window.h"
+
+namespace zelk::test {
+namespace {
+
+struct Rect {
+    int left, top, width, height;
+    bool operator==(const Rect&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Rect& r) {
+    return out << "(" << r.left << ", " << r.top << ", " << r.width << ", " << r.height << ")";
+}
+
+class Win32WindowTest : public FileTest {
+protected:
+    void SetUp() override {
+        FileTest::SetUp();
+        form_ = std::make_unique<ZelkPatchForm>(host_, GetModuleHandleW(nullptr));
+        ShowWindow(form_->Window(), SW_SHOWNORMAL);
+        SetForegroundWindow(form_->Window());
+        SetFocus(form_->Control("fldOrigRomFile"));
+        Pump();
+    }
+    void TearDown() override {
+        form_.reset();
+        Pump();
+        FileTest::TearDown();
+    }
+    // Delivers what is queued the way the program's own loop does.
+    void Pump() {
+        for (int round = 0; round < 5; ++round) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (form_ != nullptr && form_->HandleDialogKeys(message)) continue;
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            Sleep(5);
+        }
+    }
+    // Key presses through the system's input queue, as a keyboard makes them.
+    void Press(WORD key, bool shift = false) {
+        std::vector<INPUT> inputs;
+        const auto add = [&](WORD vk, bool up) {
+            INPUT input{};
+            input.type = INPUT_KEYBOARD;
+            input.ki.wVk = vk;
+            input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+            inputs.push_back(input);
+        };
+        if (shift) add(VK_SHIFT, false);
+        add(key, false);
+        add(key, true);
+        if (shift) add(VK_SHIFT, true);
+        SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+        Pump();
+    }
+    void Type(std::wstring_view text) {
+        for (const wchar_t c : text) {
+            INPUT inputs[2]{};
+            for (int i = 0; i < 2; ++i) {
+                inputs[i].type = INPUT_KEYBOARD;
+                inputs[i].ki.wScan = c;
+                inputs[i].ki.dwFlags = KEYEVENTF_UNICODE | (i == 1 ? KEYEVENTF_KEYUP : 0);
+            }
+            SendInput(2, inputs, sizeof(INPUT));
+        }
+        Pump();
+    }
+    std::string Focused() const {
+        for (const form::Control& control : form::Controls)
+            if (form_->Control(control.name) == GetFocus()) return std::string(control.name);
+        return "(none)";
+    }
+    Rect Place(HWND control) const {
+        RECT r;
+        GetWindowRect(control, &r);
+        MapWindowPoints(nullptr, form_->Window(), reinterpret_cast<POINT*>(&r), 2);
+        return {r.left, r.top, r.right - r.left, r.bottom - r.top};
+    }
+    void SetText(const char* name, const std::string& text) {
+        SetWindowTextW(form_->Control(name), FromUtf8(text).c_str());
+    }
+
+    RecordingHost host_;
+    std::unique_ptr<ZelkPatchForm> form_;
+};
+
+TEST_F(Win32WindowTest, ControlsSitAtTheirDesignedPixelsAtEveryDpi) {
+    struct Layout {
+        UINT dpi;
+        SIZE client;
+        std::vector<std::pair<const char*, Rect>> controls;
+    };
+    const Layout layouts[] = {
+        {96, {457, 208},
+         {{"Label1", {8, 8, 137, 17}}, {"fldOrigRomFile", {152, 8, 297, 19}}, {"Label2", {8, 32, 137, 17}},
+          {"fldChgRomFile", {152, 32, 297, 19}}, {"Label3", {8, 56, 137, 17}}, {"fldOutPatchFile", {152, 56, 297, 19}},
+          {"Command2", {152, 80, 81, 25}}, {"Command3", {248, 80, 81, 25}}, {"btnExit", {352, 80, 81, 25}},
+          {"fldPatchComment", {8, 112, 441, 89}}}},
+        // 1.5 times, halves rounded up.
+        {144, {686, 312},
+         {{"Label1", {12, 12, 206, 26}}, {"fldOrigRomFile", {228, 12, 446, 29}}, {"Label2", {12, 48, 206, 26}},
+          {"fldChgRomFile", {228, 48, 446, 29}}, {"Label3", {12, 84, 206, 26}}, {"fldOutPatchFile", {228, 84, 446, 29}},
+          {"Command2", {228, 120, 122, 38}}, {"Command3", {372, 120, 122, 38}}, {"btnExit", {528, 120, 122, 38}},
+          {"fldPatchComment", {12, 168, 662, 134}}}},
+    };
+    ASSERT_EQ(form_->Dpi(), 96u) << "the test expects Wine's default of 96 DPI";
+    EXPECT_EQ(FromUtf8("ZelkPatcher v1.0 beta"), [&] {
+        wchar_t caption[64] = {};
+        GetWindowTextW(form_->Window(), caption, 64);
+        return std::wstring(caption);
+    }());
+    for (const Layout& layout : layouts) {
+        if (layout.dpi != form_->Dpi()) {
+            // As Windows says it when the window moves to a monitor with another DPI.
+            RECT suggested{0, 0, 100, 100};
+            SendMessageW(form_->Window(), WM_DPICHANGED, MAKEWPARAM(layout.dpi, layout.dpi),
+                         reinterpret_cast<LPARAM>(&suggested));
+        }
+        RECT client;
+        GetClientRect(form_->Window(), &client);
+        EXPECT_EQ(client.right, layout.client.cx) << layout.dpi;
+        EXPECT_EQ(client.bottom, layout.client.cy) << layout.dpi;
+        for (const auto& [name, rect] : layout.controls) EXPECT_EQ(Place(form_->Control(name)), rect) << name;
+        // Every caption fits in the font chosen.
+        const HDC dc = GetDC(form_->Window());
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(form_->Control("Label2"), WM_GETFONT, 0, 0)));
+        SIZE size{};
+        GetTextExtentPoint32W(dc, L"Changed /Output ROM file", 24, &size);
+        ReleaseDC(form_->Window(), dc);
+        EXPECT_LE(size.cx, layout.controls[2].second.width) << layout.dpi;
+    }
+}
+
+TEST_F(Win32WindowTest, KeysWalkTheDesignedOrderAndPressNothingElse) {
+    ASSERT_EQ(Focused(), "fldOrigRomFile");
+    const std::string before = form_->CurrentFields().patchComment;
+    for (const char* name : {"fldChgRomFile", "Command2", "fldOutPatchFile", "Command3", "fldPatchComment", "btnExit",
+                             "fldOrigRomFile"}) {
+        Press(VK_TAB);
+        EXPECT_EQ(Focused(), name);
+    }
+    for (const char* name : {"btnExit", "fldPatchComment", "Command3"}) {
+        Press(VK_TAB, true);
+        EXPECT_EQ(Focused(), name);
+    }
+    // Tab left the comment as it was; Enter and Escape in the path fields press nothing.
+    EXPECT_EQ(form_->CurrentFields().patchComment, before);
+    for (const char* name : {"fldOrigRomFile", "fldChgRomFile", "fldOutPatchFile"}) {
+        SetFocus(form_->Control(name));
+        Press(VK_RETURN);
+        Press(VK_ESCAPE);
+    }
+    // Escape in the comment neither ends the program nor changes the text.
+    SetFocus(form_->Control("fldPatchComment"));
+    Press(VK_ESCAPE);
+    EXPECT_EQ(form_->CurrentFields().patchComment, before);
+    EXPECT_TRUE(host_.messages.empty());
+    EXPECT_FALSE(host_.ended);
+    EXPECT_TRUE(IsWindowVisible(form_->Window()));
+}
+
+TEST_F(Win32WindowTest, MakeAndApplyThroughTheButtonsWithTheComposedComment) {
+    const std::string composed =
+        "\xCA\xEE\xEC\xE5\xED\xF2\xE0\xF0\xE8\xE9 \xEA \xEF\xE0\xF2\xF7\xF3 \xF1\xE4\xE5\xEB\xE0\xED\xED\xEE\xEC\xF3 "
+        "\xE8\xE7 \r\nD:\\TEMP\\a\\test.rom \xE8 \r\nD:\\TEMP\\a\\test1.rom";
+    SetText("fldOrigRomFile", Write("a.rom", {1, 2, 3, 4}));
+    SetText("fldChgRomFile", Write("b.rom", {1, 9, 3, 4, 5}));
+    SetText("fldOutPatchFile", Path("p.ppp"));
+    SetFocus(form_->Control("Command2"));
+    Press(VK_SPACE);
+    ASSERT_EQ(host_.messages, std::vector{Plain("Done ZelkPatch generation!")});
+    EXPECT_EQ(Read("p.ppp"), PatchBytes({{1, {9}}, {4, {5}}}, composed));
+
+    host_.messages.clear();
+    SetText("fldChgRomFile", Path("rebuilt.rom"));
+    SetFocus(form_->Control("Command3"));
+    Press(VK_SPACE);
+    EXPECT_EQ(host_.messages.size(), 2u);
+    EXPECT_EQ(host_.messages.back(), Plain("Done applying ZelkPatch! "));
+    EXPECT_EQ(Read("rebuilt.rom"), (Bytes{1, 9, 3, 4, 5}));
+
+    SetFocus(form_->Control("btnExit"));
+    Press(VK_SPACE);
+    EXPECT_TRUE(host_.ended);
+}
+
+TEST_F(Win32WindowTest, TheCommentArrivesExactlyAsTyped) {
+    const HWND comment = form_->Control("fldPatchComment");
+    SetFocus(comment);
+    SendMessageW(comment, EM_SETSEL, 0, -1);
+    Type(L"a\u00A0b\tя");
+    Press(VK_RETURN);  // a new line, as in any editor
+    Type(L"c");
+    EXPECT_EQ(form_->CurrentFields().patchComment, "a\u00A0b\tя\r\nc");
+    SetText("fldOrigRomFile", Write("a.rom", {1}));
+    SetText("fldChgRomFile", Write("b.rom", {1}));
+    SetText("fldOutPatchFile", Path("p.ppp"));
+    SetFocus(form_->Control("Command2"));
+    Press(VK_SPACE);
+    EXPECT_EQ(Read("p.ppp"), PatchBytes({}, "a\xA0" "b\t\xFF\r\nc"));
+}
+
+// What a message box showed, read while it was up, then closed with OK.
+struct SeenBox {
+    std::wstring title, text;
+    bool icon = false;
+    HWND owner = nullptr;
+};
+
+SeenBox seen;
+
+BOOL CALLBACK ReadChild(HWND child, LPARAM) {
+    wchar_t type[32] = {};
+    GetClassNameW(child, type, 32);
+    if (std::wstring(type) != L"Static" || !IsWindowVisible(child)) return TRUE;
+    if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+        seen.icon = seen.icon || SendMessageW(child, STM_GETICON, 0, 0) != 0;
+    } else if (GetWindowTextLengthW(child) > 0 && seen.text.empty()) {
+        wchar_t words[512] = {};
+        GetWindowTextW(child, words, 512);
+        seen.text = words;
+    }
+    return TRUE;
+}
+
+// Runs inside the message box's own loop.
+void CALLBACK ReadBox(HWND, UINT, UINT_PTR timer, DWORD) {
+    const HWND box = FindWindowW(L"#32770", ApplicationTitle);
+    if (box == nullptr) return;
+    KillTimer(nullptr, timer);
+    wchar_t title[512] = {};
+    GetWindowTextW(box, title, 512);
+    seen.title = title;
+    seen.owner = GetWindow(box, GW_OWNER);
+    EnumChildWindows(box, ReadChild, 0);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+SeenBox ShowAndRead(Win32Host& host, const std::string& text, MessageStyle style) {
+    seen = {};
+    SetTimer(nullptr, 0, 50, ReadBox);
+    host.ShowMessage(text, style);
+    return seen;
+}
+
+TEST_F(Win32WindowTest, MessageBoxesAreOwnedOkOnlyAndTitled) {
+    Win32Host host;
+    host.owner = form_->Window();
+    const SeenBox critical = ShowAndRead(host, "нету файла x.rom", MessageStyle::Critical);
+    EXPECT_EQ(critical.title, L"ZelkPatcher");
+    EXPECT_EQ(critical.text, L"нету файла x.rom");
+    EXPECT_TRUE(critical.icon);
+    EXPECT_EQ(critical.owner, form_->Window());
+    const SeenBox plain = ShowAndRead(host, "Done ZelkPatch generation!", MessageStyle::Plain);
+    EXPECT_EQ(plain.text, L"Done ZelkPatch generation!");
+    EXPECT_FALSE(plain.icon);
+}
+
+}  // namespace
+}  // namespace zelk::test
