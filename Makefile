@@ -5,11 +5,13 @@
 #   make check  the suite alone, for a quick round while working
 #   make fuzz   each fuzzer for FUZZ_SECONDS (default 300)
 #   make bench  run the benchmark and write docs/PERFORMANCE.md
-#   make docs   redraw docs/window.png, docs/window-windows.png and the icon
+#   make docs   redraw docs/window.png, window-windows.png, web.png and the icon
 #   make deb    the Debian packages zelkpatch (command line) and zelkpatcher
 #               (window), checked by lintian
 #   make windows  the 32- and 64-bit Windows programs, cross-built with
 #               mingw-w64, zipped in dist/
+#   make web    the static web page in dist/web (Emscripten)
+#   make serve-web  serve dist/web on 127.0.0.1 and print the address
 
 BUILD ?= build
 JOBS ?= 2
@@ -23,6 +25,11 @@ DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 # and a Western locale, which give Wine its ANSI code pages.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest \
   wine wine64 wine32:i386 zip locales python3 perl xvfb xauth imagemagick
+# The web page: Debian's Emscripten (its tools find their JavaScript
+# modules through NODE_PATH when node is not Debian's own), and Chromium
+# for the tests, driven by playwright-core from npm.
+WEB_PACKAGES := $(BUILD_PACKAGES) emscripten chromium python3
+EMSDK_ENV := NODE_PATH=/usr/share/nodejs
 BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time python3 util-linux
 
 # Installs the listed Debian packages that are not installed yet.
@@ -42,9 +49,10 @@ WERROR := $(if $(CI),-DCMAKE_COMPILE_WARNING_AS_ERROR=ON)
 
 FUZZ_SECONDS ?= 300
 CI_FUZZ_SECONDS ?= 30
+WEB_PORT ?= 8080
 
 .PHONY: all deps test-deps bench-deps build run test check sanitize fuzz fuzz-build bench docs deb clean \
-  windows-deps windows-build windows windows-test
+  windows-deps windows-build windows windows-test web-deps web serve-web web-test
 
 all: build
 
@@ -64,7 +72,7 @@ build: deps
 run: build
 	$(BUILD)/src/ui/qt/zelkpatcher
 
-test: check sanitize fuzz-build windows-test
+test: check sanitize fuzz-build windows-test web-test
 	bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS)
 
 check: test-deps
@@ -90,9 +98,12 @@ bench: bench-deps build
 	cmake --build $(BUILD) --target zelk-bench-gen zelk-bench-run
 	bash bench/run.sh $(BUILD) $(SIZES)
 
-docs: build windows-build
+docs: build windows-build web
 	QT_QPA_PLATFORM=offscreen $(BUILD)/src/ui/qt/zelkpatcher-snapshot docs/window.png data/zelkpatcher.png
 	xvfb-run -a -s "-screen 0 800x600x24" bash cmake/windows-snapshot.sh $(BUILD)-win64 docs/window-windows.png
+	cd tests/web && npm ci --no-audit --no-fund --silent
+	ZELKPATCH=$(CURDIR)/$(BUILD)/zelkpatch WEB_ROOT=$(CURDIR)/dist/web WEB_SCREENSHOT=$(CURDIR)/docs/web.png \
+	  node --test --test-name-pattern="window's form" tests/web/
 
 deb: build
 	$(call install,$(DEB_PACKAGES))
@@ -128,5 +139,29 @@ windows-test: windows-build
 	  echo "SKIPPED: the 32-bit Windows tests: this machine cannot run 32-bit programs (the 32-bit build was made)"; \
 	fi
 
+web-deps:
+	$(call install,$(WEB_PACKAGES))
+
+web: web-deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j$(JOBS) --target zelk-web-page zelkpatch
+	$(EMSDK_ENV) emcmake cmake -S . -B $(BUILD)-web -DCMAKE_BUILD_TYPE=Release $(WERROR)
+	$(EMSDK_ENV) cmake --build $(BUILD)-web -j$(JOBS)
+	rm -rf dist/web && mkdir -p dist/web
+	$(BUILD)/zelk-web-page dist/web
+	cp src/ui/web/app.js src/ui/web/worker.js src/ui/web/style.css $(BUILD)-web/src/ui/web/zelkpatch.js \
+	  $(BUILD)-web/src/ui/web/zelkpatch.wasm dist/web/
+	cp data/zelkpatcher.png dist/web/icon.png
+	@echo "wrote dist/web"
+
+serve-web: web
+	@echo "ZelkPatcher is at http://127.0.0.1:$(WEB_PORT)/ (Ctrl+C ends)"
+	python3 -m http.server $(WEB_PORT) --bind 127.0.0.1 --directory dist/web
+
+# The page in headless Chromium: playwright-core pinned in tests/web's lock file.
+web-test: web
+	cd tests/web && npm ci --no-audit --no-fund --silent
+	ZELKPATCH=$(CURDIR)/$(BUILD)/zelkpatch WEB_ROOT=$(CURDIR)/dist/web node --test tests/web/
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-win32 $(BUILD)-win64 dist
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-win32 $(BUILD)-win64 $(BUILD)-web dist

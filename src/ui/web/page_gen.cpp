@@ -1,0 +1,129 @@
+// Writes the web page's form from the form's description: index.html with
+// the controls in the designed focus order, form.css with their designed
+// places and sizes. Usage: zelk-web-page OUTPUT_DIR
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "ui/form.h"
+
+namespace {
+
+using zelk::form::Control;
+using zelk::form::ControlKind;
+using zelk::form::Pixels;
+
+std::string Escape(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+const Control& Find(std::string_view name) {
+    for (const Control& control : zelk::form::Controls)
+        if (control.name == name) return control;
+    throw std::runtime_error("no control " + std::string(name));
+}
+
+// A path field's caption is the label just before it.
+const Control* LabelOf(const Control& field) {
+    const Control* previous = nullptr;
+    for (const Control& control : zelk::form::Controls) {
+        if (&control == &field) return previous != nullptr && previous->kind == ControlKind::Label ? previous : nullptr;
+        previous = &control;
+    }
+    return nullptr;
+}
+
+std::string Box(const Control& c, int widthLess = 0) {
+    return "left:" + std::to_string(Pixels(c.left)) + "px;top:" + std::to_string(Pixels(c.top)) +
+           "px;width:" + std::to_string(Pixels(c.width) - widthLess) + "px;height:" + std::to_string(Pixels(c.height)) +
+           "px;";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+        return 2;
+    }
+    const std::string dir = argv[1];
+    constexpr int kChooseWidth = 24;  // the file picker's button inside a path field's rectangle
+    std::string css = "#form{position:relative;width:" + std::to_string(Pixels(zelk::form::ClientWidthTwips)) +
+                      "px;height:" + std::to_string(Pixels(zelk::form::ClientHeightTwips)) + "px;}\n";
+    std::string controls;
+    // Labels first (they take no focus), then the rest in the designed focus order.
+    for (const Control& c : zelk::form::Controls) {
+        if (c.kind != ControlKind::Label) continue;
+        std::string field;
+        for (const Control& other : zelk::form::Controls)
+            if (LabelOf(other) == &c) field = std::string(other.name);
+        controls += "  <label id=\"" + std::string(c.name) + "\" for=\"" + field + "\">" + Escape(c.text) + "</label>\n";
+        css += "#" + std::string(c.name) + "{" + Box(c) + "}\n";
+    }
+    for (const std::string_view name : zelk::form::FocusOrder) {
+        const Control& c = Find(name);
+        const std::string id(c.name);
+        switch (c.kind) {
+            case ControlKind::LineField: {
+                const std::string caption(LabelOf(c)->text);
+                // Focus starts in the first field of the focus order.
+                const bool first = name == zelk::form::FocusOrder.front();
+                controls += "  <input id=\"" + id + "\" type=\"text\" spellcheck=\"false\"" +
+                            (first ? " autofocus" : "") + " value=\"" + Escape(c.text) +
+                            "\">\n  <button id=\"" + id + "-choose\" class=\"choose\" type=\"button\" tabindex=\"-1\"" +
+                            " aria-label=\"Choose " + Escape(caption) + "\" title=\"Choose " + Escape(caption) +
+                            "\">…</button>\n  <input id=\"" + id + "-file\" class=\"file\" type=\"file\" tabindex=\"-1\"" +
+                            " aria-hidden=\"true\">\n";
+                css += "#" + id + "{" + Box(c, kChooseWidth) + "}\n";
+                css += "#" + id + "-choose{left:" + std::to_string(Pixels(c.left + c.width) - kChooseWidth) +
+                       "px;top:" + std::to_string(Pixels(c.top)) + "px;width:" + std::to_string(kChooseWidth) +
+                       "px;height:" + std::to_string(Pixels(c.height)) + "px;}\n";
+                break;
+            }
+            case ControlKind::Button:
+                // A page has no program to end: no Exit.
+                if (name == "btnExit") break;
+                controls += "  <button id=\"" + id + "\" type=\"button\">" + Escape(c.text) + "</button>\n";
+                css += "#" + id + "{" + Box(c) + "}\n";
+                break;
+            case ControlKind::CommentField:
+                controls += "  <textarea id=\"" + id + "\" wrap=\"off\" spellcheck=\"false\" aria-label=\"Patch comment\">" +
+                            Escape(c.text) + "</textarea>\n";
+                css += "#" + id + "{" + Box(c) + "}\n";
+                break;
+            case ControlKind::Label:
+                break;
+        }
+    }
+    const std::string caption = Escape(zelk::form::Caption);
+    const std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'self'; script-src 'self' "
+        "'wasm-unsafe-eval'; worker-src 'self'; connect-src 'self'; img-src 'self' data:; style-src 'self'; "
+        "object-src 'none'; base-uri 'none'; form-action 'none'\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        "<title>" + caption + "</title>\n<link rel=\"stylesheet\" href=\"style.css\">\n"
+        "<link rel=\"stylesheet\" href=\"form.css\">\n<link rel=\"icon\" href=\"icon.png\">\n"
+        "<script src=\"app.js\" defer></script>\n</head>\n<body>\n<h1>" + caption + "</h1>\n"
+        "<p class=\"privacy\">Everything happens in this browser: no file leaves your computer.</p>\n"
+        "<div id=\"form\">\n" + controls + "</div>\n"
+        "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\">\n"
+        "  <h2 id=\"message-title\">ZelkPatcher</h2>\n"
+        "  <div class=\"body\"><span id=\"message-icon\" class=\"error-icon\" role=\"img\" aria-label=\"Error\" hidden>"
+        "</span><pre id=\"message-text\"></pre></div>\n"
+        "  <div class=\"buttons\"><button id=\"message-ok\" type=\"button\">OK</button></div>\n"
+        "</dialog>\n</body>\n</html>\n";
+    std::ofstream(dir + "/index.html", std::ios::binary) << html;
+    std::ofstream(dir + "/form.css", std::ios::binary) << css;
+    return 0;
+}

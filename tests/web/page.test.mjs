@@ -1,0 +1,262 @@
+// The web page in headless Chromium, used as a person would: files chosen in
+// the page, buttons clicked, dialogs read and closed, downloads compared
+// with what the command line writes for the same files.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { execFileSync } from "node:child_process";
+import { createServer } from "node:http";
+import { createHash } from "node:crypto";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import { chromium } from "playwright-core";
+
+const root = process.env.WEB_ROOT;
+const zelkpatch = process.env.ZELKPATCH;
+const work = fs.mkdtempSync(path.join(os.tmpdir(), "zelk-web-"));
+let server, browser, base;
+
+const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".wasm": "application/wasm",
+                ".png": "image/png" };
+
+before(async () => {
+  server = createServer((request, response) => {
+    const file = path.join(root, decodeURIComponent(new URL(request.url, "http://x").pathname).replace(/\/$/, "/index.html"));
+    if (!file.startsWith(root) || !fs.existsSync(file)) return response.writeHead(404).end();
+    response.writeHead(200, { "content-type": types[path.extname(file)] ?? "application/octet-stream" });
+    fs.createReadStream(file).pipe(response);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  base = `http://127.0.0.1:${server.address().port}/`;
+  browser = await chromium.launch({
+    executablePath: "/usr/bin/chromium",
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+           "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage"],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  server?.close();
+  fs.rmSync(work, { recursive: true, force: true });
+});
+
+// A page, loaded, with its comment composed; `requests` lists every request after that.
+async function openPage() {
+  const context = await browser.newContext({ acceptDownloads: true });
+  const page = await context.newPage();
+  await page.goto(base);
+  await page.waitForFunction(() => document.getElementById("fldPatchComment").value.startsWith("Коментарий"));
+  const requests = [];
+  page.on("request", (r) => { if (!r.url().startsWith("blob:")) requests.push(r.url()); });
+  const downloads = [];
+  page.on("download", (d) => downloads.push(d));
+  return { page, context, requests, downloads };
+}
+
+// Presses a button and closes each dialog in turn until the operation's
+// last one; returns what they said, in order.
+async function press(page, button) {
+  await page.click(`#${button}`);
+  const seen = [];
+  for (;;) {
+    await page.waitForSelector("#message[open]");
+    const box = await page.evaluate(() => ({
+      text: document.getElementById("message-text").textContent,
+      critical: !document.getElementById("message-icon").hidden,
+      title: document.getElementById("message-title").textContent,
+      role: document.getElementById("message").getAttribute("role") ?? "dialog",
+    }));
+    assert.equal(box.title, "ZelkPatcher");
+    assert.equal(box.role, "dialog");
+    seen.push({ text: box.text, critical: box.critical });
+    await page.click("#message-ok");
+    // More to come while the page's queue still holds messages.
+    const more = await page.waitForFunction(() => document.getElementById("message").open ||
+      !document.body.classList.contains("busy"), null, { timeout: 60000 }).then(() =>
+      page.evaluate(() => document.getElementById("message").open));
+    if (!more) {
+      await page.waitForTimeout(100);
+      if (!(await page.evaluate(() => document.getElementById("message").open))) return seen;
+    }
+  }
+}
+
+function write(name, bytes) {
+  const file = path.join(work, name);
+  fs.writeFileSync(file, bytes);
+  return file;
+}
+
+// Deterministic bytes: xorshift32 from `seed`.
+function random(size, seed) {
+  const out = Buffer.alloc(size);
+  let x = seed >>> 0 || 1;
+  for (let i = 0; i < size; ++i) {
+    x ^= x << 13; x >>>= 0; x ^= x >>> 17; x ^= x << 5; x >>>= 0;
+    out[i] = x & 0xff;
+  }
+  return out;
+}
+
+async function save(download, name) {
+  const file = path.join(work, name);
+  await download.saveAs(file);
+  return file;
+}
+
+// Seconds from the button press to the last dialog of the last make and apply.
+const timings = {};
+
+async function makeAndApply(page, downloads, original, changed, comment) {
+  const a = write("a.rom", original);
+  const b = write("b.rom", changed);
+  await page.setInputFiles("#fldOrigRomFile-file", a);
+  await page.setInputFiles("#fldChgRomFile-file", b);
+  await page.fill("#fldOutPatchFile", "p.ppp");
+  // null: the comment composed at load, as it stands.
+  if (comment === null) comment = (await page.inputValue("#fldPatchComment"));
+  else await page.fill("#fldPatchComment", comment);
+  downloads.length = 0;
+  let started = Date.now();
+  assert.deepEqual(await press(page, "Command2"), [{ text: "Done ZelkPatch generation!", critical: false }]);
+  timings.make = (Date.now() - started) / 1000;
+  assert.equal(downloads.length, 1);
+  assert.equal(downloads[0].suggestedFilename(), "p.ppp");
+  const patch = await save(downloads[0], "p.ppp");
+  execFileSync(zelkpatch, ["make", a, b, path.join(work, "cli.ppp"), "--comment", comment]);
+  assert.ok(fs.readFileSync(patch).equals(fs.readFileSync(path.join(work, "cli.ppp"))), "patch differs from the CLI's");
+
+  await page.setInputFiles("#fldOutPatchFile-file", patch);
+  await page.fill("#fldChgRomFile", "out.rom");
+  downloads.length = 0;
+  started = Date.now();
+  const said = await press(page, "Command3");
+  timings.apply = (Date.now() - started) / 1000;
+  const expected = comment ? [{ text: comment.replace(/\n/g, "\r\n"), critical: false }] : [];
+  assert.deepEqual(said, [...expected, { text: "Done applying ZelkPatch! ", critical: false }]);
+  assert.equal(downloads.length, 1);
+  assert.equal(downloads[0].suggestedFilename(), "out.rom");
+  return save(downloads[0], "out.rom");
+}
+
+test("make and apply give the command line's bytes, offline", async () => {
+  const { page, context, requests, downloads } = await openPage();
+  await context.setOffline(true);  // once loaded, the page needs no network
+  const edges = random(700 * 1024, 7);
+  const changedEdges = Buffer.from(edges);
+  for (const edge of [65536, 262144, 524288]) for (let i = edge - 3; i < edge + 3; ++i) changedEdges[i] ^= 0x55;
+  const big = random(64 << 20, 9);
+  const bigChanged = Buffer.from(big);
+  for (let i = 0; i < bigChanged.length; i += 4099) bigChanged[i] ^= 1;
+  const pairs = [
+    [Buffer.alloc(0), Buffer.from([7]), "empty original"],
+    [Buffer.from([1]), Buffer.from([2]), "один байт\nв Windows-1251 «как в Linux» №1"],
+    [random(1000, 3), Buffer.concat([random(1000, 3), random(500, 4)]), null],
+    [edges, Buffer.concat([changedEdges, random(3000, 8)]), "runs across the engine's buffers"],
+    [big, bigChanged, ""],
+  ];
+  for (const [original, changed, comment] of pairs) {
+    const out = await makeAndApply(page, downloads, original, changed, comment);
+    assert.ok(fs.readFileSync(out).equals(changed), `applied result differs (${comment ?? "composed"})`);
+  }
+  assert.deepEqual(requests, [], "the page made network requests");
+  await context.close();
+});
+
+test("the page is the window's form", async () => {
+  const { page, context } = await openPage();
+  assert.equal(await page.title(), "ZelkPatcher v1.0 beta");
+  assert.equal(await page.textContent("h1"), "ZelkPatcher v1.0 beta");
+  assert.equal(await page.inputValue("#fldPatchComment"),
+               "Коментарий к патчу сделанному из \nD:\\TEMP\\a\\test.rom и \nD:\\TEMP\\a\\test1.rom");
+  const names = { fldOrigRomFile: "Original ROM file", fldChgRomFile: "Changed /Output ROM file",
+                  fldOutPatchFile: "Output Patch file" };
+  for (const [id, caption] of Object.entries(names)) {
+    assert.equal(await page.getByRole("textbox", { name: caption, exact: true }).getAttribute("id"), id);
+    await page.getByRole("button", { name: `Choose ${caption}`, exact: true }).waitFor();
+  }
+  // Designed places, in pixels from the form's corner.
+  const boxes = await page.evaluate(() => {
+    const form = document.getElementById("form").getBoundingClientRect();
+    const place = (id) => {
+      const r = document.getElementById(id).getBoundingClientRect();
+      return [r.left - form.left - 1, r.top - form.top - 1, r.width, r.height].map(Math.round);
+    };
+    return Object.fromEntries(["Label1", "fldOrigRomFile", "fldOrigRomFile-choose", "Command2", "Command3",
+                               "fldPatchComment"].map((id) => [id, place(id)]));
+  });
+  assert.deepEqual(boxes, {
+    Label1: [8, 8, 137, 17], fldOrigRomFile: [152, 8, 273, 19], "fldOrigRomFile-choose": [425, 8, 24, 19],
+    Command2: [152, 80, 81, 25], Command3: [248, 80, 81, 25], fldPatchComment: [8, 112, 441, 89],
+  });
+  // Focus starts in the original's field and Tab walks the designed order.
+  assert.equal(await page.evaluate(() => document.activeElement.id), "fldOrigRomFile");
+  for (const id of ["fldChgRomFile", "Command2", "fldOutPatchFile", "Command3", "fldPatchComment"]) {
+    await page.keyboard.press("Tab");
+    assert.equal(await page.evaluate(() => document.activeElement.id), id);
+  }
+  await page.keyboard.press("Shift+Tab");
+  assert.equal(await page.evaluate(() => document.activeElement.id), "Command3");
+  // Enter in a path field presses nothing.
+  await page.focus("#fldOrigRomFile");
+  await page.keyboard.press("Enter");
+  await page.waitForTimeout(200);
+  assert.equal(await page.evaluate(() => document.getElementById("message").open), false);
+  // Every caption is readable in the font chosen.
+  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll("#form label, #form button")]
+    .filter((c) => c.scrollWidth > c.clientWidth).map((c) => c.id)), []);
+  if (process.env.WEB_SCREENSHOT)
+    await page.screenshot({ path: process.env.WEB_SCREENSHOT, clip: { x: 0, y: 0, width: 500, height: 300 } });
+  await context.close();
+});
+
+test("bad input gets the exact messages and no download", async () => {
+  const { page, context, downloads } = await openPage();
+  const a = write("orig.rom", Buffer.from([1, 2, 3]));
+  const good = Buffer.concat([Buffer.from("Zelk Patch v1.0"), Buffer.from([29, 0, 0, 0]),
+                              Buffer.from([0, 0, 0, 0, 1, 0, 0, 0, 9]), Buffer.from("c")]);
+  const damaged = Buffer.from(good);
+  damaged.writeInt32LE(200, 23);  // the block's length now runs past the end
+  const big = path.join(work, "big.rom");
+  fs.closeSync(fs.openSync(big, "w"));
+  fs.truncateSync(big, 2 ** 31);  // sparse
+  const cases = [
+    ["apply", a, write("damaged.ppp", damaged), [{ text: "Damaged patch file damaged.ppp: block 1 at byte 19 runs into the comment", critical: true }]],
+    ["apply", a, write("wrong.ppp", Buffer.from("Zelk Patch v2.0 and more")), [{ text: "Это не файл зелк-патча...", critical: false }]],
+    ["apply", big, write("good.ppp", good), [{ text: "Too large for a ZelkPatch (2 GiB or more): big.rom", critical: true }]],
+    ["make", a, write("short.rom", Buffer.from([1])), [{ text: "The changed file is shorter than the original, and a ZelkPatch cannot shorten a file: short.rom (1 bytes), orig.rom (3 bytes)", critical: true }]],
+  ];
+  for (const [operation, original, second, expected] of cases) {
+    await page.setInputFiles("#fldOrigRomFile-file", original);
+    if (operation === "apply") {
+      await page.setInputFiles("#fldOutPatchFile-file", second);
+      await page.fill("#fldChgRomFile", "out.rom");
+    } else {
+      await page.setInputFiles("#fldChgRomFile-file", second);
+      await page.fill("#fldOutPatchFile", "p.ppp");
+    }
+    downloads.length = 0;
+    assert.deepEqual(await press(page, operation === "make" ? "Command2" : "Command3"), expected);
+    assert.equal(downloads.length, 0);
+  }
+  // A typed path that names no chosen file is missing, as in the window.
+  await page.fill("#fldOrigRomFile", "typed.rom");
+  assert.deepEqual(await press(page, "Command3"), [{ text: "нету файла typed.rom", critical: true }]);
+  await context.close();
+});
+
+test("a 512 MiB pair keeps the WebAssembly heap under 32 MiB", async () => {
+  const { page, context, downloads } = await openPage();
+  const size = (Number(process.env.WEB_BIG_MIB) || 512) << 20;
+  const original = random(size, 11);
+  const changed = Buffer.from(original);
+  for (let i = 0; i < size; i += 1 << 16) changed[i] ^= 0xff;
+  const out = await makeAndApply(page, downloads, original, changed, "big");
+  const sha = (bytes) => createHash("sha256").update(bytes).digest("hex");
+  assert.equal(sha(fs.readFileSync(out)), sha(changed));
+  const heap = Number(await page.evaluate(() => document.body.dataset.heap));
+  assert.ok(heap < 32 << 20, `heap ${heap}`);
+  console.log(`${size >> 20} MiB pair in the page: make ${timings.make} s, apply ${timings.apply} s, heap ${heap >> 20} MiB`);
+  await context.close();
+});
