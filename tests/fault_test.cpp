@@ -74,12 +74,6 @@ protected:
         EXPECT_EQ(run.out.find("Done"), std::string::npos) << run.out;
         EXPECT_EQ(run.err.find("Done"), std::string::npos) << run.err;
     }
-    std::vector<std::string> Leftovers() const {
-        std::vector<std::string> temps;
-        for (const auto& name : Listing())
-            if (name.find(".zelk-") != std::string::npos) temps.push_back(name);
-        return temps;
-    }
 };
 
 TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
@@ -105,7 +99,7 @@ TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
         ExpectNoDone(apply);
         EXPECT_EQ(Read("p.ppp"), oldPatch);
         EXPECT_EQ(Read("out.rom"), oldRom);
-        EXPECT_TRUE(Leftovers().empty());
+        EXPECT_TRUE(Temporaries().empty());
     }
     EXPECT_EQ(Read("a.rom"), original);
     EXPECT_EQ(Read("b.rom"), changed);
@@ -172,13 +166,13 @@ TEST_F(FaultTest, KilledWhileWritingLeavesOldOrCompleteTarget) {
             const Bytes now = Read(apply ? "out.rom" : "p.ppp");
             if (run.status == 128 + SIGKILL) {
                 EXPECT_TRUE(now == old || now == (apply ? changed : patch)) << "killed after " << delayMs << " ms";
-                killedMidWrite = killedMidWrite || !Leftovers().empty();
+                killedMidWrite = killedMidWrite || !Temporaries().empty();
             } else {
                 ASSERT_EQ(run.status, 0);
                 EXPECT_EQ(now, apply ? changed : patch);
                 finished = finished || apply;
             }
-            for (const auto& temp : Leftovers()) std::filesystem::remove(dir_ / temp);
+            for (const auto& temp : Temporaries()) std::filesystem::remove(dir_ / temp);
         }
     }
     EXPECT_TRUE(killedMidWrite) << "no kill landed while a temporary file was being written";
@@ -221,7 +215,7 @@ TEST_F(FaultTest, DevicesPipesAndSocketsAreNeverReplaced) {
             struct stat st {};
             ASSERT_EQ(::stat(target.c_str(), &st), 0) << node.name;
             EXPECT_EQ(st.st_mode & S_IFMT, node.type) << node.name;
-            EXPECT_TRUE(Leftovers().empty()) << node.name;
+            EXPECT_TRUE(Temporaries().empty()) << node.name;
         }
     }
     ::close(sock);

@@ -94,4 +94,11 @@ std::vector<std::string> FileTest::Listing() const {
     return names;
 }
 
+std::vector<std::string> FileTest::Temporaries() const {
+    std::vector<std::string> found;
+    for (const auto& name : Listing())
+        if (name.find(".zelk-") != std::string::npos) found.push_back(name);
+    return found;
+}
+
 }  // namespace zelk::test

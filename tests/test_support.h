@@ -38,6 +38,8 @@ protected:
     bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
     // Names in the folder, so a test can see that no temporary file is left.
     std::vector<std::string> Listing() const;
+    // The temporary files of outputs left in the folder.
+    std::vector<std::string> Temporaries() const;
 
     std::vector<RecordedMessage> Messages() const { return host_.messages; }
     RecordedMessage Plain(std::string_view text) const { return {std::string(text), MessageStyle::Plain}; }

@@ -10,15 +10,7 @@
 namespace zelk::test {
 namespace {
 
-class Win32HostTest : public FileTest {
-protected:
-    std::vector<std::string> Temporaries() const {
-        std::vector<std::string> found;
-        for (const auto& name : Listing())
-            if (name.find(".zelk-") != std::string::npos) found.push_back(name);
-        return found;
-    }
-};
+using Win32HostTest = FileTest;
 
 TEST_F(Win32HostTest, NamesInAnyScriptAndOfAnyLengthWork) {
     // Folders named in Cyrillic, Japanese and emoji, nested past 260 characters.
