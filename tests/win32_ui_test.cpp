@@ -213,6 +213,7 @@ struct SeenBox {
 };
 
 SeenBox seen;
+std::vector<SeenBox> boxes;
 
 BOOL CALLBACK ReadChild(HWND child, LPARAM) {
     wchar_t type[32] = {};
@@ -228,37 +229,51 @@ BOOL CALLBACK ReadChild(HWND child, LPARAM) {
     return TRUE;
 }
 
-// Runs inside the message box's own loop.
-void CALLBACK ReadBox(HWND, UINT, UINT_PTR timer, DWORD) {
+// Runs inside each message box's own loop: reads the box, then presses OK.
+void CALLBACK ReadBox(HWND, UINT, UINT_PTR, DWORD) {
     const HWND box = FindWindowW(L"#32770", ApplicationTitle);
-    if (box == nullptr) return;
-    KillTimer(nullptr, timer);
+    if (box == nullptr || !IsWindowVisible(box)) return;
+    seen = {};
     wchar_t title[512] = {};
     GetWindowTextW(box, title, 512);
     seen.title = title;
     seen.owner = GetWindow(box, GW_OWNER);
     EnumChildWindows(box, ReadChild, 0);
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    boxes.push_back(seen);
+    SendMessageW(box, WM_COMMAND, IDOK, 0);
 }
 
-SeenBox ShowAndRead(Win32Host& host, const std::string& text, MessageStyle style) {
-    seen = {};
-    SetTimer(nullptr, 0, 50, ReadBox);
-    host.ShowMessage(text, style);
-    return seen;
-}
-
-TEST_F(Win32WindowTest, MessageBoxesAreOwnedOkOnlyAndTitled) {
+TEST_F(Win32WindowTest, MessageBoxesComeInOrderOwnedTitledAndIconed) {
+    // The window with the real message boxes of the program.
     Win32Host host;
+    form_.reset();
+    form_ = std::make_unique<ZelkPatchForm>(host, GetModuleHandleW(nullptr));
     host.owner = form_->Window();
-    const SeenBox critical = ShowAndRead(host, "нету файла x.rom", MessageStyle::Critical);
-    EXPECT_EQ(critical.title, L"ZelkPatcher");
-    EXPECT_EQ(critical.text, L"нету файла x.rom");
-    EXPECT_TRUE(critical.icon);
-    EXPECT_EQ(critical.owner, form_->Window());
-    const SeenBox plain = ShowAndRead(host, "Done ZelkPatch generation!", MessageStyle::Plain);
-    EXPECT_EQ(plain.text, L"Done ZelkPatch generation!");
-    EXPECT_FALSE(plain.icon);
+    ShowWindow(form_->Window(), SW_SHOWNORMAL);
+    SetText("fldOrigRomFile", Write("a.rom", {1, 2}));
+    SetText("fldOutPatchFile", Write("p.ppp", PatchBytes({{0, {7}}}, "\xCF\xF0\xE8\xE2\xE5\xF2\r\n!")));
+    SetText("fldChgRomFile", Path("out.rom"));
+    boxes.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 30, ReadBox);
+    SetFocus(form_->Control("Command3"));
+    Press(VK_SPACE);
+    // Focus came back to the button: the same key presses it again.
+    SetText("fldOrigRomFile", Path("none.rom"));
+    Press(VK_SPACE);
+    KillTimer(nullptr, timer);
+    ASSERT_EQ(boxes.size(), 3u);
+    // The comment first, then "Done"; a failure with the error icon.
+    EXPECT_EQ(boxes[0].text, L"Привет\r\n!");
+    EXPECT_FALSE(boxes[0].icon);
+    EXPECT_EQ(boxes[1].text, L"Done applying ZelkPatch! ");
+    EXPECT_FALSE(boxes[1].icon);
+    EXPECT_EQ(boxes[2].text, FromUtf8("нету файла " + Path("none.rom")));
+    EXPECT_TRUE(boxes[2].icon);
+    for (const SeenBox& box : boxes) {
+        EXPECT_EQ(box.title, L"ZelkPatcher");
+        EXPECT_EQ(box.owner, form_->Window());
+    }
+    EXPECT_EQ(Read("out.rom"), (Bytes{7, 2}));
 }
 
 }  // namespace

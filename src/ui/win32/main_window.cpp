@@ -268,6 +268,18 @@ LRESULT ZelkPatchForm::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 if (from == Control("btnExit")) btnExit_Click();
             }
             return 0;  // Enter (IDOK) and Escape (IDCANCEL) press nothing
+        // Focus comes back to the control that had it, after a message box
+        // as after switching programs: a window is not a dialog and would
+        // otherwise keep it itself.
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                const HWND focused = GetFocus();
+                if (focused != nullptr && IsChild(window_, focused)) lastFocus_ = focused;
+            } else if (lastFocus_ != nullptr) {
+                SetFocus(lastFocus_);
+                return 0;
+            }
+            break;
         case WM_SETCURSOR:
             if (busy_) {
                 SetCursor(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_WAIT)));

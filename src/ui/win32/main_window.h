@@ -60,6 +60,7 @@ private:
     HFONT font_ = nullptr;
     UINT dpi_ = 96;
     bool busy_ = false;
+    HWND lastFocus_ = nullptr;  // the control to give focus back to
 };
 
 // Shows the window and runs its message loop until the program ends.
