@@ -60,6 +60,13 @@ def main():
     out.append("- Peak memory: the maximum resident set size from `/usr/bin/time`.\n")
 
     verdicts = []
+
+    def judge(op, size, share, ratio, limit, target, peak):
+        if size != "16 MiB":
+            verdicts.append((f"{op} at {size}, {share} changed: {ratio:.2f} x {limit} (target {target})",
+                             ratio <= target))
+        verdicts.append((f"{op} memory at {size}, {share}: {peak / 1024:.1f} MiB", peak <= MEMORY_TARGET_KIB))
+
     out.append("## Make\n")
     out.append("| data | changed | zelkpatch | cmp | ratio | xdelta3 | bsdiff | peak memory |")
     out.append("|---|---|---|---|---|---|---|---|")
@@ -71,10 +78,7 @@ def main():
         bs = ms(t["bsdiff"]) if "bsdiff" in t else "-"
         out.append(f"| {size} | {share} | {ms(t['zelkpatch'])} | {ms(t['cmp'])} | {ratio:.2f} |"
                    f" {ms(t['xdelta3'])} | {bs} | {peak / 1024:.1f} MiB |")
-        if size != "16 MiB":
-            verdicts.append((f"make at {size}, {share} changed: {ratio:.2f} x cmp (target {MAKE_TARGET})",
-                             ratio <= MAKE_TARGET))
-        verdicts.append((f"make memory at {size}, {share}: {peak / 1024:.1f} MiB", peak <= MEMORY_TARGET_KIB))
+        judge("make", size, share, ratio, "cmp", MAKE_TARGET, peak)
     out.append("")
     out.append("## Apply\n")
     out.append("| data | changed | zelkpatch | dd conv=fsync | ratio | without flush | cp | ratio | flush costs |"
@@ -91,10 +95,7 @@ def main():
                    f" {ms(t['zelkpatch-noflush'])} | {ms(t['cp'])} | {loose:.2f} |"
                    f" {ms(t['zelkpatch'] - t['zelkpatch-noflush'])} | {ms(t['xdelta3'])} | {bs} |"
                    f" {peak / 1024:.1f} MiB |")
-        if size != "16 MiB":
-            verdicts.append((f"apply at {size}, {share} changed: {ratio:.2f} x dd conv=fsync (target {APPLY_TARGET})",
-                             ratio <= APPLY_TARGET))
-        verdicts.append((f"apply memory at {size}, {share}: {peak / 1024:.1f} MiB", peak <= MEMORY_TARGET_KIB))
+        judge("apply", size, share, ratio, "dd conv=fsync", APPLY_TARGET, peak)
     out.append("")
     out.append("## Targets\n")
     out.append(f"Make within {MAKE_TARGET} x cmp and apply within {APPLY_TARGET} x dd conv=fsync at 256 MiB and"

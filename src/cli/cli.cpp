@@ -13,6 +13,13 @@ namespace zelk {
 
 namespace {
 
+// The options of make, as both the tool's and the command's help list them.
+#define ZELK_COMMENT_OPTIONS                                                             \
+    "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
+    "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
+    "                                - reads it from standard input\n"
+#define ZELK_HELP_OPTION "  -h, --help                    "
+
 constexpr const char* kHelp =
     "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"
     "  or:  zelkpatch apply ORIGINAL PATCH OUTPUT\n"
@@ -26,13 +33,9 @@ constexpr const char* kHelp =
     "                                ORIGINAL to OUTPUT (which may be ORIGINAL)\n"
     "  info PATCH                    show the comment and the blocks of PATCH\n"
     "\n"
-    "Options of make:\n"
-    "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n"
-    "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"
-    "                                - reads it from standard input\n"
+    "Options of make:\n" ZELK_COMMENT_OPTIONS
     "\n"
-    "Options:\n"
-    "  -h, --help                    show this help, or after a command its own, and exit\n"
+    "Options:\n" ZELK_HELP_OPTION "show this help, or after a command its own, and exit\n"
     "  -V, --version                 show the version and the licence, and exit\n"
     "\n"
     "Options may stand before or after the paths; -- ends them. No path may be -:\n"
@@ -64,12 +67,8 @@ const Command kCommands[] = {
 
 std::string CommandHelp(const Command& command) {
     std::string help = std::string("Usage: zelkpatch ") + command.usage + "\n" + command.summary + "\n\nOptions:\n";
-    if (command.commentOptions)
-        help +=
-            "  -c, --comment=TEXT         store TEXT as the patch comment (default: none)\n"
-            "  -C, --comment-file=FILE    store the UTF-8 text of FILE as the comment;\n"
-            "                             - reads it from standard input\n";
-    help += "  -h, --help                 show this help and exit\n";
+    if (command.commentOptions) help += ZELK_COMMENT_OPTIONS;
+    help += ZELK_HELP_OPTION "show this help and exit\n";
     return help;
 }
 
@@ -143,7 +142,6 @@ int Info(HostServices& host, const std::string& patchPath) {
     }
     return 0;
 }
-
 
 // Reads the comment from standard input, as UTF-8 text.
 std::string ReadStream(std::FILE* in) {

@@ -10,9 +10,7 @@
 
 namespace zelk {
 
-namespace {
-
-std::wstring Widen(std::string_view utf8) {
+std::wstring FromUtf8(std::string_view utf8) {
     if (utf8.empty()) return {};
     const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
@@ -20,7 +18,7 @@ std::wstring Widen(std::string_view utf8) {
     return wide;
 }
 
-std::string Narrow(std::wstring_view wide) {
+std::string ToUtf8(std::wstring_view wide) {
     if (wide.empty()) return {};
     const int size =
         WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
@@ -28,6 +26,8 @@ std::string Narrow(std::wstring_view wide) {
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), size, nullptr, nullptr);
     return utf8;
 }
+
+namespace {
 
 // The system's own words for an error, as FormatMessage gives them.
 std::string Reason(DWORD error) {
@@ -38,7 +38,7 @@ std::string Reason(DWORD error) {
     std::wstring words(text != nullptr ? text : L"", length);
     LocalFree(text);
     while (!words.empty() && std::iswspace(words.back())) words.pop_back();
-    return words.empty() ? "system error " + std::to_string(error) : Narrow(words);
+    return words.empty() ? "system error " + std::to_string(error) : ToUtf8(words);
 }
 
 [[noreturn]] void Fail(const char* verb, const std::string& path, DWORD error) {
@@ -64,7 +64,7 @@ bool IsDeviceName(std::wstring_view path) {
 // The path as the wide functions take it at any length: absolute, with
 // separators made backslashes, then prefixed with \\?\ (\\?\UNC\ for a share).
 std::wstring SystemPath(const std::string& path) {
-    const std::wstring wide = Widen(path);
+    const std::wstring wide = FromUtf8(path);
     if (wide.empty() || StartsWith(wide, L"\\\\?\\") || StartsWith(wide, L"\\\\.\\")) return wide;
     std::wstring full(MAX_PATH, L'\0');
     for (;;) {
@@ -146,10 +146,10 @@ public:
         }
         const std::size_t slash = target_.find_last_of(L'\\');
         const std::wstring folder = target_.substr(0, slash + 1);
-        const std::string name = Narrow(target_.substr(slash + 1));
+        const std::string name = ToUtf8(target_.substr(slash + 1));
         if (name.empty()) throw FileError("Cannot write " + path_ + ": it is a folder");
         for (int attempt = 0; handle_ == INVALID_HANDLE_VALUE; ++attempt) {
-            temp_ = folder + Widen(TemporaryName(name));
+            temp_ = folder + FromUtf8(TemporaryName(name));
             handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
             const DWORD error = GetLastError();
             if (handle_ == INVALID_HANDLE_VALUE && (error != ERROR_FILE_EXISTS || attempt > 100))
@@ -255,8 +255,5 @@ void PrepareProcess() {
     // A missing floppy or card reader must give a message, not a system dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
-
-std::string ToUtf8(std::wstring_view wide) { return Narrow(wide); }
-std::wstring FromUtf8(std::string_view utf8) { return Widen(utf8); }
 
 }  // namespace zelk
