@@ -57,19 +57,32 @@ Bytes PatchBytes(const std::vector<std::pair<std::int32_t, Bytes>>& blocks, std:
     return ::testing::AssertionFailure() << "message: " << message.text;
 }
 
+namespace {
+
+// Removes a test's folder, files a test made read-only included: Windows
+// deletes none of those, and a folder left behind would fail the next test
+// that gets the same process id.
+void RemoveTree(const std::filesystem::path& dir) {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(dir, ec);
+}
+
+}  // namespace
+
 void FileTest::SetUp() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     std::replace(name.begin(), name.end(), '/', '_');
     dir_ = std::filesystem::temp_directory_path() / ("zelk-test-" + std::to_string(::getpid())) / name;
-    std::filesystem::remove_all(dir_);
+    RemoveTree(dir_);
     std::filesystem::create_directories(dir_);
 }
 
-void FileTest::TearDown() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-}
+void FileTest::TearDown() { RemoveTree(dir_); }
 
 std::string FileTest::Write(const std::string& name, const Bytes& bytes) const {
     std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
