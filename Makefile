@@ -50,6 +50,19 @@ WERROR := $(if $(CI),-DCMAKE_COMPILE_WARNING_AS_ERROR=ON)
 FUZZ_SECONDS ?= 300
 CI_FUZZ_SECONDS ?= 30
 WEB_PORT ?= 8080
+# No test may keep the run waiting: one that takes longer than this has
+# failed (the slowest takes seconds), and so has a Windows suite.
+TEST_SECONDS ?= 300
+# Under Wine a test that hangs is most often Wine itself (its server or a
+# window that never appears): such a test gets one more try, a test that
+# fails does not.
+WINE_TEST_SECONDS ?= 120
+WINE_SUITE_SECONDS ?= 1200
+
+# The parts of "make test" share the machine's two cores, the screen and the
+# package manager; they take turns even under "make -j" (the builds inside
+# them still use $(JOBS) cores).
+.NOTPARALLEL:
 
 .PHONY: all deps test-deps bench-deps build run test check sanitize fuzz fuzz-build bench docs deb clean \
   windows-deps windows-build windows windows-test web-deps web serve-web web-test
@@ -78,13 +91,13 @@ test: check sanitize fuzz-build windows-test web-test
 check: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(WERROR)
 	cmake --build $(BUILD) -j$(JOBS)
-	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure
+	cd $(BUILD) && ctest -j$(JOBS) --timeout $(TEST_SECONDS) --output-on-failure
 
 # The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize: test-deps
 	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON $(WERROR)
 	cmake --build $(BUILD)-asan -j$(JOBS)
-	cd $(BUILD)-asan && ctest -j$(JOBS) --output-on-failure
+	cd $(BUILD)-asan && ctest -j$(JOBS) --timeout $(TEST_SECONDS) --output-on-failure
 
 fuzz-build: test-deps
 	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELK_FUZZ=ON -DZELK_SANITIZE=ON \
@@ -132,9 +145,9 @@ windows: windows-build
 # at all (some containers and sandboxes) cannot run the 32-bit ones: said
 # loudly, not hidden.
 windows-test: windows-build
-	cd $(BUILD)-win64 && xvfb-run -a -s "-screen 0 1024x768x24" ctest -j$(JOBS) --output-on-failure
+	sh cmake/wine-suite.sh $(BUILD)-win64 win64 $(JOBS) $(WINE_TEST_SECONDS) $(WINE_SUITE_SECONDS)
 	@if /usr/lib/wine/wine --version > /dev/null 2>&1; then \
-	  cd $(BUILD)-win32 && xvfb-run -a -s "-screen 0 1024x768x24" ctest -j$(JOBS) --output-on-failure; \
+	  sh cmake/wine-suite.sh $(BUILD)-win32 win32 $(JOBS) $(WINE_TEST_SECONDS) $(WINE_SUITE_SECONDS); \
 	else \
 	  echo "SKIPPED: the 32-bit Windows tests: this machine cannot run 32-bit programs (the 32-bit build was made)"; \
 	fi
@@ -161,7 +174,7 @@ serve-web: web
 # The page in headless Chromium: playwright-core pinned in tests/web's lock file.
 web-test: web
 	cd tests/web && npm ci --no-audit --no-fund --silent
-	ZELKPATCH=$(CURDIR)/$(BUILD)/zelkpatch WEB_ROOT=$(CURDIR)/dist/web node --test tests/web/
+	ZELKPATCH=$(CURDIR)/$(BUILD)/zelkpatch WEB_ROOT=$(CURDIR)/dist/web node --test --test-timeout=$(TEST_SECONDS)000 tests/web/
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-win32 $(BUILD)-win64 $(BUILD)-web dist
