@@ -22,7 +22,9 @@ mkdir -p "$WINEPREFIX"
   fi
 ) 9> "$WINEPREFIX/.lock"
 [ -f "$WINEPREFIX/.made" ] || { echo "wine-run.sh: cannot make the Wine prefix $WINEPREFIX" >&2; exit 125; }
+# The server and Wine's own programs keep the output of whoever started
+# them open for as long as they live, so they get none.
 if [ "$1" = --server ]; then
-  /usr/lib/wine/wineserver64 -p && exec "$loader" wineboot > /dev/null 2>&1
+  /usr/lib/wine/wineserver64 -p < /dev/null > /dev/null 2>&1 && exec "$loader" wineboot < /dev/null > /dev/null 2>&1
 fi
 exec "$loader" "$@"

@@ -2,9 +2,11 @@
 # Runs one Windows build's tests under Wine on a virtual screen, so that
 # nothing can keep them waiting: each test has a time limit, the suite has
 # one, and whatever Wine leaves running is ended afterwards, pass or fail.
-# One Wine server (and its desktop) serves the whole suite: left to itself
-# it ends whenever no program runs, and tests that started while it was
-# going away or starting again hung there.
+# One Wine server (and its desktop) serves the whole suite. Left to itself,
+# the server is started by whichever test comes first when none runs, holds
+# that test's output open (so ctest waits for it) until it ends again a few
+# seconds after the last program, and keeps being stopped and started while
+# two tests run side by side.
 # Usage: wine-suite.sh BUILD_DIR win32|win64 JOBS TEST_SECONDS SUITE_SECONDS
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
