@@ -231,7 +231,7 @@ BOOL CALLBACK ReadChild(HWND child, LPARAM) {
 
 // Runs inside each message box's own loop: reads the box, then presses OK.
 void CALLBACK ReadBox(HWND, UINT, UINT_PTR, DWORD) {
-    const HWND box = FindWindowW(L"#32770", ApplicationTitle);
+    const HWND box = FindWindowW(L"#32770", FromUtf8(form::MessageTitle).c_str());
     if (box == nullptr || !IsWindowVisible(box)) return;
     seen = {};
     wchar_t title[512] = {};

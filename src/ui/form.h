@@ -1,7 +1,8 @@
 // What the main window is and does, free of any window system: its controls
 // with their designed texts and geometry, the keyboard order, the comment it
-// composes at start-up, and which engine call each button makes. The Qt face
-// (main_window) builds itself from this; a native face could do the same.
+// composes at start-up, and which engine call each button makes. Each face
+// (Qt, Win32, the web page) builds itself from this and adds only what its
+// toolkit needs.
 #pragma once
 
 #include <array>
@@ -15,6 +16,8 @@
 namespace zelk::form {
 
 inline constexpr std::string_view Caption = "ZelkPatcher v1.0 beta";
+// The title of every message box.
+inline constexpr std::string_view MessageTitle = "ZelkPatcher";
 inline constexpr int TwipsPerPixel = 15;  // at 96 dots per inch
 inline constexpr int ClientWidthTwips = 6855;
 inline constexpr int ClientHeightTwips = 3120;
@@ -40,6 +43,13 @@ inline constexpr std::array<Control, 10> Controls{{
     {"btnExit", ControlKind::Button, "Exit", 5280, 1200, 1215, 375},
     {"fldPatchComment", ControlKind::CommentField, "Пояснения к патчу", 120, 1680, 6615, 1335},
 }};
+
+// The place of the control called `name` in Controls; Controls.size() if none is.
+constexpr std::size_t IndexOf(std::string_view name) {
+    std::size_t i = 0;
+    while (i < Controls.size() && Controls[i].name != name) ++i;
+    return i;
+}
 
 // Keyboard focus order; focus starts at the first.
 inline constexpr std::array<std::string_view, 7> FocusOrder{

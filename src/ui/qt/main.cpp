@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(zelk::ApplicationTitle);
+    QApplication::setApplicationName(QString::fromUtf8(zelk::form::MessageTitle.data(), static_cast<qsizetype>(zelk::form::MessageTitle.size())));
     QApplication::setWindowIcon(zelk::AppIcon());
     zelk::QtHost host;
     zelk::ZelkPatchForm form(host);

@@ -48,7 +48,7 @@ void QtHost::ShowMessage(const std::string& text, MessageStyle style) {
         ++lifted;
     }
     QMessageBox box(style == MessageStyle::Critical ? QMessageBox::Critical : QMessageBox::NoIcon,
-                    ApplicationTitle, ToQt(text), QMessageBox::Ok, QApplication::activeWindow());
+                    ToQt(form::MessageTitle), ToQt(text), QMessageBox::Ok, QApplication::activeWindow());
     box.setTextFormat(Qt::PlainText);
     box.exec();
     while (lifted-- > 0) QApplication::setOverrideCursor(Qt::WaitCursor);

@@ -22,8 +22,6 @@ public:
     void EndProgram() override;
 };
 
-inline constexpr const char* ApplicationTitle = "ZelkPatcher";
-
 class ZelkPatchForm : public QWidget {
     Q_OBJECT
 

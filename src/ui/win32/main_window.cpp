@@ -78,7 +78,8 @@ LRESULT CALLBACK PathProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam
 
 void Win32Host::ShowMessage(const std::string& text, MessageStyle style) {
     // The edit controls and message boxes show CR LF as a line break.
-    MessageBoxW(owner, FromUtf8(text).c_str(), ApplicationTitle,
+    static const std::wstring title = FromUtf8(form::MessageTitle);
+    MessageBoxW(owner, FromUtf8(text).c_str(), title.c_str(),
                 MB_OK | (style == MessageStyle::Critical ? MB_ICONERROR : 0) | (owner ? MB_APPLMODAL : MB_TASKMODAL));
 }
 
@@ -157,9 +158,8 @@ ZelkPatchForm::~ZelkPatchForm() {
 }
 
 HWND ZelkPatchForm::Control(std::string_view name) const {
-    for (std::size_t i = 0; i < form::Controls.size(); ++i)
-        if (form::Controls[i].name == name) return controls_[i];
-    return nullptr;
+    const std::size_t i = form::IndexOf(name);
+    return i < controls_.size() ? controls_[i] : nullptr;
 }
 
 void ZelkPatchForm::Layout(UINT dpi) {

@@ -11,8 +11,6 @@
 
 namespace zelk {
 
-inline constexpr wchar_t ApplicationTitle[] = L"ZelkPatcher";
-
 // Message boxes owned by the window: modal, OK only, the application's
 // title, the error icon for critical messages and none for plain ones.
 class Win32Host : public SystemHost {
