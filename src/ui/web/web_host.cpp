@@ -77,8 +77,8 @@ public:
         return std::make_unique<WebOutput>(path, Buffers().stream);
     }
     // Patch files in the wild carry Windows-1251, as on Linux.
-    std::string ToAnsi(std::string_view utf8) override { return Page().ToAnsi(utf8); }
-    std::string FromAnsi(std::string_view bytes) override { return Page().FromAnsi(bytes); }
+    std::string ToAnsi(std::string_view utf8) override { return AnsiCodePage::Host().ToAnsi(utf8); }
+    std::string FromAnsi(std::string_view bytes) override { return AnsiCodePage::Host().FromAnsi(bytes); }
     // Every read of a File is a trip through the browser: fewer, larger
     // slices; 2 MiB of buffers still leave the heap far below its limit.
     BufferSizes Buffers() override { return {1 << 20, 1 << 20}; }
@@ -86,12 +86,6 @@ public:
         js_show_message(text.c_str(), style == MessageStyle::Critical ? 1 : 0);
     }
     void EndProgram() override {}
-
-private:
-    static const AnsiCodePage& Page() {
-        static const AnsiCodePage page = AnsiCodePage::Windows1251();
-        return page;
-    }
 };
 
 WebHost host;

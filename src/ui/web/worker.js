@@ -20,6 +20,14 @@ function seal(out) {
   }
 }
 
+// Bytes at the end of an output.
+function append(out, bytes) {
+  out.pending.push(bytes);
+  out.pendingBytes += bytes.length;
+  out.size += bytes.length;
+  if (out.pendingBytes >= KEEP_IN_ARRAYS) seal(out);
+}
+
 self.zelk = {
   exists: (path) => files.has(path),
   size: (path) => files.get(path).size,
@@ -41,10 +49,7 @@ self.zelk = {
     const out = outputs[id];
     const bytes = Module.HEAPU8.slice(data, data + length);
     if (offset === out.size) {
-      out.pending.push(bytes);
-      out.pendingBytes += length;
-      out.size += length;
-      if (out.pendingBytes >= KEEP_IN_ARRAYS) seal(out);
+      append(out, bytes);
     } else {
       // A few bytes rewritten behind the end (a header filled in late):
       // laid over the finished Blob in order.
@@ -54,13 +59,7 @@ self.zelk = {
   resize(id, size) {
     const out = outputs[id];
     const zeros = new Uint8Array(Math.min(size - out.size, 16 << 20));
-    while (out.size < size) {
-      const step = Math.min(size - out.size, zeros.length);
-      out.pending.push(step === zeros.length ? zeros : zeros.subarray(0, step));
-      out.pendingBytes += step;
-      out.size += step;
-      if (out.pendingBytes >= KEEP_IN_ARRAYS) seal(out);
-    }
+    while (out.size < size) append(out, zeros.subarray(0, Math.min(size - out.size, zeros.length)));
   },
   closeOutput(id, keep) {
     const out = outputs[id];
