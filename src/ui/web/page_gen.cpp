@@ -27,12 +27,6 @@ std::string Escape(std::string_view text) {
     return out;
 }
 
-const Control& Find(std::string_view name) {
-    for (const Control& control : zelk::form::Controls)
-        if (control.name == name) return control;
-    throw std::runtime_error("no control " + std::string(name));
-}
-
 // A path field's caption is the label just before it.
 const Control* LabelOf(const Control& field) {
     const Control* previous = nullptr;
@@ -43,10 +37,24 @@ const Control* LabelOf(const Control& field) {
     return nullptr;
 }
 
-std::string Box(const Control& c, int widthLess = 0) {
-    return "left:" + std::to_string(Pixels(c.left)) + "px;top:" + std::to_string(Pixels(c.top)) +
-           "px;width:" + std::to_string(Pixels(c.width) - widthLess) + "px;height:" + std::to_string(Pixels(c.height)) +
-           "px;";
+// A CSS rule placing `id` at the given pixels.
+std::string Place(const std::string& id, int left, int top, int width, int height) {
+    return "#" + id + "{left:" + std::to_string(left) + "px;top:" + std::to_string(top) + "px;width:" +
+           std::to_string(width) + "px;height:" + std::to_string(height) + "px;}\n";
+}
+
+// The control at its designed place, `widthLess` pixels narrower.
+std::string Place(const Control& c, int widthLess = 0) {
+    return Place(std::string(c.name), Pixels(c.left), Pixels(c.top), Pixels(c.width) - widthLess, Pixels(c.height));
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    out.close();
+    if (out) return true;
+    std::fprintf(stderr, "zelk-web-page: cannot write %s\n", path.c_str());
+    return false;
 }
 
 }  // namespace
@@ -68,10 +76,10 @@ int main(int argc, char** argv) {
         for (const Control& other : zelk::form::Controls)
             if (LabelOf(other) == &c) field = std::string(other.name);
         controls += "  <label id=\"" + std::string(c.name) + "\" for=\"" + field + "\">" + Escape(c.text) + "</label>\n";
-        css += "#" + std::string(c.name) + "{" + Box(c) + "}\n";
+        css += Place(c);
     }
     for (const std::string_view name : zelk::form::FocusOrder) {
-        const Control& c = Find(name);
+        const Control& c = zelk::form::Controls.at(zelk::form::IndexOf(name));
         const std::string id(c.name);
         switch (c.kind) {
             case ControlKind::LineField: {
@@ -84,22 +92,21 @@ int main(int argc, char** argv) {
                             " aria-label=\"Choose " + Escape(caption) + "\" title=\"Choose " + Escape(caption) +
                             "\">…</button>\n  <input id=\"" + id + "-file\" class=\"file\" type=\"file\" tabindex=\"-1\"" +
                             " aria-hidden=\"true\">\n";
-                css += "#" + id + "{" + Box(c, kChooseWidth) + "}\n";
-                css += "#" + id + "-choose{left:" + std::to_string(Pixels(c.left + c.width) - kChooseWidth) +
-                       "px;top:" + std::to_string(Pixels(c.top)) + "px;width:" + std::to_string(kChooseWidth) +
-                       "px;height:" + std::to_string(Pixels(c.height)) + "px;}\n";
+                css += Place(c, kChooseWidth);
+                css += Place(id + "-choose", Pixels(c.left + c.width) - kChooseWidth, Pixels(c.top), kChooseWidth,
+                             Pixels(c.height));
                 break;
             }
             case ControlKind::Button:
                 // A page has no program to end: no Exit.
                 if (name == "btnExit") break;
                 controls += "  <button id=\"" + id + "\" type=\"button\">" + Escape(c.text) + "</button>\n";
-                css += "#" + id + "{" + Box(c) + "}\n";
+                css += Place(c);
                 break;
             case ControlKind::CommentField:
                 controls += "  <textarea id=\"" + id + "\" wrap=\"off\" spellcheck=\"false\" aria-label=\"Patch comment\">" +
                             Escape(c.text) + "</textarea>\n";
-                css += "#" + id + "{" + Box(c) + "}\n";
+                css += Place(c);
                 break;
             case ControlKind::Label:
                 break;
@@ -118,12 +125,10 @@ int main(int argc, char** argv) {
         "<p class=\"privacy\">Everything happens in this browser: no file leaves your computer.</p>\n"
         "<div id=\"form\">\n" + controls + "</div>\n"
         "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\">\n"
-        "  <h2 id=\"message-title\">ZelkPatcher</h2>\n"
+        "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"
         "  <div class=\"body\"><span id=\"message-icon\" class=\"error-icon\" role=\"img\" aria-label=\"Error\" hidden>"
         "</span><pre id=\"message-text\"></pre></div>\n"
         "  <div class=\"buttons\"><button id=\"message-ok\" type=\"button\">OK</button></div>\n"
         "</dialog>\n</body>\n</html>\n";
-    std::ofstream(dir + "/index.html", std::ios::binary) << html;
-    std::ofstream(dir + "/form.css", std::ios::binary) << css;
-    return 0;
+    return WriteFile(dir + "/index.html", html) && WriteFile(dir + "/form.css", css) ? 0 : 1;
 }
