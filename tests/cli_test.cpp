@@ -7,27 +7,34 @@
 namespace zelk::test {
 namespace {
 
+// The standard streams are files in the test's own folder: tmpfile() may
+// fail (it did under 32-bit Wine with two tests at once), and every open is
+// checked.
 class CliTest : public FileTest {
 protected:
     int Run(std::vector<std::string> args, const std::string& input = "") {
-        std::FILE* in = std::tmpfile();
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
-        std::fputs(input.c_str(), in);
-        std::rewind(in);
-        const int status = RunCommandLine(args, host_, in, out, err);
-        std::fclose(in);
-        out_ = Drain(out);
-        err_ = Drain(err);
+        Write("stdin.txt", Text(input));
+        const Stream in(Path("stdin.txt"), "rb");
+        const Stream out(Path("stdout.txt"), "w+b");
+        const Stream err(Path("stderr.txt"), "w+b");
+        const int status = RunCommandLine(args, host_, in.file, out.file, err.file);
+        out_ = out.Text();
+        err_ = err.Text();
         return status;
     }
-    static std::string Drain(std::FILE* f) {
-        std::string text;
-        std::rewind(f);
-        for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
-        std::fclose(f);
-        return text;
-    }
+    struct Stream {
+        Stream(const std::string& path, const char* mode) : file(std::fopen(path.c_str(), mode)) {
+            if (file == nullptr) throw std::runtime_error("test could not open " + path);
+        }
+        ~Stream() { std::fclose(file); }
+        std::string Text() const {
+            std::string text;
+            std::rewind(file);
+            for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+            return text;
+        }
+        std::FILE* file;
+    };
     std::string out_, err_;
 };
 
@@ -42,11 +49,12 @@ TEST_F(CliTest, MakeApplyAndInfo) {
     EXPECT_EQ(Messages(), (std::vector{Plain("one\r\ntwo"), Plain("Done applying ZelkPatch! ")}));
     host_.messages.clear();
     EXPECT_EQ(Run({"info", Path("p.ppp")}), 0);
-    ASSERT_EQ(host_.messages.size(), 2u);
-    EXPECT_EQ(host_.messages[0].text, "Comment:\none\r\ntwo");
-    EXPECT_NE(host_.messages[1].text.find("Blocks: 2"), std::string::npos);
-    EXPECT_NE(host_.messages[1].text.find("offset          4 (0x00000004)  length          1"), std::string::npos);
-    EXPECT_NE(host_.messages[1].text.find("Bytes covered: 2"), std::string::npos);
+    ASSERT_EQ(host_.messages.size(), 3u);
+    EXPECT_EQ(host_.messages[0].text, "Comment:");
+    EXPECT_EQ(host_.messages[1].text, "one\r\ntwo");
+    EXPECT_NE(host_.messages[2].text.find("Blocks: 2"), std::string::npos);
+    EXPECT_NE(host_.messages[2].text.find("offset          4 (0x00000004)  length          1"), std::string::npos);
+    EXPECT_NE(host_.messages[2].text.find("Bytes covered: 2"), std::string::npos);
 }
 
 TEST_F(CliTest, CommentComesFromAFileOrIsEmpty) {
@@ -88,6 +96,7 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
         {{"make", a, a, Path("x"), "--comment"}, "option '--comment' needs a value"},
         {{"make", a, a, Path("x"), "-c"}, "option '-c' needs a value"},
         {{"make", a, a, Path("x"), "-c", "1", "--comment-file", a}, "give one comment only"},
+        {{"make", a, a, Path("x"), "--comment-file="}, "--comment-file needs a file"},
         {{"make", a, a, "-"}, "PATCH cannot be '-'"},
         {{"apply", a, "-", Path("x")}, "PATCH cannot be '-'"},
         {{"apply", a, a, "-"}, "OUTPUT cannot be '-'"},
@@ -108,6 +117,7 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
     }
     EXPECT_FALSE(Exists("x"));
     EXPECT_FALSE(Exists("o.rom"));
+    EXPECT_TRUE(Temporaries().empty());
 }
 
 TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {

@@ -203,9 +203,12 @@ TEST_F(FailureTest, AFailedFlushIsAFailedWrite) {
         FlushFailingHost host(failAt);
         EXPECT_EQ(ApplyPatch(host, original, patch, target), Outcome::Stopped);
         ASSERT_EQ(host.messages.size(), 1u);
-        EXPECT_TRUE(CannotWrite(host.messages[0], target, "Input/output error"));
         // Before the rename the old bytes stay; after it the new ones are
-        // there, but nobody is told they are safe.
+        // there, but nobody is told they are safe, and the message says so.
+        EXPECT_TRUE(CannotWrite(host.messages[0], target,
+                                failAt == 1 ? "Input/output error"
+                                            : "Input/output error (the new file has replaced the old one, but the "
+                                              "system could not confirm that it is on disk)"));
         EXPECT_EQ(Read("out.rom"), failAt == 1 ? old : (Bytes{7, 2})) << failAt;
         EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
     }

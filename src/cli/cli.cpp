@@ -89,11 +89,16 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
     }
     try {
         auto file = host.OpenInput(path);
+        // No patch can hold it, and a 32-bit process could not even count it.
+        if (file->Size() > kMaxFileSize) {
+            host.ShowMessage(text::TooLarge(path), MessageStyle::Critical);
+            return false;
+        }
         comment.assign(static_cast<std::size_t>(file->Size()), '\0');
         const std::size_t got = file->ReadAt(0, {reinterpret_cast<std::uint8_t*>(comment.data()), comment.size()});
         comment.resize(got);
     } catch (const std::exception& failure) {
-        host.ShowMessage(failure.what(), MessageStyle::Critical);
+        host.ShowMessage(FailureText(failure), MessageStyle::Critical);
         return false;
     }
     return true;
@@ -110,11 +115,15 @@ int Info(HostServices& host, const std::string& patchPath) {
         if (summary.status != PatchStatus::Sound) {
             patch.reset();
             const Stop stop = UnsoundPatch(summary, patchPath);
-            host.ShowMessage(stop.text, stop.style);
+            host.ShowStop(stop.text, stop.style);
             return 1;
         }
-        const std::string comment = host.FromAnsi(ReadCommentBytes(*patch, summary));
-        host.ShowMessage(comment.empty() ? "Comment: (none)" : "Comment:\n" + comment, MessageStyle::Plain);
+        if (summary.CommentLength() == 0) {
+            host.ShowMessage("Comment: (none)", MessageStyle::Plain);
+        } else {
+            host.ShowMessage("Comment:", MessageStyle::Plain);
+            ShowComment(host, *patch, summary);
+        }
         // The block list goes out in pieces as the patch is read a second
         // time, so a patch of millions of blocks needs no list in memory.
         std::string table = "Blocks: " + std::to_string(summary.blockCount);
@@ -137,18 +146,24 @@ int Info(HostServices& host, const std::string& patchPath) {
                  " (the result has this size, or the original's if that is larger)";
         host.ShowMessage(table, MessageStyle::Plain);
     } catch (const std::exception& failure) {
-        host.ShowMessage(failure.what(), MessageStyle::Critical);
+        host.ShowMessage(FailureText(failure), MessageStyle::Critical);
         return 1;
     }
     return 0;
 }
 
-// Reads the comment from standard input, as UTF-8 text.
-std::string ReadStream(std::FILE* in) {
-    std::string text;
+// Reads the comment from standard input, as UTF-8 text, up to what a patch
+// can hold; false after telling the user why not.
+bool ReadStream(HostServices& host, std::FILE* in, std::string& text) {
     char buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, got);
-    return text;
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+        if (text.size() + got > kMaxFileSize) {
+            host.ShowMessage(text::TooLarge("standard input"), MessageStyle::Critical);
+            return false;
+        }
+        text.append(buffer, got);
+    }
+    return true;
 }
 
 struct Parsed {
@@ -240,9 +255,9 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
     if (first == "make") {
         std::string comment = parsed.comment.value_or("");
         if (parsed.commentFile) {
-            if (*parsed.commentFile == "-")
-                comment = ReadStream(in);
-            else if (!ReadCommentFile(host, *parsed.commentFile, comment))
+            if (*parsed.commentFile == "-") {
+                if (!ReadStream(host, in, comment)) return 1;
+            } else if (!ReadCommentFile(host, *parsed.commentFile, comment))
                 return 1;
         }
         return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment));

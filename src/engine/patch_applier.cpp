@@ -139,8 +139,7 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         auto patch = host.OpenInput(patchPath);
         const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
         if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
-        if (summary.CommentLength() > 0)
-            host.ShowMessage(host.FromAnsi(ReadCommentBytes(*patch, summary)), MessageStyle::Plain);
+        ShowComment(host, *patch, summary);
         WriteResult(host, std::move(original), std::move(patch), summary, outputPath);
         return std::nullopt;
     });

@@ -14,10 +14,10 @@ Outcome RunOperation(HostServices& host, std::string_view doneText, const std::f
     try {
         stop = body();
     } catch (const std::exception& failure) {
-        stop = Stop{failure.what()};
+        stop = Stop{FailureText(failure)};
     }
     if (stop) {
-        host.ShowMessage(stop->text, stop->style);
+        host.ShowStop(stop->text, stop->style);
         return Outcome::Stopped;
     }
     host.ShowMessage(std::string(doneText), MessageStyle::Plain);
@@ -126,11 +126,8 @@ PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
     return summary;
 }
 
-std::string ReadCommentBytes(InputFile& patch, const PatchSummary& summary) {
-    std::string comment(static_cast<std::size_t>(summary.CommentLength()), '\0');
-    patch.ReadExactly(static_cast<std::uint64_t>(summary.commentPos) - 1,
-                      {reinterpret_cast<std::uint8_t*>(comment.data()), comment.size()});
-    return comment;
+void ShowComment(HostServices& host, InputFile& patch, const PatchSummary& summary) {
+    if (summary.CommentLength() > 0) host.ShowComment(patch, summary.CommentStart(), summary.CommentLength());
 }
 
 }  // namespace zelk

@@ -99,7 +99,8 @@ struct PatchSummary {
     std::uint64_t maxEnd = 0;        // largest blockOffset + blockLength
     bool ascending = true;           // each block starts at or after the previous one's end
 
-    std::uint64_t CommentLength() const { return fileLength + 1 - static_cast<std::uint64_t>(commentPos); }
+    std::uint64_t CommentStart() const { return static_cast<std::uint64_t>(commentPos) - 1; }
+    std::uint64_t CommentLength() const { return fileLength - CommentStart(); }
     // The applied image only grows: the original's length or the farthest block end.
     std::uint64_t ResultSize(std::uint64_t originalSize) const { return std::max(originalSize, maxEnd); }
 };
@@ -112,7 +113,7 @@ struct PatchSummary {
 PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
                         const std::function<void(const PatchBlock&)>& onBlock = {});
 
-// Reads the comment bytes of a checked patch, as stored.
-std::string ReadCommentBytes(InputFile& patch, const PatchSummary& summary);
+// Shows the comment of a checked patch, if it has one.
+void ShowComment(HostServices& host, InputFile& patch, const PatchSummary& summary);
 
 }  // namespace zelk

@@ -34,7 +34,7 @@ public:
     void RunEnd() override { patch_.WriteInt32At(headerPos_ + 4, static_cast<std::int32_t>(runLength_)); }
 
     void Reserve(std::uint64_t bytes) {
-        if (patch_.Size() + bytes > kMaxPatchBeforeComment) throw std::runtime_error(text::TooLarge(patch_.Path()));
+        if (patch_.Size() + bytes > kMaxPatchBeforeComment) throw FileError(text::TooLarge(patch_.Path()));
     }
 
 private:

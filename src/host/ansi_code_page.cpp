@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "host/host_services.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -133,7 +135,7 @@ const AnsiCodePage& AnsiCodePage::Host() {
 AnsiCodePage AnsiCodePage::Windows1251() {
     iconv_t cd = iconv_open("UTF-32LE", "WINDOWS-1251");
     if (cd == reinterpret_cast<iconv_t>(-1))
-        throw std::runtime_error("The system has no converter for the Windows-1251 code page");
+        throw FileError("The system has no converter for the Windows-1251 code page");
     std::array<char32_t, 256> table{};
     for (int b = 0; b < 256; ++b) {
         char in = static_cast<char>(b);

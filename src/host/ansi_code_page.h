@@ -16,7 +16,7 @@ public:
 
     // The code page of patch files on this host: the ANSI code page on
     // Windows (Windows-1251 where that has more than one byte a character),
-    // Windows-1251 elsewhere. Throws std::runtime_error when the system
+    // Windows-1251 elsewhere. Throws FileError when the system
     // cannot provide it.
     static const AnsiCodePage& Host();
     // Windows-1251 as the system's converter defines it.

@@ -69,11 +69,21 @@ void BufferedOutput::ExtendTo(std::uint64_t size) {
     bufferStart_ = size;
 }
 
-std::string TemporaryName(const std::string& targetName) {
-    static std::random_device random;
+std::string TemporaryName(const std::string& targetName, std::size_t maxLength) {
+    static std::mt19937 random(std::random_device{}());
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
-    return "." + targetName + ".zelk-" + suffix;
+    constexpr std::size_t kAdded = 1 + 6 + 8;  // ".", ".zelk-", the suffix
+    std::size_t keep = targetName.size();
+    if (keep + kAdded > maxLength) {
+        keep = maxLength > kAdded ? maxLength - kAdded : 0;
+        while (keep > 0 && (static_cast<unsigned char>(targetName[keep]) & 0xC0) == 0x80) --keep;
+    }
+    std::string name = ".";
+    name.append(targetName, 0, keep);
+    name += ".zelk-";
+    name += suffix;
+    return name;
 }
 
 }  // namespace zelk

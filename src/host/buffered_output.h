@@ -47,7 +47,9 @@ private:
 };
 
 // The temporary file's name beside `target`: ".NAME.zelk-XXXXXXXX", with a
-// fresh random suffix each call.
-std::string TemporaryName(const std::string& targetName);
+// fresh random suffix each call, and NAME cut short (at a character's
+// start) where the whole would pass `maxLength` bytes: a temporary must fit
+// wherever its target does.
+std::string TemporaryName(const std::string& targetName, std::size_t maxLength = 255);
 
 }  // namespace zelk

@@ -1,5 +1,6 @@
 #include "host/console_host.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,26 @@ void ConsoleHost::Put(std::FILE* stream, std::string_view text) {
 
 void ConsoleHost::ShowMessage(const std::string& text, MessageStyle style) {
     Put(style == MessageStyle::Critical ? err_ : out_, TerminalSafe(text) + '\n');
+}
+
+void ConsoleHost::ShowStop(const std::string& text, MessageStyle) { Put(err_, TerminalSafe(text) + '\n'); }
+
+void ConsoleHost::ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) {
+    std::string bytes;
+    bool carriedCr = false;  // a CR at the end of a slice may be half of a CR LF
+    while (length > 0) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCommentShownBytes));
+        bytes.resize(size);
+        patch.ReadExactly(offset, {reinterpret_cast<std::uint8_t*>(bytes.data()), size});
+        offset += size;
+        length -= size;
+        std::string text(carriedCr ? 1 : 0, '\r');
+        text += FromAnsi(bytes);
+        carriedCr = length > 0 && text.back() == '\r';
+        if (carriedCr) text.pop_back();
+        Put(out_, TerminalSafe(text));
+    }
+    Put(out_, "\n");
 }
 
 int ConsoleHost::Finish(int status) {

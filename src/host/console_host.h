@@ -12,6 +12,10 @@ class ConsoleHost : public SystemHost {
 public:
     ConsoleHost(std::FILE* out = stdout, std::FILE* err = stderr) : out_(out), err_(err) {}
     void ShowMessage(const std::string& text, MessageStyle style) override;
+    // An operation that ends without its result has failed: standard error.
+    void ShowStop(const std::string& text, MessageStyle style) override;
+    // The whole comment, converted and escaped a slice at a time.
+    void ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) override;
     void EndProgram() override;
 
     // The exit status once everything is written: `status`, or 1 when

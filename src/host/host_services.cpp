@@ -1,6 +1,7 @@
 #include "host/host_services.h"
 
 #include <algorithm>
+#include <new>
 
 namespace zelk {
 
@@ -29,6 +30,14 @@ BufferSizes BufferSizesFor(std::size_t l2Bytes) {
     return {std::clamp(l2Bytes / 8, 32 * KiB, 256 * KiB), std::clamp(l2Bytes / 2, 128 * KiB, 1024 * KiB)};
 }
 
+std::string FailureText(const std::exception& failure) {
+    if (dynamic_cast<const FileError*>(&failure) != nullptr) return failure.what();
+    if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr ||
+        dynamic_cast<const std::length_error*>(&failure) != nullptr)
+        return "Not enough memory to finish this operation";
+    return "An internal error stopped this operation";
+}
+
 FileError ShrankWhileRead(const InputFile& file) {
     return FileError("Cannot read " + file.Path() + ": the file shrank while it was read");
 }
@@ -39,6 +48,15 @@ FileError ChangedWhileRead(const InputFile& file) {
 
 void InputFile::ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer) {
     if (ReadAt(offset, buffer) != buffer.size()) throw ShrankWhileRead(*this);
+}
+
+void HostServices::ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) {
+    const auto shown = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCommentShownBytes));
+    std::string bytes(shown, '\0');
+    patch.ReadExactly(offset, {reinterpret_cast<std::uint8_t*>(bytes.data()), shown});
+    std::string text = FromAnsi(bytes);
+    if (shown < length) text += "\r\n[" + std::to_string(length - shown) + " more bytes of the comment not shown]";
+    ShowMessage(text, MessageStyle::Plain);
 }
 
 void OutputFile::AppendInt32(std::int32_t value) {

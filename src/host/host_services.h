@@ -15,6 +15,10 @@ namespace zelk {
 
 enum class MessageStyle { Plain, Critical };
 
+// How much of a patch comment a message box shows: a box of megabytes is
+// unreadable and can hang a window.
+inline constexpr std::size_t kCommentShownBytes = 64 * 1024;
+
 // Sizes of the read and write buffers of one operation.
 struct BufferSizes {
     std::size_t scan;    // each of the two inputs that making a patch reads side by side
@@ -25,12 +29,18 @@ struct BufferSizes {
 // system does not say).
 BufferSizes BufferSizesFor(std::size_t l2Bytes);
 
-// Thrown by file objects when the system refuses an operation. `what()` is a
-// complete, user-facing sentence that names the path as the user typed it.
+// Thrown when the system refuses an operation or an input cannot be used.
+// `what()` is a complete, user-facing sentence that names the path as the
+// user typed it.
 class FileError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// What the user is told of a failure: a FileError's own sentence; for
+// anything else (memory ran out, an internal fault) a plain sentence, never
+// the exception's internal text.
+std::string FailureText(const std::exception& failure);
 
 class InputFile;
 // Another program shortened or rewrote a file while it was being read.
@@ -92,6 +102,15 @@ public:
 
     // Returns once the user has seen the message.
     virtual void ShowMessage(const std::string& text, MessageStyle style) = 0;
+    // The message an operation stops with instead of its result. A face may
+    // tell it from other messages (the console puts it on standard error).
+    virtual void ShowStop(const std::string& text, MessageStyle style) { ShowMessage(text, style); }
+    // Shows a patch comment: `length` bytes of `patch` from `offset`, in the
+    // code page. Comments come from anyone and may be huge, so none is held
+    // whole: a message box shows the first kCommentShownBytes and says how
+    // many more there are; a host that can stream (the console) shows it all
+    // a slice at a time.
+    virtual void ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length);
     virtual void EndProgram() = 0;
 };
 

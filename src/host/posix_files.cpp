@@ -1,9 +1,14 @@
-// Files on POSIX systems.
+// Files on Linux: besides POSIX, it relies on copy_file_range,
+// sync_file_range, syncfs and O_PATH.
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,46 +81,129 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// Temporary files being written, for a signal handler to remove: a fixed
+// table, since a handler may neither allocate nor lock.
+struct PendingTemporary {
+    std::atomic<int> state{0};  // 0 free, 1 being filled, 2 to be removed on a signal
+    int folder = -1;
+    char name[NAME_MAX + 1] = {};
+};
+PendingTemporary pendingTemporaries[16];
+
+PendingTemporary* Remember(int folder, const std::string& name) {
+    for (PendingTemporary& slot : pendingTemporaries) {
+        int expected = 0;
+        if (name.size() > NAME_MAX || !slot.state.compare_exchange_strong(expected, 1)) continue;
+        slot.folder = folder;
+        std::memcpy(slot.name, name.c_str(), name.size() + 1);
+        slot.state.store(2);
+        return &slot;
+    }
+    return nullptr;  // more outputs at once than any program here opens
+}
+
+void Forget(PendingTemporary*& slot) {
+    if (slot != nullptr) slot->state.store(0);
+    slot = nullptr;
+}
+
+extern "C" void RemoveTemporariesAndEnd(int signal) {
+    for (PendingTemporary& slot : pendingTemporaries)
+        if (slot.state.load() == 2) ::unlinkat(slot.folder, slot.name, 0);
+    // Ends the way the signal would have ended the program.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// Where a write through `path` lands: links are followed to the file they
+// name, which need not exist yet (a dangling link is written through, the
+// link kept). A loop of links is refused.
+std::string FollowLinks(const std::string& path, const std::string& shown) {
+    std::string current = path;
+    for (int hops = 0;; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        if (hops == 40) Fail("write", shown, ELOOP);
+        std::string to(PATH_MAX, '\0');
+        const ssize_t size = ::readlink(current.c_str(), to.data(), to.size());
+        if (size < 0) Fail("write", shown, errno);
+        if (static_cast<std::size_t>(size) == to.size()) Fail("write", shown, ENAMETOOLONG);
+        to.resize(static_cast<std::size_t>(size));
+        const std::filesystem::path next(to);
+        current = next.is_absolute() ? to : (std::filesystem::path(current).parent_path() / next).string();
+    }
+}
+
+// The umask, read without changing it where the system says it (setting it
+// to read it would affect files other threads create meanwhile).
+mode_t CurrentUmask() {
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[128];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status) != nullptr)
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found) return static_cast<mode_t>(mask);
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
 // Writes go to a uniquely named file in the target's folder, so that the
-// final rename stays on one file system and is atomic.
+// final rename stays on one file system and is atomic. Everything that can
+// fail is tried before the rename: after it, only the folder's flush is left.
 class PosixOutputFile final : public BufferedOutput {
 public:
     PosixOutputFile(SystemHost& host, const std::string& path)
         : BufferedOutput(path, host.Buffers().stream), host_(host) {
         namespace fs = std::filesystem;
-        std::error_code ec;
-        fs::path target(path);
-        // Through a link, the file it names gets the new bytes; the link stays.
-        if (fs::is_symlink(target, ec)) {
-            const fs::path resolved = fs::weakly_canonical(target, ec);
-            if (!ec) target = resolved;
-        }
-        struct stat st {};
-        const bool exists = ::stat(target.c_str(), &st) == 0;
-        if (exists && S_ISDIR(st.st_mode)) Fail("write", path_, EISDIR);
+        const fs::path target(FollowLinks(path, path_));
+        exists_ = ::stat(target.c_str(), &old_) == 0;
+        if (exists_ && S_ISDIR(old_.st_mode)) Fail("write", path_, EISDIR);
         // Renaming over a device, a pipe or a socket would destroy the node
         // (and with /dev/null, break the machine); only files are replaced.
-        if (exists && !S_ISREG(st.st_mode))
-            throw FileError("Cannot write " + path_ + ": it is " + NodeKind(st.st_mode) + ", not a regular file");
+        if (exists_ && !S_ISREG(old_.st_mode))
+            throw FileError("Cannot write " + path_ + ": it is " + NodeKind(old_.st_mode) + ", not a regular file");
         // A file marked read-only stays as it is, even for a user (root) whom
         // the system would let replace it.
-        if (exists && (::access(target.c_str(), W_OK) != 0 || (st.st_mode & 0222) == 0)) Fail("write", path_, EACCES);
-        target_ = target.string();
-
-        const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-        folder_ = folder.string();
+        if (exists_ && (::access(target.c_str(), W_OK) != 0 || (old_.st_mode & 0222) == 0))
+            Fail("write", path_, EACCES);
+        name_ = target.filename().string();
+        if (name_.empty() || name_ == "." || name_ == "..") Fail("write", path_, EISDIR);
+        const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
+        // The folder is held open, so the temporary file, the rename and the
+        // clean-up all happen in the same folder whatever else moves.
+#ifdef O_PATH
+        folder_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+        folder_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+        if (folder_ < 0) Fail("write", path_, errno);
+        // The rename is on disk once the folder is flushed, which needs the
+        // folder opened for reading. A folder that may be written but not
+        // read (mode 0330) cannot be; then the whole file system is flushed.
+        folderForFlush_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderForFlush_ < 0 && errno != EACCES) Fail("write", path_, errno);
+        long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+        if (nameMax <= 0) nameMax = NAME_MAX;
+        // Private from the start: the bytes are nobody else's business until
+        // they replace the target with the mode it should have.
         for (int attempt = 0; fd_ < 0; ++attempt) {
-            temp_ = (folder / TemporaryName(target.filename().string())).string();
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && (errno != EEXIST || attempt > 100)) Fail("create", path_, errno);
+            temp_ = TemporaryName(name_, static_cast<std::size_t>(nameMax));
+            fd_ = ::openat(folder_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd_ < 0 && (errno != EEXIST || attempt > 100)) Fail("write", path_, errno);
         }
-        // A replaced file keeps its permissions.
-        if (exists) (void)::fchmod(fd_, st.st_mode & 07777);
+        pending_ = Remember(folder_, temp_);
     }
 
     ~PosixOutputFile() override {
         if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlink(temp_.c_str());
+        if (!committed_) ::unlinkat(folder_, temp_.c_str(), 0);
+        Forget(pending_);
+        if (folderForFlush_ >= 0) ::close(folderForFlush_);
+        if (folder_ >= 0) ::close(folder_);
     }
     PosixOutputFile(const PosixOutputFile&) = delete;
     PosixOutputFile& operator=(const PosixOutputFile&) = delete;
@@ -125,18 +213,24 @@ public:
     // the rename itself is on disk once the folder is flushed.
     void Commit() override {
         Flush();
+        TakeOverOwnerAndMode();
         if (const int error = host_.FlushToDisk(fd_)) Fail("write", path_, error);
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) Fail("write", path_, errno);
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) Fail("write", path_, errno);
+        if (::renameat(folder_, temp_.c_str(), folder_, name_.c_str()) != 0) Fail("write", path_, errno);
         committed_ = true;
-        const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folder < 0) Fail("write", path_, errno);
-        const int error = host_.FlushToDisk(folder);
-        ::close(folder);
-        // Some file systems cannot flush a folder at all (EINVAL): nothing more to do there.
-        if (error != 0 && error != EINVAL) Fail("write", path_, error);
+        Forget(pending_);
+        int error = 0;
+        if (folderForFlush_ >= 0) {
+            error = host_.FlushToDisk(folderForFlush_);
+            // Some file systems cannot flush a folder at all: nothing more to do there.
+            if (error == EINVAL) error = 0;
+        } else if (::syncfs(fd_) != 0) {
+            error = errno;
+        }
+        if (::close(std::exchange(fd_, -1)) != 0 && error == 0) error = errno;
+        if (error != 0)
+            throw FileError("Cannot write " + path_ + ": " + std::strerror(error) +
+                            " (the new file has replaced the old one, but the system could not confirm that "
+                            "it is on disk)");
     }
 
 protected:
@@ -180,22 +274,46 @@ protected:
     // The disk starts on what is written while the rest is still being
     // copied, so the flush before "Done" finds little left to do.
     void Written(std::uint64_t end) override {
-#ifdef SYNC_FILE_RANGE_WRITE
         constexpr std::uint64_t kStep = 8u << 20;
         if (end - writebackFrom_ < kStep) return;
         (void)::sync_file_range(fd_, static_cast<off_t>(writebackFrom_), static_cast<off_t>(end - writebackFrom_),
                                 SYNC_FILE_RANGE_WRITE);
         writebackFrom_ = end;
-#else
-        (void)end;
-#endif
     }
 
 private:
+    // A replaced file keeps its owner, group and mode where the system lets
+    // this user give them; a set-user-ID or set-group-ID bit is never handed
+    // to an owner or group the file did not have. A new file gets the mode
+    // the umask gives, as any program's would.
+    void TakeOverOwnerAndMode() {
+        mode_t mode = static_cast<mode_t>(0666 & ~CurrentUmask());
+        if (exists_) {
+            mode = old_.st_mode & 07777;
+            struct stat now {};
+            if (::fstat(fd_, &now) != 0) Fail("write", path_, errno);
+            bool ownerKept = now.st_uid == old_.st_uid;
+            bool groupKept = now.st_gid == old_.st_gid;
+            if (!ownerKept || !groupKept) {
+                if (::fchown(fd_, old_.st_uid, old_.st_gid) == 0)
+                    ownerKept = groupKept = true;
+                else if (!groupKept && ::fchown(fd_, static_cast<uid_t>(-1), old_.st_gid) == 0)
+                    groupKept = true;
+            }
+            if (!ownerKept) mode &= static_cast<mode_t>(~S_ISUID);
+            if (!groupKept) mode &= static_cast<mode_t>(~S_ISGID);
+        }
+        if (::fchmod(fd_, mode) != 0) Fail("write", path_, errno);
+    }
+
     SystemHost& host_;
-    std::string target_;  // the file that is replaced
-    std::string folder_;  // the target's folder, which holds the temporary file too
-    std::string temp_;
+    struct stat old_ {};  // the target as it was, when it exists
+    bool exists_ = false;
+    std::string name_;    // the target's name in its folder
+    int folder_ = -1;
+    int folderForFlush_ = -1;  // -1 when the folder cannot be read
+    std::string temp_;    // the temporary file's name in the folder
+    PendingTemporary* pending_ = nullptr;
     int fd_ = -1;
     bool committed_ = false;
     bool kernelCopy_ = true;
@@ -229,6 +347,17 @@ std::size_t LevelTwoCacheSize() {
 }
 
 void PrepareProcess() {
+    // Interrupted, stopped or hung up on in the middle of a write: the
+    // temporary file goes, the target stays whole, the program ends as the
+    // signal says. A signal the program was started ignoring stays ignored.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+        action = {};
+        action.sa_handler = RemoveTemporariesAndEnd;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
     std::signal(SIGXFSZ, SIG_IGN);
     // A closed pipe on standard output must not kill an operation halfway
     // through writing; the failed write is handled where it happens.
