@@ -63,6 +63,9 @@ TEST_F(ApplierTest, CommentIsShownBeforeDoneAndAnEmptyOneNotAtAll) {
 TEST_F(ApplierTest, ImageGrowsWithZeroGapsAndNeverShrinks) {
     ASSERT_EQ(Apply({1, 2}, PatchBytes({{4, {7}}}, "")), Outcome::Done);
     EXPECT_EQ(Read("out.rom"), (Bytes{1, 2, 0, 0, 7}));
+    // A gap long enough to be made by growing the file, not by writing zeros.
+    ASSERT_EQ(Apply({1, 2}, PatchBytes({{2 << 20, {7}}}, "")), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), Concat({{1, 2}, Bytes((2 << 20) - 2, 0), {7}}));
     // A later, shorter block past the end does not cut the earlier one off.
     ASSERT_EQ(Apply({1, 2}, PatchBytes({{2, {5, 5, 5, 5}}, {3, {6}}, {0, {8}}}, "")), Outcome::Done);
     EXPECT_EQ(Read("out.rom"), (Bytes{8, 2, 5, 6, 5, 5}));
@@ -172,8 +175,12 @@ TEST_F(ApplierTest, BlocksAcrossBufferEdgesInAnyOrderMatchTheSimpleProcedure) {
     // Out of order in one middle pair only: the fast in-order pass must not
     // be chosen from the last pair alone.
     const std::vector<std::pair<std::int32_t, Bytes>> middleOnly = {{5, {1, 2}}, {0, {3}}, {10, {4, 5, 6}}};
-    ASSERT_EQ(Apply(Random(12, 1), PatchBytes(middleOnly, "")), Outcome::Done);
-    EXPECT_EQ(Read("out.rom"), ApplyInMemory(Random(12, 1), middleOnly));
+    // Ascending offsets that overlap are a valid patch, not an ordered one.
+    const std::vector<std::pair<std::int32_t, Bytes>> overlapping = {{0, {1, 2, 3}}, {1, {9}}};
+    for (const auto& blocks : {middleOnly, overlapping}) {
+        ASSERT_EQ(Apply(Random(12, 1), PatchBytes(blocks, "")), Outcome::Done);
+        EXPECT_EQ(Read("out.rom"), ApplyInMemory(Random(12, 1), blocks));
+    }
 
     constexpr std::int32_t MiB = 1 << 20;
     const Bytes original = Random(9 * MiB + 5, 77);

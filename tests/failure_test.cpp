@@ -233,17 +233,73 @@ TEST_F(FailureTest, InputsOfTwoGibibytesAreRefused) {
 }
 
 #ifndef _WIN32
-TEST_F(FailureTest, ALinkedTargetIsReplacedThroughTheLink) {
+// Writes go through links to the file at their end, which need not exist
+// yet; the links stay as they are, and a loop of them is refused.
+TEST_F(FailureTest, LinkedTargetsAreWrittenThroughOrRefused) {
     const auto original = Write("a.rom", {1, 2});
     const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
     Write("real.rom", {0});
-    std::filesystem::create_symlink("real.rom", dir_ / "link.rom");
-    ASSERT_EQ(ApplyPatch(host_, original, patch, Path("link.rom")), Outcome::Done);
-    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link.rom"));
-    EXPECT_EQ(Read("real.rom"), (Bytes{7, 2}));
+    std::filesystem::create_directory(dir_ / "elsewhere");
+    const struct {
+        const char* link;
+        const char* to;
+        const char* written;  // the file that gets the result; none when refused
+    } rows[] = {
+        {"link.rom", "real.rom", "real.rom"},
+        {"chain.rom", "link.rom", "real.rom"},
+        {"dangling.rom", "elsewhere/new.rom", "elsewhere/new.rom"},
+        {"into-nothing.rom", "missing/new.rom", nullptr},
+        {"loop1.rom", "loop2.rom", nullptr},
+        {"loop2.rom", "loop1.rom", nullptr},
+    };
+    for (const auto& row : rows) std::filesystem::create_symlink(row.to, dir_ / row.link);
+    for (const auto& row : rows) {
+        host_.messages.clear();
+        std::filesystem::remove(dir_ / "real.rom");
+        Write("real.rom", {0});
+        const Outcome outcome = ApplyPatch(host_, original, patch, Path(row.link));
+        EXPECT_EQ(outcome, row.written ? Outcome::Done : Outcome::Stopped) << row.link;
+        if (row.written) {
+            EXPECT_EQ(Read(row.written), (Bytes{7, 2})) << row.link;
+        } else {
+            ASSERT_EQ(host_.messages.size(), 1u);
+            EXPECT_TRUE(CannotWrite(host_.messages[0], Path(row.link),
+                                    row.to[0] == 'm' ? "No such file or directory"
+                                                     : "Too many levels of symbolic links"));
+        }
+        EXPECT_TRUE(std::filesystem::is_symlink(dir_ / row.link)) << row.link;
+        EXPECT_EQ(std::filesystem::read_symlink(dir_ / row.link), row.to);
+        EXPECT_TRUE(Temporaries().empty());
+    }
+    EXPECT_FALSE(Exists("missing"));
 }
 
 #endif
+
+// The temporary file's name must fit wherever the target's does.
+TEST_F(FailureTest, LongestNamesWork) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto changed = Write("b.rom", {1, 3});
+    const std::string name = std::string(246, 'n') + ".rom";
+    ASSERT_EQ(MakePatch(host_, original, changed, Path(name), ""), Outcome::Done) << Messages()[0].text;
+    host_.messages.clear();
+    ASSERT_EQ(ApplyPatch(host_, original, Path(name), Path(name)), Outcome::Done) << Messages()[0].text;
+    EXPECT_EQ(Read(name), (Bytes{1, 3}));
+    EXPECT_TRUE(Temporaries().empty());
+}
+
+// A patch must stay below 2 GiB, or its comment position overflows. The
+// disk here fills after 1 MiB, so a maker without the guard fails fast.
+TEST_F(FailureTest, APatchThatWouldReachTwoGibibytesIsRefused) {
+    const auto original = Write("a.rom", {1});
+    const auto changed = Write("b.rom", {});
+    std::filesystem::resize_file(changed, kMaxFileSize - 8);  // sparse
+    FullDiskHost host(1 << 20);
+    EXPECT_EQ(MakePatch(host, original, changed, Path("p.ppp"), ""), Outcome::Stopped);
+    EXPECT_EQ(host.messages, (std::vector<RecordedMessage>{
+                                 {"Too large for a ZelkPatch (2 GiB or more): " + Path("p.ppp"), MessageStyle::Critical}}));
+    EXPECT_FALSE(Exists("p.ppp"));
+}
 
 }  // namespace
 }  // namespace zelk::test

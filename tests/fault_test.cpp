@@ -12,13 +12,16 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstring>
 #include <fstream>
 #include <thread>
 
+#include "engine/patch_applier.h"
 #include "test_support.h"
 
 namespace zelk::test {
@@ -31,9 +34,10 @@ struct ProgramRun {
 
 class FaultTest : public FileTest {
 protected:
-    // Starts zelkpatch with `args`, standard streams to files, and an
-    // optional file size limit. `stdoutFd`, where given, is the standard output.
-    pid_t Start(const std::vector<std::string>& args, rlim_t fileSizeLimit = RLIM_INFINITY, int stdoutFd = -1) {
+    // Starts zelkpatch with `args`, standard streams to files, after
+    // `inChild` (limits, another user) has run in the new process.
+    // `stdoutFd`, where given, is the standard output.
+    pid_t Start(const std::vector<std::string>& args, const std::function<void()>& inChild = {}, int stdoutFd = -1) {
         const std::string out = (dir_ / "stdout.txt").string();
         const std::string err = (dir_ / "stderr.txt").string();
         const pid_t pid = fork();
@@ -41,8 +45,7 @@ protected:
             const int o = stdoutFd >= 0 ? stdoutFd : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) _exit(126);
-            const rlimit limit{fileSizeLimit, fileSizeLimit};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
+            if (inChild) inChild();
             std::vector<char*> argv{const_cast<char*>(ZELKPATCH_BIN)};
             for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
@@ -66,8 +69,14 @@ protected:
         run.err = text("stderr.txt");
         return run;
     }
-    ProgramRun Zelkpatch(const std::vector<std::string>& args, rlim_t fileSizeLimit = RLIM_INFINITY) {
-        return Finish(Start(args, fileSizeLimit));
+    ProgramRun Zelkpatch(const std::vector<std::string>& args, const std::function<void()>& inChild = {}) {
+        return Finish(Start(args, inChild));
+    }
+    static std::function<void()> Limit(int resource, rlim_t bytes) {
+        return [=] {
+            const rlimit limit{bytes, bytes};
+            if (::setrlimit(resource, &limit) != 0) _exit(125);
+        };
     }
     void ExpectNoDone(const ProgramRun& run) {
         EXPECT_EQ(run.out.find("Done"), std::string::npos) << run.out;
@@ -88,11 +97,11 @@ TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
     // Past the limit a write fails with EFBIG (SIGXFSZ is ignored). The
     // limit covers the message files too, so it leaves room for them.
     for (const rlim_t limit : {rlim_t{4096}, rlim_t{300000}, rlim_t{2 << 20}}) {
-        const ProgramRun make = Zelkpatch({"make", a, b, Path("p.ppp")}, limit);
+        const ProgramRun make = Zelkpatch({"make", a, b, Path("p.ppp")}, Limit(RLIMIT_FSIZE, limit));
         EXPECT_EQ(make.status, 1) << limit;
         EXPECT_NE(make.err.find("Cannot write " + Path("p.ppp") + ": File too large"), std::string::npos) << make.err;
         ExpectNoDone(make);
-        const ProgramRun apply = Zelkpatch({"apply", a, Path("good.ppp"), Path("out.rom")}, limit);
+        const ProgramRun apply = Zelkpatch({"apply", a, Path("good.ppp"), Path("out.rom")}, Limit(RLIMIT_FSIZE, limit));
         EXPECT_EQ(apply.status, 1) << limit;
         EXPECT_NE(apply.err.find("Cannot write " + Path("out.rom")), std::string::npos) << apply.err;
         ExpectNoDone(apply);
@@ -237,7 +246,7 @@ TEST_F(FaultTest, FailedWritesToStandardOutputFailTheRun) {
                           Case{closedPipe[1], ""}}) {
         for (const std::vector<std::string>& args : {std::vector<std::string>{"info", p},
                                                      std::vector<std::string>{"--help"}}) {
-            const ProgramRun run = Finish(Start(args, RLIM_INFINITY, c.fd));
+            const ProgramRun run = Finish(Start(args, {}, c.fd));
             EXPECT_EQ(run.status, 1) << args[0];
             EXPECT_EQ(run.err, c.err) << args[0];
         }
@@ -248,15 +257,142 @@ TEST_F(FaultTest, FailedWritesToStandardOutputFailTheRun) {
 
 TEST_F(FaultTest, CommentsReachTheTerminalEscaped) {
     const auto a = Write("a.rom", {1});
-    const auto p = Write("p.ppp", PatchBytes({}, "title\x1b]0;pwned\x07\r\nline two\x1b[2J"));
+    const auto p = Write("p.ppp", PatchBytes({}, "title\x1b]0;pwned\x07\r\nline two\x1b[2J\x7f"));
     for (const std::vector<std::string>& args : {std::vector<std::string>{"apply", a, p, Path("o.rom")},
                                                  std::vector<std::string>{"info", p}}) {
         const ProgramRun run = Zelkpatch(args);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
         EXPECT_EQ(run.out.find('\x07'), std::string::npos);
-        EXPECT_NE(run.out.find("title\\x1B]0;pwned\\x07\nline two\\x1B[2J\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("title\\x1B]0;pwned\\x07\nline two\\x1B[2J\\x7F\n"), std::string::npos) << run.out;
     }
+}
+
+// A replaced file keeps its owner, group and mode wherever the user may
+// give them, and a set-ID bit never passes to an owner or group the file did
+// not have; a new file's mode comes from the umask. Rows marked `asUser` run
+// as uid 1000 (gid 1000, also in group 100), as an ordinary user would.
+TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    struct Row {
+        const char* name;
+        const char* folder;  // made with `folderMode`, owned by root
+        mode_t folderMode;
+        bool asUser;
+        bool exists;
+        uid_t uid;
+        gid_t gid;
+        mode_t mode, umask;
+        uid_t wantUid;
+        gid_t wantGid;
+        mode_t wantMode;
+    };
+    const Row rows[] = {
+        {"stranger's set-user-ID file", "open", 0777, false, true, 65534, 65534, 04755, 022, 65534, 65534, 04755},
+        {"own 0640 file", "open", 0777, false, true, 0, 0, 0640, 022, 0, 0, 0640},
+        {"new file, umask 027", "open", 0777, false, false, 0, 0, 0, 027, 0, 0, 0640},
+        {"group's file", "open", 0777, true, true, 65534, 100, 0664, 022, 1000, 100, 0664},
+        {"group's set-ID file", "open", 0777, true, true, 65534, 100, 06774, 022, 1000, 100, 02774},
+        {"stranger's set-user-ID file", "open", 0777, true, true, 65534, 65534, 04666, 022, 1000, 1000, 0666},
+        {"stranger's set-group-ID file", "open", 0777, true, true, 65534, 65534, 02666, 022, 1000, 1000, 0666},
+        {"new file, umask 022", "open", 0777, true, false, 0, 0, 0, 022, 1000, 1000, 0644},
+        {"in a folder that cannot be read", "unreadable", 0333, true, true, 1000, 1000, 0644, 022, 1000, 1000, 0644},
+        {"new, in a folder that cannot be read", "unreadable", 0333, true, false, 0, 0, 0, 022, 1000, 1000, 0644},
+    };
+    for (const Row& row : rows) {
+        const std::filesystem::path folder = dir_ / row.folder;
+        std::filesystem::create_directories(folder);
+        ASSERT_EQ(::chmod(folder.c_str(), row.folderMode), 0);
+        const std::string target = (folder / "out.rom").string();
+        std::filesystem::remove(target);
+        if (row.exists) {
+            std::ofstream(target, std::ios::binary) << "old";
+            ASSERT_EQ(::chown(target.c_str(), row.uid, row.gid), 0);
+            ASSERT_EQ(::chmod(target.c_str(), row.mode), 0);
+        }
+        const ProgramRun run = Zelkpatch({"apply", a, p, target}, [&] {
+            ::umask(row.umask);
+            const gid_t groups[] = {100};
+            if (row.asUser && (::setgroups(1, groups) != 0 || ::setgid(1000) != 0 || ::setuid(1000) != 0)) _exit(125);
+        });
+        EXPECT_EQ(run.status, 0) << row.name << ": " << run.err;
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0) << row.name;
+        EXPECT_EQ(st.st_uid, row.wantUid) << row.name;
+        EXPECT_EQ(st.st_gid, row.wantGid) << row.name;
+        EXPECT_EQ(st.st_mode & 07777, row.wantMode) << row.name << std::oct << " mode " << (st.st_mode & 07777);
+        std::ifstream in(target, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string("\x07\x02")) << row.name;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            EXPECT_EQ(entry.path().filename(), "out.rom") << row.name;
+    }
+}
+
+// Interrupted while the result is being written (here: held in the flush
+// before the rename), the program removes its temporary file, leaves the
+// old target, and ends with the signal.
+TEST_F(FaultTest, SignalsRemoveTheTemporaryFile) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        Write("out.rom", Text("old"));
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            struct HeldFlush : RecordingHost {
+                explicit HeldFlush(int fd) : fd(fd) {}
+                int FlushToDisk(NativeFile) override {
+                    (void)!::write(fd, "x", 1);
+                    for (;;) ::pause();
+                }
+                int fd;
+            } host(ready[1]);
+            PrepareProcess();
+            ApplyPatch(host, a, p, Path("out.rom"));
+            _exit(0);
+        }
+        char byte = 0;
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        EXPECT_EQ(Temporaries().size(), 1u);
+        ::kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " ended with " << status;
+        EXPECT_TRUE(Temporaries().empty()) << signal;
+        EXPECT_EQ(Read("out.rom"), Text("old"));
+    }
+}
+
+// A comment of any size is printed in bounded memory: 64 MiB of control
+// bytes (four bytes each once escaped) under a 160 MiB address-space limit.
+TEST_F(FaultTest, AHugeCommentNeedsNoMemoryOfItsSize) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+    constexpr std::size_t kComment = 64 << 20;
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", Concat({PatchBytes({{0, {7}}}, ""), Bytes(kComment, 0x01)}));
+    const std::string printed = Path("printed.txt");
+    const int out = ::open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(out, 0);
+    const ProgramRun run = Finish(Start({"apply", a, p, Path("out.rom")}, Limit(RLIMIT_AS, 160 << 20), out));
+    ::close(out);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string done = "Done applying ZelkPatch! \n";
+    EXPECT_EQ(std::filesystem::file_size(printed), 4 * kComment + 1 + done.size());
+    std::ifstream in(printed, std::ios::binary);
+    std::string start(8, '\0');
+    in.read(start.data(), 8);
+    EXPECT_EQ(start, "\\x01\\x01");
+    in.seekg(-static_cast<std::streamoff>(done.size()), std::ios::end);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), done);
+    std::filesystem::remove(printed);
+    EXPECT_EQ(Read("out.rom"), (Bytes{7, 2}));
 }
 
 }  // namespace

@@ -81,6 +81,7 @@ TEST_F(CheckPatchTest, EveryKindOfDamageIsFoundWithItsPlace) {
     ExpectDamaged(block(0, 0, {}), "block 1 at byte 19 has length 0");
     ExpectDamaged(block(0, -3, {}), "has length -3");
     ExpectDamaged(block(0x7FFFFFFF, 1, {0}), "ends past the 32-bit limit");
+    EXPECT_EQ(Check(block(0x7FFFFFFE, 1, {0})).maxEnd, 0x7FFFFFFFu);  // the last byte there is
     ExpectDamaged(block(0x7FFFFFF0, 0x7FFFFFF0, {0}), "ends past the 32-bit limit");
     ExpectDamaged(block(0, 5, {1, 2}), "runs past the end of the file");
     // Data that reaches into the comment.
