@@ -87,5 +87,45 @@ TEST_F(Win32HostTest, TargetsThatAreNoFilesOrLockedAreLeftAlone) {
     EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "folder", "locked.rom", "p.ppp", "read-only.rom"}));
 }
 
+// A stream name is refused before anything is written; a link and a short
+// 8.3 name lead to the file they name, which keeps its name, its link and
+// its attributes.
+TEST_F(Win32HostTest, StreamsLinksAndShortNamesReachTheRealFile) {
+    const auto original = Write("a.rom", {1, 2});
+    const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const auto stream = Write("s.rom", Text("old"));
+    EXPECT_EQ(ApplyPatch(host_, original, patch, stream + ":x"), Outcome::Stopped);
+    EXPECT_TRUE(CannotWrite(host_.messages.back(), stream + ":x", ""));
+    EXPECT_EQ(Read("s.rom"), Text("old"));
+
+    const auto real = Write("a long file name.rom", Text("old"));
+    ASSERT_TRUE(SetFileAttributesW(FromUtf8(real).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    std::vector<std::string> targets;
+    wchar_t shortName[MAX_PATH];
+    const DWORD size = GetShortPathNameW(FromUtf8(real).c_str(), shortName, MAX_PATH);
+    if (size > 0 && size < MAX_PATH && FromUtf8(real) != shortName) targets.push_back(ToUtf8(shortName));
+    const std::wstring link = FromUtf8(Path("link.rom"));
+    // Wine 8 says yes and makes nothing.
+    if (CreateSymbolicLinkW(link.c_str(), FromUtf8(real).c_str(), 0x2 /* unprivileged */) &&
+        GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES)
+        targets.push_back(Path("link.rom"));
+    if (targets.empty()) GTEST_SKIP() << "neither short names nor links here";
+    for (const std::string& target : targets) {
+        Write("a long file name.rom", Text("old"));
+        ASSERT_TRUE(SetFileAttributesW(FromUtf8(real).c_str(), FILE_ATTRIBUTE_HIDDEN));
+        host_.messages.clear();
+        ASSERT_EQ(ApplyPatch(host_, original, patch, target), Outcome::Done) << host_.messages.back().text;
+        EXPECT_EQ(Read("a long file name.rom"), (Bytes{7, 2})) << target;
+        EXPECT_TRUE(GetFileAttributesW(FromUtf8(real).c_str()) & FILE_ATTRIBUTE_HIDDEN) << target;
+    }
+    EXPECT_TRUE(Temporaries().empty());
+    std::vector<std::string> expected{"a long file name.rom", "a.rom", "p.ppp", "s.rom"};
+    if (targets.back() == Path("link.rom")) {
+        expected.insert(expected.begin() + 2, "link.rom");
+        EXPECT_TRUE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    EXPECT_EQ(Listing(), expected);
+}
+
 }  // namespace
 }  // namespace zelk::test

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "host/buffered_output.h"
 #include "host/system_host.h"
@@ -130,36 +133,114 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// Temporary files being written, for the console's Ctrl+C, Ctrl+Break and
+// close events, which Windows delivers on a thread of their own.
+std::mutex pendingLock;
+std::vector<std::wstring> pendingTemporaries;
+
+BOOL WINAPI RemoveTemporaries(DWORD) {
+    std::lock_guard<std::mutex> hold(pendingLock);
+    for (const std::wstring& temp : pendingTemporaries) DeleteFileW(temp.c_str());
+    return FALSE;  // then the system ends the program as it would have
+}
+
+void Remember(const std::wstring& temp) {
+    std::lock_guard<std::mutex> hold(pendingLock);
+    pendingTemporaries.push_back(temp);
+}
+
+void Forget(const std::wstring& temp) {
+    std::lock_guard<std::mutex> hold(pendingLock);
+    std::erase(pendingTemporaries, temp);
+}
+
+// Marks an open file to be deleted when its last handle closes, or takes
+// that back: a program that ends in any way mid-write leaves no temporary.
+bool DeleteOnClose(HANDLE file, bool remove) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// The file a write to `target` lands in, by its full long name: links and
+// short 8.3 names resolved. Empty when nothing is there yet.
+std::wstring ExistingFinalPath(const std::wstring& target, const std::string& path) {
+    const HANDLE file = CreateFileW(target.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) Fail("write", path, error);
+        // A link whose file is missing: where it leads is not ours to guess.
+        const DWORD attributes = GetFileAttributesW(target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            throw FileError("Cannot write " + path + ": it is a link to a file that does not exist");
+        return {};
+    }
+    const DWORD type = GetFileType(file);
+    std::wstring final(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD size = GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (size == 0 || size < final.size()) {
+            final.resize(size);
+            break;
+        }
+        final.resize(size);
+    }
+    CloseHandle(file);
+    if (type != FILE_TYPE_DISK) throw FileError("Cannot write " + path + ": it is a device, not a file");
+    return final.empty() ? target : final;
+}
+
 // Writes go to a uniquely named file in the target's folder; the finished,
-// flushed file then replaces the target in one step.
+// flushed file then replaces the target in one step, keeping the target's
+// attributes and security (ReplaceFile).
 class Win32OutputFile final : public BufferedOutput {
 public:
     Win32OutputFile(SystemHost& host, const std::string& path)
         : BufferedOutput(path, host.Buffers().stream), host_(host), target_(SystemPath(path)) {
         if (IsDeviceName(target_) || StartsWith(target_, L"\\\\.\\"))
             throw FileError("Cannot write " + path_ + ": it is a device, not a file");
+        std::size_t slash = target_.find_last_of(L'\\');
+        if (target_.find(L':', slash + 1) != std::wstring::npos)
+            throw FileError("Cannot write " + path_ + ": a file name cannot hold ':' (it would name a stream inside "
+                            "another file)");
         const DWORD attributes = GetFileAttributesW(target_.c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             if (attributes & FILE_ATTRIBUTE_DIRECTORY) throw FileError("Cannot write " + path_ + ": it is a folder");
-            if (attributes & FILE_ATTRIBUTE_READONLY) Fail("write", path_, ERROR_ACCESS_DENIED);
-            CheckReplaceable();
+            const std::wstring final = ExistingFinalPath(target_, path_);
+            if (!final.empty()) {
+                target_ = final;
+                exists_ = true;
+                const DWORD real = GetFileAttributesW(target_.c_str());
+                if (real != INVALID_FILE_ATTRIBUTES && (real & FILE_ATTRIBUTE_DIRECTORY))
+                    throw FileError("Cannot write " + path_ + ": it is a folder");
+                if (real != INVALID_FILE_ATTRIBUTES && (real & FILE_ATTRIBUTE_READONLY))
+                    Fail("write", path_, ERROR_ACCESS_DENIED);
+                if (real != INVALID_FILE_ATTRIBUTES) attributes_ = real & kKeptAttributes;
+            }
+            slash = target_.find_last_of(L'\\');
         }
-        const std::size_t slash = target_.find_last_of(L'\\');
         const std::wstring folder = target_.substr(0, slash + 1);
         const std::string name = ToUtf8(target_.substr(slash + 1));
         if (name.empty()) throw FileError("Cannot write " + path_ + ": it is a folder");
         for (int attempt = 0; handle_ == INVALID_HANDLE_VALUE; ++attempt) {
             temp_ = folder + FromUtf8(TemporaryName(name));
-            handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
             const DWORD error = GetLastError();
             if (handle_ == INVALID_HANDLE_VALUE && (error != ERROR_FILE_EXISTS || attempt > 100))
                 Fail("create", path_, error);
         }
+        DeleteOnClose(handle_, true);
+        Remember(temp_);
     }
 
     ~Win32OutputFile() override {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         if (!committed_) DeleteFileW(temp_.c_str());
+        Forget(temp_);
     }
     Win32OutputFile(const Win32OutputFile&) = delete;
     Win32OutputFile& operator=(const Win32OutputFile&) = delete;
@@ -169,11 +250,13 @@ public:
     void Commit() override {
         Flush();
         if (const int error = host_.FlushToDisk(handle_)) Fail("write", path_, static_cast<DWORD>(error));
-        const HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        if (!CloseHandle(handle)) Fail("write", path_, GetLastError());
-        if (!MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (!DeleteOnClose(handle_, false)) Fail("write", path_, GetLastError());
+        if (!CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE))) Fail("write", path_, GetLastError());
+        if (exists_) {
+            Replace();
+        } else if (!MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH)) {
             Fail("write", path_, GetLastError());
+        }
         committed_ = true;
     }
 
@@ -201,21 +284,40 @@ protected:
     }
 
 private:
-    // A target that is not a file on a disk, or that another program holds
-    // open without letting others delete it, cannot be replaced: say so
-    // before anything is written.
-    void CheckReplaceable() {
-        const HANDLE target = CreateFileW(target_.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (target == INVALID_HANDLE_VALUE) Fail("write", path_, GetLastError());
-        const DWORD type = GetFileType(target);
-        CloseHandle(target);
-        if (type != FILE_TYPE_DISK) throw FileError("Cannot write " + path_ + ": it is a device, not a file");
+    // ReplaceFile keeps the old file's attributes, security, streams and
+    // creation time, which a rename would lose; where a file system cannot
+    // (some network shares), the rename does. Its metadata is then flushed
+    // like the bytes were.
+    void Replace() {
+        // Said again where ReplaceFile would leave them (Wine does).
+        if (attributes_ != 0) SetFileAttributesW(temp_.c_str(), attributes_);
+        if (!ReplaceFileW(target_.c_str(), temp_.c_str(), nullptr,
+                          REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION)
+                Fail("write", path_, error);
+            if (!MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                Fail("write", path_, GetLastError());
+            return;
+        }
+        const HANDLE replaced = CreateFileW(target_.c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (replaced == INVALID_HANDLE_VALUE) return;  // the bytes were flushed before; the system logged the rest
+        const int error = host_.FlushToDisk(replaced);
+        CloseHandle(replaced);
+        if (error != 0)
+            throw FileError("Cannot write " + path_ + ": " + Reason(static_cast<DWORD>(error)) +
+                            " (the new file has replaced the old one, but the system could not confirm that it is "
+                            "on disk)");
     }
 
     SystemHost& host_;
     std::wstring target_;  // the file that is replaced, as the system names it
+    bool exists_ = false;
+    static constexpr DWORD kKeptAttributes =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    DWORD attributes_ = 0;  // the replaced file's, of those above
     std::wstring temp_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     bool committed_ = false;
@@ -254,6 +356,9 @@ std::size_t LevelTwoCacheSize() {
 void PrepareProcess() {
     // A missing floppy or card reader must give a message, not a system dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // Ctrl+C, Ctrl+Break or a closed console in the middle of a write: the
+    // temporary file goes, the target stays whole.
+    SetConsoleCtrlHandler(RemoveTemporaries, TRUE);
 }
 
 }  // namespace zelk
