@@ -120,6 +120,51 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
     EXPECT_TRUE(Temporaries().empty());
 }
 
+// check: 0 only when the patch fits; apply warns only when it does not,
+// and writes the result all the same.
+TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
+    const auto a = Write("a.rom", Random(3000, 1));
+    Bytes changed = Read("a.rom");
+    for (std::size_t i = 10; i < 3000; i += 7) changed[i] = static_cast<std::uint8_t>(~changed[i]);
+    const auto b = Write("b.rom", Concat({changed, Text("tail")}));
+    ASSERT_EQ(Run({"make", a, b, Path("p.ppp")}), 0);
+    const auto headered = Write("h.rom", Concat({Random(512, 2), Read("a.rom")}));
+    Write("bad.ppp", Text("Zelk Patch v1.0\x7f\0\0\0"));
+    const struct {
+        std::string original, patch;
+        int status;
+        std::string first;  // the verdict's line
+    } rows[] = {
+        {a, Path("p.ppp"), 0, Path("p.ppp") + " fits " + a},
+        {b, Path("p.ppp"), 1, Path("p.ppp") + " is already applied in " + b},
+        {headered, Path("p.ppp"), 1, Path("p.ppp") + " does not fit " + headered},
+        {a, Path("bad.ppp"), 1, ""},
+        {a, Path("none.ppp"), 1, ""},
+    };
+    for (const auto& row : rows) {
+        host_.messages.clear();
+        EXPECT_EQ(Run({"check", row.original, row.patch}), row.status) << row.first;
+        ASSERT_FALSE(host_.messages.empty());
+        if (!row.first.empty()) {
+            EXPECT_EQ(host_.messages[0].text.substr(0, host_.messages[0].text.find('\n')), row.first);
+            EXPECT_EQ(host_.messages.size(), 1u);
+        } else {
+            EXPECT_EQ(host_.messages[0].style, MessageStyle::Critical);
+        }
+        host_.warnings.clear();
+        const int applied = Run({"apply", row.original, row.patch, Path("out.rom")});
+        EXPECT_EQ(applied, row.first.empty() ? 1 : 0);
+        EXPECT_EQ(host_.warnings.size(), row.status == 0 || row.first.empty() ? 0u : 1u) << row.first;
+        for (const std::string& warning : host_.warnings) {
+            EXPECT_EQ(warning.rfind(row.first + ": ", 0), 0u) << warning;
+            if (row.original == headered) {
+                EXPECT_NE(warning.find("512-byte copier header"), std::string::npos) << warning;
+            }
+        }
+    }
+    EXPECT_EQ(Run({"check", a}), 2);
+}
+
 TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {
     for (const auto& [args, first] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--help"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
@@ -127,6 +172,7 @@ TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {
              {{"make", "--help"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
              {{"apply", "x", "-h"}, "Usage: zelkpatch apply [OPTION]... ORIGINAL PATCH OUTPUT\n"},
              {{"info", "--help"}, "Usage: zelkpatch info [OPTION]... PATCH\n"},
+             {{"check", "--help"}, "Usage: zelkpatch check [OPTION]... ORIGINAL PATCH\n"},
              {{"--version"}, "zelkpatch (ZelkPatcher) "},
              {{"-V"}, "zelkpatch (ZelkPatcher) "}}) {
         EXPECT_EQ(Run(args), 0) << args[0];

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/fit_check.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "host/about.h"
@@ -23,6 +24,7 @@ namespace {
 constexpr const char* kHelp =
     "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"
     "  or:  zelkpatch apply ORIGINAL PATCH OUTPUT\n"
+    "  or:  zelkpatch check ORIGINAL PATCH\n"
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
     "ROM (or any file), each carrying a free-text comment.\n"
@@ -31,6 +33,8 @@ constexpr const char* kHelp =
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
     "  apply ORIGINAL PATCH OUTPUT   show the patch comment, then write the patched\n"
     "                                ORIGINAL to OUTPUT (which may be ORIGINAL)\n"
+    "  check ORIGINAL PATCH          tell whether PATCH was made from ORIGINAL: it\n"
+    "                                fits, is already applied, or does not fit\n"
     "  info PATCH                    show the comment and the blocks of PATCH\n"
     "\n"
     "Options of make:\n" ZELK_COMMENT_OPTIONS
@@ -43,8 +47,9 @@ constexpr const char* kHelp =
     "so standard output cannot be one (name a file called - as ./-).\n"
     "\n"
     "Exit status:\n"
-    "  0   done (for info: the patch is sound)\n"
-    "  1   stopped with a message: a missing file, a damaged patch, a failed write\n"
+    "  0   done (for info: the patch is sound; for check: it fits)\n"
+    "  1   stopped with a message: a missing file, a damaged patch, a failed write;\n"
+    "      for check: the patch does not fit or is already applied\n"
     "  2   wrong usage\n";
 
 // What each command takes.
@@ -62,6 +67,11 @@ const Command kCommands[] = {
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL).",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false},
+    {"check", "check [OPTION]... ORIGINAL PATCH",
+     "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"
+     "(another revision, a copier header too many or too few, a cut or longer\n"
+     "file), with the evidence. Nothing is written; exit status 0 when it fits.",
+     {"ORIGINAL", "PATCH"}, false},
     {"info", "info [OPTION]... PATCH", "Show the comment and the blocks of PATCH.", {"PATCH"}, false},
 };
 
@@ -102,6 +112,24 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
         return false;
     }
     return true;
+}
+
+int Check(HostServices& host, const std::string& originalPath, const std::string& patchPath) {
+    std::optional<FitReport> report;
+    const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
+        if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
+        auto original = host.OpenInput(originalPath);
+        if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
+        if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
+        auto patch = host.OpenInput(patchPath);
+        const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
+        if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
+        report = CheckFit(*original, *patch, summary, host.Buffers().stream);
+        host.ShowMessage(FitSentence(*report, patchPath, originalPath) + "\n" + report->Evidence(),
+                         MessageStyle::Plain);
+        return std::nullopt;
+    }, false);
+    return outcome == Outcome::Done && report->verdict == Fit::Fits ? 0 : 1;
 }
 
 int Info(HostServices& host, const std::string& patchPath) {
@@ -263,6 +291,7 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
         return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment));
     }
     if (first == "apply") return ExitStatus(ApplyPatch(host, paths[0], paths[1], paths[2]));
+    if (first == "check") return Check(host, paths[0], paths[1]);
     return Info(host, paths[0]);
 }
 

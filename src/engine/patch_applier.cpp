@@ -1,9 +1,12 @@
 #include "engine/patch_applier.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <vector>
+
+#include "engine/fit_check.h"
 
 namespace zelk {
 
@@ -45,8 +48,10 @@ void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<voi
 // the window written out whole. A patch of a million tiny blocks thus costs
 // a copy per block, not a write. Long stretches without a block are copied
 // by the kernel instead.
+// The original's bytes under each block are in the window just before the
+// block's bytes land there: the fit check compares them on the way.
 void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                  OutputFile& output, std::size_t windowSize) {
+                  OutputFile& output, std::size_t windowSize, FitCheck& fit) {
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
     std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(windowSize, resultSize)));
@@ -64,6 +69,7 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
         if (static_cast<std::uint64_t>(block.blockOffset) < blockEnd) throw ChangedWhileRead(patch);
         blockAt = static_cast<std::uint64_t>(block.blockOffset);
         blockEnd = blockAt + static_cast<std::uint64_t>(block.blockLength);
+        fit.Block(blockAt, blockEnd - blockAt);
     };
     nextBlock();
     while (at < resultSize) {
@@ -81,8 +87,12 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
                   window.begin() + static_cast<std::ptrdiff_t>(size), 0);
         while (blockAt < end) {
             const std::uint64_t pieceEnd = std::min(blockEnd, end);
-            blocks.Read({window.data() + (blockAt - at), static_cast<std::size_t>(pieceEnd - blockAt)});
-            blockAt = pieceEnd;
+            const auto piece = blocks.Next(static_cast<std::size_t>(pieceEnd - blockAt));
+            std::uint8_t* place = window.data() + (blockAt - at);
+            const auto known = static_cast<std::size_t>(blockAt < n ? std::min<std::uint64_t>(piece.size(), n - blockAt) : 0);
+            fit.Bytes(blockAt, piece, {place, known});
+            std::memcpy(place, piece.data(), piece.size());
+            blockAt += piece.size();
             if (blockAt == blockEnd) nextBlock();
         }
         output.Append({window.data(), size});
@@ -93,12 +103,13 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
 // Any other order: the whole original first, then each block at its place;
 // later blocks win where blocks overlap, and the image never shrinks.
 void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                   OutputFile& output) {
+                   OutputFile& output, FitCheck& fit) {
     const std::uint64_t resultSize = summary.ResultSize(original.Size());
     output.AppendFrom(original, 0, original.Size());
     output.ExtendTo(resultSize);
     for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
         const PatchBlock block = NextBlock(blocks, patch, resultSize);
+        fit.Block(static_cast<std::uint64_t>(block.blockOffset), static_cast<std::uint64_t>(block.blockLength));
         auto at = static_cast<std::uint64_t>(block.blockOffset);
         CopyBytes(blocks, static_cast<std::uint64_t>(block.blockLength), [&](std::span<const std::uint8_t> piece) {
             output.WriteAt(at, piece);
@@ -109,18 +120,28 @@ void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, co
 
 // The inputs are closed before the result replaces its target: the target
 // may be one of them, and Windows replaces no file that is open.
+// A patch that does not fit the original is applied all the same, as
+// designed; the host may warn before the result replaces its target.
 void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::unique_ptr<InputFile> patch,
-                 const PatchSummary& summary, const std::string& outputPath) {
+                 const PatchSummary& summary, const std::string& originalPath, const std::string& patchPath,
+                 const std::string& outputPath) {
     auto output = host.CreateOutput(outputPath);
     original->ExpectSequential();
     patch->ExpectSequential();
     const std::size_t bufferSize = host.Buffers().stream;
+    FitCheck fit(original->Size(), 0);
     {
         ByteReader blocks(*patch, kHeaderSize, bufferSize);
         if (summary.ascending)
-            WriteInOrder(*original, blocks, *patch, summary, *output, bufferSize);
+            WriteInOrder(*original, blocks, *patch, summary, *output, bufferSize, fit);
         else
-            WriteAnyOrder(*original, blocks, *patch, summary, *output);
+            WriteAnyOrder(*original, blocks, *patch, summary, *output, fit);
+    }
+    FitReport report = fit.Finish();
+    if (report.verdict != Fit::Fits) {
+        // Only a wrong original pays for a second look, for a copier header.
+        if (!report.outOfOrder) report = CheckFit(*original, *patch, summary, bufferSize);
+        host.ShowWarning(FitSentence(report, patchPath, originalPath) + ": " + report.Evidence());
     }
     original.reset();
     patch.reset();
@@ -140,7 +161,7 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
         if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
         ShowComment(host, *patch, summary);
-        WriteResult(host, std::move(original), std::move(patch), summary, outputPath);
+        WriteResult(host, std::move(original), std::move(patch), summary, originalPath, patchPath, outputPath);
         return std::nullopt;
     });
 }

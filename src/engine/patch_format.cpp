@@ -9,7 +9,8 @@ std::string text::TooLarge(const std::string& path) {
     return "Too large for a ZelkPatch (2 GiB or more): " + path;
 }
 
-Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body) {
+Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body,
+                     bool sayDone) {
     std::optional<Stop> stop;
     try {
         stop = body();
@@ -20,7 +21,7 @@ Outcome RunOperation(HostServices& host, std::string_view doneText, const std::f
         host.ShowStop(stop->text, stop->style);
         return Outcome::Stopped;
     }
-    host.ShowMessage(std::string(doneText), MessageStyle::Plain);
+    if (sayDone) host.ShowMessage(std::string(doneText), MessageStyle::Plain);
     return Outcome::Done;
 }
 

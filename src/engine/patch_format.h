@@ -43,8 +43,10 @@ struct Stop {
 // Runs one operation: `body` returns the Stop it ended on, or nothing when it
 // succeeded; a failure it throws becomes a Critical message (which names the
 // path). The closing message comes after `body` has returned, so every file
-// it opened is closed by then, and "Done" only follows success.
-Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body);
+// it opened is closed by then, and "Done" only follows success (where
+// `sayDone`: an operation that reports otherwise has no "Done").
+Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body,
+                     bool sayDone = true);
 
 // Every bare LF becomes CR LF; CR LF pairs stay as they are.
 std::string ToCrLf(std::string_view text);

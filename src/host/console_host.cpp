@@ -76,6 +76,8 @@ void ConsoleHost::ShowMessage(const std::string& text, MessageStyle style) {
 
 void ConsoleHost::ShowStop(const std::string& text, MessageStyle) { Put(err_, TerminalSafe(text) + '\n'); }
 
+void ConsoleHost::ShowWarning(const std::string& text) { Put(err_, "zelkpatch: warning: " + TerminalSafe(text) + '\n'); }
+
 void ConsoleHost::ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) {
     std::string bytes;
     bool carriedCr = false;  // a CR at the end of a slice may be half of a CR LF

@@ -14,6 +14,7 @@ public:
     void ShowMessage(const std::string& text, MessageStyle style) override;
     // An operation that ends without its result has failed: standard error.
     void ShowStop(const std::string& text, MessageStyle style) override;
+    void ShowWarning(const std::string& text) override;
     // The whole comment, converted and escaped a slice at a time.
     void ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) override;
     void EndProgram() override;

@@ -105,6 +105,9 @@ public:
     // The message an operation stops with instead of its result. A face may
     // tell it from other messages (the console puts it on standard error).
     virtual void ShowStop(const std::string& text, MessageStyle style) { ShowMessage(text, style); }
+    // A word of caution that stops nothing. The windows, as designed, show
+    // none; the console puts it on standard error.
+    virtual void ShowWarning(const std::string&) {}
     // Shows a patch comment: `length` bytes of `patch` from `offset`, in the
     // code page. Comments come from anyone and may be huge, so none is held
     // whole: a message box shows the first kCommentShownBytes and says how

@@ -18,9 +18,11 @@ struct RecordedMessage {
 class RecordingHost : public SystemHost {
 public:
     void ShowMessage(const std::string& text, MessageStyle style) override { messages.push_back({text, style}); }
+    void ShowWarning(const std::string& text) override { warnings.push_back(text); }
     void EndProgram() override { ended = true; }
 
     std::vector<RecordedMessage> messages;
+    std::vector<std::string> warnings;
     bool ended = false;
 };
 

@@ -1,0 +1,219 @@
+#include "engine/fit_check.h"
+
+#include <algorithm>
+#include <array>
+
+#include "engine/diff_scanner.h"
+
+namespace zelk {
+
+namespace {
+
+std::string Offset(std::uint64_t offset) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%llu (0x%llX)", static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(offset));
+    return text;
+}
+
+std::string Bytes(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
+
+// A patch this small says little: it may fit many files.
+constexpr std::uint64_t kFewBytes = 16;
+
+}  // namespace
+
+FitCheck::FitCheck(std::uint64_t fileSize, std::int64_t shift) : shift_(shift) {
+    report_.fileSize = fileSize;
+    // Shifted past the file's start, no original is left to compare with.
+    const std::int64_t n = static_cast<std::int64_t>(fileSize) - shift;
+    n_ = n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    if (n < 0) report_.outOfOrder = true;
+}
+
+void FitCheck::Break(std::uint64_t offset) {
+    if (report_.breaks.size() < 3) report_.breaks.push_back(offset);
+}
+
+void FitCheck::Block(std::uint64_t offset, std::uint64_t length) {
+    const std::uint64_t end = offset + length;
+    if (!first_ && offset < previousEnd_) report_.outOfOrder = true;
+    // Runs are closed by an equal byte; only the tail may touch its neighbour.
+    if (!first_ && offset == previousEnd_ && offset != n_) Break(offset);
+    // Only the tail reaches past the original, from exactly its end.
+    // The last such block is most likely the tail: it tells the original's length.
+    if (end > n_ && offset != n_) {
+        Break(offset);
+        report_.madeFrom = offset;
+    }
+    lengthConfirmed_ = offset == n_ && end > n_;
+    first_ = false;
+    previousEnd_ = end;
+    blockStart_ = offset;
+    blockEnd_ = end;
+    report_.patchedBytes += length;
+}
+
+void FitCheck::Bytes(std::uint64_t offset, std::span<const std::uint8_t> data, std::span<const std::uint8_t> file) {
+    const std::size_t size = std::min(data.size(), file.size());
+    if (offset < n_) compared_ += std::min<std::uint64_t>(size, n_ - offset);
+    std::size_t i = 0;
+    while ((i = FirstEqual(data.data(), file.data(), i, size)) < size) {
+        const std::size_t equalEnd = FirstDifference(data.data(), file.data(), i, size);
+        report_.alreadyNew += equalEnd - i;
+        const std::uint64_t from = offset + i, to = offset + equalEnd;  // [from, to) equal
+        if (from < n_) {
+            Break(from);
+            if (from == blockStart_ || std::min(to, n_) == blockEnd_) report_.onlyInsideBlocks = false;
+        }
+        i = equalEnd;
+    }
+}
+
+FitReport FitCheck::Finish() const {
+    FitReport report = report_;
+    if (!Broken())
+        report.verdict = Fit::Fits;
+    else if (report.patchedBytes > 0 && report.alreadyNew == report.patchedBytes)
+        report.verdict = Fit::AlreadyApplied;
+    else
+        report.verdict = Fit::DoesNotFit;
+    if (report.verdict == Fit::Fits) report.madeFrom.reset();
+    report.headerMark = report.fileSize % 1024 == kCopierHeader;
+    return report;
+}
+
+std::string FitReport::VerdictText() const {
+    switch (verdict) {
+        case Fit::Fits: return "fits";
+        case Fit::AlreadyApplied: return "already applied";
+        case Fit::DoesNotFit: break;
+    }
+    return "does not fit";
+}
+
+std::string FitReport::Evidence() const {
+    std::string text;
+    const auto say = [&](const std::string& sentence) { text += (text.empty() ? "" : " ") + sentence; };
+    const std::string mark = "Its size, " + std::to_string(fileSize) +
+                             " bytes, is 512 more than a multiple of 1 KiB: the usual mark of a copier header";
+    if (verdict == Fit::Fits) {
+        say("Nothing in the patch contradicts this file.");
+        if (patchedBytes < kFewBytes)
+            say("The patch changes only " + Bytes(patchedBytes) + ", so it may fit other files as well.");
+        if (headerMark) say(mark + (fitsWithoutHeader ? ", and the patch fits it with or without one." : "."));
+        if (lengthsAgreeWithoutHeader)
+            say("It fits the file without its first 512 bytes as well, and there the lengths agree: if this file "
+                "has a copier header, remove it first.");
+        return text;
+    }
+    if (verdict == Fit::AlreadyApplied) {
+        say("All " + Bytes(patchedBytes) +
+            " the patch writes already hold their new values: this looks like the patched file, not the original.");
+        return text;
+    }
+    if (outOfOrder) {
+        say("Its blocks overlap or come out of order, which no patch made by comparing two files does.");
+        return text;
+    }
+    if (header == Header::FileHasOne)
+        say("This file has a 512-byte copier header that the patch's original did not have: the patch fits the "
+            "file without its first 512 bytes.");
+    if (header == Header::FileLacksOne)
+        say("This file lacks the 512-byte copier header that the patch's original had: the patch fits it with 512 "
+            "bytes added in front.");
+    if (header == Header::Same && headerMark) say(mark + ".");
+    if (madeFrom) say("The patch was made from a file of " + Bytes(*madeFrom) + "; this one has " + Bytes(fileSize) + ".");
+    if (alreadyNew > 0)
+        say(std::to_string(alreadyNew) + " of the " + Bytes(patchedBytes) +
+            " the patch writes already hold their new values, where the original's all differ.");
+    if (!breaks.empty()) {
+        std::string where;
+        for (std::size_t i = 0; i < breaks.size(); ++i) where += (i == 0 ? "" : ", ") + Offset(breaks[i]);
+        say(std::string(breaks.size() == 1 ? "First at offset " : "First at offsets ") + where + ".");
+    }
+    if (alreadyNew > 0 && onlyInsideBlocks && !madeFrom && header == Header::Same)
+        say("If a tool that merges nearby changes into one block made the patch, this may still be the right file.");
+    return text;
+}
+
+namespace {
+
+// The file's bytes around the blocks, read front to back: every request
+// lies at or after the one before, less the header's 512 bytes either side.
+class FileWindow {
+public:
+    FileWindow(InputFile& file, std::size_t size) : file_(file), buffer_(size) {}
+    std::span<const std::uint8_t> Get(std::uint64_t at, std::size_t size) {
+        if (at < start_ || at + size > start_ + valid_) {
+            start_ = at;
+            valid_ = file_.ReadAt(at, buffer_);
+        }
+        const std::size_t offset = static_cast<std::size_t>(at - start_);
+        return {buffer_.data() + offset, std::min(size, valid_ - std::min(valid_, offset))};
+    }
+
+private:
+    InputFile& file_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t start_ = 0;
+    std::size_t valid_ = 0;
+};
+
+constexpr std::size_t kPiece = 64 * 1024;
+
+}  // namespace
+
+std::string FitSentence(const FitReport& report, const std::string& patchPath, const std::string& filePath) {
+    switch (report.verdict) {
+        case Fit::Fits: return patchPath + " fits " + filePath;
+        case Fit::AlreadyApplied: return patchPath + " is already applied in " + filePath;
+        case Fit::DoesNotFit: break;
+    }
+    return patchPath + " does not fit " + filePath;
+}
+
+FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize) {
+    const std::uint64_t size = file.Size();
+    const auto header = static_cast<std::int64_t>(kCopierHeader);
+    // Without a header the original had; as is; with one the original lacked.
+    // In this order the file positions they want rise, so the window only
+    // moves forward.
+    std::array<FitCheck, 3> checks{FitCheck(size, -header), FitCheck(size, 0), FitCheck(size, header)};
+    FileWindow window(file, std::max<std::size_t>(bufferSize, 4 * kPiece));
+    ByteReader blocks(patch, kHeaderSize, bufferSize);
+    file.ExpectSequential();
+    for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
+        std::uint8_t fields[kBlockHeaderSize];
+        blocks.Read(fields);
+        const auto offset = static_cast<std::uint64_t>(ReadInt32(fields));
+        const auto length = static_cast<std::uint64_t>(ReadInt32(fields + 4));
+        for (FitCheck& check : checks) check.Block(offset, length);
+        for (std::uint64_t at = offset; at < offset + length;) {
+            const auto data = blocks.Next(static_cast<std::size_t>(std::min<std::uint64_t>(offset + length - at, kPiece)));
+            for (auto it = checks.begin(); it != checks.end(); ++it) {
+                const std::int64_t from = static_cast<std::int64_t>(at) + it->Shift();
+                const std::uint64_t skip = from < 0 ? static_cast<std::uint64_t>(-from) : 0;
+                if (skip >= data.size() || static_cast<std::uint64_t>(from) + skip >= size) continue;
+                const auto fileBytes = window.Get(static_cast<std::uint64_t>(from) + skip, data.size() - skip);
+                it->Bytes(at + skip, data.subspan(static_cast<std::size_t>(skip)), fileBytes);
+            }
+            at += data.size();
+        }
+    }
+    FitReport report = checks[1].Finish();
+    const bool withoutFits = checks[2].FitsOnEvidence();
+    // Both may fit a patch that says little. The verdict stays "fits", since
+    // nothing contradicts the file; the evidence says what else fits.
+    report.lengthsAgreeWithoutHeader = withoutFits && checks[2].LengthConfirmed() && !checks[1].LengthConfirmed();
+    if (report.verdict == Fit::DoesNotFit && !report.outOfOrder) {
+        if (withoutFits)
+            report.header = FitReport::Header::FileHasOne;
+        else if (checks[0].FitsOnEvidence())
+            report.header = FitReport::Header::FileLacksOne;
+    }
+    report.fitsWithoutHeader = withoutFits;
+    return report;
+}
+
+}  // namespace zelk
