@@ -7,6 +7,7 @@ import sys
 
 MAKE_TARGET = 0.6    # x cmp of two identical files
 APPLY_TARGET = 1.1   # x dd conv=fsync of the original
+CHECK_TARGET = 1.5   # x cat of the original and the patch
 MEMORY_TARGET_KIB = 16 * 1024
 
 
@@ -97,9 +98,26 @@ def main():
                    f" {peak / 1024:.1f} MiB |")
         judge("apply", size, share, ratio, "dd conv=fsync", APPLY_TARGET, peak)
     out.append("")
+    out.append("## Check\n")
+    out.append("Whether the patch fits the original: the patch and the original read once, side by side, against"
+               " `cat ORIGINAL PATCH` to nowhere.\n")
+    out.append("| data | changed | zelkpatch check | cat | ratio |")
+    out.append("|---|---|---|---|---|")
+    for name in names:
+        size, share = describe(name)
+        path = os.path.join(results, f"{name}.check.json")
+        if not os.path.exists(path):
+            continue
+        t = load_times(path)
+        ratio = t["zelkpatch"] / t["cat"]
+        out.append(f"| {size} | {share} | {ms(t['zelkpatch'])} | {ms(t['cat'])} | {ratio:.2f} |")
+        if size == "256 MiB":
+            verdicts.append((f"check at {size}, {share} changed: {ratio:.2f} x cat (target {CHECK_TARGET})",
+                             ratio <= CHECK_TARGET))
+    out.append("")
     out.append("## Targets\n")
     out.append(f"Make within {MAKE_TARGET} x cmp and apply within {APPLY_TARGET} x dd conv=fsync at 256 MiB and"
-               f" 1 GiB (both shares changed); peak memory within {MEMORY_TARGET_KIB // 1024} MiB at every size.\n")
+               f" 1 GiB (both shares changed); check within {CHECK_TARGET} x cat at 256 MiB; peak memory within {MEMORY_TARGET_KIB // 1024} MiB at every size.\n")
     out += [f"- {'met' if ok else 'MISSED'}: {text}" for text, ok in verdicts]
     out.append("")
 

@@ -4,6 +4,7 @@
 #   make: against cmp of two identical files (reading both is the least it does)
 #   apply: against a durable copy, dd conv=fsync ("Done" means on disk), and
 #          without its flush against cp
+#   check: against cat of the original and the patch (reading both once)
 # Every command starts with no old output in place and after a sync, so none
 # pays for freeing or writing back what the run before left.
 # Usage: bench/run.sh BUILD_DIR [SIZES_MIB...]
@@ -70,6 +71,9 @@ for c in "${cases[@]}"; do
   fi
   echo "== $name: make"
   hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.make.json" "${make_cmds[@]}"
+  echo "== $name: check"
+  hyperfine -N --warmup 1 --runs $runs --export-json "$results/$name.check.json" \
+    -n zelkpatch "$zelk check $o $p" -n cat "cat $o $p"
   echo "== $name: apply"
   hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.apply.json" "${apply_cmds[@]}"
   # The outputs were removed before each run: check one of each again.
