@@ -17,7 +17,7 @@ const work = fs.mkdtempSync(path.join(os.tmpdir(), "zelk-web-"));
 let server, browser, base;
 
 const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".wasm": "application/wasm",
-                ".png": "image/png" };
+                ".png": "image/png", ".webmanifest": "application/manifest+json" };
 
 before(async () => {
   server = createServer((request, response) => {

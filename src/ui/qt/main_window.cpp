@@ -207,25 +207,27 @@ bool ZelkPatchForm::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
+QPixmap DrawIcon(int size) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
+    // A cartridge with a patch on its label.
+    QPainterPath body;
+    body.addRoundedRect(QRectF(8, 4, 48, 56), 6, 6);
+    p.fillPath(body, QColor(0x3B, 0x4A, 0x6B));
+    p.fillRect(QRectF(14, 52, 36, 8), QColor(0xC9, 0xA2, 0x27));
+    p.fillRect(QRectF(14, 10, 36, 32), QColor(0xF2, 0xEE, 0xE4));
+    p.setPen(QPen(QColor(0xB0, 0x2E, 0x26), 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(QPolygonF({QPointF(21, 17), QPointF(43, 17), QPointF(21, 35), QPointF(43, 35)}));
+    p.end();
+    return pixmap;
+}
+
 QIcon AppIcon() {
     QIcon icon;
-    for (const int size : {16, 32, 48, 64, 128, 256}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.scale(size / 64.0, size / 64.0);
-        // A cartridge with a patch on its label.
-        QPainterPath body;
-        body.addRoundedRect(QRectF(8, 4, 48, 56), 6, 6);
-        p.fillPath(body, QColor(0x3B, 0x4A, 0x6B));
-        p.fillRect(QRectF(14, 52, 36, 8), QColor(0xC9, 0xA2, 0x27));
-        p.fillRect(QRectF(14, 10, 36, 32), QColor(0xF2, 0xEE, 0xE4));
-        p.setPen(QPen(QColor(0xB0, 0x2E, 0x26), 5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        p.drawPolyline(QPolygonF({QPointF(21, 17), QPointF(43, 17), QPointF(21, 35), QPointF(43, 35)}));
-        p.end();
-        icon.addPixmap(pixmap);
-    }
+    for (const int size : {16, 32, 48, 64, 128, 256}) icon.addPixmap(DrawIcon(size));
     return icon;
 }
 

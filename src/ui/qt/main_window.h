@@ -61,5 +61,7 @@ private:
 
 // The application's icon, drawn rather than shipped as a file.
 QIcon AppIcon();
+// The icon drawn at `size` pixels square, from its vector drawing.
+QPixmap DrawIcon(int size);
 
 }  // namespace zelk

@@ -4,6 +4,8 @@
 const worker = new Worker("worker.js");
 const $ = (id) => document.getElementById(id);
 const pathFields = ["fldOrigRomFile", "fldChgRomFile", "fldOutPatchFile"];
+// Which argument each path field is: the changed field is the output when applying.
+const roles = { fldOrigRomFile: "original", fldChgRomFile: "changed", fldOutPatchFile: "patch" };
 const chosen = new Map();  // field id -> the File chosen for it
 const buttons = ["Command2", "Command3"].map($);
 
@@ -33,35 +35,60 @@ function offer(name, blob) {
   setTimeout(() => URL.revokeObjectURL(link.href), 60000);
 }
 
-// Inputs are the files chosen for the fields whose text still names them.
+// Inputs are the files chosen for the fields whose text still names them,
+// each under its field's role: two files of the same name stay two files.
 function inputFiles() {
   const files = {};
   for (const id of pathFields) {
     const file = chosen.get(id);
-    if (file && $(id).value === file.name) files[file.name] = file;
+    if (file && $(id).value === file.name) files[roles[id]] = file;
   }
   return files;
 }
 
+function fieldTexts() {
+  const fields = { comment: $("fldPatchComment").value.replace(/\r?\n/g, "\r\n") };
+  for (const id of pathFields) fields[roles[id]] = $(id).value;
+  return fields;
+}
+
+// A long operation shows how far it is, after half a second.
+const bar = $("progress");
+let barTimer = null;
+
 let running = null;
 function run(type) {
   if (running) return;
-  const fields = {
-    original: $("fldOrigRomFile").value,
-    changed: $("fldChgRomFile").value,
-    patch: $("fldOutPatchFile").value,
-    comment: $("fldPatchComment").value.replace(/\r?\n/g, "\r\n"),
-  };
   running = { messages: [], outputs: [] };
   buttons.forEach((b) => (b.disabled = true));
   document.body.classList.add("busy");
-  worker.postMessage({ type, fields, files: inputFiles() });
+  bar.value = 0;
+  barTimer = setTimeout(() => (bar.hidden = false), 500);
+  worker.postMessage({ type, fields: fieldTexts(), files: inputFiles() });
+}
+
+// Whether the chosen patch fits the chosen original, said before anything
+// is pressed; nothing while either is missing.
+const status = $("fit");
+let checks = 0;
+function checkFit() {
+  const files = inputFiles();
+  const id = ++checks;
+  if (!files.original || !files.patch) {
+    status.textContent = "";
+    return;
+  }
+  worker.postMessage({ type: "check", id, fields: fieldTexts(), files: { original: files.original, patch: files.patch } });
 }
 
 worker.onmessage = async (event) => {
   const m = event.data;
   if (m.type === "composed") {
     $("fldPatchComment").value = m.comment.replace(/\r\n/g, "\n");
+  } else if (m.type === "checked") {
+    if (m.id === checks) status.textContent = m.text;
+  } else if (m.type === "progress") {
+    bar.value = m.fraction;
   } else if (m.type === "message") {
     running.messages.push(m);
   } else if (m.type === "output") {
@@ -70,6 +97,8 @@ worker.onmessage = async (event) => {
     const done = running;
     running = null;
     document.body.dataset.heap = String(m.heap);
+    clearTimeout(barTimer);
+    bar.hidden = true;
     buttons.forEach((b) => (b.disabled = false));
     document.body.classList.remove("busy");
     // The last message is "Done" after success; the result is offered only
@@ -95,7 +124,9 @@ for (const id of pathFields) {
     if (!file) return;
     chosen.set(id, file);
     field.value = file.name;
+    checkFit();
   };
+  field.addEventListener("input", checkFit);
   $(id + "-choose").addEventListener("click", () => picker.click());
   picker.addEventListener("change", () => {
     take(picker.files[0]);
@@ -123,6 +154,25 @@ for (const id of pathFields) {
     form.style.fontSize = `${size}px`;
   }
 })();
+// On a screen narrower than the form (a phone), the form shrinks as one,
+// keeping its designed proportions.
+(function fitScreen() {
+  const form = $("form");
+  const width = form.offsetWidth, height = form.offsetHeight;
+  const holder = $("form-holder");
+  const fit = () => {
+    const room = document.documentElement.clientWidth - 2 * parseFloat(getComputedStyle(document.body).marginLeft);
+    const scale = Math.min(1, room / width);
+    form.style.transform = scale < 1 ? `scale(${scale})` : "";
+    holder.style.width = `${width * scale}px`;
+    holder.style.height = `${height * scale}px`;
+  };
+  fit();
+  addEventListener("resize", fit);
+})();
+// Installed as an app, the page keeps working offline; a new build's
+// worker replaces the cached files of the old one.
+if ("serviceWorker" in navigator) navigator.serviceWorker.register("sw.js").catch(() => {});
 $("fldOrigRomFile").focus();
 $("Command2").addEventListener("click", () => run("make"));
 $("Command3").addEventListener("click", () => run("apply"));

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "engine/fit_check.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "host/ansi_code_page.h"
@@ -90,6 +91,7 @@ public:
 
 WebHost host;
 std::string composed;
+std::string checked;
 
 }  // namespace
 }  // namespace zelk
@@ -103,6 +105,30 @@ EMSCRIPTEN_KEEPALIVE int zelk_make(const char* original, const char* changed, co
 // The page's field roles: the patch field names the patch, the changed field the output.
 EMSCRIPTEN_KEEPALIVE int zelk_apply(const char* original, const char* output, const char* patch) {
     return zelk::form::PressApplyPatch(zelk::host, {original, output, patch, ""}) == zelk::Outcome::Done ? 0 : 1;
+}
+
+// Whether the patch fits the original, in a sentence or two for the page's
+// status line; nothing while either file is missing.
+EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* patch) {
+    using namespace zelk;
+    checked.clear();
+    try {
+        if (!host.FileExists(original) || !host.FileExists(patch)) return "";
+        auto file = host.OpenInput(original);
+        auto patchFile = host.OpenInput(patch);
+        if (file->Size() > kMaxFileSize) {
+            checked = text::TooLarge(original);
+        } else if (const PatchSummary summary = CheckPatch(*patchFile, host.Buffers().stream);
+                   summary.status != PatchStatus::Sound) {
+            checked = UnsoundPatch(summary, patch).text;
+        } else {
+            const FitReport report = CheckFit(*file, *patchFile, summary, host.Buffers().stream);
+            checked = FitSentence(report, patch, original) + ". " + report.Evidence();
+        }
+    } catch (const std::exception& failure) {
+        checked = FailureText(failure);
+    }
+    return checked.c_str();
 }
 
 EMSCRIPTEN_KEEPALIVE const char* zelk_default_comment(const char* original, const char* changed) {

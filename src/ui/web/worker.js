@@ -3,13 +3,54 @@
 // each output into a Blob, so memory stays bounded whatever the file size.
 "use strict";
 
-let files = new Map();   // field text -> File
+let files = new Map();   // tagged path -> { file, start, bytes }: the file and the slice read last
 let outputs = [];        // open outputs: { name, parts, pending, pendingBytes, size, fixes }
 const reader = new FileReaderSync();
 const KEEP_IN_ARRAYS = 32 << 20;  // bytes gathered before they become part of a Blob
+// The browser reads a File fastest in large slices; the engine asks for
+// small ones, which are served from the slice read last.
+const READ_AHEAD = 16 << 20;
+
+// The engine sees each field's path tagged with the field's role, so that
+// two fields naming files of the same name still mean two files; the user
+// sees the field's text.
+const TAG = /\u0001[^\u0002]*\u0002/g;
+const tagged = (role, text) => `\u0001${role}\u0002${text}`;
+const untagged = (text) => text.replace(TAG, "");
 
 function baseName(path) {
-  return path.split(/[\\/]/).pop() || "output";
+  return untagged(path).split(/[\\/]/).pop() || "output";
+}
+
+// Progress of a long operation: bytes read from the inputs, of all they hold.
+let progress = null;  // { done, total, sent }
+function advance(bytes) {
+  if (!progress) return;
+  progress.done += bytes;
+  const now = Date.now();
+  if (now - progress.sent < 100) return;
+  progress.sent = now;
+  self.postMessage({ type: "progress", fraction: Math.min(1, progress.done / progress.total) });
+}
+
+// Later writes win where they overlap: each is painted onto a sorted list
+// of disjoint pieces, so a patch of many out-of-order blocks costs a search
+// per block, not a pass over the output.
+function paint(pieces, offset, bytes) {
+  const end = offset + bytes.length;
+  let lo = 0, hi = pieces.length;
+  while (lo < hi) {
+    const mid = (lo + hi) >> 1;
+    if (pieces[mid].offset + pieces[mid].bytes.length <= offset) lo = mid + 1; else hi = mid;
+  }
+  let last = lo;
+  const before = [], after = [];
+  for (; last < pieces.length && pieces[last].offset < end; ++last) {
+    const p = pieces[last];
+    if (p.offset < offset) before.push({ offset: p.offset, bytes: p.bytes.subarray(0, offset - p.offset) });
+    if (p.offset + p.bytes.length > end) after.push({ offset: end, bytes: p.bytes.subarray(end - p.offset) });
+  }
+  pieces.splice(lo, last - lo, ...before, { offset, bytes }, ...after);
 }
 
 function seal(out) {
@@ -30,11 +71,19 @@ function append(out, bytes) {
 
 self.zelk = {
   exists: (path) => files.has(path),
-  size: (path) => files.get(path).size,
+  size: (path) => files.get(path).file.size,
   read(path, offset, into, length) {
     try {
-      const file = files.get(path);
-      const bytes = new Uint8Array(reader.readAsArrayBuffer(file.slice(offset, offset + length)));
+      const input = files.get(path);
+      if (!input.bytes || offset < input.start || offset + length > input.start + input.bytes.length) {
+        input.bytes = null;  // let the old slice go before the next is read
+        input.bytes = new Uint8Array(reader.readAsArrayBuffer(
+          input.file.slice(offset, offset + Math.max(length, READ_AHEAD))));
+        input.start = offset;
+        advance(input.bytes.length);
+      }
+      const from = offset - input.start;
+      const bytes = input.bytes.subarray(from, Math.min(from + length, input.bytes.length));
       Module.HEAPU8.set(bytes, into);
       return bytes.length;
     } catch (e) {
@@ -51,9 +100,9 @@ self.zelk = {
     if (offset === out.size) {
       append(out, bytes);
     } else {
-      // A few bytes rewritten behind the end (a header filled in late):
-      // laid over the finished Blob in order.
-      out.fixes.push({ offset, bytes });
+      // Bytes rewritten behind the end (a header filled in late, blocks out
+      // of order): laid over the finished Blob.
+      paint(out.fixes, offset, bytes);
     }
   },
   resize(id, size) {
@@ -66,13 +115,18 @@ self.zelk = {
     outputs[id] = null;
     if (!keep) return;
     seal(out);
-    let blob = new Blob(out.parts, { type: "application/octet-stream" });
-    for (const fix of out.fixes)
-      blob = new Blob([blob.slice(0, fix.offset), fix.bytes, blob.slice(fix.offset + fix.bytes.length)]);
-    self.postMessage({ type: "output", name: out.name, blob });
+    const whole = new Blob(out.parts);
+    const parts = [];
+    let at = 0;
+    for (const fix of out.fixes) {
+      parts.push(whole.slice(at, fix.offset), fix.bytes);
+      at = fix.offset + fix.bytes.length;
+    }
+    parts.push(whole.slice(at));
+    self.postMessage({ type: "output", name: out.name, blob: new Blob(parts, { type: "application/octet-stream" }) });
   },
   message(text, critical) {
-    self.postMessage({ type: "message", text, critical });
+    self.postMessage({ type: "message", text: untagged(text), critical });
   },
 };
 
@@ -111,12 +165,26 @@ function handle(request) {
     self.postMessage({ type: "composed", comment });
     return;
   }
-  files = new Map(Object.entries(request.files));
-  outputs = [];
+  // Each field's path, and the file chosen for it, under the field's role.
   const f = request.fields;
+  files = new Map(Object.entries(request.files).map(([role, file]) => [tagged(role, f[role]), { file }]));
+  const path = (role) => tagged(role, f[role]);
+  outputs = [];
+  if (request.type === "check") {
+    const text = withStrings([path("original"), path("patch")], (a, b) => Module.UTF8ToString(_zelk_check(a, b)));
+    files = new Map();
+    self.postMessage({ type: "checked", text: untagged(text), id: request.id });
+    return;
+  }
+  // Making reads both files once; applying reads the original once and the
+  // patch twice (checked whole first).
+  const size = (role) => request.files[role]?.size ?? 0;
+  const total = request.type === "make" ? size("original") + size("changed") : size("original") + 2 * size("patch");
+  progress = { done: 0, total: total || 1, sent: 0 };
   const status = request.type === "make"
-    ? withStrings([f.original, f.changed, f.patch, f.comment], (a, b, c, d) => _zelk_make(a, b, c, d))
-    : withStrings([f.original, f.changed, f.patch], (a, b, c) => _zelk_apply(a, b, c));
+    ? withStrings([path("original"), path("changed"), path("patch"), f.comment], (a, b, c, d) => _zelk_make(a, b, c, d))
+    : withStrings([path("original"), path("changed"), path("patch")], (a, b, c) => _zelk_apply(a, b, c));
+  progress = null;
   files = new Map();
   self.postMessage({ type: "finished", ok: status === 0, heap: Module.HEAPU8.length });
 }
