@@ -55,6 +55,7 @@ public:
     // file's bytes at the same places as far as the file has them.
     void Bytes(std::uint64_t offset, std::span<const std::uint8_t> data, std::span<const std::uint8_t> file);
     bool Broken() const { return !report_.breaks.empty() || report_.outOfOrder; }
+    bool OutOfOrder() const { return report_.outOfOrder; }
     // Unbroken, and on evidence: the lengths agree, or enough bytes were
     // held against the file for a coincidence to be unlikely.
     bool FitsOnEvidence() const { return !Broken() && (lengthConfirmed_ || compared_ >= 64); }

@@ -55,8 +55,9 @@ async function openPage() {
 }
 
 // Presses a button and closes each dialog in turn until the operation's
-// last one; returns what they said, in order.
-async function press(page, button) {
+// last one; returns what they said, in order. `onDialog` sees each open
+// dialog before it is closed.
+async function press(page, button, onDialog = () => {}) {
   await page.click(`#${button}`);
   const seen = [];
   for (;;) {
@@ -70,6 +71,7 @@ async function press(page, button) {
     assert.equal(box.title, "ZelkPatcher");
     assert.equal(box.role, "dialog");
     seen.push({ text: box.text, critical: box.critical });
+    await onDialog(seen.length - 1);
     await page.click("#message-ok");
     // More to come while the page's queue still holds messages.
     const more = await page.waitForFunction(() => document.getElementById("message").open ||
@@ -108,7 +110,7 @@ async function save(download, name) {
 // Seconds from the button press to the last dialog of the last make and apply.
 const timings = {};
 
-async function makeAndApply(page, downloads, original, changed, comment) {
+async function makeAndApply(page, downloads, original, changed, comment, watchProgress = false) {
   const a = write("a.rom", original);
   const b = write("b.rom", changed);
   await page.setInputFiles("#fldOrigRomFile-file", a);
@@ -119,7 +121,13 @@ async function makeAndApply(page, downloads, original, changed, comment) {
   else await page.fill("#fldPatchComment", comment);
   downloads.length = 0;
   let started = Date.now();
+  // A long run shows a real fraction of the work done, with the form disabled.
+  const progress = watchProgress && page.waitForFunction(() => {
+    const bar = document.getElementById("progress");
+    return !bar.hidden && bar.value > 0 && bar.value < 1 && document.getElementById("Command2").disabled;
+  }, null, { polling: 50, timeout: 60000 });
   assert.deepEqual(await press(page, "Command2"), [{ text: "Done ZelkPatch generation!", critical: false }]);
+  if (progress) await progress;
   timings.make = (Date.now() - started) / 1000;
   assert.equal(downloads.length, 1);
   assert.equal(downloads[0].suggestedFilename(), "p.ppp");
@@ -131,7 +139,10 @@ async function makeAndApply(page, downloads, original, changed, comment) {
   await page.fill("#fldChgRomFile", "out.rom");
   downloads.length = 0;
   started = Date.now();
-  const said = await press(page, "Command3");
+  // The result is offered only once the patch's comment has been read.
+  const said = await press(page, "Command3", (i) => {
+    if (comment && i === 0) assert.equal(downloads.length, 0, "download offered under the comment's dialog");
+  });
   timings.apply = (Date.now() - started) / 1000;
   const expected = comment ? [{ text: comment.replace(/\n/g, "\r\n"), critical: false }] : [];
   assert.deepEqual(said, [...expected, { text: "Done applying ZelkPatch! ", critical: false }]);
@@ -246,17 +257,173 @@ test("bad input gets the exact messages and no download", async () => {
   await context.close();
 });
 
-test("a 512 MiB pair keeps the WebAssembly heap under 32 MiB", async () => {
+test("a 512 MiB pair keeps the WebAssembly heap under 32 MiB, with progress shown", async () => {
   const { page, context, downloads } = await openPage();
   const size = (Number(process.env.WEB_BIG_MIB) || 512) << 20;
   const original = random(size, 11);
   const changed = Buffer.from(original);
   for (let i = 0; i < size; i += 1 << 16) changed[i] ^= 0xff;
-  const out = await makeAndApply(page, downloads, original, changed, "big");
+  const out = await makeAndApply(page, downloads, original, changed, "big", true);
   const sha = (bytes) => createHash("sha256").update(bytes).digest("hex");
   assert.equal(sha(fs.readFileSync(out)), sha(changed));
   const heap = Number(await page.evaluate(() => document.body.dataset.heap));
   assert.ok(heap < 32 << 20, `heap ${heap}`);
   console.log(`${size >> 20} MiB pair in the page: make ${timings.make} s, apply ${timings.apply} s, heap ${heap >> 20} MiB`);
+  await context.close();
+});
+
+// Chooses `file` for a field through the field's own picker.
+async function choose(page, field, file) {
+  await page.setInputFiles(`#${field}-file`, file);
+}
+
+test("files of the same name in two fields stay two files", async () => {
+  const { page, context, downloads } = await openPage();
+  fs.mkdirSync(path.join(work, "clean"), { recursive: true });
+  fs.mkdirSync(path.join(work, "hacked"), { recursive: true });
+  const original = random(5000, 21);
+  const changed = Buffer.from(original);
+  for (let i = 0; i < changed.length; i += 97) changed[i] ^= 0x33;
+  const a = write("clean/game.sfc", original);
+  const b = write("hacked/game.sfc", Buffer.concat([changed, Buffer.from("more")]));
+  await choose(page, "fldOrigRomFile", a);
+  await choose(page, "fldChgRomFile", b);
+  await page.fill("#fldOutPatchFile", "game.ppp");
+  await page.fill("#fldPatchComment", "");
+  assert.deepEqual(await press(page, "Command2"), [{ text: "Done ZelkPatch generation!", critical: false }]);
+  const patch = await save(downloads[0], "game.ppp");
+  execFileSync(zelkpatch, ["make", a, b, path.join(work, "cli-game.ppp")]);
+  assert.ok(fs.readFileSync(patch).equals(fs.readFileSync(path.join(work, "cli-game.ppp"))));
+  // The output typed as the original's own name.
+  await choose(page, "fldOutPatchFile", patch);
+  await page.fill("#fldChgRomFile", "game.sfc");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "Done applying ZelkPatch! ", critical: false }]);
+  assert.equal(downloads[0].suggestedFilename(), "game.sfc");
+  assert.ok(fs.readFileSync(await save(downloads[0], "out.sfc")).equals(fs.readFileSync(b)));
+  await context.close();
+});
+
+test("the status line tells whether the patch fits the original", async () => {
+  const { page, context } = await openPage();
+  const original = random(4000, 31);
+  const changed = Buffer.from(original);
+  for (let i = 0; i < changed.length; i += 13) changed[i] ^= 0x5a;
+  const a = write("fit-a.rom", original);
+  const b = write("fit-b.rom", changed);
+  const p = path.join(work, "fit.ppp");
+  execFileSync(zelkpatch, ["make", a, b, p]);
+  const status = () => page.textContent("#fit");
+  assert.equal(await page.getAttribute("#fit", "role"), "status");
+  await choose(page, "fldOrigRomFile", a);
+  assert.equal(await status(), "", "said something before a patch was chosen");
+  for (const [file, verdict] of [[a, "fit.ppp fits fit-a.rom. "], [b, "fit.ppp is already applied in fit-b.rom. "],
+                                 [write("fit-h.rom", Buffer.concat([random(512, 32), original])),
+                                  "fit.ppp does not fit fit-h.rom. This file has a 512-byte copier header"]]) {
+    await choose(page, "fldOrigRomFile", file);
+    await choose(page, "fldOutPatchFile", p);
+    await page.waitForFunction((v) => document.getElementById("fit").textContent.startsWith(v), verdict);
+  }
+  await page.fill("#fldOutPatchFile", "typed.ppp");
+  await page.waitForFunction(() => document.getElementById("fit").textContent === "");
+  assert.equal(await page.evaluate(() => document.querySelectorAll("dialog[open]").length), 0);
+  await context.close();
+});
+
+test("out-of-order blocks and a 12 MiB comment apply as on the command line", async () => {
+  const { page, context, downloads } = await openPage();
+  const original = random(30000, 41);
+  // 20,000 one-byte blocks, descending: each rewrites the output behind its end.
+  const blocks = [];
+  for (let i = 20000 - 1; i >= 0; --i) {
+    const block = Buffer.alloc(9);
+    block.writeInt32LE(i, 0);
+    block.writeInt32LE(1, 4);
+    block[8] = (i * 7) & 0xff;
+    blocks.push(block);
+  }
+  const patchFor = (body, comment) => {
+    const head = Buffer.concat([Buffer.from("Zelk Patch v1.0"), Buffer.alloc(4)]);
+    head.writeInt32LE(19 + body.length + 1, 15);
+    return Buffer.concat([head, body, comment]);
+  };
+  const comment = Buffer.alloc(12 << 20, 0x41);
+  for (const [name, patch] of [["descending.ppp", patchFor(Buffer.concat(blocks), Buffer.alloc(0))],
+                               ["long-comment.ppp", patchFor(blocks[0], comment)]]) {
+    const a = write("ooo.rom", original);
+    const p = write(name, patch);
+    const cli = path.join(work, `cli-${name}.rom`);
+    execFileSync(zelkpatch, ["apply", a, p, cli], { stdio: "ignore" });
+    await choose(page, "fldOrigRomFile", a);
+    await choose(page, "fldOutPatchFile", p);
+    await page.fill("#fldChgRomFile", "ooo-out.rom");
+    downloads.length = 0;
+    const said = await press(page, "Command3");
+    assert.equal(said.at(-1).text, "Done applying ZelkPatch! ");
+    if (name === "long-comment.ppp") {
+      // The box shows the comment's first 64 KiB and says how much more there is.
+      assert.equal(said.length, 2);
+      assert.equal(said[0].text, "A".repeat(65536) + `\r\n[${(12 << 20) - 65536} more bytes of the comment not shown]`);
+    }
+    assert.ok(fs.readFileSync(await save(downloads[0], `web-${name}.rom`)).equals(fs.readFileSync(cli)), name);
+  }
+  assert.ok(Number(await page.evaluate(() => document.body.dataset.heap)) < 32 << 20);
+  await context.close();
+});
+
+test("after the first visit the page reloads and works offline", async () => {
+  const { page, context, downloads } = await openPage();
+  await page.evaluate(() => navigator.serviceWorker.ready);
+  // One cache, named after this build.
+  const build = await page.evaluate(async () => (await (await fetch("sw.js")).text()).match(/"(zelkpatcher-[^"]+)"/)[1]);
+  assert.match(build, /^zelkpatcher-\d+\.\d+\.\d+-[0-9a-f]{12}$/);
+  assert.deepEqual(await page.evaluate(() => caches.keys()), [build]);
+  await context.setOffline(true);
+  await page.reload();
+  await page.waitForFunction(() => document.getElementById("fldPatchComment").value.startsWith("Коментарий"));
+  const manifest = await page.evaluate(async () => (await fetch("manifest.webmanifest")).json());
+  assert.equal(manifest.display, "standalone");
+  assert.deepEqual(manifest.icons.map((i) => i.sizes), ["192x192", "512x512"]);
+  for (const icon of manifest.icons)
+    assert.deepEqual(await page.evaluate(async (src) => {
+      const image = await createImageBitmap(await (await fetch(src)).blob());
+      return `${image.width}x${image.height}`;
+    }, icon.src), icon.sizes);
+  const a = write("offline.rom", Buffer.from([1, 2, 3]));
+  await choose(page, "fldOrigRomFile", a);
+  await choose(page, "fldChgRomFile", write("offline2.rom", Buffer.from([1, 9, 3])));
+  await page.fill("#fldOutPatchFile", "off.ppp");
+  assert.deepEqual(await press(page, "Command2"), [{ text: "Done ZelkPatch generation!", critical: false }]);
+  assert.equal(downloads.length, 1);
+  await context.close();
+});
+
+test("on a phone the whole form fits the screen and works by touch", async () => {
+  const context = await browser.newContext({ viewport: { width: 390, height: 844 }, isMobile: true, hasTouch: true,
+                                             deviceScaleFactor: 3, acceptDownloads: true });
+  const page = await context.newPage();
+  await page.goto(base);
+  await page.waitForFunction(() => document.getElementById("fldPatchComment").value.startsWith("Коментарий"));
+  const layout = await page.evaluate(() => {
+    const r = document.getElementById("form").getBoundingClientRect();
+    return { scroll: document.documentElement.scrollWidth, width: document.documentElement.clientWidth,
+             right: r.right, ratio: r.width / r.height };
+  });
+  assert.ok(layout.scroll <= layout.width, `scrolls sideways: ${layout.scroll} > ${layout.width}`);
+  assert.ok(layout.right <= layout.width);
+  assert.ok(Math.abs(layout.ratio - 459 / 210) < 0.01, `proportions ${layout.ratio}`);
+  // A tap on a picker's button opens the file chooser; a tap on a button presses it.
+  const [chooser] = await Promise.all([page.waitForEvent("filechooser"), page.tap("#fldOrigRomFile-choose")]);
+  await chooser.setFiles(write("phone.rom", Buffer.from([5])));
+  assert.equal(await page.inputValue("#fldOrigRomFile"), "phone.rom");
+  await page.tap("#Command3");
+  await page.waitForSelector("#message[open]");
+  assert.match(await page.textContent("#message-text"), /^нету файла /);
+  await page.tap("#message-ok");
+  // On a desktop screen the form keeps its designed size.
+  const desktop = await browser.newPage();
+  await desktop.goto(base);
+  assert.equal(await desktop.evaluate(() => document.getElementById("form").getBoundingClientRect().width), 459);
+  await desktop.close();
   await context.close();
 });

@@ -2,6 +2,8 @@
 "use strict";
 
 const worker = new Worker("worker.js");
+// Checks run in a worker of their own, so that they never hold up a button.
+const checker = new Worker("worker.js");
 const $ = (id) => document.getElementById(id);
 const pathFields = ["fldOrigRomFile", "fldChgRomFile", "fldOutPatchFile"];
 // Which argument each path field is: the changed field is the output when applying.
@@ -78,15 +80,16 @@ function checkFit() {
     status.textContent = "";
     return;
   }
-  worker.postMessage({ type: "check", id, fields: fieldTexts(), files: { original: files.original, patch: files.patch } });
+  checker.postMessage({ type: "check", id, fields: fieldTexts(), files: { original: files.original, patch: files.patch } });
 }
+checker.onmessage = (event) => {
+  if (event.data.id === checks) status.textContent = event.data.text;
+};
 
 worker.onmessage = async (event) => {
   const m = event.data;
   if (m.type === "composed") {
     $("fldPatchComment").value = m.comment.replace(/\r\n/g, "\n");
-  } else if (m.type === "checked") {
-    if (m.id === checks) status.textContent = m.text;
   } else if (m.type === "progress") {
     bar.value = m.fraction;
   } else if (m.type === "message") {
