@@ -17,10 +17,6 @@ Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath) {
 
 namespace {
 
-// Gaps at least this long between blocks are copied by the kernel; shorter
-// ones pass through the read buffer, which saves a system call per block.
-constexpr std::uint64_t kKernelCopyGap = 1u << 20;
-
 // Reads the next block header again and makes sure it is the one checked:
 // another program may rewrite the patch in the meantime.
 PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultSize) {
@@ -51,7 +47,8 @@ void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<voi
 // The original's bytes under each block are in the window just before the
 // block's bytes land there: the fit check compares them on the way.
 void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                  OutputFile& output, std::size_t windowSize, FitCheck& fit) {
+                  OutputFile& output, const BufferSizes& sizes, FitCheck& fit) {
+    const std::size_t windowSize = sizes.stream;
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
     std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(windowSize, resultSize)));
@@ -73,29 +70,44 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
     };
     nextBlock();
     while (at < resultSize) {
-        if (blockAt - at >= kKernelCopyGap) {
+        // Long stretches without a block are the system's to copy; shorter
+        // ones pass through the window, which saves a call per block.
+        if (blockAt - at >= sizes.copyGap) {
             if (at < n) output.AppendFrom(original, at, std::min(blockAt, n) - at);
             output.ExtendTo(blockAt);
             at = blockAt;
             continue;
         }
-        const std::uint64_t end = std::min(at + window.size(), resultSize);
-        const auto size = static_cast<std::size_t>(end - at);
-        const auto fromOriginal = static_cast<std::size_t>(at < n ? std::min(end, n) - at : 0);
-        original.ReadExactly(at, {window.data(), fromOriginal});
-        std::fill(window.begin() + static_cast<std::ptrdiff_t>(fromOriginal),
-                  window.begin() + static_cast<std::ptrdiff_t>(size), 0);
+        // The window is filled from the original as far as the blocks need,
+        // a copy gap at a time, and ends early where a long stretch follows.
+        std::uint64_t end = std::min(at + window.size(), resultSize);
+        std::uint64_t filled = at;
+        const auto fillTo = [&](std::uint64_t to) {
+            if (to <= filled) return;
+            to = std::min(end, std::max(to, filled + sizes.copyGap));
+            const std::uint64_t fromOriginal = std::min(to, std::max(n, filled));
+            if (filled < fromOriginal)
+                original.ReadExactly(filled, {window.data() + (filled - at), static_cast<std::size_t>(fromOriginal - filled)});
+            std::fill(window.data() + (fromOriginal - at), window.data() + (to - at), 0);
+            filled = to;
+        };
         while (blockAt < end) {
             const std::uint64_t pieceEnd = std::min(blockEnd, end);
+            fillTo(pieceEnd);
             const auto piece = blocks.Next(static_cast<std::size_t>(pieceEnd - blockAt));
             std::uint8_t* place = window.data() + (blockAt - at);
             const auto known = static_cast<std::size_t>(blockAt < n ? std::min<std::uint64_t>(piece.size(), n - blockAt) : 0);
             fit.Bytes(blockAt, piece, {place, known});
             std::memcpy(place, piece.data(), piece.size());
             blockAt += piece.size();
-            if (blockAt == blockEnd) nextBlock();
+            if (blockAt == blockEnd) {
+                const std::uint64_t blockDone = blockEnd;
+                nextBlock();
+                if (blockAt - blockDone >= sizes.copyGap) end = std::max(filled, blockDone);
+            }
         }
-        output.Append({window.data(), size});
+        fillTo(end);
+        output.Append({window.data(), static_cast<std::size_t>(end - at)});
         at = end;
     }
 }
@@ -128,12 +140,13 @@ void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::u
     auto output = host.CreateOutput(outputPath);
     original->ExpectSequential();
     patch->ExpectSequential();
-    const std::size_t bufferSize = host.Buffers().stream;
+    const BufferSizes sizes = host.Buffers();
+    const std::size_t bufferSize = sizes.stream;
     FitCheck fit(original->Size(), 0);
     {
         ByteReader blocks(*patch, kHeaderSize, bufferSize);
         if (summary.ascending)
-            WriteInOrder(*original, blocks, *patch, summary, *output, bufferSize, fit);
+            WriteInOrder(*original, blocks, *patch, summary, *output, sizes, fit);
         else
             WriteAnyOrder(*original, blocks, *patch, summary, *output, fit);
     }

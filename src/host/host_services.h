@@ -23,6 +23,9 @@ inline constexpr std::size_t kCommentShownBytes = 64 * 1024;
 struct BufferSizes {
     std::size_t scan;    // each of the two inputs that making a patch reads side by side
     std::size_t stream;  // each input and the output of a copy (applying a patch)
+    // Stretches of the original at least this long without a block are
+    // copied by the system (OutputFile::AppendFrom), not through the buffers.
+    std::uint64_t copyGap = 1u << 20;
 };
 
 // Sizes for a processor with `l2Bytes` of level-2 cache per core (0 when the

@@ -22,6 +22,8 @@ EM_JS(int, js_output_open, (const char* path), { return self.zelk.openOutput(UTF
 EM_JS(void, js_output_write, (int output, const void* data, int length, double offset),
       { self.zelk.write(output, data, length, offset); });
 EM_JS(void, js_output_resize, (int output, double size), { self.zelk.resize(output, size); });
+EM_JS(void, js_output_copy, (int output, const char* path, double offset, double length),
+      { self.zelk.copy(output, UTF8ToString(path), offset, length); });
 EM_JS(void, js_output_close, (int output, int keep), { self.zelk.closeOutput(output, keep != 0); });
 EM_JS(void, js_show_message, (const char* text, int critical),
       { self.zelk.message(UTF8ToString(text), critical != 0); });
@@ -64,6 +66,12 @@ protected:
         js_output_write(id_, data, static_cast<int>(size), static_cast<double>(offset));
     }
     void Resize(std::uint64_t size) override { js_output_resize(id_, static_cast<double>(size)); }
+    // A stretch of an input becomes a slice of its File: nothing is read
+    // or copied, the browser reads it when the result is saved.
+    std::uint64_t CopyInSystem(InputFile& source, std::uint64_t from, std::uint64_t, std::uint64_t length) override {
+        js_output_copy(id_, source.Path().c_str(), static_cast<double>(from), static_cast<double>(length));
+        return length;
+    }
 
 private:
     int id_;
@@ -81,8 +89,10 @@ public:
     std::string ToAnsi(std::string_view utf8) override { return AnsiCodePage::Host().ToAnsi(utf8); }
     std::string FromAnsi(std::string_view bytes) override { return AnsiCodePage::Host().FromAnsi(bytes); }
     // Every read of a File is a trip through the browser: fewer, larger
-    // slices; 2 MiB of buffers still leave the heap far below its limit.
-    BufferSizes Buffers() override { return {1 << 20, 1 << 20}; }
+    // slices; 2 MiB of buffers still leave the heap far below its limit. A
+    // stretch of the original costs nothing as a slice of its File, so all
+    // but short ones become one.
+    BufferSizes Buffers() override { return {1 << 20, 1 << 20, 1 << 20}; }
     void ShowMessage(const std::string& text, MessageStyle style) override {
         js_show_message(text.c_str(), style == MessageStyle::Critical ? 1 : 0);
     }

@@ -4,9 +4,8 @@
 "use strict";
 
 let files = new Map();   // tagged path -> { file, start, bytes }: the file and the slice read last
-let outputs = [];        // open outputs: { name, parts, pending, pendingBytes, size, fixes }
+let outputs = [];        // open outputs: { name, parts, size, fixes }
 const reader = new FileReaderSync();
-const KEEP_IN_ARRAYS = 32 << 20;  // bytes gathered before they become part of a Blob
 // The browser reads a File fastest in large slices; the engine asks for
 // small ones, which are served from the slice read last.
 const READ_AHEAD = 16 << 20;
@@ -53,20 +52,13 @@ function paint(pieces, offset, bytes) {
   pieces.splice(lo, last - lo, ...before, { offset, bytes }, ...after);
 }
 
-function seal(out) {
-  if (out.pending.length) {
-    out.parts.push(new Blob(out.pending));
-    out.pending = [];
-    out.pendingBytes = 0;
-  }
-}
-
-// Bytes at the end of an output.
-function append(out, bytes) {
-  out.pending.push(bytes);
-  out.pendingBytes += bytes.length;
-  out.size += bytes.length;
-  if (out.pendingBytes >= KEEP_IN_ARRAYS) seal(out);
+// Bytes at the end of an output go straight into a Blob of their own: the
+// browser keeps them (in memory or on disk, as it sees fit), nothing stays
+// in the worker, and no copy is made on the way. Slices of the inputs ride
+// along at no cost.
+function append(out, part, size) {
+  out.parts.push(part instanceof Blob ? part : new Blob([part]));
+  out.size += size;
 }
 
 self.zelk = {
@@ -91,30 +83,35 @@ self.zelk = {
     }
   },
   openOutput(path) {
-    outputs.push({ name: baseName(path), parts: [], pending: [], pendingBytes: 0, size: 0, fixes: [] });
+    outputs.push({ name: baseName(path), parts: [], size: 0, fixes: [] });
     return outputs.length - 1;
   },
   write(id, data, length, offset) {
     const out = outputs[id];
-    const bytes = Module.HEAPU8.slice(data, data + length);
     if (offset === out.size) {
-      append(out, bytes);
+      append(out, Module.HEAPU8.subarray(data, data + length), length);
     } else {
       // Bytes rewritten behind the end (a header filled in late, blocks out
       // of order): laid over the finished Blob.
-      paint(out.fixes, offset, bytes);
+      paint(out.fixes, offset, Module.HEAPU8.slice(data, data + length));
     }
+  },
+  copy(id, path, offset, length) {
+    append(outputs[id], files.get(path).file.slice(offset, offset + length), length);
+    advance(length);
   },
   resize(id, size) {
     const out = outputs[id];
     const zeros = new Uint8Array(Math.min(size - out.size, 16 << 20));
-    while (out.size < size) append(out, zeros.subarray(0, Math.min(size - out.size, zeros.length)));
+    while (out.size < size) {
+      const part = zeros.subarray(0, Math.min(size - out.size, zeros.length));
+      append(out, part, part.length);
+    }
   },
   closeOutput(id, keep) {
     const out = outputs[id];
     outputs[id] = null;
     if (!keep) return;
-    seal(out);
     const whole = new Blob(out.parts);
     const parts = [];
     let at = 0;
