@@ -108,7 +108,8 @@ fuzz-build: test-deps
 fuzz: fuzz-build
 	bash tests/fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
 
-bench: bench-deps build
+bench: bench-deps build web
+	cd tests/web && npm ci --no-audit --no-fund --silent
 	cmake --build $(BUILD) --target zelk-bench-gen zelk-bench-run
 	bash bench/run.sh $(BUILD) $(SIZES)
 

@@ -7,6 +7,8 @@
 #   check: against cat of the original and the patch (reading both once)
 # Every command starts with no old output in place and after a sync, so none
 # pays for freeing or writing back what the run before left.
+#   the page: make and apply against the time the browser needs to read
+#          their inputs in 16 MiB slices (FileReaderSync, as the page reads)
 # Usage: bench/run.sh BUILD_DIR [SIZES_MIB...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -84,6 +86,12 @@ for c in "${cases[@]}"; do
   printf 'zelkpatch\t%s\nxdelta3\t%s\n' "$(stat -c %s "$p")" "$(stat -c %s "$x")" > "$results/$name.sizes.tsv"
   [ -f "$b" ] && [ "$size" -le 16 ] && printf 'bsdiff\t%s\n' "$(stat -c %s "$b")" >> "$results/$name.sizes.tsv"
   rm -f "$out".*
+
+  # The page, in headless Chromium, beside the browser's own read time.
+  if [ "$size" -ge 256 ] && [ "$permille" = 5 ]; then
+    echo "== $name: the page"
+    node bench/web_bench.mjs "$(realpath dist/web)" "$o" "$m" "$p" 3 > "$results/$name.web.json"
+  fi
 
   # The curve the buffer sizes rest on: each size alone, the other at its default.
   if [ "$name" = rom256 ]; then

@@ -92,7 +92,7 @@ public:
     // slices; 2 MiB of buffers still leave the heap far below its limit. A
     // stretch of the original costs nothing as a slice of its File, so all
     // but short ones become one.
-    BufferSizes Buffers() override { return {1 << 20, 1 << 20, 1 << 20}; }
+    BufferSizes Buffers() override { return {1 << 20, 4 << 20, 1 << 20}; }
     void ShowMessage(const std::string& text, MessageStyle style) override {
         js_show_message(text.c_str(), style == MessageStyle::Critical ? 1 : 0);
     }
