@@ -117,14 +117,9 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
 int Check(HostServices& host, const std::string& originalPath, const std::string& patchPath) {
     std::optional<FitReport> report;
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
-        if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
-        auto original = host.OpenInput(originalPath);
-        if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
-        if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
-        auto patch = host.OpenInput(patchPath);
-        const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
-        if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
-        report = CheckFit(*original, *patch, summary, host.Buffers().stream);
+        OpenedPatch opened;
+        if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+        report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
         host.ShowMessage(FitSentence(*report, patchPath, originalPath) + "\n" + report->Evidence(),
                          MessageStyle::Plain);
         return std::nullopt;

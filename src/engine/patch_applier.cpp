@@ -163,18 +163,26 @@ void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::u
 
 }  // namespace
 
+std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
+                                         const std::string& patchPath, OpenedPatch& opened) {
+    if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
+    opened.original = host.OpenInput(originalPath);
+    if (opened.original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
+    if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
+    opened.patch = host.OpenInput(patchPath);
+    opened.summary = CheckPatch(*opened.patch, host.Buffers().stream);
+    if (opened.summary.status != PatchStatus::Sound) return UnsoundPatch(opened.summary, patchPath);
+    return std::nullopt;
+}
+
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                    const std::string& outputPath) {
     return RunOperation(host, text::ApplyDone, [&]() -> std::optional<Stop> {
-        if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
-        auto original = host.OpenInput(originalPath);
-        if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
-        if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
-        auto patch = host.OpenInput(patchPath);
-        const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
-        if (summary.status != PatchStatus::Sound) return UnsoundPatch(summary, patchPath);
-        ShowComment(host, *patch, summary);
-        WriteResult(host, std::move(original), std::move(patch), summary, originalPath, patchPath, outputPath);
+        OpenedPatch opened;
+        if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+        ShowComment(host, *opened.patch, opened.summary);
+        WriteResult(host, std::move(opened.original), std::move(opened.patch), opened.summary, originalPath,
+                    patchPath, outputPath);
         return std::nullopt;
     });
 }

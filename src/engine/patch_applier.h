@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/patch_format.h"
@@ -15,5 +17,17 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
 
 // The message for a patch that CheckPatch did not find sound.
 Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath);
+
+// An original and a patch opened for applying or checking, the patch
+// checked whole.
+struct OpenedPatch {
+    std::unique_ptr<InputFile> original;
+    std::unique_ptr<InputFile> patch;
+    PatchSummary summary;
+};
+// Opens both, or gives the Stop that applying would end on: a missing or
+// too large original, a missing patch, a patch that is not sound.
+std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
+                                         const std::string& patchPath, OpenedPatch& opened);
 
 }  // namespace zelk

@@ -124,15 +124,11 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
     checked.clear();
     try {
         if (!host.FileExists(original) || !host.FileExists(patch)) return "";
-        auto file = host.OpenInput(original);
-        auto patchFile = host.OpenInput(patch);
-        if (file->Size() > kMaxFileSize) {
-            checked = text::TooLarge(original);
-        } else if (const PatchSummary summary = CheckPatch(*patchFile, host.Buffers().stream);
-                   summary.status != PatchStatus::Sound) {
-            checked = UnsoundPatch(summary, patch).text;
+        OpenedPatch opened;
+        if (const auto stop = OpenPatchAndOriginal(host, original, patch, opened)) {
+            checked = stop->text;
         } else {
-            const FitReport report = CheckFit(*file, *patchFile, summary, host.Buffers().stream);
+            const FitReport report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
             checked = FitSentence(report, patch, original) + ". " + report.Evidence();
         }
     } catch (const std::exception& failure) {
