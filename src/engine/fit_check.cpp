@@ -124,6 +124,8 @@ std::string FitReport::Evidence() const {
             "bytes added in front.");
     if (header == Header::Same && headerMark) say(mark + ".");
     if (madeFrom) say("The patch was made from a file of " + Bytes(*madeFrom) + "; this one has " + Bytes(fileSize) + ".");
+    // Where the header explains it, the bytes that clash as the file stands say nothing more.
+    if (header != Header::Same) return text;
     if (alreadyNew > 0)
         say(std::to_string(alreadyNew) + " of the " + Bytes(patchedBytes) +
             " the patch writes already hold their new values, where the original's all differ.");
@@ -132,7 +134,7 @@ std::string FitReport::Evidence() const {
         for (std::size_t i = 0; i < breaks.size(); ++i) where += (i == 0 ? "" : ", ") + Offset(breaks[i]);
         say(std::string(breaks.size() == 1 ? "First at offset " : "First at offsets ") + where + ".");
     }
-    if (alreadyNew > 0 && onlyInsideBlocks && !madeFrom && header == Header::Same)
+    if (alreadyNew > 0 && onlyInsideBlocks && !madeFrom)
         say("If a tool that merges nearby changes into one block made the patch, this may still be the right file.");
     return text;
 }
