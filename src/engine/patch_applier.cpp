@@ -132,8 +132,8 @@ void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, co
 
 // The inputs are closed before the result replaces its target: the target
 // may be one of them, and Windows replaces no file that is open.
-// A patch that does not fit the original is applied all the same, as
-// designed; the host may warn before the result replaces its target.
+// A patch that does not fit the original is applied all the same: the user
+// asked for it. The host may warn before the result replaces its target.
 void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::unique_ptr<InputFile> patch,
                  const PatchSummary& summary, const std::string& originalPath, const std::string& patchPath,
                  const std::string& outputPath) {

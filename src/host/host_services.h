@@ -108,8 +108,8 @@ public:
     // The message an operation stops with instead of its result. A face may
     // tell it from other messages (the console puts it on standard error).
     virtual void ShowStop(const std::string& text, MessageStyle style) { ShowMessage(text, style); }
-    // A word of caution that stops nothing. The windows, as designed, show
-    // none; the console puts it on standard error.
+    // A word of caution that stops nothing. The windows show none (their
+    // dialogs stay as they are); the console puts it on standard error.
     virtual void ShowWarning(const std::string&) {}
     // Shows a patch comment: `length` bytes of `patch` from `offset`, in the
     // code page. Comments come from anyone and may be huge, so none is held
