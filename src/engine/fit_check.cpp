@@ -17,7 +17,7 @@ std::string Offset(std::uint64_t offset) {
     return text;
 }
 
-std::string Bytes(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
+std::string CountOf(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
 // A patch this small says little: it may fit many files.
 constexpr std::uint64_t kFewBytes = 16;
@@ -84,15 +84,6 @@ FitReport FitCheck::Finish() const {
     return report;
 }
 
-std::string FitReport::VerdictText() const {
-    switch (verdict) {
-        case Fit::Fits: return "fits";
-        case Fit::AlreadyApplied: return "already applied";
-        case Fit::DoesNotFit: break;
-    }
-    return "does not fit";
-}
-
 std::string FitReport::Evidence() const {
     std::string text;
     const auto say = [&](const std::string& sentence) { text += (text.empty() ? "" : " ") + sentence; };
@@ -101,7 +92,7 @@ std::string FitReport::Evidence() const {
     if (verdict == Fit::Fits) {
         say("Nothing in the patch contradicts this file.");
         if (patchedBytes < kFewBytes)
-            say("The patch changes only " + Bytes(patchedBytes) + ", so it may fit other files as well.");
+            say("The patch changes only " + CountOf(patchedBytes) + ", so it may fit other files as well.");
         if (headerMark) say(mark + (fitsWithoutHeader ? ", and the patch fits it with or without one." : "."));
         if (lengthsAgreeWithoutHeader)
             say("It fits the file without its first 512 bytes as well, and there the lengths agree: if this file "
@@ -109,7 +100,7 @@ std::string FitReport::Evidence() const {
         return text;
     }
     if (verdict == Fit::AlreadyApplied) {
-        say("All " + Bytes(patchedBytes) +
+        say("All " + CountOf(patchedBytes) +
             " the patch writes already hold their new values: this looks like the patched file, not the original.");
         return text;
     }
@@ -124,11 +115,11 @@ std::string FitReport::Evidence() const {
         say("This file lacks the 512-byte copier header that the patch's original had: the patch fits it with 512 "
             "bytes added in front.");
     if (header == Header::Same && headerMark) say(mark + ".");
-    if (madeFrom) say("The patch was made from a file of " + Bytes(*madeFrom) + "; this one has " + Bytes(fileSize) + ".");
+    if (madeFrom) say("The patch was made from a file of " + CountOf(*madeFrom) + "; this one has " + CountOf(fileSize) + ".");
     // Where the header explains it, the bytes that clash as the file stands say nothing more.
     if (header != Header::Same) return text;
     if (alreadyNew > 0)
-        say(std::to_string(alreadyNew) + " of the " + Bytes(patchedBytes) +
+        say(std::to_string(alreadyNew) + " of the " + CountOf(patchedBytes) +
             " the patch writes already hold their new values, where the original's all differ.");
     if (!breaks.empty()) {
         std::string where;

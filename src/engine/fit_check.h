@@ -36,8 +36,6 @@ struct FitReport {
     bool fitsWithoutHeader = false;  // the patch fits the file without its first 512 bytes as well
     bool lengthsAgreeWithoutHeader = false;  // ... and there its tail starts right at the end
 
-    // The verdict's words: "fits", "already applied", "does not fit".
-    std::string VerdictText() const;
     // A sentence or two a player can act on.
     std::string Evidence() const;
 };
