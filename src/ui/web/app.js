@@ -123,13 +123,15 @@ worker.postMessage({
 for (const id of pathFields) {
   const field = $(id);
   const picker = $(id + "-file");
+  // Only the original and the patch decide the status line.
+  const checked = roles[id] !== "changed";
   const take = (file) => {
     if (!file) return;
     chosen.set(id, file);
     field.value = file.name;
-    checkFit();
+    if (checked) checkFit();
   };
-  field.addEventListener("input", checkFit);
+  if (checked) field.addEventListener("input", checkFit);
   $(id + "-choose").addEventListener("click", () => picker.click());
   picker.addEventListener("change", () => {
     take(picker.files[0]);
