@@ -4,7 +4,8 @@
 
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
-#include "host/system_host.h"
+#include "host/system_files.h"
+#include "host/win32_text.h"
 #include "test_support.h"
 
 namespace zelk::test {

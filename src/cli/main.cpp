@@ -9,6 +9,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+
+#include "host/win32_text.h"
 #endif
 
 namespace {

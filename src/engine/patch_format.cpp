@@ -127,8 +127,36 @@ PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
     return summary;
 }
 
+namespace {
+
+// The comment's bytes, read and converted as the face asks for them.
+class PatchComment final : public CommentReader {
+public:
+    PatchComment(FileServices& files, InputFile& patch, std::uint64_t offset, std::uint64_t length)
+        : files_(files), patch_(patch), offset_(offset), remaining_(length) {}
+    std::uint64_t Remaining() const override { return remaining_; }
+    std::string Next(std::size_t bytes) override {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, bytes));
+        std::string raw(size, '\0');
+        patch_.ReadExactly(offset_, {reinterpret_cast<std::uint8_t*>(raw.data()), size});
+        offset_ += size;
+        remaining_ -= size;
+        return files_.FromAnsi(raw);
+    }
+
+private:
+    FileServices& files_;
+    InputFile& patch_;
+    std::uint64_t offset_;
+    std::uint64_t remaining_;
+};
+
+}  // namespace
+
 void ShowComment(HostServices& host, InputFile& patch, const PatchSummary& summary) {
-    if (summary.CommentLength() > 0) host.ShowComment(patch, summary.CommentStart(), summary.CommentLength());
+    if (summary.CommentLength() == 0) return;
+    PatchComment comment(host, patch, summary.CommentStart(), summary.CommentLength());
+    host.ShowComment(comment);
 }
 
 }  // namespace zelk

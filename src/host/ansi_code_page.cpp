@@ -1,15 +1,5 @@
 #include "host/ansi_code_page.h"
 
-#include <stdexcept>
-
-#include "host/host_services.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <iconv.h>
-#endif
-
 namespace zelk {
 
 namespace {
@@ -103,64 +93,5 @@ std::string AnsiCodePage::FromAnsi(std::string_view bytes) const {
     for (const char ch : bytes) AppendUtf8(out, toUnicode_[static_cast<unsigned char>(ch)]);
     return out;
 }
-
-#ifdef _WIN32
-namespace {
-AnsiCodePage FromSystem(UINT codePage) {
-    std::array<char32_t, 256> table{};
-    for (int b = 0; b < 256; ++b) {
-        const char in = static_cast<char>(b);
-        wchar_t wide = 0;
-        // A byte with no character keeps its value, as on other systems.
-        table[b] = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, &in, 1, &wide, 1) == 1 ? wide : b;
-    }
-    return AnsiCodePage(table);
-}
-}  // namespace
-
-AnsiCodePage AnsiCodePage::Windows1251() { return FromSystem(1251); }
-
-// The ANSI code page, where it has one byte per character; the format has
-// no room for more, so Chinese, Japanese and Korean systems, whose ANSI code
-// pages have two, use Windows-1251 like the patches in the wild.
-const AnsiCodePage& AnsiCodePage::Host() {
-    static const AnsiCodePage page = [] {
-        CPINFO info{};
-        const UINT ansi = GetACP();
-        return FromSystem(GetCPInfo(ansi, &info) && info.MaxCharSize == 1 ? ansi : 1251);
-    }();
-    return page;
-}
-#else
-AnsiCodePage AnsiCodePage::Windows1251() {
-    iconv_t cd = iconv_open("UTF-32LE", "WINDOWS-1251");
-    if (cd == reinterpret_cast<iconv_t>(-1))
-        throw FileError("The system has no converter for the Windows-1251 code page");
-    std::array<char32_t, 256> table{};
-    for (int b = 0; b < 256; ++b) {
-        char in = static_cast<char>(b);
-        unsigned char out[4] = {};
-        char* inPtr = &in;
-        char* outPtr = reinterpret_cast<char*>(out);
-        std::size_t inLeft = 1;
-        std::size_t outLeft = sizeof out;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1)) {
-            // A byte with no character (0x98) keeps its value as a C1 control
-            // character, so that no comment byte is lost on the way through.
-            table[b] = static_cast<char32_t>(b);
-        } else {
-            table[b] = out[0] | (out[1] << 8) | (out[2] << 16) | (static_cast<char32_t>(out[3]) << 24);
-        }
-    }
-    iconv_close(cd);
-    return AnsiCodePage(table);
-}
-
-const AnsiCodePage& AnsiCodePage::Host() {
-    static const AnsiCodePage page = Windows1251();
-    return page;
-}
-#endif
 
 }  // namespace zelk

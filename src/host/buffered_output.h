@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "host/host_services.h"
+#include "host/file_services.h"
 
 namespace zelk {
 

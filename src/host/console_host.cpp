@@ -6,11 +6,7 @@
 #include <cstring>
 
 #include "host/ansi_code_page.h"
-
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#endif
+#include "host/system_files.h"
 
 namespace zelk {
 
@@ -43,60 +39,37 @@ std::string TerminalSafe(std::string_view utf8) {
     return out;
 }
 
-#ifdef _WIN32
-namespace {
-// A console shows UTF-16 whatever its code page; redirected output is UTF-8.
-bool WriteToConsole(std::FILE* stream, std::string_view text) {
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    DWORD mode = 0;
-    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
-    std::fflush(stream);
-    const std::wstring wide = FromUtf8(text);
-    DWORD written = 0;
-    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
-}
-}  // namespace
-#endif
-
-void ConsoleHost::Put(std::FILE* stream, std::string_view text) {
+void ConsoleMessages::Put(std::FILE* stream, std::string_view text) {
     int& error = stream == err_ ? errError_ : outError_;
     if (error != 0) return;  // what follows a lost line would mislead
-#ifdef _WIN32
-    if (!text.empty() && WriteToConsole(stream, text)) return;
-#endif
+    if (WriteToTerminal(stream, text)) return;
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0 ||
         std::ferror(stream))
         error = errno != 0 ? errno : EIO;
 }
 
-void ConsoleHost::ShowMessage(const std::string& text, MessageStyle style) {
+void ConsoleMessages::ShowMessage(const std::string& text, MessageStyle style) {
     Put(style == MessageStyle::Critical ? err_ : out_, TerminalSafe(text) + '\n');
 }
 
-void ConsoleHost::ShowStop(const std::string& text, MessageStyle) { Put(err_, TerminalSafe(text) + '\n'); }
+void ConsoleMessages::ShowStop(const std::string& text, MessageStyle) { Put(err_, TerminalSafe(text) + '\n'); }
 
-void ConsoleHost::ShowWarning(const std::string& text) { Put(err_, "zelkpatch: warning: " + TerminalSafe(text) + '\n'); }
+void ConsoleMessages::ShowWarning(const std::string& text) { Put(err_, "zelkpatch: warning: " + TerminalSafe(text) + '\n'); }
 
-void ConsoleHost::ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) {
-    std::string bytes;
+void ConsoleMessages::ShowComment(CommentReader& comment) {
     bool carriedCr = false;  // a CR at the end of a slice may be half of a CR LF
-    while (length > 0) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCommentShownBytes));
-        bytes.resize(size);
-        patch.ReadExactly(offset, {reinterpret_cast<std::uint8_t*>(bytes.data()), size});
-        offset += size;
-        length -= size;
+    while (comment.Remaining() > 0) {
         std::string text(carriedCr ? 1 : 0, '\r');
-        text += FromAnsi(bytes);
-        carriedCr = length > 0 && text.back() == '\r';
+        text += comment.Next(kCommentShownBytes);
+        carriedCr = comment.Remaining() > 0 && !text.empty() && text.back() == '\r';
         if (carriedCr) text.pop_back();
         Put(out_, TerminalSafe(text));
     }
     Put(out_, "\n");
 }
 
-int ConsoleHost::Finish(int status) {
+int ConsoleMessages::Finish(int status) {
     Put(out_, "");
     Put(err_, "");
     if (outError_ == 0 && errError_ == 0) return status;
@@ -105,6 +78,6 @@ int ConsoleHost::Finish(int status) {
     return 1;
 }
 
-void ConsoleHost::EndProgram() { std::exit(0); }
+void ConsoleMessages::EndProgram() { std::exit(0); }
 
 }  // namespace zelk

@@ -1,22 +1,23 @@
-// Messages for a terminal: plain ones on standard output, critical ones on
-// standard error.
+// The command line's host: the system's files, and messages for a terminal,
+// plain ones on standard output, critical ones on standard error.
 #pragma once
 
 #include <cstdio>
 
-#include "host/system_host.h"
+#include "host/host_services.h"
+#include "host/system_files.h"
 
 namespace zelk {
 
-class ConsoleHost : public SystemHost {
+class ConsoleMessages : public virtual FaceServices {
 public:
-    ConsoleHost(std::FILE* out = stdout, std::FILE* err = stderr) : out_(out), err_(err) {}
+    ConsoleMessages(std::FILE* out = stdout, std::FILE* err = stderr) : out_(out), err_(err) {}
     void ShowMessage(const std::string& text, MessageStyle style) override;
     // An operation that ends without its result has failed: standard error.
     void ShowStop(const std::string& text, MessageStyle style) override;
     void ShowWarning(const std::string& text) override;
     // The whole comment, converted and escaped a slice at a time.
-    void ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) override;
+    void ShowComment(CommentReader& comment) override;
     void EndProgram() override;
 
     // The exit status once everything is written: `status`, or 1 when
@@ -33,6 +34,11 @@ private:
     std::FILE* err_;
     int outError_ = 0;
     int errError_ = 0;
+};
+
+class ConsoleHost : public HostServices, public SystemFiles, public ConsoleMessages {
+public:
+    using ConsoleMessages::ConsoleMessages;
 };
 
 // Text that came from a file, made harmless for a terminal: CR LF and LF

@@ -1,11 +1,12 @@
-// Host services that keep every message instead of showing it, for tests
-// and for callers that decide themselves what to show.
+// The system's files, and messages that are kept instead of shown: for
+// tests and for callers that decide themselves what to show.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "host/system_host.h"
+#include "host/host_services.h"
+#include "host/system_files.h"
 
 namespace zelk {
 
@@ -15,7 +16,7 @@ struct RecordedMessage {
     bool operator==(const RecordedMessage&) const = default;
 };
 
-class RecordingHost : public SystemHost {
+class RecordingHost : public HostServices, public SystemFiles {
 public:
     void ShowMessage(const std::string& text, MessageStyle style) override { messages.push_back({text, style}); }
     void ShowWarning(const std::string& text) override { warnings.push_back(text); }

@@ -1,5 +1,6 @@
 // Files on Windows, through the wide (UTF-16) functions only, so that any
 // name works, and with the \\?\ prefix, so that any length works.
+#include <io.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -8,8 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "host/ansi_code_page.h"
 #include "host/buffered_output.h"
-#include "host/system_host.h"
+#include "host/system_files.h"
+#include "host/win32_text.h"
 
 namespace zelk {
 
@@ -31,6 +34,10 @@ std::string ToUtf8(std::wstring_view wide) {
 }
 
 namespace {
+
+SystemFiles::NativeFile Native(HANDLE handle) {
+    return static_cast<SystemFiles::NativeFile>(reinterpret_cast<std::intptr_t>(handle));
+}
 
 // The system's own words for an error, as FormatMessage gives them.
 std::string Reason(DWORD error) {
@@ -198,7 +205,7 @@ std::wstring ExistingFinalPath(const std::wstring& target, const std::string& pa
 // attributes and security (ReplaceFile).
 class Win32OutputFile final : public BufferedOutput {
 public:
-    Win32OutputFile(SystemHost& host, const std::string& path)
+    Win32OutputFile(SystemFiles& host, const std::string& path)
         : BufferedOutput(path, host.Buffers().stream), host_(host), target_(SystemPath(path)) {
         if (IsDeviceName(target_) || StartsWith(target_, L"\\\\.\\"))
             throw FileError("Cannot write " + path_ + ": it is a device, not a file");
@@ -249,7 +256,7 @@ public:
     // they replace the target, and the replacement written through.
     void Commit() override {
         Flush();
-        if (const int error = host_.FlushToDisk(handle_)) Fail("write", path_, static_cast<DWORD>(error));
+        if (const int error = host_.FlushToDisk(Native(handle_))) Fail("write", path_, static_cast<DWORD>(error));
         if (!DeleteOnClose(handle_, false)) Fail("write", path_, GetLastError());
         if (!CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE))) Fail("write", path_, GetLastError());
         if (exists_) {
@@ -304,7 +311,7 @@ private:
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (replaced == INVALID_HANDLE_VALUE) return;  // the bytes were flushed before; the system logged the rest
-        const int error = host_.FlushToDisk(replaced);
+        const int error = host_.FlushToDisk(Native(replaced));
         CloseHandle(replaced);
         if (error != 0)
             throw FileError("Cannot write " + path_ + ": " + Reason(static_cast<DWORD>(error)) +
@@ -312,7 +319,7 @@ private:
                             "on disk)");
     }
 
-    SystemHost& host_;
+    SystemFiles& host_;
     std::wstring target_;  // the file that is replaced, as the system names it
     bool exists_ = false;
     static constexpr DWORD kKeptAttributes =
@@ -326,22 +333,25 @@ private:
 }  // namespace
 
 // Any entry that is not a folder is a file, hidden and system ones included.
-bool SystemHost::FileExists(const std::string& path) {
+bool SystemFiles::FileExists(const std::string& path) {
     const std::wstring system = SystemPath(path);
     if (system.empty() || IsDeviceName(system) || StartsWith(system, L"\\\\.\\")) return false;
     const DWORD attributes = GetFileAttributesW(system.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-std::unique_ptr<InputFile> SystemHost::OpenInput(const std::string& path) {
+std::unique_ptr<InputFile> SystemFiles::OpenInput(const std::string& path) {
     return std::make_unique<Win32InputFile>(path);
 }
 
-std::unique_ptr<OutputFile> SystemHost::CreateOutput(const std::string& path) {
+std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
     return std::make_unique<Win32OutputFile>(*this, path);
 }
 
-int SystemHost::FlushToDisk(NativeFile file) { return FlushFileBuffers(file) ? 0 : static_cast<int>(GetLastError()); }
+int SystemFiles::FlushToDisk(NativeFile file) {
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file))) ? 0
+                                                                                       : static_cast<int>(GetLastError());
+}
 
 std::size_t LevelTwoCacheSize() {
     DWORD bytes = 0;
@@ -359,6 +369,44 @@ void PrepareProcess() {
     // Ctrl+C, Ctrl+Break or a closed console in the middle of a write: the
     // temporary file goes, the target stays whole.
     SetConsoleCtrlHandler(RemoveTemporaries, TRUE);
+}
+
+namespace {
+AnsiCodePage FromSystem(UINT codePage) {
+    std::array<char32_t, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+        const char in = static_cast<char>(b);
+        wchar_t wide = 0;
+        // A byte with no character keeps its value, as on other systems.
+        table[b] = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, &in, 1, &wide, 1) == 1 ? wide : b;
+    }
+    return AnsiCodePage(table);
+}
+}  // namespace
+
+AnsiCodePage AnsiCodePage::Windows1251() { return FromSystem(1251); }
+
+// The ANSI code page, where it has one byte per character; the format has
+// no room for more, so Chinese, Japanese and Korean systems, whose ANSI code
+// pages have two, use Windows-1251 like the patches in the wild.
+const AnsiCodePage& AnsiCodePage::Host() {
+    static const AnsiCodePage page = [] {
+        CPINFO info{};
+        const UINT ansi = GetACP();
+        return FromSystem(GetCPInfo(ansi, &info) && info.MaxCharSize == 1 ? ansi : 1251);
+    }();
+    return page;
+}
+
+// A console shows UTF-16 whatever its code page; redirected output is UTF-8.
+bool WriteToTerminal(std::FILE* stream, std::string_view text) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (text.empty() || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
+    std::fflush(stream);
+    const std::wstring wide = FromUtf8(text);
+    DWORD written = 0;
+    return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
 }
 
 }  // namespace zelk

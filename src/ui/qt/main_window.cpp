@@ -40,7 +40,7 @@ QString DroppedFile(const QMimeData* data) {
 
 }  // namespace
 
-void QtHost::ShowMessage(const std::string& text, MessageStyle style) {
+void QtMessages::ShowMessage(const std::string& text, MessageStyle style) {
     // Lift a busy cursor while the user reads, and put it back afterwards.
     int lifted = 0;
     while (QApplication::overrideCursor() != nullptr) {
@@ -54,7 +54,7 @@ void QtHost::ShowMessage(const std::string& text, MessageStyle style) {
     while (lifted-- > 0) QApplication::setOverrideCursor(Qt::WaitCursor);
 }
 
-void QtHost::EndProgram() { QApplication::quit(); }
+void QtMessages::EndProgram() { QApplication::quit(); }
 
 ZelkPatchForm::ZelkPatchForm(HostServices& host, QWidget* parent) : QWidget(parent), host_(host) {
     setObjectName("ZelkPatchForm");

@@ -3,7 +3,8 @@
 
 #include <QWidget>
 
-#include "host/system_host.h"
+#include "host/host_services.h"
+#include "host/system_files.h"
 #include "ui/form.h"
 
 class QLabel;
@@ -16,11 +17,14 @@ namespace zelk {
 // Message boxes in Qt: modal, OK only, the application's title, the error
 // icon for critical messages. Text is shown as plain text, never markup:
 // patch comments come from anyone.
-class QtHost : public SystemHost {
+class QtMessages : public virtual FaceServices {
 public:
     void ShowMessage(const std::string& text, MessageStyle style) override;
     void EndProgram() override;
 };
+
+// The window's host on Linux: the system's files, Qt's message boxes.
+class QtHost final : public HostServices, public SystemFiles, public QtMessages {};
 
 class ZelkPatchForm : public QWidget {
     Q_OBJECT

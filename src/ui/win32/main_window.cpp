@@ -76,14 +76,14 @@ LRESULT CALLBACK PathProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam
 
 }  // namespace
 
-void Win32Host::ShowMessage(const std::string& text, MessageStyle style) {
+void Win32Messages::ShowMessage(const std::string& text, MessageStyle style) {
     // The edit controls and message boxes show CR LF as a line break.
     static const std::wstring title = FromUtf8(form::MessageTitle);
     MessageBoxW(owner, FromUtf8(text).c_str(), title.c_str(),
                 MB_OK | (style == MessageStyle::Critical ? MB_ICONERROR : 0) | (owner ? MB_APPLMODAL : MB_TASKMODAL));
 }
 
-void Win32Host::EndProgram() {
+void Win32Messages::EndProgram() {
     if (owner != nullptr) DestroyWindow(owner);
     PostQuitMessage(0);
 }
@@ -305,9 +305,9 @@ LRESULT ZelkPatchForm::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(window_, message, wParam, lParam);
 }
 
-int RunMainWindow(HostServices& host, HINSTANCE instance, int show) {
+int RunMainWindow(Win32Host& host, HINSTANCE instance, int show) {
     ZelkPatchForm form(host, instance);
-    if (auto* win32 = dynamic_cast<Win32Host*>(&host)) win32->owner = form.Window();
+    host.owner = form.Window();
     ShowWindow(form.Window(), show);
     SetFocus(form.Control("fldOrigRomFile"));
     MSG message;

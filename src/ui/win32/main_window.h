@@ -6,20 +6,25 @@
 
 #include <array>
 
-#include "host/system_host.h"
+#include "host/host_services.h"
+#include "host/system_files.h"
+#include "host/win32_text.h"
 #include "ui/form.h"
 
 namespace zelk {
 
 // Message boxes owned by the window: modal, OK only, the application's
 // title, the error icon for critical messages and none for plain ones.
-class Win32Host : public SystemHost {
+class Win32Messages : public virtual FaceServices {
 public:
     void ShowMessage(const std::string& text, MessageStyle style) override;
     void EndProgram() override;
 
     HWND owner = nullptr;
 };
+
+// The window's host on Windows: the system's files, the window's message boxes.
+class Win32Host final : public HostServices, public SystemFiles, public Win32Messages {};
 
 class ZelkPatchForm {
 public:
@@ -61,7 +66,8 @@ private:
     HWND lastFocus_ = nullptr;  // the control to give focus back to
 };
 
-// Shows the window and runs its message loop until the program ends.
-int RunMainWindow(HostServices& host, HINSTANCE instance, int show);
+// Shows the window, which owns `host`'s message boxes, and runs its message
+// loop until the program ends.
+int RunMainWindow(Win32Host& host, HINSTANCE instance, int show);
 
 }  // namespace zelk

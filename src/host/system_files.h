@@ -1,14 +1,18 @@
-// Host services on the operating system's files and code page. Messages are
-// left to the face that shows them: the console, the window or a test.
+// Files on the operating system's own file system, and its code page; the
+// platform's half of a desktop program's host. Each system has one file
+// that implements this (linux_files.cpp, win32_files.cpp).
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <optional>
+#include <string_view>
 
-#include "host/host_services.h"
+#include "host/file_services.h"
 
 namespace zelk {
 
-class SystemHost : public HostServices {
+class SystemFiles : public virtual FileServices {
 public:
     bool FileExists(const std::string& path) override;
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
@@ -19,12 +23,8 @@ public:
     BufferSizes Buffers() override;
     std::optional<BufferSizes> buffers;
 
-    // An open file or folder as the system names it.
-#ifdef _WIN32
-    using NativeFile = void*;
-#else
-    using NativeFile = int;
-#endif
+    // An open file or folder as the system numbers it (a descriptor, a handle).
+    enum class NativeFile : std::intptr_t {};
     // Puts what was written to `file` on the disk; 0, or the system's error
     // number. Tests override it to act out a disk that fails to flush.
     virtual int FlushToDisk(NativeFile file);
@@ -38,10 +38,9 @@ void PrepareProcess();
 // The level-2 cache of one core as the system reports it; 0 when it does not.
 std::size_t LevelTwoCacheSize();
 
-#ifdef _WIN32
-// Text in memory is UTF-8; the system speaks UTF-16.
-std::string ToUtf8(std::wstring_view wide);
-std::wstring FromUtf8(std::string_view utf8);
-#endif
+// Writes `text` to `stream` where that is a terminal the system writes to in
+// a way of its own (a Windows console takes UTF-16); false, writing nothing,
+// where it is not, and the caller writes the bytes.
+bool WriteToTerminal(std::FILE* stream, std::string_view text);
 
 }  // namespace zelk

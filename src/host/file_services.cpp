@@ -1,4 +1,4 @@
-#include "host/host_services.h"
+#include "host/file_services.h"
 
 #include <algorithm>
 #include <new>
@@ -48,15 +48,6 @@ FileError ChangedWhileRead(const InputFile& file) {
 
 void InputFile::ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer) {
     if (ReadAt(offset, buffer) != buffer.size()) throw ShrankWhileRead(*this);
-}
-
-void HostServices::ShowComment(InputFile& patch, std::uint64_t offset, std::uint64_t length) {
-    const auto shown = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCommentShownBytes));
-    std::string bytes(shown, '\0');
-    patch.ReadExactly(offset, {reinterpret_cast<std::uint8_t*>(bytes.data()), shown});
-    std::string text = FromAnsi(bytes);
-    if (shown < length) text += "\r\n[" + std::to_string(length - shown) + " more bytes of the comment not shown]";
-    ShowMessage(text, MessageStyle::Plain);
 }
 
 void OutputFile::AppendInt32(std::int32_t value) {

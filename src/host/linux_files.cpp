@@ -1,5 +1,9 @@
 // Files on Linux: besides POSIX, it relies on copy_file_range,
 // sync_file_range, syncfs and O_PATH.
+#ifndef __linux__
+#error "linux_files.cpp is the file layer for Linux: another system needs one of its own"
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -15,7 +19,7 @@
 #include <unistd.h>
 
 #include "host/buffered_output.h"
-#include "host/system_host.h"
+#include "host/system_files.h"
 
 namespace zelk {
 
@@ -156,7 +160,7 @@ mode_t CurrentUmask() {
 // fail is tried before the rename: after it, only the folder's flush is left.
 class PosixOutputFile final : public BufferedOutput {
 public:
-    PosixOutputFile(SystemHost& host, const std::string& path)
+    PosixOutputFile(SystemFiles& host, const std::string& path)
         : BufferedOutput(path, host.Buffers().stream), host_(host) {
         namespace fs = std::filesystem;
         const fs::path target(FollowLinks(path, path_));
@@ -214,13 +218,13 @@ public:
     void Commit() override {
         Flush();
         TakeOverOwnerAndMode();
-        if (const int error = host_.FlushToDisk(fd_)) Fail("write", path_, error);
+        if (const int error = host_.FlushToDisk(SystemFiles::NativeFile{fd_})) Fail("write", path_, error);
         if (::renameat(folder_, temp_.c_str(), folder_, name_.c_str()) != 0) Fail("write", path_, errno);
         committed_ = true;
         Forget(pending_);
         int error = 0;
         if (folderForFlush_ >= 0) {
-            error = host_.FlushToDisk(folderForFlush_);
+            error = host_.FlushToDisk(SystemFiles::NativeFile{folderForFlush_});
             // Some file systems cannot flush a folder at all: nothing more to do there.
             if (error == EINVAL) error = 0;
         } else if (::syncfs(fd_) != 0) {
@@ -306,7 +310,7 @@ private:
         if (::fchmod(fd_, mode) != 0) Fail("write", path_, errno);
     }
 
-    SystemHost& host_;
+    SystemFiles& host_;
     struct stat old_ {};  // the target as it was, when it exists
     bool exists_ = false;
     std::string name_;    // the target's name in its folder
@@ -322,24 +326,27 @@ private:
 
 }  // namespace
 
-bool SystemHost::FileExists(const std::string& path) {
+bool SystemFiles::FileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::unique_ptr<InputFile> SystemHost::OpenInput(const std::string& path) {
+std::unique_ptr<InputFile> SystemFiles::OpenInput(const std::string& path) {
     return std::make_unique<PosixInputFile>(path);
 }
 
-std::unique_ptr<OutputFile> SystemHost::CreateOutput(const std::string& path) {
+std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
     return std::make_unique<PosixOutputFile>(*this, path);
 }
 
-int SystemHost::FlushToDisk(NativeFile file) {
-    while (::fdatasync(file) != 0)
+int SystemFiles::FlushToDisk(NativeFile file) {
+    while (::fdatasync(static_cast<int>(file)) != 0)
         if (errno != EINTR) return errno;
     return 0;
 }
+
+// A terminal here takes UTF-8 bytes like any other stream.
+bool WriteToTerminal(std::FILE*, std::string_view) { return false; }
 
 std::size_t LevelTwoCacheSize() {
     const long l2 = ::sysconf(_SC_LEVEL2_CACHE_SIZE);

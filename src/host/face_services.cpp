@@ -1,0 +1,12 @@
+#include "host/face_services.h"
+
+namespace zelk {
+
+void FaceServices::ShowComment(CommentReader& comment) {
+    std::string text = comment.Next(kCommentShownBytes);
+    if (const std::uint64_t more = comment.Remaining())
+        text += "\r\n[" + std::to_string(more) + " more bytes of the comment not shown]";
+    ShowMessage(text, MessageStyle::Plain);
+}
+
+}  // namespace zelk

@@ -1,0 +1,101 @@
+// What the platform supplies to an operation: files, and the 8-bit code
+// page of patch comments. Each platform has one file layer (linux_files.cpp,
+// win32_files.cpp, web_files.cpp); a test may stand in for any of them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zelk {
+
+// Sizes of the read and write buffers of one operation.
+struct BufferSizes {
+    std::size_t scan;    // each of the two inputs that making a patch reads side by side
+    std::size_t stream;  // each input and the output of a copy (applying a patch)
+    // Stretches of the original at least this long without a block are
+    // copied by the system (OutputFile::AppendFrom), not through the buffers.
+    std::uint64_t copyGap = 1u << 20;
+};
+
+// Sizes for a processor with `l2Bytes` of level-2 cache per core (0 when the
+// system does not say).
+BufferSizes BufferSizesFor(std::size_t l2Bytes);
+
+// Thrown when the system refuses an operation or an input cannot be used.
+// `what()` is a complete, user-facing sentence that names the path as the
+// user typed it.
+class FileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What the user is told of a failure: a FileError's own sentence; for
+// anything else (memory ran out, an internal fault) a plain sentence, never
+// the exception's internal text.
+std::string FailureText(const std::exception& failure);
+
+class InputFile;
+// Another program shortened or rewrote a file while it was being read.
+FileError ShrankWhileRead(const InputFile& file);
+FileError ChangedWhileRead(const InputFile& file);
+
+// A file opened for reading. Reads are positioned, so a reader never depends
+// on a shared cursor and both inputs may be read side by side.
+class InputFile {
+public:
+    virtual ~InputFile() = default;
+    virtual std::uint64_t Size() const = 0;
+    // Reads up to buffer.size() bytes at `offset`; fewer only at end of file.
+    virtual std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) = 0;
+    // Fills `buffer` from `offset` or throws ShrankWhileRead: for bytes the
+    // file had when it was opened.
+    void ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer);
+    virtual const std::string& Path() const = 0;
+    // Hint that the file will be read front to back.
+    virtual void ExpectSequential() {}
+};
+
+// A new version of a file. Bytes go to a temporary file beside the target;
+// Commit() replaces the target only once everything is written, and an
+// output destroyed without Commit() leaves the target exactly as it was.
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+    virtual void Append(std::span<const std::uint8_t> bytes) = 0;
+    // Overwrites bytes already written (offset + size must not pass Size()).
+    virtual void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) = 0;
+    // Copies `length` bytes of `source` from `offset` to the end of this file.
+    virtual void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) = 0;
+    // Grows the file to `size` bytes; the new bytes read as zero.
+    virtual void ExtendTo(std::uint64_t size) = 0;
+    virtual std::uint64_t Size() const = 0;
+    virtual void Commit() = 0;
+    virtual const std::string& Path() const = 0;
+
+    void AppendInt32(std::int32_t value);
+    void WriteInt32At(std::uint64_t offset, std::int32_t value);
+};
+
+class FileServices {
+public:
+    virtual ~FileServices() = default;
+
+    // True for a regular file (links followed); folders and nothing are false.
+    virtual bool FileExists(const std::string& path) = 0;
+    virtual std::unique_ptr<InputFile> OpenInput(const std::string& path) = 0;
+    virtual std::unique_ptr<OutputFile> CreateOutput(const std::string& path) = 0;
+
+    // UTF-8 to and from the code page of patch files, one byte per character.
+    virtual std::string ToAnsi(std::string_view utf8) = 0;
+    virtual std::string FromAnsi(std::string_view bytes) = 0;
+
+    // Buffer sizes for this machine; tests choose odd ones.
+    virtual BufferSizes Buffers() { return BufferSizesFor(0); }
+};
+
+}  // namespace zelk
