@@ -159,21 +159,10 @@ web-deps:
 
 web: web-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j$(JOBS) --target zelk-web-page zelkpatch zelkpatcher-snapshot
-	$(EMSDK_ENV) emcmake cmake -S . -B $(BUILD)-web -DCMAKE_BUILD_TYPE=Release $(WERROR)
-	$(EMSDK_ENV) cmake --build $(BUILD)-web -j$(JOBS)
-	rm -rf dist/web && mkdir -p dist/web
-	$(BUILD)/zelk-web-page dist/web
-	cp src/ui/web/app.js src/ui/web/worker.js src/ui/web/style.css src/ui/web/manifest.webmanifest \
-	  $(BUILD)-web/src/ui/web/zelkpatch.js $(BUILD)-web/src/ui/web/zelkpatch.wasm dist/web/
-	cp data/zelkpatcher.png dist/web/icon.png
-	for size in 192 512; do \
-	  QT_QPA_PLATFORM=offscreen $(BUILD)/src/ui/qt/zelkpatcher-snapshot --icon $$size dist/web/icon-$$size.png || exit 1; \
-	done
-	# The service worker's cache is named after this build: its version and its files.
-	build=$$(cat dist/web/* | sha256sum | cut -c1-12) && \
-	  sed "s/@VERSION@/$(VERSION)-$$build/" src/ui/web/sw.js > dist/web/sw.js
-	@echo "wrote dist/web"
+	cmake --build $(BUILD) -j$(JOBS) --target zelkpatch zelkpatcher-snapshot
+	$(EMSDK_ENV) emcmake cmake -S . -B $(BUILD)-web -DCMAKE_BUILD_TYPE=Release \
+	  -DZELK_ICON_TOOL=$(CURDIR)/$(BUILD)/src/ui/qt/zelkpatcher-snapshot -DZELK_WEB_DIR=$(CURDIR)/dist/web $(WERROR)
+	$(EMSDK_ENV) cmake --build $(BUILD)-web -j$(JOBS) --target web
 
 serve-web: web
 	@echo "ZelkPatcher is at http://127.0.0.1:$(WEB_PORT)/ (Ctrl+C ends)"

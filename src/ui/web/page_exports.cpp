@@ -1,0 +1,72 @@
+// The page's engine, compiled for the browser's Web Worker: the calls its
+// script makes, on the browser's files (web_files.cpp), with messages for
+// the page, which shows them in order.
+#include <emscripten.h>
+
+#include "engine/fit_check.h"
+#include "engine/patch_applier.h"
+#include "host/host_services.h"
+#include "host/web_files.h"
+#include "ui/form.h"
+
+EM_JS(void, js_show_message, (const char* text, int critical),
+      { self.zelk.message(UTF8ToString(text), critical != 0); });
+
+namespace zelk {
+namespace {
+
+// The page's dialogs; a page has no program to end.
+class WebMessages : public virtual FaceServices {
+public:
+    void ShowMessage(const std::string& text, MessageStyle style) override {
+        js_show_message(text.c_str(), style == MessageStyle::Critical ? 1 : 0);
+    }
+    void EndProgram() override {}
+};
+
+class WebHost final : public HostServices, public WebFiles, public WebMessages {};
+
+WebHost host;
+std::string composed;
+std::string checked;
+
+}  // namespace
+}  // namespace zelk
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE int zelk_make(const char* original, const char* changed, const char* patch, const char* comment) {
+    return zelk::form::PressMakePatch(zelk::host, {original, changed, patch, comment}) == zelk::Outcome::Done ? 0 : 1;
+}
+
+// The page's field roles: the patch field names the patch, the changed field the output.
+EMSCRIPTEN_KEEPALIVE int zelk_apply(const char* original, const char* output, const char* patch) {
+    return zelk::form::PressApplyPatch(zelk::host, {original, output, patch, ""}) == zelk::Outcome::Done ? 0 : 1;
+}
+
+// Whether the patch fits the original, in a sentence or two for the page's
+// status line; nothing while either file is missing.
+EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* patch) {
+    using namespace zelk;
+    checked.clear();
+    try {
+        if (!host.FileExists(original) || !host.FileExists(patch)) return "";
+        OpenedPatch opened;
+        if (const auto stop = OpenPatchAndOriginal(host, original, patch, opened)) {
+            checked = stop->text;
+        } else {
+            const FitReport report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
+            checked = FitSentence(report, patch, original) + ". " + report.Evidence();
+        }
+    } catch (const std::exception& failure) {
+        checked = FailureText(failure);
+    }
+    return checked.c_str();
+}
+
+EMSCRIPTEN_KEEPALIVE const char* zelk_default_comment(const char* original, const char* changed) {
+    zelk::composed = zelk::form::ComposeDefaultComment(original, changed);
+    return zelk::composed.c_str();
+}
+
+}
