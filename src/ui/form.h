@@ -24,24 +24,40 @@ inline constexpr int ClientHeightTwips = 3120;
 
 enum class ControlKind { Label, LineField, CommentField, Button };
 
+// What a field's text is to the engine's calls. The changed field names the
+// changed ROM when making a patch and the output when applying one.
+enum class Role { None, Original, Changed, Patch, Comment };
+
+constexpr std::string_view RoleName(Role role) {
+    switch (role) {
+        case Role::Original: return "original";
+        case Role::Changed: return "changed";
+        case Role::Patch: return "patch";
+        case Role::Comment: return "comment";
+        case Role::None: break;
+    }
+    return "";
+}
+
 struct Control {
     std::string_view name;
     ControlKind kind;
     std::string_view text;  // caption or initial text
     int left, top, width, height;  // twips, relative to the client area
+    Role role = Role::None;        // a field's
 };
 
 inline constexpr std::array<Control, 10> Controls{{
     {"Label1", ControlKind::Label, "Original ROM file", 120, 120, 2055, 255},
-    {"fldOrigRomFile", ControlKind::LineField, "D:\\TEMP\\a\\test.rom", 2280, 120, 4455, 285},
+    {"fldOrigRomFile", ControlKind::LineField, "D:\\TEMP\\a\\test.rom", 2280, 120, 4455, 285, Role::Original},
     {"Label2", ControlKind::Label, "Changed /Output ROM file", 120, 480, 2055, 255},
-    {"fldChgRomFile", ControlKind::LineField, "D:\\TEMP\\a\\test1.rom", 2280, 480, 4455, 285},
+    {"fldChgRomFile", ControlKind::LineField, "D:\\TEMP\\a\\test1.rom", 2280, 480, 4455, 285, Role::Changed},
     {"Label3", ControlKind::Label, "Output Patch file", 120, 840, 2055, 255},
-    {"fldOutPatchFile", ControlKind::LineField, "D:\\TEMP\\a\\ppp.ppp", 2280, 840, 4455, 285},
+    {"fldOutPatchFile", ControlKind::LineField, "D:\\TEMP\\a\\ppp.ppp", 2280, 840, 4455, 285, Role::Patch},
     {"Command2", ControlKind::Button, "Make Patch", 2280, 1200, 1215, 375},
     {"Command3", ControlKind::Button, "Apply Patch", 3720, 1200, 1215, 375},
     {"btnExit", ControlKind::Button, "Exit", 5280, 1200, 1215, 375},
-    {"fldPatchComment", ControlKind::CommentField, "Пояснения к патчу", 120, 1680, 6615, 1335},
+    {"fldPatchComment", ControlKind::CommentField, "Пояснения к патчу", 120, 1680, 6615, 1335, Role::Comment},
 }};
 
 // The place of the control called `name` in Controls; Controls.size() if none is.
@@ -54,6 +70,20 @@ constexpr std::size_t IndexOf(std::string_view name) {
 // Keyboard focus order; focus starts at the first.
 inline constexpr std::array<std::string_view, 7> FocusOrder{
     "fldOrigRomFile", "fldChgRomFile", "Command2", "fldOutPatchFile", "Command3", "fldPatchComment", "btnExit"};
+
+// What each button does: the call `command` (PressMakePatch, PressApplyPatch,
+// PressExit), which takes the texts of the fields of these roles, in order.
+struct Action {
+    std::string_view button;
+    std::string_view command;
+    std::array<Role, 4> arguments;  // Role::None after the last
+};
+
+inline constexpr std::array<Action, 3> Actions{{
+    {"Command2", "make", {Role::Original, Role::Changed, Role::Patch, Role::Comment}},
+    {"Command3", "apply", {Role::Original, Role::Changed, Role::Patch}},
+    {"btnExit", "exit", {}},
+}};
 
 // Twips to logical pixels; the designed sizes are whole pixels.
 constexpr int Pixels(int twips) { return twips / TwipsPerPixel; }

@@ -94,7 +94,7 @@ ZelkPatchForm::ZelkPatchForm(HostServices& host, QWidget* parent) : QWidget(pare
 
     FitFont();
     Form_Load();
-    fldOrigRomFile->setFocus();
+    findChild<QWidget*>(ToQt(form::FocusOrder.front()))->setFocus();
 }
 
 // The designed sizes were made for a narrow system font; where the desktop's

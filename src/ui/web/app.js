@@ -5,11 +5,13 @@ const worker = new Worker("worker.js");
 // Checks run in a worker of their own, so that they never hold up a button.
 const checker = new Worker("worker.js");
 const $ = (id) => document.getElementById(id);
-const pathFields = ["fldOrigRomFile", "fldChgRomFile", "fldOutPatchFile"];
-// Which argument each path field is: the changed field is the output when applying.
-const roles = { fldOrigRomFile: "original", fldChgRomFile: "changed", fldOutPatchFile: "patch" };
-const chosen = new Map();  // field id -> the File chosen for it
-const buttons = ["Command2", "Command3"].map($);
+// The form as the page describes it: each field marked with its role (which
+// argument of the engine's calls its text is), each button with its call
+// and the roles of that call's arguments.
+const fields = new Map([...document.querySelectorAll("[data-role]")].map((f) => [f.dataset.role, f]));
+const pathRoles = [...fields.keys()].filter((role) => fields.get(role).type === "text");
+const chosen = new Map();  // role -> the File chosen for its field
+const buttons = [...document.querySelectorAll("[data-command]")];
 
 // Messages one at a time, each waiting for its OK, as in the window.
 const dialog = $("message");
@@ -41,17 +43,19 @@ function offer(name, blob) {
 // each under its field's role: two files of the same name stay two files.
 function inputFiles() {
   const files = {};
-  for (const id of pathFields) {
-    const file = chosen.get(id);
-    if (file && $(id).value === file.name) files[roles[id]] = file;
+  for (const role of pathRoles) {
+    const file = chosen.get(role);
+    if (file && fields.get(role).value === file.name) files[role] = file;
   }
   return files;
 }
 
+// Each field's text by its role; a multi-line field's lines end in CR LF.
 function fieldTexts() {
-  const fields = { comment: $("fldPatchComment").value.replace(/\r?\n/g, "\r\n") };
-  for (const id of pathFields) fields[roles[id]] = $(id).value;
-  return fields;
+  const texts = {};
+  for (const [role, field] of fields)
+    texts[role] = field.type === "text" ? field.value : field.value.replace(/\r?\n/g, "\r\n");
+  return texts;
 }
 
 // A long operation shows how far it is, after half a second.
@@ -59,14 +63,20 @@ const bar = $("progress");
 let barTimer = null;
 
 let running = null;
-function run(type) {
+function run(button) {
   if (running) return;
   running = { messages: [], outputs: [] };
   buttons.forEach((b) => (b.disabled = true));
   document.body.classList.add("busy");
   bar.value = 0;
   barTimer = setTimeout(() => (bar.hidden = false), 500);
-  worker.postMessage({ type, fields: fieldTexts(), files: inputFiles() });
+  worker.postMessage({
+    type: button.dataset.command,
+    arguments: button.dataset.arguments.split(" "),
+    fields: fieldTexts(),
+    paths: pathRoles,
+    files: inputFiles(),
+  });
 }
 
 // Whether the chosen patch fits the chosen original, said before anything
@@ -80,7 +90,14 @@ function checkFit() {
     status.textContent = "";
     return;
   }
-  checker.postMessage({ type: "check", id, fields: fieldTexts(), files: { original: files.original, patch: files.patch } });
+  checker.postMessage({
+    type: "check",
+    id,
+    arguments: ["original", "patch"],
+    fields: fieldTexts(),
+    paths: pathRoles,
+    files: { original: files.original, patch: files.patch },
+  });
 }
 checker.onmessage = (event) => {
   if (event.data.id === checks) status.textContent = event.data.text;
@@ -89,7 +106,7 @@ checker.onmessage = (event) => {
 worker.onmessage = async (event) => {
   const m = event.data;
   if (m.type === "composed") {
-    $("fldPatchComment").value = m.comment.replace(/\r\n/g, "\n");
+    fields.get("comment").value = m.comment.replace(/\r\n/g, "\n");
   } else if (m.type === "progress") {
     bar.value = m.fraction;
   } else if (m.type === "message") {
@@ -116,23 +133,23 @@ worker.onmessage = async (event) => {
 // Fields at load hold their designed texts; the comment is composed from them once.
 worker.postMessage({
   type: "compose",
-  original: $("fldOrigRomFile").value,
-  changed: $("fldChgRomFile").value,
+  original: fields.get("original").value,
+  changed: fields.get("changed").value,
 });
 
-for (const id of pathFields) {
-  const field = $(id);
-  const picker = $(id + "-file");
+for (const role of pathRoles) {
+  const field = fields.get(role);
+  const picker = $(field.id + "-file");
   // Only the original and the patch decide the status line.
-  const checked = roles[id] !== "changed";
+  const checked = role !== "changed";
   const take = (file) => {
     if (!file) return;
-    chosen.set(id, file);
+    chosen.set(role, file);
     field.value = file.name;
     if (checked) checkFit();
   };
   if (checked) field.addEventListener("input", checkFit);
-  $(id + "-choose").addEventListener("click", () => picker.click());
+  $(field.id + "-choose").addEventListener("click", () => picker.click());
   picker.addEventListener("change", () => {
     take(picker.files[0]);
     picker.value = "";  // so that choosing the same file again counts too
@@ -178,6 +195,5 @@ for (const id of pathFields) {
 // Installed as an app, the page keeps working offline; a new build's
 // worker replaces the cached files of the old one.
 if ("serviceWorker" in navigator) navigator.serviceWorker.register("sw.js").catch(() => {});
-$("fldOrigRomFile").focus();
-$("Command2").addEventListener("click", () => run("make"));
-$("Command3").addEventListener("click", () => run("apply"));
+document.querySelector("[autofocus]")?.focus();
+for (const button of buttons) button.addEventListener("click", () => run(button));

@@ -1,6 +1,8 @@
 // Writes the web page's form from the form's description: index.html with
-// the controls in the designed focus order, form.css with their designed
-// places and sizes. Usage: zelk-web-page OUTPUT_DIR
+// the controls in the designed focus order, each field marked with its role
+// and each button with its call and that call's arguments, which is all the
+// page's scripts know of the form; form.css with the designed places and
+// sizes. Usage: zelk-web-page OUTPUT_DIR
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -12,6 +14,7 @@ namespace {
 using zelk::form::Control;
 using zelk::form::ControlKind;
 using zelk::form::Pixels;
+using zelk::form::Role;
 
 std::string Escape(std::string_view text) {
     std::string out;
@@ -48,6 +51,106 @@ std::string Place(const Control& c, int widthLess = 0) {
     return Place(std::string(c.name), Pixels(c.left), Pixels(c.top), Pixels(c.width) - widthLess, Pixels(c.height));
 }
 
+// The file picker's button inside a path field's rectangle.
+constexpr int kChooseWidth = 24;
+
+struct Page {
+    std::string controls;  // the form's elements
+    std::string css;       // their places
+};
+
+void AddLabel(Page& page, const Control& c) {
+    std::string field;
+    for (const Control& other : zelk::form::Controls)
+        if (LabelOf(other) == &c) field = std::string(other.name);
+    page.controls += "  <label id=\"" + std::string(c.name) + "\" for=\"" + field + "\">" + Escape(c.text) + "</label>\n";
+    page.css += Place(c);
+}
+
+std::string RoleAttribute(const Control& c) {
+    return " data-role=\"" + std::string(zelk::form::RoleName(c.role)) + "\"";
+}
+
+// A text field with a button beside it that picks a file, and the hidden
+// picker itself.
+void AddPathField(Page& page, const Control& c) {
+    const std::string id(c.name);
+    const std::string caption(LabelOf(c)->text);
+    // Focus starts in the first field of the focus order.
+    const bool first = c.name == zelk::form::FocusOrder.front();
+    page.controls += "  <input id=\"" + id + "\" type=\"text\" spellcheck=\"false\"" + RoleAttribute(c) +
+                     (first ? " autofocus" : "") + " value=\"" + Escape(c.text) + "\">\n  <button id=\"" + id +
+                     "-choose\" class=\"choose\" type=\"button\" tabindex=\"-1\" aria-label=\"Choose " +
+                     Escape(caption) + "\" title=\"Choose " + Escape(caption) + "\">…</button>\n  <input id=\"" + id +
+                     "-file\" class=\"file\" type=\"file\" tabindex=\"-1\" aria-hidden=\"true\">\n";
+    page.css += Place(c, kChooseWidth);
+    page.css += Place(id + "-choose", Pixels(c.left + c.width) - kChooseWidth, Pixels(c.top), kChooseWidth,
+                      Pixels(c.height));
+}
+
+void AddButton(Page& page, const Control& c) {
+    for (const zelk::form::Action& action : zelk::form::Actions) {
+        if (action.button != c.name) continue;
+        // A page has no program to end: no Exit.
+        if (action.command == "exit") return;
+        std::string arguments;
+        for (const Role role : action.arguments)
+            if (role != Role::None) arguments += (arguments.empty() ? "" : " ") + std::string(zelk::form::RoleName(role));
+        page.controls += "  <button id=\"" + std::string(c.name) + "\" type=\"button\" data-command=\"" +
+                         std::string(action.command) + "\" data-arguments=\"" + arguments + "\">" + Escape(c.text) +
+                         "</button>\n";
+        page.css += Place(c);
+    }
+}
+
+void AddCommentField(Page& page, const Control& c) {
+    page.controls += "  <textarea id=\"" + std::string(c.name) + "\" wrap=\"off\" spellcheck=\"false\"" +
+                     RoleAttribute(c) + " aria-label=\"Patch comment\">" + Escape(c.text) + "</textarea>\n";
+    page.css += Place(c);
+}
+
+// Labels first (they take no focus), then the rest in the designed focus order.
+Page FormOfThePage() {
+    Page page;
+    page.css = "#form{position:relative;width:" + std::to_string(Pixels(zelk::form::ClientWidthTwips)) +
+               "px;height:" + std::to_string(Pixels(zelk::form::ClientHeightTwips)) + "px;}\n";
+    for (const Control& c : zelk::form::Controls)
+        if (c.kind == ControlKind::Label) AddLabel(page, c);
+    for (const std::string_view name : zelk::form::FocusOrder) {
+        const Control& c = zelk::form::Controls.at(zelk::form::IndexOf(name));
+        switch (c.kind) {
+            case ControlKind::LineField: AddPathField(page, c); break;
+            case ControlKind::Button: AddButton(page, c); break;
+            case ControlKind::CommentField: AddCommentField(page, c); break;
+            case ControlKind::Label: break;
+        }
+    }
+    return page;
+}
+
+std::string Html(const std::string& controls) {
+    const std::string caption = Escape(zelk::form::Caption);
+    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+           "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'self'; script-src 'self' "
+           "'wasm-unsafe-eval'; worker-src 'self'; connect-src 'self'; img-src 'self' data:; style-src 'self'; "
+           "object-src 'none'; base-uri 'none'; form-action 'none'\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+           "<title>" + caption + "</title>\n<link rel=\"stylesheet\" href=\"style.css\">\n"
+           "<link rel=\"stylesheet\" href=\"form.css\">\n<link rel=\"icon\" href=\"icon.png\">\n"
+           "<link rel=\"manifest\" href=\"manifest.webmanifest\">\n"
+           "<script src=\"app.js\" defer></script>\n</head>\n<body>\n<h1>" + caption + "</h1>\n"
+           "<p class=\"privacy\">Everything happens in this browser: no file leaves your computer.</p>\n"
+           "<div id=\"form-holder\"><div id=\"form\">\n" + controls + "</div></div>\n"
+           "<progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden></progress>\n"
+           "<p id=\"fit\" role=\"status\"></p>\n"
+           "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\">\n"
+           "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"
+           "  <div class=\"body\"><span id=\"message-icon\" class=\"error-icon\" role=\"img\" aria-label=\"Error\" hidden>"
+           "</span><pre id=\"message-text\"></pre></div>\n"
+           "  <div class=\"buttons\"><button id=\"message-ok\" type=\"button\">OK</button></div>\n"
+           "</dialog>\n</body>\n</html>\n";
+}
+
 bool WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
@@ -65,73 +168,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string dir = argv[1];
-    constexpr int kChooseWidth = 24;  // the file picker's button inside a path field's rectangle
-    std::string css = "#form{position:relative;width:" + std::to_string(Pixels(zelk::form::ClientWidthTwips)) +
-                      "px;height:" + std::to_string(Pixels(zelk::form::ClientHeightTwips)) + "px;}\n";
-    std::string controls;
-    // Labels first (they take no focus), then the rest in the designed focus order.
-    for (const Control& c : zelk::form::Controls) {
-        if (c.kind != ControlKind::Label) continue;
-        std::string field;
-        for (const Control& other : zelk::form::Controls)
-            if (LabelOf(other) == &c) field = std::string(other.name);
-        controls += "  <label id=\"" + std::string(c.name) + "\" for=\"" + field + "\">" + Escape(c.text) + "</label>\n";
-        css += Place(c);
-    }
-    for (const std::string_view name : zelk::form::FocusOrder) {
-        const Control& c = zelk::form::Controls.at(zelk::form::IndexOf(name));
-        const std::string id(c.name);
-        switch (c.kind) {
-            case ControlKind::LineField: {
-                const std::string caption(LabelOf(c)->text);
-                // Focus starts in the first field of the focus order.
-                const bool first = name == zelk::form::FocusOrder.front();
-                controls += "  <input id=\"" + id + "\" type=\"text\" spellcheck=\"false\"" +
-                            (first ? " autofocus" : "") + " value=\"" + Escape(c.text) +
-                            "\">\n  <button id=\"" + id + "-choose\" class=\"choose\" type=\"button\" tabindex=\"-1\"" +
-                            " aria-label=\"Choose " + Escape(caption) + "\" title=\"Choose " + Escape(caption) +
-                            "\">…</button>\n  <input id=\"" + id + "-file\" class=\"file\" type=\"file\" tabindex=\"-1\"" +
-                            " aria-hidden=\"true\">\n";
-                css += Place(c, kChooseWidth);
-                css += Place(id + "-choose", Pixels(c.left + c.width) - kChooseWidth, Pixels(c.top), kChooseWidth,
-                             Pixels(c.height));
-                break;
-            }
-            case ControlKind::Button:
-                // A page has no program to end: no Exit.
-                if (name == "btnExit") break;
-                controls += "  <button id=\"" + id + "\" type=\"button\">" + Escape(c.text) + "</button>\n";
-                css += Place(c);
-                break;
-            case ControlKind::CommentField:
-                controls += "  <textarea id=\"" + id + "\" wrap=\"off\" spellcheck=\"false\" aria-label=\"Patch comment\">" +
-                            Escape(c.text) + "</textarea>\n";
-                css += Place(c);
-                break;
-            case ControlKind::Label:
-                break;
-        }
-    }
-    const std::string caption = Escape(zelk::form::Caption);
-    const std::string html =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'self'; script-src 'self' "
-        "'wasm-unsafe-eval'; worker-src 'self'; connect-src 'self'; img-src 'self' data:; style-src 'self'; "
-        "object-src 'none'; base-uri 'none'; form-action 'none'\">\n"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-        "<title>" + caption + "</title>\n<link rel=\"stylesheet\" href=\"style.css\">\n"
-        "<link rel=\"stylesheet\" href=\"form.css\">\n<link rel=\"icon\" href=\"icon.png\">\n"
-        "<link rel=\"manifest\" href=\"manifest.webmanifest\">\n"
-        "<script src=\"app.js\" defer></script>\n</head>\n<body>\n<h1>" + caption + "</h1>\n"
-        "<p class=\"privacy\">Everything happens in this browser: no file leaves your computer.</p>\n"
-        "<div id=\"form-holder\"><div id=\"form\">\n" + controls + "</div></div>\n"
-        "<progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden></progress>\n"
-        "<p id=\"fit\" role=\"status\"></p>\n"
-        "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\">\n"
-        "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"
-        "  <div class=\"body\"><span id=\"message-icon\" class=\"error-icon\" role=\"img\" aria-label=\"Error\" hidden>"
-        "</span><pre id=\"message-text\"></pre></div>\n"
-        "  <div class=\"buttons\"><button id=\"message-ok\" type=\"button\">OK</button></div>\n"
-        "</dialog>\n</body>\n</html>\n";
-    return WriteFile(dir + "/index.html", html) && WriteFile(dir + "/form.css", css) ? 0 : 1;
+    const Page page = FormOfThePage();
+    return WriteFile(dir + "/index.html", Html(page.controls)) && WriteFile(dir + "/form.css", page.css) ? 0 : 1;
 }

@@ -162,13 +162,15 @@ function handle(request) {
     self.postMessage({ type: "composed", comment });
     return;
   }
-  // Each field's path, and the file chosen for it, under the field's role.
+  // Each field's path, and the file chosen for it, under the field's role;
+  // the call's arguments are the fields' texts, in the order the page gives.
   const f = request.fields;
   files = new Map(Object.entries(request.files).map(([role, file]) => [tagged(role, f[role]), { file }]));
-  const path = (role) => tagged(role, f[role]);
+  const args = request.arguments.map((role) => (request.paths.includes(role) ? tagged(role, f[role]) : f[role]));
+  const call = (...pointers) => Module[`_zelk_${request.type}`](...pointers);
   outputs = [];
   if (request.type === "check") {
-    const text = withStrings([path("original"), path("patch")], (a, b) => Module.UTF8ToString(_zelk_check(a, b)));
+    const text = withStrings(args, (...pointers) => Module.UTF8ToString(call(...pointers)));
     files = new Map();
     self.postMessage({ type: "checked", text: untagged(text), id: request.id });
     return;
@@ -178,9 +180,7 @@ function handle(request) {
   const size = (role) => request.files[role]?.size ?? 0;
   const total = request.type === "make" ? size("original") + size("changed") : size("original") + 2 * size("patch");
   progress = { done: 0, total: total || 1, sent: 0 };
-  const status = request.type === "make"
-    ? withStrings([path("original"), path("changed"), path("patch"), f.comment], (a, b, c, d) => _zelk_make(a, b, c, d))
-    : withStrings([path("original"), path("changed"), path("patch")], (a, b, c) => _zelk_apply(a, b, c));
+  const status = withStrings(args, call);
   progress = null;
   files = new Map();
   self.postMessage({ type: "finished", ok: status === 0, heap: Module.HEAPU8.length });

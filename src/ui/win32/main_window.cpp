@@ -149,7 +149,7 @@ ZelkPatchForm::ZelkPatchForm(HostServices& host, HINSTANCE instance) : host_(hos
     }
     Layout(DpiOf(window_));
     Form_Load();
-    SetFocus(Control("fldOrigRomFile"));
+    SetFocus(Control(form::FocusOrder.front()));
 }
 
 ZelkPatchForm::~ZelkPatchForm() {
@@ -309,7 +309,7 @@ int RunMainWindow(Win32Host& host, HINSTANCE instance, int show) {
     ZelkPatchForm form(host, instance);
     host.owner = form.Window();
     ShowWindow(form.Window(), show);
-    SetFocus(form.Control("fldOrigRomFile"));
+    SetFocus(form.Control(form::FocusOrder.front()));
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (form.HandleDialogKeys(message)) continue;
