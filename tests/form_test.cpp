@@ -22,6 +22,22 @@ TEST(Form, EveryControlLiesInsideTheClientAreaOnWholePixels) {
     }
 }
 
+TEST(Form, FontShrinksByHalfPointsUntilTheCaptionsFitOrTheFloor) {
+    struct Row {
+        double start, fitsAtOrBelow, chosen;
+    };
+    for (const Row& row : {Row{9, 12, 9}, Row{9, 7.5, 7.5}, Row{9, 7.2, 7}, Row{9.25, 8, 7.75}, Row{9, 1, 6.5},
+                           Row{6, 1, 6}}) {
+        std::vector<double> tried;
+        const double chosen = form::FittedFontPoints(row.start, [&](double points) {
+            tried.push_back(points);
+            return points <= row.fitsAtOrBelow;
+        });
+        EXPECT_EQ(chosen, row.chosen) << row.start << " " << row.fitsAtOrBelow;
+        EXPECT_EQ(tried.back(), chosen);  // the size chosen is one that was measured
+    }
+}
+
 using FormFiles = FileTest;
 
 TEST_F(FormFiles, ButtonsPassTheRightFields) {

@@ -9,15 +9,23 @@ std::string ComposeDefaultComment(const std::string& origRomFile, const std::str
     return "Коментарий к патчу сделанному из \r\n" + origRomFile + " и \r\n" + chgRomFile;
 }
 
+int CaptionRoom(const Control& control, const std::function<int(int)>& pixels) {
+    constexpr int kButtonFrameTwips = 120;
+    return pixels(control.width) - (control.kind == ControlKind::Button ? pixels(kButtonFrameTwips) : 0);
+}
+
 bool CaptionsFit(const std::function<int(std::string_view)>& textWidth, const std::function<int(int)>& pixels) {
-    // A button needs room for its frame besides the text.
-    const int buttonMargin = pixels(120);
     for (const Control& control : Controls) {
-        if (control.kind == ControlKind::Label && textWidth(control.text) > pixels(control.width)) return false;
-        if (control.kind == ControlKind::Button && textWidth(control.text) + buttonMargin > pixels(control.width))
-            return false;
+        if (control.kind != ControlKind::Label && control.kind != ControlKind::Button) continue;
+        if (textWidth(control.text) > CaptionRoom(control, pixels)) return false;
     }
     return true;
+}
+
+double FittedFontPoints(double points, const std::function<bool(double)>& fitsAt) {
+    // Sizes a face's own font may take between the steps are kept until the first step.
+    while (!fitsAt(points) && points - FontStepPoints >= SmallestFontPoints) points -= FontStepPoints;
+    return points;
 }
 
 Outcome PressMakePatch(HostServices& host, const Fields& fields) {

@@ -88,11 +88,23 @@ inline constexpr std::array<Action, 3> Actions{{
 // Twips to logical pixels; the designed sizes are whole pixels.
 constexpr int Pixels(int twips) { return twips / TwipsPerPixel; }
 
-// Whether every label's and button's caption fits its designed width, for a
-// face that measures text in pixels with `textWidth` and turns twips into
-// the same pixels with `pixels`. Designed for a narrow system font, the form
-// makes its font smaller until this holds.
+// The width a label's or button's caption may take, for a face that turns
+// twips into its pixels with `pixels`: a button keeps room for its frame.
+int CaptionRoom(const Control& control, const std::function<int(int)>& pixels);
+
+// Whether every label's and button's caption fits its room, for a face that
+// measures text in pixels with `textWidth`.
 bool CaptionsFit(const std::function<int(std::string_view)>& textWidth, const std::function<int(int)>& pixels);
+
+// The form was designed for a narrow system font. Where the face's font is
+// wider, the whole form takes a smaller one, half a point at a time, until
+// every caption fits or the font reaches the smallest size still read with
+// ease; the geometry stays as designed.
+inline constexpr double FontStepPoints = 0.5;
+inline constexpr double SmallestFontPoints = 6.5;
+// The size the form's font takes, from the face's own `points`; `fitsAt`
+// says whether the captions fit at a size.
+double FittedFontPoints(double points, const std::function<bool(double)>& fitsAt);
 
 // The comment field's text at start-up, from the two ROM paths.
 std::string ComposeDefaultComment(const std::string& origRomFile, const std::string& chgRomFile);

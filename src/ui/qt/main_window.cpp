@@ -97,17 +97,16 @@ ZelkPatchForm::ZelkPatchForm(HostServices& host, QWidget* parent) : QWidget(pare
     findChild<QWidget*>(ToQt(form::FocusOrder.front()))->setFocus();
 }
 
-// The designed sizes were made for a narrow system font; where the desktop's
-// font is wider, the whole form takes a smaller size so that no caption is
-// cut off. The geometry stays as designed.
+// The form's font, fitted to its captions.
 void ZelkPatchForm::FitFont() {
     QFont fitted = font();
-    const auto fits = [&] {
-        const QFontMetrics metrics(fitted);
+    fitted.setPointSizeF(form::FittedFontPoints(fitted.pointSizeF(), [&fitted](double points) {
+        QFont trial = fitted;
+        trial.setPointSizeF(points);
+        const QFontMetrics metrics(trial);
         return form::CaptionsFit([&](std::string_view text) { return metrics.horizontalAdvance(ToQt(text)); },
                                  form::Pixels);
-    };
-    while (!fits() && fitted.pointSizeF() > 6.5) fitted.setPointSizeF(fitted.pointSizeF() - 0.5);
+    }));
     setFont(fitted);
 }
 

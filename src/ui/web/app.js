@@ -166,14 +166,21 @@ for (const role of pathRoles) {
 }
 // Tab in the comment moves on, as in the window (a textarea does so already).
 // Where the browser's font is wider than the one the form was designed for,
-// the whole form takes a smaller size, so that no caption is cut off.
+// the whole form takes a smaller size, by the steps and down to the size
+// the page names, until each caption's text fits the room the page gives it.
 (function fitFont() {
   const form = $("form");
-  const captions = [...form.querySelectorAll("label, button:not(.choose)")];
-  let size = parseFloat(getComputedStyle(form).fontSize);
-  while (size > 7 && captions.some((c) => c.scrollWidth > c.clientWidth)) {
-    size -= 0.5;
-    form.style.fontSize = `${size}px`;
+  const step = parseFloat(form.dataset.fontStep), smallest = parseFloat(form.dataset.fontSmallest);
+  const captions = [...form.querySelectorAll("[data-room]")];
+  const range = document.createRange();
+  const fits = () => captions.every((c) => {
+    range.selectNodeContents(c);
+    return range.getBoundingClientRect().width <= parseFloat(c.dataset.room);
+  });
+  let points = parseFloat(getComputedStyle(form).fontSize) * 72 / 96;
+  while (!fits() && points - step >= smallest) {
+    points -= step;
+    form.style.fontSize = `${points}pt`;
   }
 })();
 // On a screen narrower than the form (a phone), the form shrinks as one,

@@ -59,11 +59,17 @@ struct Page {
     std::string css;       // their places
 };
 
+// How wide the caption may be, for the page's font fitting.
+std::string RoomAttribute(const Control& c) {
+    return " data-room=\"" + std::to_string(zelk::form::CaptionRoom(c, Pixels)) + "\"";
+}
+
 void AddLabel(Page& page, const Control& c) {
     std::string field;
     for (const Control& other : zelk::form::Controls)
         if (LabelOf(other) == &c) field = std::string(other.name);
-    page.controls += "  <label id=\"" + std::string(c.name) + "\" for=\"" + field + "\">" + Escape(c.text) + "</label>\n";
+    page.controls += "  <label id=\"" + std::string(c.name) + "\" for=\"" + field + "\"" + RoomAttribute(c) + ">" +
+                     Escape(c.text) + "</label>\n";
     page.css += Place(c);
 }
 
@@ -97,7 +103,8 @@ void AddButton(Page& page, const Control& c) {
         for (const Role role : action.arguments)
             if (role != Role::None) arguments += (arguments.empty() ? "" : " ") + std::string(zelk::form::RoleName(role));
         page.controls += "  <button id=\"" + std::string(c.name) + "\" type=\"button\" data-command=\"" +
-                         std::string(action.command) + "\" data-arguments=\"" + arguments + "\">" + Escape(c.text) +
+                         std::string(action.command) + "\" data-arguments=\"" + arguments + "\"" + RoomAttribute(c) +
+                         ">" + Escape(c.text) +
                          "</button>\n";
         page.css += Place(c);
     }
@@ -128,6 +135,12 @@ Page FormOfThePage() {
     return page;
 }
 
+std::string Points(double points) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", points);
+    return text;
+}
+
 std::string Html(const std::string& controls) {
     const std::string caption = Escape(zelk::form::Caption);
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -140,7 +153,8 @@ std::string Html(const std::string& controls) {
            "<link rel=\"manifest\" href=\"manifest.webmanifest\">\n"
            "<script src=\"app.js\" defer></script>\n</head>\n<body>\n<h1>" + caption + "</h1>\n"
            "<p class=\"privacy\">Everything happens in this browser: no file leaves your computer.</p>\n"
-           "<div id=\"form-holder\"><div id=\"form\">\n" + controls + "</div></div>\n"
+           "<div id=\"form-holder\"><div id=\"form\" data-font-step=\"" + Points(zelk::form::FontStepPoints) +
+           "\" data-font-smallest=\"" + Points(zelk::form::SmallestFontPoints) + "\">\n" + controls + "</div></div>\n"
            "<progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden></progress>\n"
            "<p id=\"fit\" role=\"status\"></p>\n"
            "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\">\n"

@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <string>
 
 namespace zelk {
@@ -182,8 +184,7 @@ void ZelkPatchForm::Layout(UINT dpi) {
     FitFont();
 }
 
-// The system's message font at the window's DPI, made smaller where a
-// caption would not fit its designed width.
+// The system's message font at the window's DPI, fitted to the captions.
 void ZelkPatchForm::FitFont() {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
@@ -193,11 +194,14 @@ void ZelkPatchForm::FitFont() {
         metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi_), DpiOf(nullptr));
     }
     LOGFONTW font = metrics.lfMessageFont;
+    // A negative height is the characters' own, the size in points.
+    const auto heightAt = [this](double points) { return -static_cast<LONG>(std::lround(points * dpi_ / 72)); };
     const HDC dc = GetDC(window_);
-    HFONT fitted = nullptr;
-    for (;;) {
-        fitted = CreateFontIndirectW(&font);
-        const HGDIOBJ before = SelectObject(dc, fitted);
+    const auto fitsAt = [&](double points) {
+        LOGFONTW trial = font;
+        trial.lfHeight = heightAt(points);
+        const HFONT measured = CreateFontIndirectW(&trial);
+        const HGDIOBJ before = SelectObject(dc, measured);
         const bool fits = form::CaptionsFit(
             [dc](std::string_view text) {
                 const std::wstring wide = FromUtf8(text);
@@ -207,12 +211,12 @@ void ZelkPatchForm::FitFont() {
             },
             [this](int twips) { return Scale(twips, dpi_); });
         SelectObject(dc, before);
-        const LONG smallest = -MulDiv(7, static_cast<int>(dpi_), 72);
-        if (fits || font.lfHeight >= smallest) break;
-        DeleteObject(fitted);
-        ++font.lfHeight;  // heights are negative: one pixel smaller
-    }
+        DeleteObject(measured);
+        return fits;
+    };
+    font.lfHeight = heightAt(form::FittedFontPoints(std::abs(font.lfHeight) * 72.0 / dpi_, fitsAt));
     ReleaseDC(window_, dc);
+    const HFONT fitted = CreateFontIndirectW(&font);
     for (const HWND control : controls_) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(fitted), TRUE);
     if (font_ != nullptr) DeleteObject(font_);
     font_ = fitted;
