@@ -5,6 +5,7 @@
 
 #include "engine/fit_check.h"
 #include "engine/patch_maker.h"
+#include "engine/user_texts.h"
 #include "test_support.h"
 
 namespace zelk::test {
@@ -84,9 +85,9 @@ TEST_F(FitTest, VerdictsAgreeWithThePlainRules) {
     for (const auto& row : rows) {
         const FitReport report = Check(row.file, PatchBytes(row.blocks, ""));
         EXPECT_EQ(report.verdict, ModelVerdict(row.file, row.blocks)) << row.name;
-        EXPECT_EQ(report.verdict, row.verdict) << row.name << ": " << report.Evidence();
-        EXPECT_EQ(report.header, row.header) << row.name << ": " << report.Evidence();
-        EXPECT_EQ(report.madeFrom, row.madeFrom) << row.name << ": " << report.Evidence();
+        EXPECT_EQ(report.verdict, row.verdict) << row.name << ": " << text::FitEvidence(report);
+        EXPECT_EQ(report.header, row.header) << row.name << ": " << text::FitEvidence(report);
+        EXPECT_EQ(report.madeFrom, row.madeFrom) << row.name << ": " << text::FitEvidence(report);
     }
 }
 
@@ -134,7 +135,7 @@ TEST_F(FitTest, TheRightOriginalAlwaysFitsAndWrongOnesNever) {
         };
         for (const auto& file : wrong) {
             const FitReport report = Check(file.file, patch);
-            EXPECT_EQ(report.verdict, Fit::DoesNotFit) << file.name << ", seed " << seed << ": " << report.Evidence();
+            EXPECT_EQ(report.verdict, Fit::DoesNotFit) << file.name << ", seed " << seed << ": " << text::FitEvidence(report);
         }
     }
 }

@@ -8,6 +8,7 @@
 #include "engine/fit_check.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
+#include "engine/user_texts.h"
 #include "host/about.h"
 
 namespace zelk {
@@ -120,7 +121,7 @@ int Check(HostServices& host, const std::string& originalPath, const std::string
         OpenedPatch opened;
         if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
         report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
-        host.ShowMessage(FitSentence(*report, patchPath, originalPath) + "\n" + report->Evidence(),
+        host.ShowMessage(text::FitSentence(*report, patchPath, originalPath) + "\n" + text::FitEvidence(*report),
                          MessageStyle::Plain);
         return std::nullopt;
     }, false);

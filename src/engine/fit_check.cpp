@@ -2,27 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 
+#include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
 
 namespace zelk {
-
-namespace {
-
-std::string Offset(std::uint64_t offset) {
-    char text[48];
-    std::snprintf(text, sizeof text, "%llu (0x%llX)", static_cast<unsigned long long>(offset),
-                  static_cast<unsigned long long>(offset));
-    return text;
-}
-
-std::string CountOf(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
-
-// A patch this small says little: it may fit many files.
-constexpr std::uint64_t kFewBytes = 16;
-
-}  // namespace
 
 FitCheck::FitCheck(std::uint64_t fileSize, std::int64_t shift) : shift_(shift) {
     report_.fileSize = fileSize;
@@ -84,53 +68,6 @@ FitReport FitCheck::Finish() const {
     return report;
 }
 
-std::string FitReport::Evidence() const {
-    std::string text;
-    const auto say = [&](const std::string& sentence) { text += (text.empty() ? "" : " ") + sentence; };
-    const std::string mark = "Its size, " + std::to_string(fileSize) +
-                             " bytes, is 512 more than a multiple of 1 KiB: the usual mark of a copier header";
-    if (verdict == Fit::Fits) {
-        say("Nothing in the patch contradicts this file.");
-        if (patchedBytes < kFewBytes)
-            say("The patch changes only " + CountOf(patchedBytes) + ", so it may fit other files as well.");
-        if (headerMark) say(mark + (fitsWithoutHeader ? ", and the patch fits it with or without one." : "."));
-        if (lengthsAgreeWithoutHeader)
-            say("It fits the file without its first 512 bytes as well, and there the lengths agree: if this file "
-                "has a copier header, remove it first.");
-        return text;
-    }
-    if (verdict == Fit::AlreadyApplied) {
-        say("All " + CountOf(patchedBytes) +
-            " the patch writes already hold their new values: this looks like the patched file, not the original.");
-        return text;
-    }
-    if (outOfOrder) {
-        say("Its blocks overlap or come out of order, which no patch made by comparing two files does.");
-        return text;
-    }
-    if (header == Header::FileHasOne)
-        say("This file has a 512-byte copier header that the patch's original did not have: the patch fits the "
-            "file without its first 512 bytes.");
-    if (header == Header::FileLacksOne)
-        say("This file lacks the 512-byte copier header that the patch's original had: the patch fits it with 512 "
-            "bytes added in front.");
-    if (header == Header::Same && headerMark) say(mark + ".");
-    if (madeFrom) say("The patch was made from a file of " + CountOf(*madeFrom) + "; this one has " + CountOf(fileSize) + ".");
-    // Where the header explains it, the bytes that clash as the file stands say nothing more.
-    if (header != Header::Same) return text;
-    if (alreadyNew > 0)
-        say(std::to_string(alreadyNew) + " of the " + CountOf(patchedBytes) +
-            " the patch writes already hold their new values, where the original's all differ.");
-    if (!breaks.empty()) {
-        std::string where;
-        for (std::size_t i = 0; i < breaks.size(); ++i) where += (i == 0 ? "" : ", ") + Offset(breaks[i]);
-        say(std::string(breaks.size() == 1 ? "First at offset " : "First at offsets ") + where + ".");
-    }
-    if (alreadyNew > 0 && onlyInsideBlocks && !madeFrom)
-        say("If a tool that merges nearby changes into one block made the patch, this may still be the right file.");
-    return text;
-}
-
 namespace {
 
 // The file's bytes around the blocks, read front to back: every request
@@ -157,15 +94,6 @@ private:
 constexpr std::size_t kPiece = 64 * 1024;
 
 }  // namespace
-
-std::string FitSentence(const FitReport& report, const std::string& patchPath, const std::string& filePath) {
-    switch (report.verdict) {
-        case Fit::Fits: return patchPath + " fits " + filePath;
-        case Fit::AlreadyApplied: return patchPath + " is already applied in " + filePath;
-        case Fit::DoesNotFit: break;
-    }
-    return patchPath + " does not fit " + filePath;
-}
 
 FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize) {
     const std::uint64_t size = file.Size();

@@ -35,9 +35,6 @@ struct FitReport {
     bool headerMark = false;         // the size is 512 more than a multiple of 1 KiB
     bool fitsWithoutHeader = false;  // the patch fits the file without its first 512 bytes as well
     bool lengthsAgreeWithoutHeader = false;  // ... and there its tail starts right at the end
-
-    // A sentence or two a player can act on.
-    std::string Evidence() const;
 };
 
 inline constexpr std::uint64_t kCopierHeader = 512;
@@ -79,8 +76,5 @@ private:
 // Reads the patch and the file once, side by side, and judges every
 // alignment; the patch must have been found sound.
 FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize);
-
-// "PATCH fits FILE", "PATCH is already applied in FILE", "PATCH does not fit FILE".
-std::string FitSentence(const FitReport& report, const std::string& patchPath, const std::string& filePath);
 
 }  // namespace zelk

@@ -6,13 +6,15 @@
 #include <memory>
 #include <vector>
 
+#include "engine/byte_reader.h"
 #include "engine/fit_check.h"
+#include "engine/user_texts.h"
 
 namespace zelk {
 
 Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath) {
     if (summary.status == PatchStatus::NotAPatch) return {std::string(text::NotAPatch), MessageStyle::Plain};
-    return {"Damaged patch file " + patchPath + ": " + summary.damage};
+    return {text::DamagedPatch(patchPath, summary.damage)};
 }
 
 namespace {
@@ -154,7 +156,7 @@ void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::u
     if (report.verdict != Fit::Fits) {
         // Only a wrong original pays for a second look, for a copier header.
         if (!report.outOfOrder) report = CheckFit(*original, *patch, summary, bufferSize);
-        host.ShowWarning(FitSentence(report, patchPath, originalPath) + ": " + report.Evidence());
+        host.ShowWarning(text::FitSentence(report, patchPath, originalPath) + ": " + text::FitEvidence(report));
     }
     original.reset();
     patch.reset();

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/operation.h"
 #include "engine/patch_format.h"
 #include "host/host_services.h"
 

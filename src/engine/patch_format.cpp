@@ -3,27 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/byte_reader.h"
+#include "engine/user_texts.h"
+
 namespace zelk {
-
-std::string text::TooLarge(const std::string& path) {
-    return "Too large for a ZelkPatch (2 GiB or more): " + path;
-}
-
-Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body,
-                     bool sayDone) {
-    std::optional<Stop> stop;
-    try {
-        stop = body();
-    } catch (const std::exception& failure) {
-        stop = Stop{FailureText(failure)};
-    }
-    if (stop) {
-        host.ShowStop(stop->text, stop->style);
-        return Outcome::Stopped;
-    }
-    if (sayDone) host.ShowMessage(std::string(doneText), MessageStyle::Plain);
-    return Outcome::Done;
-}
 
 std::string ToCrLf(std::string_view text) {
     std::string out;
@@ -39,43 +22,6 @@ std::int32_t ReadInt32(const std::uint8_t* bytes) {
     const std::uint32_t u = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
     return static_cast<std::int32_t>(u);
 }
-
-// A small file gets a buffer of its own size, not a full one.
-ByteReader::ByteReader(InputFile& file, std::uint64_t position, std::size_t bufferSize)
-    : file_(file),
-      buffer_(static_cast<std::size_t>(
-          std::clamp<std::uint64_t>(file.Size() > position ? file.Size() - position : 0, 1, bufferSize))),
-      position_(position) {}
-
-void ByteReader::Fill() {
-    bufferPos_ = position_;
-    bufferLength_ = file_.ReadAt(position_, buffer_);
-}
-
-std::span<const std::uint8_t> ByteReader::Next(std::size_t max) {
-    if (position_ < bufferPos_ || position_ >= bufferPos_ + bufferLength_) Fill();
-    const std::size_t at = static_cast<std::size_t>(position_ - bufferPos_);
-    const std::size_t count = std::min(max, bufferLength_ - at);
-    if (count == 0 && max > 0) throw ShrankWhileRead(file_);
-    position_ += count;
-    return {buffer_.data() + at, count};
-}
-
-void ByteReader::ReadAcross(std::span<std::uint8_t> out) {
-    while (!out.empty()) {
-        const auto piece = Next(out.size());
-        std::memcpy(out.data(), piece.data(), piece.size());
-        out = out.subspan(piece.size());
-    }
-}
-
-namespace {
-
-std::string Where(std::uint64_t index, std::uint64_t headerPos) {
-    return "block " + std::to_string(index + 1) + " at byte " + std::to_string(headerPos);
-}
-
-}  // namespace
 
 PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
                         const std::function<void(const PatchBlock&)>& onBlock) {
@@ -93,14 +39,12 @@ PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
         summary.status = PatchStatus::NotAPatch;
         return summary;
     }
-    if (got < kHeaderSize) return damaged("the header is cut short");
+    if (got < kHeaderSize) return damaged(text::HeaderCutShort());
     summary.commentPos = ReadInt32(header + kCommentPosOffset);
     if (summary.commentPos < 1 || static_cast<std::uint64_t>(summary.commentPos) > summary.fileLength + 1)
-        return damaged("the comment position " + std::to_string(summary.commentPos) + " lies outside the file (" +
-                       std::to_string(summary.fileLength) + " bytes)");
+        return damaged(text::CommentOutsideTheFile(summary.commentPos, summary.fileLength));
 
     const std::uint64_t commentStart = static_cast<std::uint64_t>(summary.commentPos) - 1;
-    const std::string limit = commentStart == summary.fileLength ? "past the end of the file" : "into the comment";
     ByteReader reader(patch, kHeaderSize, bufferSize);
     std::uint64_t previousEnd = 0;
     while (reader.Position() + kBlockHeaderSize <= commentStart) {
@@ -109,13 +53,13 @@ PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
         reader.Read(fields);
         const std::int32_t offset = ReadInt32(fields);
         const std::int32_t length = ReadInt32(fields + 4);
-        const auto where = [&] { return Where(summary.blockCount, block.headerPos); };
-        if (offset < 0) return damaged(where() + " has a negative offset (" + std::to_string(offset) + ")");
-        if (length <= 0) return damaged(where() + " has length " + std::to_string(length));
+        const std::uint64_t index = summary.blockCount;
+        if (offset < 0) return damaged(text::NegativeOffset(index, block.headerPos, offset));
+        if (length <= 0) return damaged(text::BadLength(index, block.headerPos, length));
         const std::uint64_t end = static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(length);
-        if (end > kMaxFileSize) return damaged(where() + " ends past the 32-bit limit");
+        if (end > kMaxFileSize) return damaged(text::PastThe32BitLimit(index, block.headerPos));
         if (reader.Position() + static_cast<std::uint64_t>(length) > commentStart)
-            return damaged(where() + " runs " + limit);
+            return damaged(text::RunsOn(index, block.headerPos, commentStart < summary.fileLength));
         reader.Skip(static_cast<std::uint64_t>(length));
         ++summary.blockCount;
         summary.coveredBytes += static_cast<std::uint64_t>(length);

@@ -3,14 +3,11 @@
 // file. All numbers are signed 32-bit little-endian.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <functional>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "host/host_services.h"
 
@@ -23,31 +20,6 @@ inline constexpr std::uint64_t kBlockHeaderSize = 8;
 // Offsets and lengths are signed 32-bit: no file or result may reach 2^31.
 inline constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
 
-// How an operation ended: with its "Done" message, or stopped on another.
-enum class Outcome { Done, Stopped };
-
-namespace text {
-inline constexpr std::string_view MissingFile = "нету файла ";
-inline constexpr std::string_view NotAPatch = "Это не файл зелк-патча...";
-inline constexpr std::string_view MakeDone = "Done ZelkPatch generation!";
-inline constexpr std::string_view ApplyDone = "Done applying ZelkPatch! ";
-std::string TooLarge(const std::string& path);
-}  // namespace text
-
-// The message an operation stops with instead of its "Done".
-struct Stop {
-    std::string text;
-    MessageStyle style = MessageStyle::Critical;
-};
-
-// Runs one operation: `body` returns the Stop it ended on, or nothing when it
-// succeeded; a failure it throws becomes a Critical message (which names the
-// path). The closing message comes after `body` has returned, so every file
-// it opened is closed by then, and "Done" only follows success (where
-// `sayDone`: an operation that reports otherwise has no "Done").
-Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body,
-                     bool sayDone = true);
-
 // Every bare LF becomes CR LF; CR LF pairs stay as they are.
 std::string ToCrLf(std::string_view text);
 
@@ -57,36 +29,6 @@ struct PatchBlock {
     std::int32_t blockOffset;
     std::int32_t blockLength;
     std::uint64_t headerPos;  // where the block's header starts in the patch file
-};
-
-// A sequential reader over an input file with a bounded buffer.
-class ByteReader {
-public:
-    ByteReader(InputFile& file, std::uint64_t position, std::size_t bufferSize);
-    // Fills `out` completely or throws FileError (the file changed under us).
-    // Inline for the common case: a patch of a million blocks reads twice
-    // that many small fields.
-    void Read(std::span<std::uint8_t> out) {
-        if (position_ >= bufferPos_ && position_ + out.size() <= bufferPos_ + bufferLength_) {
-            std::memcpy(out.data(), buffer_.data() + (position_ - bufferPos_), out.size());
-            position_ += out.size();
-        } else {
-            ReadAcross(out);
-        }
-    }
-    // Hands out up to `max` bytes in place; valid until the next call.
-    std::span<const std::uint8_t> Next(std::size_t max);
-    void Skip(std::uint64_t count) { position_ += count; }
-    std::uint64_t Position() const { return position_; }
-
-private:
-    void Fill();
-    void ReadAcross(std::span<std::uint8_t> out);
-    InputFile& file_;
-    std::vector<std::uint8_t> buffer_;
-    std::uint64_t bufferPos_ = 0;  // file offset of buffer_[0]
-    std::size_t bufferLength_ = 0;
-    std::uint64_t position_;
 };
 
 enum class PatchStatus { Sound, NotAPatch, Damaged };

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "engine/diff_scanner.h"
+#include "engine/patch_format.h"
+#include "engine/user_texts.h"
 
 namespace zelk {
 
@@ -97,9 +99,7 @@ Outcome MakePatch(HostServices& host, const std::string& originalPath, const std
         auto changed = host.OpenInput(changedPath);
         if (changed->Size() > kMaxFileSize) return Stop{text::TooLarge(changedPath)};
         if (changed->Size() < original->Size())
-            return Stop{"The changed file is shorter than the original, and a ZelkPatch cannot shorten a file: " +
-                        changedPath + " (" + std::to_string(changed->Size()) + " bytes), " + originalPath + " (" +
-                        std::to_string(original->Size()) + " bytes)"};
+            return Stop{text::ShorterThanOriginal(changedPath, changed->Size(), originalPath, original->Size())};
         WritePatch(host, std::move(original), std::move(changed), patchPath, comment);
         return std::nullopt;
     });

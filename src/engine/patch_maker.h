@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/operation.h"
 #include "engine/patch_format.h"
 #include "host/host_services.h"
 

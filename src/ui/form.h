@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/patch_format.h"
+#include "engine/operation.h"
 #include "host/host_services.h"
 
 namespace zelk::form {

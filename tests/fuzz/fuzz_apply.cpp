@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/patch_applier.h"
+#include "engine/user_texts.h"
 #include "memory_host.h"
 
 using namespace zelk;

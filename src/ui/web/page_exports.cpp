@@ -5,6 +5,7 @@
 
 #include "engine/fit_check.h"
 #include "engine/patch_applier.h"
+#include "engine/user_texts.h"
 #include "host/host_services.h"
 #include "host/web_files.h"
 #include "ui/form.h"
@@ -56,7 +57,7 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
             checked = stop->text;
         } else {
             const FitReport report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
-            checked = FitSentence(report, patch, original) + ". " + report.Evidence();
+            checked = text::FitSentence(report, patch, original) + ". " + text::FitEvidence(report);
         }
     } catch (const std::exception& failure) {
         checked = FailureText(failure);

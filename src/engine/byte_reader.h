@@ -1,0 +1,43 @@
+// Reading a file front to back in small fields through a bounded buffer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "host/file_services.h"
+
+namespace zelk {
+
+// A sequential reader over an input file with a bounded buffer.
+class ByteReader {
+public:
+    ByteReader(InputFile& file, std::uint64_t position, std::size_t bufferSize);
+    // Fills `out` completely or throws FileError (the file changed under us).
+    // Inline for the common case: a patch of a million blocks reads twice
+    // that many small fields.
+    void Read(std::span<std::uint8_t> out) {
+        if (position_ >= bufferPos_ && position_ + out.size() <= bufferPos_ + bufferLength_) {
+            std::memcpy(out.data(), buffer_.data() + (position_ - bufferPos_), out.size());
+            position_ += out.size();
+        } else {
+            ReadAcross(out);
+        }
+    }
+    // Hands out up to `max` bytes in place; valid until the next call.
+    std::span<const std::uint8_t> Next(std::size_t max);
+    void Skip(std::uint64_t count) { position_ += count; }
+    std::uint64_t Position() const { return position_; }
+
+private:
+    void Fill();
+    void ReadAcross(std::span<std::uint8_t> out);
+    InputFile& file_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t bufferPos_ = 0;  // file offset of buffer_[0]
+    std::size_t bufferLength_ = 0;
+    std::uint64_t position_;
+};
+
+}  // namespace zelk

@@ -1,0 +1,31 @@
+// One operation (making, applying a patch) from the user's side: it ends
+// either with its "Done" message or stopped on another one, never both.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "host/host_services.h"
+
+namespace zelk {
+
+// How an operation ended: with its "Done" message, or stopped on another.
+enum class Outcome { Done, Stopped };
+
+// The message an operation stops with instead of its "Done".
+struct Stop {
+    std::string text;
+    MessageStyle style = MessageStyle::Critical;
+};
+
+// Runs one operation: `body` returns the Stop it ended on, or nothing when it
+// succeeded; a failure it throws becomes a Critical message (which names the
+// path). The closing message comes after `body` has returned, so every file
+// it opened is closed by then, and "Done" only follows success (where
+// `sayDone`: an operation that reports otherwise has no "Done").
+Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body,
+                     bool sayDone = true);
+
+}  // namespace zelk
