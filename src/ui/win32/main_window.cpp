@@ -90,7 +90,8 @@ void Win32Messages::EndProgram() {
     PostQuitMessage(0);
 }
 
-ZelkPatchForm::ZelkPatchForm(HostServices& host, HINSTANCE instance) : host_(host) {
+// The window class, registered once for every window of the program.
+void ZelkPatchForm::RegisterWindowClass(HINSTANCE instance) {
     static const bool registered = [instance] {
         INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
         InitCommonControlsEx(&controls);
@@ -105,44 +106,14 @@ ZelkPatchForm::ZelkPatchForm(HostServices& host, HINSTANCE instance) : host_(hos
         return RegisterClassExW(&type) != 0;
     }();
     (void)registered;
+}
+
+ZelkPatchForm::ZelkPatchForm(HostServices& host, HINSTANCE instance) : host_(host) {
+    RegisterWindowClass(instance);
     const std::wstring caption = FromUtf8(form::Caption);
     window_ = CreateWindowExW(0, kWindowClass, caption.c_str(), WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
                               CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance, this);
-
-    for (std::size_t i = 0; i < form::Controls.size(); ++i) {
-        const form::Control& control = form::Controls[i];
-        const wchar_t* type = L"STATIC";
-        DWORD style = WS_CHILD | WS_VISIBLE;
-        DWORD extended = 0;
-        switch (control.kind) {
-            case form::ControlKind::Label:
-                style |= SS_LEFT | SS_NOPREFIX;
-                break;
-            case form::ControlKind::LineField:
-                type = L"EDIT";
-                style |= WS_TABSTOP | ES_AUTOHSCROLL;
-                extended = WS_EX_CLIENTEDGE | WS_EX_ACCEPTFILES;
-                break;
-            case form::ControlKind::CommentField:
-                type = L"EDIT";
-                style |= WS_TABSTOP | ES_MULTILINE | ES_AUTOHSCROLL | ES_AUTOVSCROLL | ES_WANTRETURN | WS_HSCROLL |
-                         WS_VSCROLL;
-                extended = WS_EX_CLIENTEDGE;
-                break;
-            case form::ControlKind::Button:
-                type = L"BUTTON";
-                style |= WS_TABSTOP | BS_PUSHBUTTON;
-                break;
-        }
-        controls_[i] = CreateWindowExW(extended, type, FromUtf8(control.text).c_str(), style, 0, 0, 0, 0, window_,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + i)), instance,
-                                       nullptr);
-        if (control.kind == form::ControlKind::LineField) SetWindowSubclass(controls_[i], PathProc, 0, 0);
-        if (control.kind == form::ControlKind::CommentField) {
-            SetWindowSubclass(controls_[i], CommentProc, 0, 0);
-            SendMessageW(controls_[i], EM_SETLIMITTEXT, 0, 0);  // as long as the user likes
-        }
-    }
+    for (std::size_t i = 0; i < form::Controls.size(); ++i) controls_[i] = CreateControl(i, instance);
     // Tab follows the order of the controls among their siblings.
     HWND previous = HWND_TOP;
     for (const std::string_view name : form::FocusOrder) {
@@ -152,6 +123,43 @@ ZelkPatchForm::ZelkPatchForm(HostServices& host, HINSTANCE instance) : host_(hos
     Layout(DpiOf(window_));
     Form_Load();
     SetFocus(Control(form::FocusOrder.front()));
+}
+
+// The control at `index` of the form, a child of the window at no size yet.
+HWND ZelkPatchForm::CreateControl(std::size_t index, HINSTANCE instance) {
+    const form::Control& control = form::Controls[index];
+    const wchar_t* type = L"STATIC";
+    DWORD style = WS_CHILD | WS_VISIBLE;
+    DWORD extended = 0;
+    switch (control.kind) {
+        case form::ControlKind::Label:
+            style |= SS_LEFT | SS_NOPREFIX;
+            break;
+        case form::ControlKind::LineField:
+            type = L"EDIT";
+            style |= WS_TABSTOP | ES_AUTOHSCROLL;
+            extended = WS_EX_CLIENTEDGE | WS_EX_ACCEPTFILES;
+            break;
+        case form::ControlKind::CommentField:
+            type = L"EDIT";
+            style |= WS_TABSTOP | ES_MULTILINE | ES_AUTOHSCROLL | ES_AUTOVSCROLL | ES_WANTRETURN | WS_HSCROLL |
+                     WS_VSCROLL;
+            extended = WS_EX_CLIENTEDGE;
+            break;
+        case form::ControlKind::Button:
+            type = L"BUTTON";
+            style |= WS_TABSTOP | BS_PUSHBUTTON;
+            break;
+    }
+    const HWND created = CreateWindowExW(extended, type, FromUtf8(control.text).c_str(), style, 0, 0, 0, 0, window_,
+                                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + index)),
+                                         instance, nullptr);
+    if (control.kind == form::ControlKind::LineField) SetWindowSubclass(created, PathProc, 0, 0);
+    if (control.kind == form::ControlKind::CommentField) {
+        SetWindowSubclass(created, CommentProc, 0, 0);
+        SendMessageW(created, EM_SETLIMITTEXT, 0, 0);  // as long as the user likes
+    }
+    return created;
 }
 
 ZelkPatchForm::~ZelkPatchForm() {

@@ -46,7 +46,9 @@ public:
     bool HandleDialogKeys(MSG& message);
 
 private:
+    static void RegisterWindowClass(HINSTANCE instance);
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    HWND CreateControl(std::size_t index, HINSTANCE instance);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void Layout(UINT dpi);
     void FitFont();
