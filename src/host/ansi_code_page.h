@@ -7,6 +7,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "host/file_services.h"
+
 namespace zelk {
 
 class AnsiCodePage {
@@ -30,6 +32,13 @@ public:
 private:
     std::array<char32_t, 256> toUnicode_;
     std::unordered_map<char32_t, unsigned char> fromUnicode_;
+};
+
+// A file layer whose patch files carry this host's code page.
+class HostCodePageFiles : public virtual FileServices {
+public:
+    std::string ToAnsi(std::string_view utf8) override { return AnsiCodePage::Host().ToAnsi(utf8); }
+    std::string FromAnsi(std::string_view bytes) override { return AnsiCodePage::Host().FromAnsi(bytes); }
 };
 
 // Decodes one UTF-8 character at text[pos]; advances pos. Returns U+FFFD and

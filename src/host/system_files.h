@@ -8,17 +8,16 @@
 #include <optional>
 #include <string_view>
 
+#include "host/ansi_code_page.h"
 #include "host/file_services.h"
 
 namespace zelk {
 
-class SystemFiles : public virtual FileServices {
+class SystemFiles : public HostCodePageFiles {
 public:
     bool FileExists(const std::string& path) override;
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
-    std::string ToAnsi(std::string_view utf8) override;
-    std::string FromAnsi(std::string_view bytes) override;
     // From the level-2 cache the system reports, unless `buffers` is set.
     BufferSizes Buffers() override;
     std::optional<BufferSizes> buffers;

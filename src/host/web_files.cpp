@@ -5,7 +5,6 @@
 
 #include <emscripten.h>
 
-#include "host/ansi_code_page.h"
 #include "host/buffered_output.h"
 
 // The worker's side; paths are the texts of the page's fields.
@@ -80,10 +79,6 @@ std::unique_ptr<InputFile> WebFiles::OpenInput(const std::string& path) { return
 std::unique_ptr<OutputFile> WebFiles::CreateOutput(const std::string& path) {
     return std::make_unique<WebOutput>(path, Buffers().stream);
 }
-
-std::string WebFiles::ToAnsi(std::string_view utf8) { return AnsiCodePage::Host().ToAnsi(utf8); }
-
-std::string WebFiles::FromAnsi(std::string_view bytes) { return AnsiCodePage::Host().FromAnsi(bytes); }
 
 BufferSizes WebFiles::Buffers() { return {1 << 20, 4 << 20, 1 << 20}; }
 

@@ -2,18 +2,16 @@
 // through the page's worker, and downloads.
 #pragma once
 
-#include "host/file_services.h"
+#include "host/ansi_code_page.h"
 
 namespace zelk {
 
-class WebFiles : public virtual FileServices {
+// Patch files in the wild carry Windows-1251, as on Linux.
+class WebFiles : public HostCodePageFiles {
 public:
     bool FileExists(const std::string& path) override;
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
-    // Patch files in the wild carry Windows-1251, as on Linux.
-    std::string ToAnsi(std::string_view utf8) override;
-    std::string FromAnsi(std::string_view bytes) override;
     // Every read of a File is a trip through the browser: fewer, larger
     // slices; 2 MiB of buffers still leave the heap far below its limit. A
     // stretch of the original costs nothing as a slice of its File, so all

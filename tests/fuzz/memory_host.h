@@ -23,7 +23,7 @@ inline void Require(bool condition) {
     if (!condition) std::abort();
 }
 
-class MemoryHost : public HostServices {
+class MemoryHost : public HostServices, public HostCodePageFiles {
 public:
     std::map<std::string, Bytes> files;
     std::vector<RecordedMessage> messages;
@@ -37,8 +37,6 @@ public:
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override {
         return std::make_unique<Output>(path, files);
     }
-    std::string ToAnsi(std::string_view utf8) override { return AnsiCodePage::Host().ToAnsi(utf8); }
-    std::string FromAnsi(std::string_view bytes) override { return AnsiCodePage::Host().FromAnsi(bytes); }
     void ShowMessage(const std::string& text, MessageStyle style) override { messages.push_back({text, style}); }
     void EndProgram() override {}
 
