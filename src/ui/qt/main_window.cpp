@@ -1,5 +1,7 @@
 #include "ui/qt/main_window.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -100,9 +102,12 @@ ZelkPatchForm::ZelkPatchForm(HostServices& host, QWidget* parent) : QWidget(pare
 // The form's font, fitted to its captions.
 void ZelkPatchForm::FitFont() {
     QFont fitted = font();
-    fitted.setPointSizeF(form::FittedFontPoints(fitted.pointSizeF(), [&fitted](double points) {
+    // A desktop may give its font in pixels.
+    const double points =
+        fitted.pointSizeF() > 0 ? fitted.pointSizeF() : fitted.pixelSize() * 72.0 / std::max(1, logicalDpiY());
+    fitted.setPointSizeF(form::FittedFontPoints(points, [&fitted](double size) {
         QFont trial = fitted;
-        trial.setPointSizeF(points);
+        trial.setPointSizeF(size);
         const QFontMetrics metrics(trial);
         return form::CaptionsFit([&](std::string_view text) { return metrics.horizontalAdvance(ToQt(text)); },
                                  form::Pixels);
