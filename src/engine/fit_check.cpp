@@ -106,10 +106,9 @@ FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summar
     ByteReader blocks(patch, kHeaderSize, bufferSize);
     file.ExpectSequential();
     for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
-        std::uint8_t fields[kBlockHeaderSize];
-        blocks.Read(fields);
-        const auto offset = static_cast<std::uint64_t>(ReadInt32(fields));
-        const auto length = static_cast<std::uint64_t>(ReadInt32(fields + 4));
+        const PatchBlock block = NextBlock(blocks, patch, summary.maxEnd);
+        const auto offset = static_cast<std::uint64_t>(block.blockOffset);
+        const auto length = static_cast<std::uint64_t>(block.blockLength);
         for (FitCheck& check : checks) check.Block(offset, length);
         // Blocks out of order fit no file whatever their bytes, and would
         // send the window back and forth: the rest is only counted.

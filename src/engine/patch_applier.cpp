@@ -19,19 +19,6 @@ Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath) {
 
 namespace {
 
-// Reads the next block header again and makes sure it is the one checked:
-// another program may rewrite the patch in the meantime.
-PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultSize) {
-    std::uint8_t fields[kBlockHeaderSize];
-    const std::uint64_t at = reader.Position();
-    reader.Read(fields);
-    const PatchBlock block{ReadInt32(fields), ReadInt32(fields + 4), at};
-    if (block.blockOffset < 0 || block.blockLength <= 0 ||
-        static_cast<std::uint64_t>(block.blockOffset) + block.blockLength > resultSize)
-        throw ChangedWhileRead(patch);
-    return block;
-}
-
 void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<void(std::span<const std::uint8_t>)>& put) {
     while (length > 0) {
         const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length, SIZE_MAX)));

@@ -71,6 +71,17 @@ PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
     return summary;
 }
 
+PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultSize) {
+    std::uint8_t fields[kBlockHeaderSize];
+    const std::uint64_t at = reader.Position();
+    reader.Read(fields);
+    const PatchBlock block{ReadInt32(fields), ReadInt32(fields + 4), at};
+    if (block.blockOffset < 0 || block.blockLength <= 0 ||
+        static_cast<std::uint64_t>(block.blockOffset) + block.blockLength > resultSize)
+        throw ChangedWhileRead(patch);
+    return block;
+}
+
 namespace {
 
 // The comment's bytes, read and converted as the face asks for them.

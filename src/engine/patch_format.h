@@ -13,6 +13,8 @@
 
 namespace zelk {
 
+class ByteReader;
+
 inline constexpr std::string_view PatchMagic = "Zelk Patch v1.0";
 inline constexpr std::uint64_t kCommentPosOffset = 15;
 inline constexpr std::uint64_t kHeaderSize = 19;
@@ -56,6 +58,12 @@ struct PatchSummary {
 // proportion to what the file claims.
 PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
                         const std::function<void(const PatchBlock&)>& onBlock = {});
+
+// Reads the next block header of a checked patch once more, from `reader`,
+// and makes sure it is one that CheckPatch found sound, ending by
+// `resultSize`: another program may have rewritten the patch meanwhile
+// (ChangedWhileRead).
+PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultSize);
 
 // Shows the comment of a checked patch, if it has one.
 void ShowComment(HostServices& host, InputFile& patch, const PatchSummary& summary);
