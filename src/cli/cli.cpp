@@ -5,7 +5,6 @@
 #include <optional>
 #include <vector>
 
-#include "engine/fit_check.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"
@@ -116,16 +115,14 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
 }
 
 int Check(HostServices& host, const std::string& originalPath, const std::string& patchPath) {
-    std::optional<FitReport> report;
+    FitReport report;
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
-        OpenedPatch opened;
-        if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
-        report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
-        host.ShowMessage(text::FitSentence(*report, patchPath, originalPath) + "\n" + text::FitEvidence(*report),
+        if (auto stop = CheckOriginal(host, originalPath, patchPath, report)) return stop;
+        host.ShowMessage(text::FitSentence(report, patchPath, originalPath) + "\n" + text::FitEvidence(report),
                          MessageStyle::Plain);
         return std::nullopt;
     }, false);
-    return outcome == Outcome::Done && report->verdict == Fit::Fits ? 0 : 1;
+    return outcome == Outcome::Done && report.verdict == Fit::Fits ? 0 : 1;
 }
 
 int Info(HostServices& host, const std::string& patchPath) {

@@ -164,6 +164,14 @@ std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& 
     return std::nullopt;
 }
 
+std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
+                                  FitReport& report) {
+    OpenedPatch opened;
+    if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+    report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
+    return std::nullopt;
+}
+
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                    const std::string& outputPath) {
     return RunOperation(host, text::ApplyDone, [&]() -> std::optional<Stop> {

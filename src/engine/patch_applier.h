@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/fit_check.h"
 #include "engine/operation.h"
 #include "engine/patch_format.h"
 #include "host/host_services.h"
@@ -30,5 +31,9 @@ struct OpenedPatch {
 // too large original, a missing patch, a patch that is not sound.
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
                                          const std::string& patchPath, OpenedPatch& opened);
+// Opens both as applying does and holds the patch against the original
+// (CheckFit): the Stop applying would end on, or nothing with `report` filled in.
+std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
+                                  FitReport& report);
 
 }  // namespace zelk

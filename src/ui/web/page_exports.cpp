@@ -3,7 +3,6 @@
 // the page, which shows them in order.
 #include <emscripten.h>
 
-#include "engine/fit_check.h"
 #include "engine/patch_applier.h"
 #include "engine/user_texts.h"
 #include "host/host_services.h"
@@ -52,13 +51,11 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
     checked.clear();
     try {
         if (!host.FileExists(original) || !host.FileExists(patch)) return "";
-        OpenedPatch opened;
-        if (const auto stop = OpenPatchAndOriginal(host, original, patch, opened)) {
+        FitReport report;
+        if (const auto stop = CheckOriginal(host, original, patch, report))
             checked = stop->text;
-        } else {
-            const FitReport report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
+        else
             checked = text::FitSentence(report, patch, original) + ". " + text::FitEvidence(report);
-        }
     } catch (const std::exception& failure) {
         checked = FailureText(failure);
     }
