@@ -1,12 +1,10 @@
 #include "host/console_host.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "host/ansi_code_page.h"
-#include "host/system_files.h"
 
 namespace zelk {
 

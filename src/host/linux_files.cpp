@@ -37,9 +37,9 @@ const char* NodeKind(mode_t mode) {
     return "a special file";
 }
 
-class PosixInputFile final : public InputFile {
+class LinuxInputFile final : public InputFile {
 public:
-    explicit PosixInputFile(const std::string& path) : path_(path) {
+    explicit LinuxInputFile(const std::string& path) : path_(path) {
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0) Fail("open", path_, errno);
         struct stat st {};
@@ -50,18 +50,16 @@ public:
         }
         size_ = static_cast<std::uint64_t>(st.st_size);
     }
-    ~PosixInputFile() override { ::close(fd_); }
-    PosixInputFile(const PosixInputFile&) = delete;
-    PosixInputFile& operator=(const PosixInputFile&) = delete;
+    ~LinuxInputFile() override { ::close(fd_); }
+    LinuxInputFile(const LinuxInputFile&) = delete;
+    LinuxInputFile& operator=(const LinuxInputFile&) = delete;
 
     std::uint64_t Size() const override { return size_; }
     const std::string& Path() const override { return path_; }
     int Descriptor() const { return fd_; }
 
     void ExpectSequential() override {
-#ifdef POSIX_FADV_SEQUENTIAL
         ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
     }
 
     std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
@@ -158,9 +156,9 @@ mode_t CurrentUmask() {
 // Writes go to a uniquely named file in the target's folder, so that the
 // final rename stays on one file system and is atomic. Everything that can
 // fail is tried before the rename: after it, only the folder's flush is left.
-class PosixOutputFile final : public BufferedOutput {
+class LinuxOutputFile final : public BufferedOutput {
 public:
-    PosixOutputFile(SystemFiles& host, const std::string& path)
+    LinuxOutputFile(SystemFiles& host, const std::string& path)
         : BufferedOutput(path, host.Buffers().stream), host_(host) {
         namespace fs = std::filesystem;
         const fs::path target(FollowLinks(path, path_));
@@ -179,11 +177,7 @@ public:
         const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
         // The folder is held open, so the temporary file, the rename and the
         // clean-up all happen in the same folder whatever else moves.
-#ifdef O_PATH
         folder_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-#else
-        folder_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#endif
         if (folder_ < 0) Fail("write", path_, errno);
         // The rename is on disk once the folder is flushed, which needs the
         // folder opened for reading. A folder that may be written but not
@@ -202,15 +196,15 @@ public:
         pending_ = Remember(folder_, temp_);
     }
 
-    ~PosixOutputFile() override {
+    ~LinuxOutputFile() override {
         if (fd_ >= 0) ::close(fd_);
         if (!committed_) ::unlinkat(folder_, temp_.c_str(), 0);
         Forget(pending_);
         if (folderForFlush_ >= 0) ::close(folderForFlush_);
         if (folder_ >= 0) ::close(folder_);
     }
-    PosixOutputFile(const PosixOutputFile&) = delete;
-    PosixOutputFile& operator=(const PosixOutputFile&) = delete;
+    LinuxOutputFile(const LinuxOutputFile&) = delete;
+    LinuxOutputFile& operator=(const LinuxOutputFile&) = delete;
 
     // "Done" may follow only once the new bytes would survive a power cut:
     // the data reaches the disk before the rename makes it the target, and
@@ -257,7 +251,7 @@ protected:
     }
 
     std::uint64_t CopyInSystem(InputFile& source, std::uint64_t from, std::uint64_t to, std::uint64_t length) override {
-        const auto* input = dynamic_cast<PosixInputFile*>(&source);
+        const auto* input = dynamic_cast<LinuxInputFile*>(&source);
         if (input == nullptr || !kernelCopy_) return 0;
         auto in = static_cast<off_t>(from);
         auto out = static_cast<off_t>(to);
@@ -332,11 +326,11 @@ bool SystemFiles::FileExists(const std::string& path) {
 }
 
 std::unique_ptr<InputFile> SystemFiles::OpenInput(const std::string& path) {
-    return std::make_unique<PosixInputFile>(path);
+    return std::make_unique<LinuxInputFile>(path);
 }
 
 std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
-    return std::make_unique<PosixOutputFile>(*this, path);
+    return std::make_unique<LinuxOutputFile>(*this, path);
 }
 
 int SystemFiles::FlushToDisk(NativeFile file) {

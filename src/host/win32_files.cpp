@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <cwctype>
 #include <mutex>
 #include <utility>
