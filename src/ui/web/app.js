@@ -58,6 +58,12 @@ function fieldTexts() {
   return texts;
 }
 
+// A call for the engine: its arguments' roles, every field's text, the
+// paths' roles, and the files chosen.
+function request(type, args, files) {
+  return { type, arguments: args, fields: fieldTexts(), paths: pathRoles, files };
+}
+
 // A long operation shows how far it is, after half a second.
 const bar = $("progress");
 let barTimer = null;
@@ -70,13 +76,7 @@ function run(button) {
   document.body.classList.add("busy");
   bar.value = 0;
   barTimer = setTimeout(() => (bar.hidden = false), 500);
-  worker.postMessage({
-    type: button.dataset.command,
-    arguments: button.dataset.arguments.split(" "),
-    fields: fieldTexts(),
-    paths: pathRoles,
-    files: inputFiles(),
-  });
+  worker.postMessage(request(button.dataset.command, button.dataset.arguments.split(" "), inputFiles()));
 }
 
 // Whether the chosen patch fits the chosen original, said before anything
@@ -90,14 +90,7 @@ function checkFit() {
     status.textContent = "";
     return;
   }
-  checker.postMessage({
-    type: "check",
-    id,
-    arguments: ["original", "patch"],
-    fields: fieldTexts(),
-    paths: pathRoles,
-    files: { original: files.original, patch: files.patch },
-  });
+  checker.postMessage({ ...request("check", ["original", "patch"], { original: files.original, patch: files.patch }), id });
 }
 checker.onmessage = (event) => {
   if (event.data.id === checks) status.textContent = event.data.text;
