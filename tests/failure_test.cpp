@@ -37,6 +37,7 @@ private:
             inner_->ExtendTo(size);
         }
         std::uint64_t Size() const override { return inner_->Size(); }
+        void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override { inner_->ReadBack(offset, buffer); }
         void Commit() override {
             Spend(1);  // the final flush counts as a write too
             inner_->Commit();

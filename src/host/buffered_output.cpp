@@ -42,6 +42,18 @@ void BufferedOutput::WriteAt(std::uint64_t offset, std::span<const std::uint8_t>
     if (!bytes.empty()) std::copy(bytes.begin(), bytes.end(), buffer_.begin() + (offset - bufferStart_));
 }
 
+void BufferedOutput::ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+    // The part before the buffer is in the file.
+    if (offset < bufferStart_) {
+        const auto direct = static_cast<std::size_t>(std::min<std::uint64_t>(bufferStart_ - offset, buffer.size()));
+        ReadRaw(buffer.data(), direct, offset);
+        buffer = buffer.subspan(direct);
+        offset += direct;
+    }
+    if (!buffer.empty())
+        std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(offset - bufferStart_), buffer.size(), buffer.begin());
+}
+
 void BufferedOutput::AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) {
     Flush();
     while (length > 0) {

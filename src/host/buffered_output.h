@@ -19,6 +19,7 @@ public:
     void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
     void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override;
     void ExtendTo(std::uint64_t size) override;
+    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override;
 
 protected:
     // Writes everything still buffered; Commit starts with it.
@@ -26,6 +27,8 @@ protected:
 
     // Writes all of `data` at `offset`, or throws FileError.
     virtual void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) = 0;
+    // Fills `size` bytes at `offset` from what WriteRaw and Resize made, or throws FileError.
+    virtual void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) = 0;
     // Sets the file's length to `size`; new bytes read as zero.
     virtual void Resize(std::uint64_t size) = 0;
     // Copies up to `length` bytes of `source` from `offset` to `to` inside

@@ -74,6 +74,9 @@ public:
     // Grows the file to `size` bytes; the new bytes read as zero.
     virtual void ExtendTo(std::uint64_t size) = 0;
     virtual std::uint64_t Size() const = 0;
+    // Fills `buffer` with bytes written before, from `offset` (offset +
+    // size must not pass Size()): a BPS patch copies from its own output.
+    virtual void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) = 0;
     virtual void Commit() = 0;
     virtual const std::string& Path() const = 0;
 

@@ -190,7 +190,7 @@ public:
         // they replace the target with the mode it should have.
         for (int attempt = 0; fd_ < 0; ++attempt) {
             temp_ = TemporaryName(name_, static_cast<std::size_t>(nameMax));
-            fd_ = ::openat(folder_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            fd_ = ::openat(folder_, temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd_ < 0 && (errno != EEXIST || attempt > 100)) Fail("write", path_, errno);
         }
         pending_ = Remember(folder_, temp_);
@@ -243,6 +243,18 @@ protected:
             data += wrote;
             size -= static_cast<std::size_t>(wrote);
             offset += static_cast<std::uint64_t>(wrote);
+        }
+    }
+
+    void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        while (size > 0) {
+            const ssize_t got = ::pread(fd_, data, size, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) Fail("read", path_, errno);
+            if (got == 0) Fail("read", path_, EIO);
+            data += got;
+            size -= static_cast<std::size_t>(got);
+            offset += static_cast<std::uint64_t>(got);
         }
     }
 

@@ -15,6 +15,8 @@ EM_JS(int, js_read, (const char* path, double offset, void* into, int length),
 EM_JS(int, js_output_open, (const char* path), { return self.zelk.openOutput(UTF8ToString(path)); });
 EM_JS(void, js_output_write, (int output, const void* data, int length, double offset),
       { self.zelk.write(output, data, length, offset); });
+EM_JS(int, js_output_read, (int output, void* into, int length, double offset),
+      { return self.zelk.readBack(output, into, length, offset); });
 EM_JS(void, js_output_resize, (int output, double size), { self.zelk.resize(output, size); });
 EM_JS(void, js_output_copy, (int output, const char* path, double offset, double length),
       { self.zelk.copy(output, UTF8ToString(path), offset, length); });
@@ -56,6 +58,10 @@ public:
 protected:
     void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
         js_output_write(id_, data, static_cast<int>(size), static_cast<double>(offset));
+    }
+    void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        if (js_output_read(id_, data, static_cast<int>(size), static_cast<double>(offset)) != static_cast<int>(size))
+            throw FileError("Cannot read " + path_ + ": the browser could not read back what was written");
     }
     void Resize(std::uint64_t size) override { js_output_resize(id_, static_cast<double>(size)); }
     // A stretch of an input becomes a slice of its File: nothing is read

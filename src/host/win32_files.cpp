@@ -235,7 +235,7 @@ public:
         if (name.empty()) throw FileError("Cannot write " + path_ + ": it is a folder");
         for (int attempt = 0; handle_ == INVALID_HANDLE_VALUE; ++attempt) {
             temp_ = folder + FromUtf8(TemporaryName(name));
-            handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+            handle_ = CreateFileW(temp_.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
             const DWORD error = GetLastError();
             if (handle_ == INVALID_HANDLE_VALUE && (error != ERROR_FILE_EXISTS || attempt > 100))
@@ -281,6 +281,21 @@ protected:
             data += wrote;
             size -= wrote;
             offset += wrote;
+        }
+    }
+
+    void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        while (size > 0) {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD got = 0;
+            const DWORD step = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+            if (!ReadFile(handle_, data, step, &got, &at)) Fail("read", path_, GetLastError());
+            if (got == 0) Fail("read", path_, ERROR_HANDLE_EOF);
+            data += got;
+            size -= got;
+            offset += got;
         }
     }
 

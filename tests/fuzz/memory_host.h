@@ -81,6 +81,10 @@ private:
             if (size > bytes_.size()) bytes_.resize(size, 0);
         }
         std::uint64_t Size() const override { return bytes_.size(); }
+        void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+            Require(offset + buffer.size() <= bytes_.size());
+            std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), buffer.size(), buffer.begin());
+        }
         void Commit() override {
             Require(!committed_);
             committed_ = true;

@@ -100,6 +100,30 @@ self.zelk = {
     append(outputs[id], files.get(path).file.slice(offset, offset + length), length);
     advance(length);
   },
+  // Bytes written before, for a BPS patch that copies from its own output:
+  // read from the Blob gathered so far, a large slice at a time (bytes once
+  // written never change there), with rewritten bytes laid over them.
+  readBack(id, into, length, offset) {
+    try {
+      const out = outputs[id];
+      const cache = out.cache;
+      if (!cache || offset < cache.start || offset + length > cache.start + cache.bytes.length) {
+        out.cache = null;
+        const end = Math.min(out.size, offset + Math.max(length, 4 << 20));
+        out.cache = { start: offset, bytes: new Uint8Array(reader.readAsArrayBuffer(new Blob(out.parts).slice(offset, end))) };
+      }
+      const from = offset - out.cache.start;
+      const bytes = out.cache.bytes.slice(from, from + length);
+      for (const fix of out.fixes) {
+        const lo = Math.max(fix.offset, offset), hi = Math.min(fix.offset + fix.bytes.length, offset + length);
+        if (lo < hi) bytes.set(fix.bytes.subarray(lo - fix.offset, hi - fix.offset), lo - offset);
+      }
+      Module.HEAPU8.set(bytes, into);
+      return bytes.length;
+    } catch (e) {
+      return -1;
+    }
+  },
   resize(id, size) {
     const out = outputs[id];
     const zeros = new Uint8Array(Math.min(size - out.size, 16 << 20));
