@@ -120,8 +120,9 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
     EXPECT_TRUE(Temporaries().empty());
 }
 
-// check: 0 only when the patch fits; apply warns only when it does not,
-// and writes the result all the same.
+// check: 0 only when the patch fits, 1 when it does not, 2 when it could
+// not be checked; apply warns only when it does not fit, and writes the
+// result all the same.
 TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
     const auto a = Write("a.rom", Random(3000, 1));
     Bytes changed = Read("a.rom");
@@ -138,8 +139,8 @@ TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
         {a, Path("p.ppp"), 0, Path("p.ppp") + " fits " + a},
         {b, Path("p.ppp"), 1, Path("p.ppp") + " is already applied in " + b},
         {headered, Path("p.ppp"), 1, Path("p.ppp") + " does not fit " + headered},
-        {a, Path("bad.ppp"), 1, ""},
-        {a, Path("none.ppp"), 1, ""},
+        {a, Path("bad.ppp"), 2, ""},
+        {a, Path("none.ppp"), 2, ""},
     };
     for (const auto& row : rows) {
         host_.messages.clear();

@@ -19,6 +19,10 @@ namespace {
     "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
     "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
     "                                - reads it from standard input\n"
+#define ZELK_CHECKSUM_OPTION                                                              \
+    "      --ignore-checksum         apply a UPS or BPS patch to a file whose size or\n" \
+    "                                CRC-32 it does not expect, and keep a result whose\n" \
+    "                                CRC-32 is wrong, with a warning\n"
 #define ZELK_HELP_OPTION "  -h, --help                    "
 
 constexpr const char* kHelp =
@@ -27,7 +31,8 @@ constexpr const char* kHelp =
     "  or:  zelkpatch check ORIGINAL PATCH\n"
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
-    "ROM (or any file), each carrying a free-text comment.\n"
+    "ROM (or any file), each carrying a free-text comment. apply, check and info\n"
+    "also read IPS (and IPS32), UPS and BPS patches, told apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -35,9 +40,12 @@ constexpr const char* kHelp =
     "                                ORIGINAL to OUTPUT (which may be ORIGINAL)\n"
     "  check ORIGINAL PATCH          tell whether PATCH was made from ORIGINAL: it\n"
     "                                fits, is already applied, or does not fit\n"
-    "  info PATCH                    show the comment and the blocks of PATCH\n"
+    "  info PATCH                    show the format, the comment and the blocks,\n"
+    "                                records or sizes and checksums of PATCH\n"
     "\n"
     "Options of make:\n" ZELK_COMMENT_OPTIONS
+    "\n"
+    "Options of apply:\n" ZELK_CHECKSUM_OPTION
     "\n"
     "Options:\n" ZELK_HELP_OPTION "show this help, or after a command its own, and exit\n"
     "  -V, --version                 show the version and the licence, and exit\n"
@@ -48,9 +56,11 @@ constexpr const char* kHelp =
     "\n"
     "Exit status:\n"
     "  0   done (for info: the patch is sound; for check: it fits)\n"
-    "  1   stopped with a message: a missing file, a damaged patch, a failed write;\n"
-    "      for check: the patch does not fit or is already applied\n"
-    "  2   wrong usage\n";
+    "  1   stopped with a message: a missing file, a damaged patch, a wrong\n"
+    "      original, a failed write; for check: the patch does not fit or is\n"
+    "      already applied\n"
+    "  2   wrong usage; for check: it could not be checked (a missing or\n"
+    "      unreadable file, a damaged patch)\n";
 
 // What each command takes.
 struct Command {
@@ -59,25 +69,34 @@ struct Command {
     const char* summary;
     std::vector<const char*> paths;
     bool commentOptions;
+    bool checksumOption = false;
 };
 
 const Command kCommands[] = {
     {"make", "make [OPTION]... ORIGINAL CHANGED PATCH", "Write PATCH, which turns ORIGINAL into CHANGED.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
-     "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL).",
-     {"ORIGINAL", "PATCH", "OUTPUT"}, false},
+     "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL). PATCH may be "
+     "a ZelkPatch, an IPS (or IPS32), UPS or BPS\npatch. A UPS or BPS patch is refused, with nothing written, unless "
+     "ORIGINAL is\nthe file it was made for: by size and CRC-32, with a 512-byte copier header\nor without (which the "
+     "result then keeps). Applied to the file it makes, a UPS\npatch turns it back into its original.",
+     {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"
      "(another revision, a copier header too many or too few, a cut or longer\n"
-     "file), with the evidence. Nothing is written; exit status 0 when it fits.",
+     "file), with the evidence. Nothing is written. Exit status 0 when it fits, 1\n"
+     "when it does not fit or is already applied, 2 when it could not be checked.",
      {"ORIGINAL", "PATCH"}, false},
-    {"info", "info [OPTION]... PATCH", "Show the comment and the blocks of PATCH.", {"PATCH"}, false},
+    {"info", "info [OPTION]... PATCH",
+     "Show the format of PATCH and what it holds: the comment and the blocks of a\nZelkPatch, the sizes and CRC-32s of a "
+     "UPS or BPS patch (and a BPS patch's\nmetadata, shown as a comment), the records of an IPS patch.",
+     {"PATCH"}, false},
 };
 
 std::string CommandHelp(const Command& command) {
     std::string help = std::string("Usage: zelkpatch ") + command.usage + "\n" + command.summary + "\n\nOptions:\n";
     if (command.commentOptions) help += ZELK_COMMENT_OPTIONS;
+    if (command.checksumOption) help += ZELK_CHECKSUM_OPTION;
     help += ZELK_HELP_OPTION "show this help and exit\n";
     return help;
 }
@@ -114,15 +133,47 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
     return true;
 }
 
+// As cmp and diff have it: 0 it fits, 1 it does not (or is applied
+// already), 2 it could not be checked.
 int Check(HostServices& host, const std::string& originalPath, const std::string& patchPath) {
-    FitReport report;
+    Verdict verdict;
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
-        if (auto stop = CheckOriginal(host, originalPath, patchPath, report)) return stop;
-        host.ShowMessage(text::FitSentence(report, patchPath, originalPath) + "\n" + text::FitEvidence(report),
+        if (auto stop = CheckOriginal(host, originalPath, patchPath, verdict)) return stop;
+        host.ShowMessage(text::FitSentence(verdict.fit, patchPath, originalPath) + "\n" + verdict.evidence,
                          MessageStyle::Plain);
         return std::nullopt;
     }, false);
-    return outcome == Outcome::Done && report.verdict == Fit::Fits ? 0 : 1;
+    if (outcome != Outcome::Done) return 2;
+    return verdict.fit == Fit::Fits ? 0 : 1;
+}
+
+// The sizes and checksums of a UPS or BPS patch, the records of an IPS one.
+void ForeignInfo(HostServices& host, InputFile& patch, const ForeignSummary& s) {
+    std::string said = "Format: " + std::string(KindName(s.kind));
+    if (s.HasChecksums()) {
+        said += "\nSource: " + text::SizeAndCrc(s.sourceSize, s.sourceCrc);
+        said += "\nTarget: " + text::SizeAndCrc(s.targetSize, s.targetCrc);
+        said += "\nPatch CRC-32: " + text::Crc(s.patchCrc);
+    } else {
+        said += "\nRecords: " + std::to_string(s.records) + " (" + std::to_string(s.runs) +
+                (s.runs == 1 ? " run of one byte)" : " runs of one byte)");
+        said += "\nBytes written: " + std::to_string(s.writtenBytes);
+        said += "\nFarthest record end: " + std::to_string(s.maxEnd);
+        said += "\nTruncated to: " + (s.truncation ? std::to_string(*s.truncation) + " bytes" : std::string("no"));
+    }
+    if (s.kind != PatchKind::Bps) {
+        host.ShowMessage(said, MessageStyle::Plain);
+        return;
+    }
+    if (s.metadataSize == 0) {
+        host.ShowMessage(said + "\nComment: (none)", MessageStyle::Plain);
+    } else if (!s.metadataIsText) {
+        host.ShowMessage(said + "\nComment: (" + std::to_string(s.metadataSize) + " bytes of metadata, not text)",
+                         MessageStyle::Plain);
+    } else {
+        host.ShowMessage(said + "\nComment:", MessageStyle::Plain);
+        ShowMetadata(host, patch, s);
+    }
 }
 
 int Info(HostServices& host, const std::string& patchPath) {
@@ -132,6 +183,16 @@ int Info(HostServices& host, const std::string& patchPath) {
     }
     try {
         auto patch = host.OpenInput(patchPath);
+        if (const PatchKind kind = DetectKind(*patch); kind != PatchKind::Zelk) {
+            const ForeignSummary foreign = ReadForeignPatch(*patch, kind, host.Buffers().stream);
+            if (!foreign.Sound()) {
+                patch.reset();
+                host.ShowStop(text::DamagedPatch(patchPath, foreign.damage), MessageStyle::Critical);
+                return 1;
+            }
+            ForeignInfo(host, *patch, foreign);
+            return 0;
+        }
         const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
         if (summary.status != PatchStatus::Sound) {
             patch.reset();
@@ -191,6 +252,7 @@ struct Parsed {
     std::vector<std::string> paths;
     std::optional<std::string> comment;
     std::optional<std::string> commentFile;
+    bool ignoreChecksum = false;
     bool help = false;
 };
 
@@ -202,16 +264,19 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    static const option kMakeOptions[] = {{"comment", required_argument, nullptr, 'c'},
-                                          {"comment-file", required_argument, nullptr, 'C'},
-                                          {"help", no_argument, nullptr, 'h'},
-                                          {nullptr, 0, nullptr, 0}};
-    const option* options = command.commentOptions ? kMakeOptions : kMakeOptions + 2;
+    std::vector<option> options;
+    if (command.commentOptions) {
+        options.push_back({"comment", required_argument, nullptr, 'c'});
+        options.push_back({"comment-file", required_argument, nullptr, 'C'});
+    }
+    if (command.checksumOption) options.push_back({"ignore-checksum", no_argument, nullptr, 'i'});
+    options.push_back({"help", no_argument, nullptr, 'h'});
+    options.push_back({nullptr, 0, nullptr, 0});
     const char* shortOptions = command.commentOptions ? ":c:C:h" : ":h";
     optind = 0;  // start afresh: the parser keeps its place between calls
     opterr = 0;
     const int argc = static_cast<int>(words.size());
-    for (int c; (c = getopt_long(argc, argv.data(), shortOptions, options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv.data(), shortOptions, options.data(), nullptr)) != -1;) {
         const std::string word = argv[optind - 1];
         switch (c) {
             case 'c':
@@ -221,6 +286,9 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
                 break;
             case 'h':
                 parsed.help = true;
+                break;
+            case 'i':
+                parsed.ignoreChecksum = true;
                 break;
             case ':':
                 return "option '" + word.substr(0, word.find('=')) + "' needs a value";
@@ -283,7 +351,7 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
         }
         return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment));
     }
-    if (first == "apply") return ExitStatus(ApplyPatch(host, paths[0], paths[1], paths[2]));
+    if (first == "apply") return ExitStatus(ApplyPatch(host, paths[0], paths[1], paths[2], {parsed.ignoreChecksum}));
     if (first == "check") return Check(host, paths[0], paths[1]);
     return Info(host, paths[0]);
 }

@@ -28,6 +28,8 @@ public:
     // Hands out up to `max` bytes in place; valid until the next call.
     std::span<const std::uint8_t> Next(std::size_t max);
     void Skip(std::uint64_t count) { position_ += count; }
+    // Goes back (or on) to `position`: a reader that took too much with Next.
+    void Seek(std::uint64_t position) { position_ = position; }
     std::uint64_t Position() const { return position_; }
 
 private:

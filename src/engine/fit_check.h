@@ -39,6 +39,13 @@ struct FitReport {
 
 inline constexpr std::uint64_t kCopierHeader = 512;
 
+// What a check tells, for any format: the verdict, and the evidence in a
+// sentence or two a player can act on.
+struct Verdict {
+    Fit fit = Fit::Fits;
+    std::string evidence;
+};
+
 // The rules for one alignment of patch and file: the file's byte at
 // `offset + shift` stands for the original's byte at `offset`.
 class FitCheck {

@@ -2,7 +2,7 @@
 
 namespace zelk {
 
-Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body,
+Outcome RunOperation(HostServices& host, const std::string& doneText, const std::function<std::optional<Stop>()>& body,
                      bool sayDone) {
     std::optional<Stop> stop;
     try {
@@ -14,7 +14,7 @@ Outcome RunOperation(HostServices& host, std::string_view doneText, const std::f
         host.ShowStop(stop->text, stop->style);
         return Outcome::Stopped;
     }
-    if (sayDone) host.ShowMessage(std::string(doneText), MessageStyle::Plain);
+    if (sayDone) host.ShowMessage(doneText, MessageStyle::Plain);
     return Outcome::Done;
 }
 

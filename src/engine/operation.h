@@ -25,7 +25,8 @@ struct Stop {
 // path). The closing message comes after `body` has returned, so every file
 // it opened is closed by then, and "Done" only follows success (where
 // `sayDone`: an operation that reports otherwise has no "Done").
-Outcome RunOperation(HostServices& host, std::string_view doneText, const std::function<std::optional<Stop>()>& body,
+// `doneText` is read once `body` has returned, so the body may name what it did.
+Outcome RunOperation(HostServices& host, const std::string& doneText, const std::function<std::optional<Stop>()>& body,
                      bool sayDone = true);
 
 }  // namespace zelk

@@ -143,11 +143,58 @@ void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::u
     if (report.verdict != Fit::Fits) {
         // Only a wrong original pays for a second look, for a copier header.
         if (!report.outOfOrder) report = CheckFit(*original, *patch, summary, bufferSize);
-        host.ShowWarning(text::FitSentence(report, patchPath, originalPath) + ": " + text::FitEvidence(report));
+        host.ShowWarning(text::FitSentence(report.verdict, patchPath, originalPath) + ": " + text::FitEvidence(report));
     }
     original.reset();
     patch.reset();
     output->Commit();
+}
+
+// A patch in one of the formats ROM hacks are published in: refused unless
+// it was made for this file (UPS and BPS say so by checksum), its metadata
+// shown as a comment, then written like any result.
+std::optional<Stop> ApplyForeign(HostServices& host, OpenedPatch& opened, const std::string& originalPath,
+                                 const std::string& outputPath, const ApplyOptions& options) {
+    const ForeignSummary& s = opened.foreign;
+    const std::string_view kind = KindName(s.kind);
+    const BufferSizes sizes = host.Buffers();
+    ForeignPlan plan;
+    std::string note;
+    if (s.HasChecksums()) {
+        opened.original->ExpectSequential();
+        const FileIdentity id = IdentifyFile(*opened.original, s, sizes.stream);
+        std::string problem;
+        if (id.match == Match::SourceBehindHeader) {
+            plan.skip = kCopierHeader;
+            note = text::HeaderKept(originalPath);
+        } else if (id.match == Match::Target && s.kind == PatchKind::Ups) {
+            plan.reverse = true;
+            note = text::TurnedBack(originalPath, kind);
+        } else if (id.match == Match::Target) {
+            problem = text::AlreadyPatched(originalPath, kind, id.size, id.crc);
+        } else if (id.match == Match::Neither) {
+            problem = text::WrongFile(originalPath, kind, s.sourceSize, s.sourceCrc, id.size, id.crc);
+        }
+        if (!problem.empty() && !options.ignoreChecksum) return Stop{problem};
+        if (!problem.empty()) host.ShowWarning(text::AppliedAllTheSame(problem));
+    }
+    ShowMetadata(host, *opened.patch, s);
+    auto output = host.CreateOutput(outputPath);
+    opened.original->ExpectSequential();
+    opened.patch->ExpectSequential();
+    if (plan.skip > 0) output->AppendFrom(*opened.original, 0, plan.skip);
+    const std::uint32_t crc = WriteForeign(*opened.original, *opened.patch, s, plan, *output, sizes);
+    const std::uint32_t expected = plan.reverse ? s.sourceCrc : s.targetCrc;
+    if (s.HasChecksums() && crc != expected) {
+        const std::string problem = text::ResultCrcWrong(outputPath, kind, crc, expected);
+        if (!options.ignoreChecksum) throw FileError(problem);
+        host.ShowWarning(text::AppliedAllTheSame(problem));
+    }
+    opened.original.reset();
+    opened.patch.reset();
+    output->Commit();
+    if (!note.empty()) host.ShowMessage(note, MessageStyle::Plain);
+    return std::nullopt;
 }
 
 }  // namespace
@@ -156,27 +203,44 @@ std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& 
                                          const std::string& patchPath, OpenedPatch& opened) {
     if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
     opened.original = host.OpenInput(originalPath);
-    if (opened.original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
     if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
     opened.patch = host.OpenInput(patchPath);
+    opened.kind = DetectKind(*opened.patch);
+    if (opened.kind != PatchKind::Zelk) {
+        opened.foreign = ReadForeignPatch(*opened.patch, opened.kind, host.Buffers().stream);
+        if (!opened.foreign.Sound()) return Stop{text::DamagedPatch(patchPath, opened.foreign.damage)};
+        return std::nullopt;
+    }
+    if (opened.original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
     opened.summary = CheckPatch(*opened.patch, host.Buffers().stream);
     if (opened.summary.status != PatchStatus::Sound) return UnsoundPatch(opened.summary, patchPath);
     return std::nullopt;
 }
 
 std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
-                                  FitReport& report) {
+                                  Verdict& verdict) {
     OpenedPatch opened;
     if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
-    report = CheckFit(*opened.original, *opened.patch, opened.summary, host.Buffers().stream);
+    const std::size_t bufferSize = host.Buffers().stream;
+    if (opened.kind != PatchKind::Zelk) {
+        verdict = CheckForeign(*opened.original, *opened.patch, opened.foreign, bufferSize);
+        return std::nullopt;
+    }
+    const FitReport report = CheckFit(*opened.original, *opened.patch, opened.summary, bufferSize);
+    verdict = {report.verdict, text::FitEvidence(report)};
     return std::nullopt;
 }
 
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
-                   const std::string& outputPath) {
-    return RunOperation(host, text::ApplyDone, [&]() -> std::optional<Stop> {
+                   const std::string& outputPath, const ApplyOptions& options) {
+    std::string done(text::ApplyDone);
+    return RunOperation(host, done, [&]() -> std::optional<Stop> {
         OpenedPatch opened;
         if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+        if (opened.kind != PatchKind::Zelk) {
+            done = text::ForeignDone(KindName(opened.kind));
+            return ApplyForeign(host, opened, originalPath, outputPath, options);
+        }
         ShowComment(host, *opened.patch, opened.summary);
         WriteResult(host, std::move(opened.original), std::move(opened.patch), opened.summary, originalPath,
                     patchPath, outputPath);

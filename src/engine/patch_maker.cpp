@@ -90,7 +90,7 @@ void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std
 
 Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
                   const std::string& patchPath, const std::string& commentText) {
-    return RunOperation(host, text::MakeDone, [&]() -> std::optional<Stop> {
+    return RunOperation(host, std::string(text::MakeDone), [&]() -> std::optional<Stop> {
         const std::string comment = host.ToAnsi(ToCrLf(commentText));
         if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
         auto original = host.OpenInput(originalPath);

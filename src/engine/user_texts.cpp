@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/fit_check.h"
+#include "engine/foreign_patch.h"
 
 namespace zelk {
 
@@ -109,8 +110,130 @@ std::string text::FitEvidence(const FitReport& report) {
     return said;
 }
 
-std::string text::FitSentence(const FitReport& report, const std::string& patchPath, const std::string& filePath) {
-    switch (report.verdict) {
+std::string text::ForeignDone(std::string_view kind) { return "Done applying " + std::string(kind) + " patch! "; }
+
+std::string text::CutShort() { return "it is cut short"; }
+
+std::string text::CutShortAt(std::uint64_t at) { return "it is cut short inside the command at byte " + std::to_string(at); }
+
+std::string text::NumberTooLarge(std::uint64_t at) {
+    return "the number at byte " + std::to_string(at) + " is larger than any file this system can hold";
+}
+
+std::string text::CursorBeforeStart(std::uint64_t at) {
+    return "the command at byte " + std::to_string(at) + " moves its cursor before the start of the file";
+}
+
+std::string text::WritesPastResult(std::uint64_t at) {
+    return "the command at byte " + std::to_string(at) + " writes past the end of the result";
+}
+
+std::string text::ReadsOutside(std::uint64_t at, std::string_view what) {
+    return "the command at byte " + std::to_string(at) + " reads outside the " + std::string(what);
+}
+
+std::string text::MakesTooFew(std::uint64_t made, std::uint64_t promised) {
+    return "its commands make " + CountOf(made) + " where it promises " + CountOf(promised);
+}
+
+std::string text::ChangePastTheEnd(std::uint64_t at) {
+    return "the change at byte " + std::to_string(at) + " lies past the end of both files";
+}
+
+std::string text::NoEndMark(std::string_view mark) { return "it ends without its " + std::string(mark) + " mark: it is cut short"; }
+
+std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
+    return "record " + std::to_string(index + 1) + " at byte " + std::to_string(at) + " is cut short";
+}
+
+std::string text::BytesAfterEndMark(std::uint64_t count, std::string_view mark) {
+    return CountOf(count) + " follow its " + std::string(mark) + " mark, which is neither nothing nor a length";
+}
+
+std::string text::PatchCrcWrong(std::uint32_t actual, std::uint32_t stated) {
+    return "its CRC-32 is " + Crc(actual) + " where it says " + Crc(stated) + ": the file is damaged or incomplete";
+}
+
+std::string text::MetadataPastTheEnd() { return "its metadata runs past the end of the file"; }
+
+std::string text::ReadsPastTheFile(const std::string& path) {
+    return "The patch reads past the end of " + path + ": it was made for a longer file";
+}
+
+std::string text::Crc(std::uint32_t crc) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(crc));
+    return hex;
+}
+
+std::string text::SizeAndCrc(std::uint64_t size, std::uint32_t crc) { return CountOf(size) + ", CRC-32 " + Crc(crc); }
+
+std::string text::WrongFile(const std::string& path, std::string_view kind, std::uint64_t expectedSize,
+                            std::uint32_t expectedCrc, std::uint64_t size, std::uint32_t crc) {
+    return path + " is not the file this " + std::string(kind) + " patch was made for: the patch expects " +
+           SizeAndCrc(expectedSize, expectedCrc) + "; this file has " + SizeAndCrc(size, crc);
+}
+
+std::string text::AlreadyPatched(const std::string& path, std::string_view kind, std::uint64_t size, std::uint32_t crc) {
+    return path + " is already patched: it is the file this " + std::string(kind) + " patch makes (" +
+           SizeAndCrc(size, crc) + ")";
+}
+
+std::string text::AppliedAllTheSame(const std::string& problem) { return problem + "; applied all the same, as asked"; }
+
+std::string text::HeaderKept(const std::string& path) {
+    return path + " has a 512-byte copier header that the patch's original did not have: the patch was applied to "
+                  "the rest, and the header kept in front of the result";
+}
+
+std::string text::TurnedBack(const std::string& path, std::string_view kind) {
+    return path + " is the file this " + std::string(kind) + " patch makes: the patch has turned it back into the original";
+}
+
+std::string text::ResultCrcWrong(const std::string& outputPath, std::string_view kind, std::uint32_t crc,
+                                 std::uint32_t expected) {
+    return "The result's CRC-32 is " + Crc(crc) + " where the " + std::string(kind) + " patch expects " +
+           Crc(expected) + ": nothing was written to " + outputPath;
+}
+
+std::string text::ChecksumEvidence(const FileIdentity& file, const ForeignSummary& patch) {
+    switch (file.match) {
+        case Match::Source:
+            return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) +
+                   ") are those of the file the patch was made from.";
+        case Match::SourceBehindHeader:
+            return "It has a 512-byte copier header that the patch's original did not have; behind it, the size "
+                   "and CRC-32 are those of the patch's original (" + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
+                   "). Applying keeps the header in front of the result.";
+        case Match::Target:
+            return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) + ") are those of the file the patch makes" +
+                   (patch.kind == PatchKind::Ups ? "; applying the patch to it turns it back into the original." : ".");
+        case Match::Neither: break;
+    }
+    std::string said = "The patch was made from a file of " + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
+                       "; this one has " + SizeAndCrc(file.size, file.crc) + ".";
+    if (file.size + kCopierHeader == patch.sourceSize)
+        said += " It is 512 bytes shorter: it may lack a copier header the patch's original had.";
+    else if (file.size % 1024 == kCopierHeader)
+        said += " Its size is 512 more than a multiple of 1 KiB: the usual mark of a copier header.";
+    return said;
+}
+
+std::string text::IpsEvidence(const IpsComparison& found, std::uint64_t size) {
+    if (found.alreadyApplied)
+        return "All " + CountOf(found.patchedBytes) +
+               " the patch writes already hold their new values: this looks like the patched file, not the original.";
+    std::string said = "An IPS patch carries no checksum, so nothing can show whether this is the right file; the "
+                       "patch writes " + CountOf(found.patchedBytes) + ".";
+    if (size % 1024 == kCopierHeader)
+        said += " This file's size, " + CountOf(size) +
+                ", is 512 more than a multiple of 1 KiB: the usual mark of a copier header, which some IPS patches "
+                "expect and others do not.";
+    return said;
+}
+
+std::string text::FitSentence(Fit verdict, const std::string& patchPath, const std::string& filePath) {
+    switch (verdict) {
         case Fit::Fits: return patchPath + " fits " + filePath;
         case Fit::AlreadyApplied: return patchPath + " is already applied in " + filePath;
         case Fit::DoesNotFit: break;

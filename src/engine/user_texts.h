@@ -10,6 +10,10 @@
 namespace zelk {
 
 struct FitReport;
+enum class Fit;
+struct FileIdentity;
+struct ForeignSummary;
+struct IpsComparison;
 
 namespace text {
 
@@ -33,8 +37,39 @@ std::string PastThe32BitLimit(std::uint64_t index, std::uint64_t headerPos);
 // A block runs into the comment, or past the end of a patch without one.
 std::string RunsOn(std::uint64_t index, std::uint64_t headerPos, bool intoTheComment);
 
+// The formats ROM hacks are published in (IPS, UPS, BPS): `kind` is the
+// format's name.
+std::string ForeignDone(std::string_view kind);
+std::string CutShort();
+std::string CutShortAt(std::uint64_t at);
+std::string NumberTooLarge(std::uint64_t at);
+std::string CursorBeforeStart(std::uint64_t at);
+std::string WritesPastResult(std::uint64_t at);
+std::string ReadsOutside(std::uint64_t at, std::string_view what);
+std::string MakesTooFew(std::uint64_t made, std::uint64_t promised);
+std::string ChangePastTheEnd(std::uint64_t at);
+std::string NoEndMark(std::string_view mark);
+std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
+std::string BytesAfterEndMark(std::uint64_t count, std::string_view mark);
+std::string PatchCrcWrong(std::uint32_t actual, std::uint32_t stated);
+std::string MetadataPastTheEnd();
+std::string ReadsPastTheFile(const std::string& path);
+std::string Crc(std::uint32_t crc);  // eight hex digits
+// "SIZE bytes, CRC-32 XXXXXXXX"
+std::string SizeAndCrc(std::uint64_t size, std::uint32_t crc);
+std::string WrongFile(const std::string& path, std::string_view kind, std::uint64_t expectedSize,
+                      std::uint32_t expectedCrc, std::uint64_t size, std::uint32_t crc);
+std::string AlreadyPatched(const std::string& path, std::string_view kind, std::uint64_t size, std::uint32_t crc);
+std::string AppliedAllTheSame(const std::string& problem);
+std::string HeaderKept(const std::string& path);
+std::string TurnedBack(const std::string& path, std::string_view kind);
+std::string ResultCrcWrong(const std::string& outputPath, std::string_view kind, std::uint32_t crc, std::uint32_t expected);
+// The evidence of a check of a UPS or BPS patch, and of an IPS patch.
+std::string ChecksumEvidence(const FileIdentity& file, const ForeignSummary& patch);
+std::string IpsEvidence(const IpsComparison& found, std::uint64_t size);
+
 // "PATCH fits FILE", "PATCH is already applied in FILE", "PATCH does not fit FILE".
-std::string FitSentence(const FitReport& report, const std::string& patchPath, const std::string& filePath);
+std::string FitSentence(Fit verdict, const std::string& patchPath, const std::string& filePath);
 // A sentence or two about the same, a player can act on.
 std::string FitEvidence(const FitReport& report);
 

@@ -2,6 +2,7 @@
 // tests and for callers that decide themselves what to show.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,10 @@ struct RecordedMessage {
     std::string text;
     MessageStyle style;
     bool operator==(const RecordedMessage&) const = default;
+    // How a test's failure shows one.
+    friend std::ostream& operator<<(std::ostream& out, const RecordedMessage& m) {
+        return out << (m.style == MessageStyle::Critical ? "Critical: " : "Plain: ") << m.text;
+    }
 };
 
 class RecordingHost : public HostServices, public SystemFiles {

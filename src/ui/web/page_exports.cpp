@@ -51,11 +51,11 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
     checked.clear();
     try {
         if (!host.FileExists(original) || !host.FileExists(patch)) return "";
-        FitReport report;
-        if (const auto stop = CheckOriginal(host, original, patch, report))
+        Verdict verdict;
+        if (const auto stop = CheckOriginal(host, original, patch, verdict))
             checked = stop->text;
         else
-            checked = text::FitSentence(report, patch, original) + ". " + text::FitEvidence(report);
+            checked = text::FitSentence(verdict.fit, patch, original) + ". " + verdict.evidence;
     } catch (const std::exception& failure) {
         checked = FailureText(failure);
     }

@@ -1,0 +1,260 @@
+// IPS, UPS and BPS patches: each result held against the formats' own
+// descriptions (format_models.h), every refusal leaving nothing written.
+#include <random>
+
+#if __has_include(<zlib.h>) && !defined(_WIN32)
+#include <zlib.h>
+#define ZELK_HAVE_ZLIB 1
+#endif
+
+#include "engine/patch_applier.h"
+#include "engine/user_texts.h"
+#include "format_models.h"
+#include "host/crc32.h"
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+using model::BpsCommand;
+using model::IpsRecord;
+
+TEST(Crc32, EveryImplementationAgreesWithZlibAndTheDefinition) {
+    const Bytes data = Random((1 << 20) + 100, 7);
+    std::vector<std::pair<const char*, std::uint32_t (*)(std::uint32_t, std::span<const std::uint8_t>)>> ways = {
+        {"chosen", Crc32}, {"portable", Crc32Portable}};
+#if defined(__x86_64__) || defined(__i386__)
+    if (ClmulAvailable()) ways.push_back({"clmul", Crc32Clmul});
+#endif
+    for (const std::size_t length : {0u, 1u, 7u, 15u, 16u, 63u, 64u, 65u, 127u, 128u, 1000u, 65537u, 1u << 20}) {
+        for (const std::size_t offset : {0u, 1u, 13u}) {
+            const Bytes piece(data.begin() + offset, data.begin() + static_cast<std::ptrdiff_t>(offset + length));
+            std::uint32_t expected = model::Crc(piece);
+#ifdef ZELK_HAVE_ZLIB
+            ASSERT_EQ(crc32(0, piece.data(), static_cast<uInt>(piece.size())), expected);
+#endif
+            for (const auto& [name, crc] : ways) {
+                EXPECT_EQ(crc(0, piece), expected) << name << " length " << length << " offset " << offset;
+                const std::span<const std::uint8_t> all(piece);
+                const std::size_t half = length / 3;
+                EXPECT_EQ(crc(crc(0, all.first(half)), all.subspan(half)), expected) << name << " in two pieces";
+            }
+        }
+    }
+}
+
+class ForeignTest : public FileTest {
+protected:
+    // Applies `patch` to `original`; the output is out.rom, which holds
+    // "old" beforehand so that a refusal can be seen to leave it.
+    Outcome Apply(const Bytes& original, const Bytes& patch, const ApplyOptions& options = {}) {
+        host_.messages.clear();
+        host_.warnings.clear();
+        Write("out.rom", Text("old"));
+        return ApplyPatch(host_, Write("a.rom", original), Write("p.pat", patch), Path("out.rom"), options);
+    }
+    void ExpectApplied(const Bytes& expected, const std::vector<RecordedMessage>& before, std::string_view kind,
+                       const std::string& row) {
+        EXPECT_EQ(Read("out.rom"), expected) << row;
+        std::vector<RecordedMessage> messages = before;
+        messages.push_back(Plain(text::ForeignDone(kind)));
+        EXPECT_EQ(Messages(), messages) << row;
+        EXPECT_TRUE(Temporaries().empty()) << row;
+    }
+    void ExpectRefused(const std::string& text, const std::string& row) {
+        EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text, MessageStyle::Critical}})) << row;
+        EXPECT_EQ(Read("out.rom"), Text("old")) << row;
+        EXPECT_TRUE(Temporaries().empty()) << row;
+    }
+    std::string Damaged(const std::string& what) const { return text::DamagedPatch(Path("p.pat"), what); }
+};
+
+TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
+    const Bytes small = Random(100, 1);
+    const Bytes large = Random(0x454F50, 2);  // reaches past offset 0x454F46
+    const Bytes long3 = Random(3 << 20, 3);
+    const struct {
+        const char* name;
+        const Bytes& original;
+        Bytes patch;
+    } rows[] = {
+        {"plain record and run", small, model::Ips({{10, {1, 2, 3}}, {50, {}, 20, 0xAA}})},
+        {"truncated", small, model::Ips({{5, {9}}, {60, {7, 7}}}, 40)},
+        {"record past the end, zeros between", small, model::Ips({{130, {7, 7}}})},
+        {"overlapping and descending, later wins", small,
+         model::Ips({{50, {1, 2, 3, 4}}, {20, {5}}, {52, {9, 9, 9, 9, 9}}, {0, {}, 3, 1}, {51, {}, 2, 6}})},
+        {"records beside offset 0x454F46", large, model::Ips({{0x454F43, {1, 2, 3}}, {0x454F47, {5}}})},
+        {"IPS32 at 0x454F46 and past 16 MiB", large, model::Ips({{0x454F46, {4, 4}}, {0x1000002, {8}}}, {}, true)},
+        {"long stretches between records", long3, model::Ips({{10, {1}}, {(5 << 19), {2, 2}}, {(3 << 20) - 1, {3}}})},
+        {"no records", small, model::Ips({})},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(Apply(row.original, row.patch), Outcome::Done) << row.name;
+        const bool wide = row.patch[0] == 'I';
+        ExpectApplied(model::ApplyIps(row.original, row.patch), {}, wide ? "IPS32" : "IPS", row.name);
+    }
+
+    const Bytes sound = model::Ips({{10, {1, 2, 3}}, {20, {4, 5}}});
+    const struct {
+        const char* name;
+        Bytes patch;
+        std::string damage;
+    } damaged[] = {
+        {"cut inside a record", Bytes(sound.begin(), sound.end() - 5), text::RecordCutShort(1, 13)},
+        {"cut before EOF", Bytes(sound.begin(), sound.end() - 3), text::NoEndMark("EOF")},
+        {"two bytes after EOF", Concat({sound, {0, 0}}), text::BytesAfterEndMark(2, "EOF")},
+    };
+    for (const auto& row : damaged) {
+        EXPECT_EQ(Apply(small, row.patch), Outcome::Stopped) << row.name;
+        ExpectRefused(Damaged(row.damage), row.name);
+    }
+}
+
+TEST_F(ForeignTest, UpsAppliesBothWaysAndOnlyToItsOwnFiles) {
+    const Bytes source = Random(5000, 4);
+    Bytes target = source;
+    for (std::size_t i = 100; i < 5000; i += 97) target[i] ^= 0x5A;
+    const Bytes longer = Concat({target, Random(700, 5)});
+    const Bytes shorter(target.begin(), target.begin() + 3000);
+    for (const Bytes* changed : std::initializer_list<const Bytes*>{&target, &longer, &shorter}) {
+        const Bytes patch = model::Ups(source, *changed);
+        ASSERT_EQ(Apply(source, patch), Outcome::Done);
+        ExpectApplied(model::ApplyUps(source, patch), {}, "UPS", "forward");
+        EXPECT_EQ(Read("out.rom"), *changed);
+        ASSERT_EQ(Apply(*changed, patch), Outcome::Done);
+        ExpectApplied(source, {Plain(text::TurnedBack(Path("a.rom"), "UPS"))}, "UPS", "back");
+    }
+    const Bytes patch = model::Ups(source, longer);
+    Bytes wrong = source;
+    wrong[0] ^= 1;
+    EXPECT_EQ(Apply(wrong, patch), Outcome::Stopped);
+    ExpectRefused(Path("a.rom") + " is not the file this UPS patch was made for: the patch expects 5000 bytes, CRC-32 " +
+                      text::Crc(model::Crc(source)) + "; this file has 5000 bytes, CRC-32 " + text::Crc(model::Crc(wrong)),
+                  "wrong input");
+    Bytes damaged = patch;
+    damaged[20] ^= 0xFF;
+    EXPECT_EQ(Apply(source, damaged), Outcome::Stopped);
+    ExpectRefused(Damaged(text::PatchCrcWrong(model::Crc(damaged, 0, damaged.size() - 4), model::Crc(patch, 0, patch.size() - 4))),
+                  "damaged");
+}
+
+std::uint32_t Le32At(const Bytes& bytes, std::size_t at) { return model::Reader{bytes, at}.Le32(); }
+
+// A BPS patch from commands; the target is what the description makes of them.
+Bytes BpsFor(const Bytes& source, const std::vector<BpsCommand>& commands, const std::string& metadata, Bytes& target) {
+    Bytes out;
+    std::int64_t sourceCursor = 0, targetCursor = 0;
+    for (const BpsCommand& c : commands) {
+        for (std::uint64_t i = 0; i < c.length; ++i) {
+            switch (c.op) {
+                case model::SourceRead: out.push_back(source.at(out.size())); break;
+                case model::TargetRead: out.push_back(c.data.at(i)); break;
+                case model::SourceCopy:
+                    if (i == 0) sourceCursor += c.move;
+                    out.push_back(source.at(static_cast<std::size_t>(sourceCursor++)));
+                    break;
+                case model::TargetCopy:
+                    if (i == 0) targetCursor += c.move;
+                    out.push_back(out.at(static_cast<std::size_t>(targetCursor++)));
+                    break;
+            }
+        }
+    }
+    target = out;
+    return model::Bps(source, target, commands, metadata);
+}
+
+TEST_F(ForeignTest, BpsCommandsApplyAsTheDescriptionSays) {
+    const Bytes source = Random(6000, 6);
+    const Bytes big = Random(5 << 20, 7);
+    const struct {
+        const char* name;
+        const Bytes& source;
+        std::vector<BpsCommand> commands;
+        std::string metadata;
+    } rows[] = {
+        {"each command",
+         source,
+         {{model::SourceRead, 100},
+          {model::TargetRead, 3, 0, {1, 2, 3}},
+          {model::SourceCopy, 200, 3000},
+          {model::SourceCopy, 50, -1000},
+          {model::TargetCopy, 40, 10},
+          {model::SourceRead, 7}},
+         ""},
+        {"a copy that overlaps what it writes", source,
+         {{model::TargetRead, 2, 0, {0xAB, 0xCD}}, {model::TargetCopy, 999, 0}, {model::SourceCopy, 10, 5990}}, ""},
+        {"metadata shown as the comment", source, {{model::SourceRead, 6000}}, "Пояснения к патчу\nline 2"},
+        {"a copy from 5 MiB back", big, {{model::SourceRead, 5 << 20}, {model::TargetCopy, 1 << 20, 0}}, ""},
+    };
+    for (const auto& row : rows) {
+        Bytes target;
+        const Bytes patch = BpsFor(row.source, row.commands, row.metadata, target);
+        ASSERT_EQ(Apply(row.source, patch), Outcome::Done) << row.name;
+        std::vector<RecordedMessage> comment;
+        if (!row.metadata.empty()) comment.push_back(Plain(row.metadata));
+        ExpectApplied(model::ApplyBps(row.source, patch), comment, "BPS", row.name);
+        EXPECT_EQ(Read("out.rom"), target) << row.name;
+    }
+}
+
+TEST_F(ForeignTest, BpsIsRefusedOrHeldToItsChecksums) {
+    const Bytes source = Random(3000, 8);
+    Bytes target;
+    const Bytes patch = BpsFor(source, {{model::SourceRead, 1000}, {model::TargetRead, 2, 0, {7, 7}}, {model::SourceCopy, 998, 2}}, "", target);
+    const std::string a = Path("a.rom");
+
+    const Bytes header = Random(512, 9);
+    ASSERT_EQ(Apply(Concat({header, source}), patch), Outcome::Done);
+    ExpectApplied(Concat({header, target}), {Plain(text::HeaderKept(a))}, "BPS", "headered");
+
+    Bytes wrong = source;
+    wrong[500] ^= 1;
+    EXPECT_EQ(Apply(wrong, patch), Outcome::Stopped);
+    ExpectRefused(text::WrongFile(a, "BPS", 3000, model::Crc(source), 3000, model::Crc(wrong)), "wrong source");
+    ASSERT_EQ(Apply(wrong, patch, {true}), Outcome::Done);
+    EXPECT_EQ(host_.warnings.size(), 2u);  // the original, and the result
+    EXPECT_EQ(Read("out.rom").size(), target.size());
+
+    EXPECT_EQ(Apply(target, patch), Outcome::Stopped);
+    ExpectRefused(text::AlreadyPatched(a, "BPS", target.size(), model::Crc(target)), "already applied");
+
+    Bytes damaged = patch;
+    damaged.back() ^= 1;
+    EXPECT_EQ(Apply(source, damaged), Outcome::Stopped);
+    ExpectRefused(Damaged(text::PatchCrcWrong(model::Crc(patch, 0, patch.size() - 4), Le32At(damaged, damaged.size() - 4))),
+                  "damaged");
+
+    // A target checksum the result does not have: nothing replaces the output.
+    Bytes lying = model::Bps(source, Random(target.size(), 10), {{model::SourceRead, 1000}, {model::TargetRead, 2, 0, {7, 7}}, {model::SourceCopy, 998, 2}});
+    EXPECT_EQ(Apply(source, lying), Outcome::Stopped);
+    ExpectRefused(text::ResultCrcWrong(Path("out.rom"), "BPS", model::Crc(target), Le32At(lying, lying.size() - 8)),
+                  "lying target checksum");
+
+    const struct {
+        const char* name;
+        Bytes body;  // after the sizes 3000 -> 10 and no metadata
+        std::string damage;
+    } hostile[] = {
+        {"number that overflows", Bytes(10, 0x00), text::NumberTooLarge(8)},
+        {"writes past the result", {0x80 | (10 << 2)}, text::WritesPastResult(8)},
+        {"copy before the start", {0x80 | (9 << 2 | 2), 0x83}, text::CursorBeforeStart(8)},
+        {"target copy of nothing written", {0x80 | (9 << 2 | 3), 0x80}, text::ReadsOutside(8, "result as written so far")},
+        {"too few bytes", {0x80 | (4 << 2 | 1), 1, 2, 3, 4, 5}, text::MakesTooFew(5, 10)},
+    };
+    for (const auto& row : hostile) {
+        Bytes bytes = {'B', 'P', 'S', '1'};
+        model::PutNumber(bytes, 3000);
+        model::PutNumber(bytes, 10);
+        model::PutNumber(bytes, 0);
+        bytes.insert(bytes.end(), row.body.begin(), row.body.end());
+        model::PutLe32(bytes, model::Crc(source));
+        model::PutLe32(bytes, 0);
+        model::PutLe32(bytes, model::Crc(bytes));
+        EXPECT_EQ(Apply(source, bytes), Outcome::Stopped) << row.name;
+        ExpectRefused(Damaged(row.damage), row.name);
+    }
+}
+
+}  // namespace
+}  // namespace zelk::test

@@ -1,0 +1,241 @@
+// IPS, UPS and BPS as their public descriptions put them, written plainly
+// and apart from the program: builders for hand-made patches, and decoders
+// that hold the program's results to account.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zelk::test::model {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// CRC-32 bit by bit, as the polynomial defines it.
+inline std::uint32_t Crc(const Bytes& bytes, std::size_t from = 0, std::size_t to = SIZE_MAX) {
+    std::uint32_t c = 0xFFFFFFFF;
+    for (std::size_t i = from; i < std::min(to, bytes.size()); ++i) {
+        c ^= bytes[i];
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    }
+    return ~c;
+}
+
+inline void PutLe32(Bytes& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+inline void PutNumber(Bytes& out, std::uint64_t v) {
+    for (;;) {
+        const std::uint8_t x = v & 0x7F;
+        v >>= 7;
+        if (v == 0) {
+            out.push_back(0x80 | x);
+            return;
+        }
+        out.push_back(x);
+        --v;
+    }
+}
+
+struct Reader {
+    const Bytes& b;
+    std::size_t at;
+    std::uint8_t Byte() {
+        if (at >= b.size()) throw std::runtime_error("past the end");
+        return b[at++];
+    }
+    std::uint64_t Number() {
+        std::uint64_t data = 0, shift = 1;
+        for (;;) {
+            const std::uint8_t x = Byte();
+            data += (x & 0x7F) * shift;
+            if (x & 0x80) return data;
+            shift <<= 7;
+            data += shift;
+        }
+    }
+    std::uint64_t Big(int bytes) {
+        std::uint64_t v = 0;
+        while (bytes-- > 0) v = v << 8 | Byte();
+        return v;
+    }
+    std::uint32_t Le32() {
+        std::uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(Byte()) << (8 * i);
+        return v;
+    }
+};
+
+// IPS
+struct IpsRecord {
+    std::uint32_t offset;
+    Bytes data;                 // a plain record
+    std::uint16_t runLength = 0;  // a run, when data is empty
+    std::uint8_t runByte = 0;
+};
+
+inline Bytes Ips(const std::vector<IpsRecord>& records, std::optional<std::uint32_t> truncation = {},
+                 bool wide = false) {
+    const int width = wide ? 4 : 3;
+    Bytes out;
+    for (const char c : std::string(wide ? "IPS32" : "PATCH")) out.push_back(static_cast<std::uint8_t>(c));
+    const auto big = [&](std::uint64_t v, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    for (const IpsRecord& r : records) {
+        big(r.offset, width);
+        if (r.data.empty()) {
+            big(0, 2);
+            big(r.runLength, 2);
+            out.push_back(r.runByte);
+        } else {
+            big(r.data.size(), 2);
+            out.insert(out.end(), r.data.begin(), r.data.end());
+        }
+    }
+    for (const char c : std::string(wide ? "EEOF" : "EOF")) out.push_back(static_cast<std::uint8_t>(c));
+    if (truncation) big(*truncation, width);
+    return out;
+}
+
+inline Bytes ApplyIps(Bytes file, const Bytes& patch) {
+    const bool wide = patch.size() >= 5 && patch[0] == 'I';
+    const int width = wide ? 4 : 3;
+    Reader r{patch, 5};
+    for (;;) {
+        const std::uint64_t offset = r.Big(width);
+        if (offset == (wide ? 0x45454F46u : 0x454F46u)) break;
+        std::uint64_t size = r.Big(2);
+        Bytes data;
+        if (size == 0) {
+            size = r.Big(2);
+            data.assign(size, r.Byte());
+        } else {
+            for (std::uint64_t i = 0; i < size; ++i) data.push_back(r.Byte());
+        }
+        if (file.size() < offset + size) file.resize(offset + size, 0);
+        std::copy(data.begin(), data.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    if (patch.size() - r.at == static_cast<std::size_t>(width)) file.resize(r.Big(width), 0);
+    return file;
+}
+
+// UPS: every difference as XOR, runs closed by a zero.
+inline Bytes Ups(const Bytes& source, const Bytes& target) {
+    Bytes out = {'U', 'P', 'S', '1'};
+    PutNumber(out, source.size());
+    PutNumber(out, target.size());
+    const auto at = [](const Bytes& b, std::size_t i) -> std::uint8_t { return i < b.size() ? b[i] : 0; };
+    // Over the longer file, so that the patch works both ways.
+    const std::size_t size = std::max(source.size(), target.size());
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < size;) {
+        if (at(source, i) == at(target, i)) {
+            ++i;
+            continue;
+        }
+        PutNumber(out, i - last);
+        while (i < size && at(source, i) != at(target, i)) {
+            out.push_back(at(source, i) ^ at(target, i));
+            ++i;
+        }
+        out.push_back(0);
+        last = ++i;
+    }
+    PutLe32(out, Crc(source));
+    PutLe32(out, Crc(target));
+    PutLe32(out, Crc(out));
+    return out;
+}
+
+inline Bytes ApplyUps(const Bytes& file, const Bytes& patch) {
+    Reader r{patch, 4};
+    std::uint64_t inSize = r.Number(), outSize = r.Number();
+    Reader footer{patch, patch.size() - 12};
+    std::uint32_t inCrc = footer.Le32(), outCrc = footer.Le32();
+    if (Crc(file) == outCrc && file.size() == outSize) {
+        std::swap(inSize, outSize);
+        std::swap(inCrc, outCrc);
+    }
+    if (Crc(file) != inCrc) throw std::runtime_error("wrong input");
+    Bytes out(outSize, 0);
+    for (std::size_t i = 0; i < std::min<std::size_t>(outSize, file.size()); ++i) out[i] = file[i];
+    std::uint64_t pos = 0;
+    while (r.at < patch.size() - 12) {
+        pos += r.Number();
+        for (std::uint8_t x; (x = r.Byte()) != 0; ++pos)
+            if (pos < outSize) out[pos] = (pos < file.size() ? file[pos] : 0) ^ x;
+        ++pos;
+    }
+    if (Crc(out) != outCrc) throw std::runtime_error("wrong output");
+    return out;
+}
+
+// BPS
+enum Op { SourceRead = 0, TargetRead = 1, SourceCopy = 2, TargetCopy = 3 };
+struct BpsCommand {
+    Op op;
+    std::uint64_t length;
+    std::int64_t move = 0;  // SourceCopy, TargetCopy: how far the cursor moves first
+    Bytes data = {};        // TargetRead
+};
+
+inline Bytes Bps(const Bytes& source, const Bytes& target, const std::vector<BpsCommand>& commands,
+                 const std::string& metadata = "") {
+    Bytes out = {'B', 'P', 'S', '1'};
+    PutNumber(out, source.size());
+    PutNumber(out, target.size());
+    PutNumber(out, metadata.size());
+    out.insert(out.end(), metadata.begin(), metadata.end());
+    for (const BpsCommand& c : commands) {
+        PutNumber(out, (c.length - 1) << 2 | c.op);
+        if (c.op == TargetRead) out.insert(out.end(), c.data.begin(), c.data.end());
+        if (c.op >= SourceCopy)
+            PutNumber(out, static_cast<std::uint64_t>(c.move < 0 ? -c.move : c.move) << 1 | (c.move < 0 ? 1 : 0));
+    }
+    PutLe32(out, Crc(source));
+    PutLe32(out, Crc(target));
+    PutLe32(out, Crc(out));
+    return out;
+}
+
+inline Bytes ApplyBps(const Bytes& source, const Bytes& patch) {
+    Reader r{patch, 4};
+    const std::uint64_t sourceSize = r.Number(), targetSize = r.Number();
+    r.at += r.Number();
+    if (source.size() != sourceSize) throw std::runtime_error("wrong source");
+    Bytes out;
+    std::int64_t sourceCursor = 0, targetCursor = 0;
+    while (r.at < patch.size() - 12) {
+        const std::uint64_t data = r.Number();
+        const std::uint64_t length = (data >> 2) + 1;
+        for (std::uint64_t i = 0; i < length; ++i) {
+            switch (data & 3) {
+                case SourceRead: out.push_back(source.at(out.size())); break;
+                case TargetRead: out.push_back(r.Byte()); break;
+                case SourceCopy:
+                    if (i == 0) {
+                        const std::uint64_t d = r.Number();
+                        sourceCursor += (d & 1 ? -1 : 1) * static_cast<std::int64_t>(d >> 1);
+                    }
+                    out.push_back(source.at(static_cast<std::size_t>(sourceCursor++)));
+                    break;
+                default:
+                    if (i == 0) {
+                        const std::uint64_t d = r.Number();
+                        targetCursor += (d & 1 ? -1 : 1) * static_cast<std::int64_t>(d >> 1);
+                    }
+                    out.push_back(out.at(static_cast<std::size_t>(targetCursor++)));
+            }
+        }
+    }
+    Reader footer{patch, patch.size() - 12};
+    if (footer.Le32() != Crc(source) || footer.Le32() != Crc(out) || out.size() != targetSize)
+        throw std::runtime_error("wrong result");
+    return out;
+}
+
+}  // namespace zelk::test::model
