@@ -2,6 +2,8 @@
 #include <cstdio>
 
 #include "cli/cli.h"
+#include "engine/user_texts.h"
+#include "format_models.h"
 #include "test_support.h"
 
 namespace zelk::test {
@@ -164,6 +166,59 @@ TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
         }
     }
     EXPECT_EQ(Run({"check", a}), 2);
+}
+
+// check and info for the formats ROM hacks are published in.
+TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
+    const Bytes source = Random(3000, 3);
+    Bytes target = source;
+    target[7] ^= 0xFF;
+    const auto a = Write("a.rom", source), b = Write("b.rom", target);
+    const auto h = Write("h.rom", Concat({Random(512, 4), source}));
+    const auto w = Write("w.rom", Random(3000, 5));
+    const std::string s = text::SizeAndCrc(3000, model::Crc(source)), t = text::SizeAndCrc(3000, model::Crc(target));
+    const Bytes bps = model::Bps(source, target, {{model::SourceRead, 7}, {model::TargetRead, 1, 0, {target[7]}},
+                                                  {model::SourceRead, 2992}}, "made by hand");
+    const Bytes ups = model::Ups(source, target);
+    Bytes damaged = bps;
+    damaged[9] ^= 1;
+    const auto patch = [&](const char* name, const Bytes& bytes) { return Write(name, bytes); };
+    const struct {
+        std::string original, patch;
+        int status;
+        std::string verdict;  // the first line of check, after the patch's path
+        std::string info;     // the first message of info
+    } rows[] = {
+        {a, patch("p.bps", bps), 0, " fits " + a,
+         "Format: BPS\nSource: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
+             text::Crc(model::Crc(bps, 0, bps.size() - 4)) + "\nComment:"},
+        {h, Path("p.bps"), 0, " fits " + h, ""},
+        {b, patch("p.ups", ups), 1, " is already applied in " + b,
+         "Format: UPS\nSource: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
+             text::Crc(model::Crc(ups, 0, ups.size() - 4))},
+        {w, Path("p.ups"), 1, " does not fit " + w, ""},
+        {a, patch("p.ips", model::Ips({{7, {target[7]}}, {100, {}, 5, 0}}, 2000)), 0, " fits " + a,
+         "Format: IPS\nRecords: 2 (1 run of one byte)\nBytes written: 6\nFarthest record end: 105\nTruncated to: 2000 bytes"},
+        {b, patch("q.ips", model::Ips({{7, {target[7]}}})), 1, " is already applied in " + b, ""},
+        {a, patch("d.bps", damaged), 2, "", ""},
+    };
+    for (const auto& row : rows) {
+        host_.messages.clear();
+        EXPECT_EQ(Run({"check", row.original, row.patch}), row.status) << row.patch << row.verdict;
+        ASSERT_FALSE(host_.messages.empty());
+        const std::string first = host_.messages[0].text.substr(0, host_.messages[0].text.find('\n'));
+        if (!row.verdict.empty()) {
+            EXPECT_EQ(first, row.patch + row.verdict);
+        }
+        if (row.info.empty()) continue;
+        host_.messages.clear();
+        EXPECT_EQ(Run({"info", row.patch}), 0);
+        ASSERT_FALSE(host_.messages.empty());
+        EXPECT_EQ(host_.messages[0].text, row.info);
+        if (row.info.starts_with("Format: BPS")) {
+            EXPECT_EQ(host_.messages.at(1).text, "made by hand");
+        }
+    }
 }
 
 TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {
