@@ -38,3 +38,26 @@ write("code_page", "russian", "Коментарий к патчу сделанн
 write("code_page", "escapes", b"\x1b[2J\x07\r\n\xc2\x9b31m\xe2\x80\xae")
 write("code_page", "broken_utf8", b"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xd0")
 write("code_page", "all_bytes", bytes(range(256)))
+
+# foreign: first byte = format (0 IPS, 1 IPS32, 2 UPS, 3 BPS) + 4 for a
+# footer whose checksums agree; second = original length; original; the
+# patch after its magic.
+def number(v):
+    out = b""
+    while True:
+        x = v & 0x7F
+        v >>= 7
+        if v == 0:
+            return out + bytes([0x80 | x])
+        out += bytes([x])
+        v -= 1
+
+
+write("foreign", "ips_records", bytes([0, 8]) + original + b"\x00\x00\x02\x00\x02\xaa\xbb" + b"\x00\x00\x0a\x00\x00\x00\x03\x7f" + b"EOF")
+write("foreign", "ips_truncated", bytes([0, 8]) + original + b"\x00\x00\x06\x00\x01\x01" + b"\x00\x00\x01\x00\x01\x02" + b"EOF\x00\x00\x05")
+write("foreign", "ips32", bytes([1, 4]) + original[:4] + b"\x00\x45\x4f\x46\x00\x01\x09" + b"EEOF")
+write("foreign", "ups", bytes([6, 8]) + original + number(8) + number(10) + number(1) + b"\x11\x22\x00" + number(3) + b"\x33\x44\x00")
+write("foreign", "bps_commands", bytes([7, 8]) + original + number(8) + number(14) + number(2) + b"hi"
+      + number((2 << 2) | 0) + number((1 << 2) | 1) + b"\x55\x66"
+      + number((3 << 2) | 2) + number(4 << 1) + number((4 << 2) | 3) + number(1 << 1))
+write("foreign", "bps_cut", bytes([3, 4]) + original[:4] + number(4) + number(4))

@@ -1,0 +1,73 @@
+// Arbitrary IPS, IPS32, UPS and BPS patches applied to a small original:
+// either a message without "Done" and without output, or exactly what the
+// formats' descriptions make (the models in format_models.h).
+#include <cstring>
+
+#include "../format_models.h"
+#include "engine/patch_applier.h"
+#include "engine/user_texts.h"
+#include "memory_host.h"
+
+using namespace zelk;
+using namespace zelk::fuzz;
+namespace model = zelk::test::model;
+
+namespace {
+
+const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1"};
+const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS"};
+
+void Footer(Bytes& patch, std::uint32_t source, std::uint32_t target) {
+    model::PutLe32(patch, source);
+    model::PutLe32(patch, target);
+    model::PutLe32(patch, model::Crc(patch));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const int kind = data[0] & 3;
+    // Most UPS and BPS inputs should get past the checksums: the bit asks
+    // for a footer that agrees with the original and the result.
+    const bool footer = kind >= 2 && (data[0] & 4) != 0;
+    const std::size_t originalSize = std::min<std::size_t>(data[1], size - 2);
+    const Bytes original(data + 2, data + 2 + originalSize);
+    Bytes patch(kMagic[kind], kMagic[kind] + std::strlen(kMagic[kind]));
+    patch.insert(patch.end(), data + 2 + originalSize, data + size);
+
+    MemoryHost host;
+    host.files["a.rom"] = original;
+    if (footer) {
+        // The result as the program makes it, whatever its checksum.
+        Bytes trial = patch;
+        Footer(trial, model::Crc(original), 0);
+        host.files["p.pat"] = trial;
+        ApplyPatch(host, "a.rom", "p.pat", "out.rom", {true});
+        const auto made = host.files.find("out.rom");
+        Footer(patch, model::Crc(original), made == host.files.end() ? 0 : model::Crc(made->second));
+        host.files.erase("out.rom");
+        host.messages.clear();
+    }
+    host.files["p.pat"] = patch;
+    const Outcome outcome = ApplyPatch(host, "a.rom", "p.pat", "out.rom");
+    Require(!host.messages.empty());
+    const bool saidDone = host.messages.back().text == text::ForeignDone(kName[kind]);
+    Require(saidDone == (outcome == Outcome::Done));
+    Require(host.files["a.rom"] == original && host.files["p.pat"] == patch);
+    if (outcome != Outcome::Done) {
+        Require(host.files.count("out.rom") == 0);
+        return 0;
+    }
+    // Sound by the program's reading: the models read it too, and agree.
+    Bytes expected;
+    try {
+        expected = kind < 2 ? model::ApplyIps(original, patch)
+                   : kind == 2 ? model::ApplyUps(original, patch)
+                               : model::ApplyBps(original, patch);
+    } catch (const std::exception&) {
+        Require(false);
+    }
+    Require(host.files["out.rom"] == expected);
+    return 0;
+}
