@@ -110,7 +110,7 @@ fuzz: fuzz-build
 
 bench: bench-deps build web
 	cd tests/web && npm ci --no-audit --no-fund --silent
-	cmake --build $(BUILD) --target zelk-bench-gen zelk-bench-run
+	cmake --build $(BUILD) --target zelk-bench-gen zelk-bench-run zelk-bench-foreign
 	bash bench/run.sh $(BUILD) $(SIZES)
 
 docs: build windows-build web

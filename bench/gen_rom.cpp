@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
+
 namespace {
 
 struct SplitMix {
@@ -20,13 +22,6 @@ struct SplitMix {
         return z ^ (z >> 31);
     }
 };
-
-bool WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
-}
 
 }  // namespace
 
@@ -64,7 +59,7 @@ int main(int argc, char** argv) {
         done += length;
     }
     for (std::size_t i = 0; i < tail; ++i) changed.push_back(static_cast<std::uint8_t>(rng.Next()));
-    if (!WriteAll(argv[5], original) || !WriteAll(argv[6], changed)) {
+    if (!zelk::bench::WriteAll(argv[5], original) || !zelk::bench::WriteAll(argv[6], changed)) {
         std::perror("gen_rom");
         return 1;
     }

@@ -11,6 +11,7 @@ CHECK_TARGET = 1.5   # x cat of the original and the patch
 WEB_MAKE_TARGET = 1.2   # x the browser's read time of both inputs
 WEB_APPLY_TARGET = 1.6  # x the browser's read time of the original and the patch
 MEMORY_TARGET_KIB = 16 * 1024
+FORMATS_TARGET = 1.3   # x applying the ZelkPatch of the same change
 
 
 def load_times(path):
@@ -117,6 +118,40 @@ def main():
             verdicts.append((f"check at {size}, {share} changed: {ratio:.2f} x cat (target {CHECK_TARGET})",
                              ratio <= CHECK_TARGET))
     out.append("")
+    formats = [(name, os.path.join(results, f"{name}.formats.json")) for name in names]
+    formats = [(name, path) for name, path in formats if os.path.exists(path)]
+    if formats:
+        out.append("## Other formats\n")
+        out.append("Applying the same change as a linear BPS patch (SourceRead and TargetRead), an IPS32 patch"
+                   " (IPS cannot address 256 MiB) and a UPS patch, against applying its ZelkPatch; each durable."
+                   " BPS and UPS read the original once more for its CRC-32 before anything is written.\n")
+        out.append("| data | ZelkPatch | BPS | ratio | IPS32 | ratio | UPS | ratio | peak memory (BPS, IPS32, UPS) |")
+        out.append("|---|---|---|---|---|---|---|---|---|")
+        for name, path in formats:
+            size, share = describe(name)
+            t = load_times(path)
+            peaks = load_tsv(os.path.join(results, f"{name}.formats.mem.tsv"))
+            row = f"| {size} | {ms(t['zelkpatch'])} |"
+            for kind in ("bps", "ips32", "ups"):
+                ratio = t[kind] / t["zelkpatch"]
+                row += f" {ms(t[kind])} | {ratio:.2f} |"
+                verdicts.append((f"{kind.upper()} apply at {size}: {ratio:.2f} x the ZelkPatch's (target"
+                                 f" {FORMATS_TARGET})", ratio <= FORMATS_TARGET))
+                verdicts.append((f"{kind.upper()} apply memory at {size}: {peaks[kind] / 1024:.1f} MiB",
+                                 peaks[kind] <= MEMORY_TARGET_KIB))
+            out.append(row + " " + ", ".join(f"{peaks[k] / 1024:.1f}" for k in ("bps", "ips32", "ups")) + " MiB |")
+        out.append("")
+    crc = os.path.join(results, "crc.tsv")
+    if os.path.exists(crc):
+        out.append("## CRC-32\n")
+        out.append("256 MiB in memory, best of three. The chosen one is what UPS and BPS patches use here.\n")
+        out.append("| implementation | GB/s |")
+        out.append("|---|---|")
+        with open(crc) as f:
+            for line in f:
+                name, speed = line.rstrip("\n").split("\t")
+                out.append(f"| {name} | {speed} |")
+        out.append("")
     web = [(name, os.path.join(results, f"{name}.web.json")) for name in names]
     web = [(name, path) for name, path in web if os.path.exists(path)]
     if web:

@@ -5,6 +5,8 @@
 #   apply: against a durable copy, dd conv=fsync ("Done" means on disk), and
 #          without its flush against cp
 #   check: against cat of the original and the patch (reading both once)
+#   other formats: apply of linear BPS, IPS32 and UPS patches of the same
+#          change against applying the ZelkPatch (256 MiB), and CRC-32 speed
 # Every command starts with no old output in place and after a sync, so none
 # pays for freeing or writing back what the run before left.
 #   the page: make and apply against the time the browser needs to read
@@ -19,6 +21,7 @@ sizes=(16 256 1024)
 zelk=$(realpath "$build/zelkpatch")
 run=$(realpath "$build/zelk-bench-run")
 gen=$(realpath "$build/zelk-bench-gen")
+foreign=$(realpath "$build/zelk-bench-foreign")
 data=bench/data
 results=$data/results
 mkdir -p "$results"
@@ -36,6 +39,7 @@ rm -f "$results"/*
   echo "Cores: $(nproc)"
   echo "Chosen buffers (KiB, scan stream): $("$run" sizes)"
 } > "$results/machine.txt"
+"$run" crc > "$results/crc.tsv"
 
 # name size_mib permille_changed
 cases=()
@@ -86,6 +90,20 @@ for c in "${cases[@]}"; do
   printf 'zelkpatch\t%s\nxdelta3\t%s\n' "$(stat -c %s "$p")" "$(stat -c %s "$x")" > "$results/$name.sizes.tsv"
   [ -f "$b" ] && [ "$size" -le 16 ] && printf 'bsdiff\t%s\n' "$(stat -c %s "$b")" >> "$results/$name.sizes.tsv"
   rm -f "$out".*
+
+  # The same change as a linear BPS, an IPS32 and a UPS patch.
+  if [ "$size" = 256 ] && [ "$permille" = 5 ]; then
+    "$foreign" "$o" "$m" "$data/$name"
+    echo "== $name: other formats"
+    hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.formats.json" \
+      -n zelkpatch "$zelk apply $o $p $out.z" -n bps "$zelk apply $o $data/$name.bps $out.b" \
+      -n ips32 "$zelk apply $o $data/$name.ips $out.i" -n ups "$zelk apply $o $data/$name.ups $out.u"
+    for f in bps ips ups; do "$zelk" apply "$o" "$data/$name.$f" "$out.$f" > /dev/null && cmp "$out.$f" "$m"; done
+    printf 'bps\t%s\nips32\t%s\nups\t%s\n' "$(peak "$zelk" apply "$o" "$data/$name.bps" "$out.b")" \
+      "$(peak "$zelk" apply "$o" "$data/$name.ips" "$out.i")" "$(peak "$zelk" apply "$o" "$data/$name.ups" "$out.u")" \
+      > "$results/$name.formats.mem.tsv"
+    rm -f "$out".*
+  fi
 
   # The page, in headless Chromium, beside the browser's own read time.
   if [ "$size" -ge 256 ] && [ "$permille" = 5 ]; then
