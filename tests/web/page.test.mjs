@@ -330,6 +330,63 @@ test("the status line tells whether the patch fits the original", async () => {
   await context.close();
 });
 
+// CRC-32 bit by bit, and the numbers of BPS, as the format describes them.
+function crc32(bytes) {
+  let c = 0xffffffff;
+  for (const b of bytes) {
+    c ^= b;
+    for (let k = 0; k < 8; ++k) c = c & 1 ? (c >>> 1) ^ 0xedb88320 : c >>> 1;
+  }
+  return (c ^ 0xffffffff) >>> 0;
+}
+function bpsNumber(v) {
+  const out = [];
+  for (;;) {
+    const x = v & 0x7f;
+    v = Math.floor(v / 128);
+    if (v === 0) return out.push(0x80 | x), out;
+    out.push(x);
+    v -= 1;
+  }
+}
+
+test("a BPS patch applies as on the command line, its metadata shown and its fit told", async () => {
+  const { page, context, downloads } = await openPage();
+  const source = random(3 << 20, 51);
+  const inserted = Buffer.from("new text that moves the rest");
+  // SourceRead 1 MiB, TargetRead the new text, SourceCopy the rest from where
+  // it stood, TargetCopy 64 KiB from the start.
+  const target = Buffer.concat([source.subarray(0, 1 << 20), inserted, source.subarray(1 << 20), source.subarray(0, 65536)]);
+  const metadata = Buffer.from("Пояснения к патчу");
+  const parts = [Buffer.from("BPS1"), bpsNumber(source.length), bpsNumber(target.length), bpsNumber(metadata.length),
+                 metadata, bpsNumber((((1 << 20) - 1) << 2) | 0), bpsNumber(((inserted.length - 1) << 2) | 1), inserted,
+                 bpsNumber((((2 << 20) - 1) << 2) | 2), bpsNumber((1 << 20) << 1),
+                 bpsNumber(((65536 - 1) << 2) | 3), bpsNumber(0)].map((p) => Buffer.from(p));
+  let patch = Buffer.concat(parts);
+  const footer = Buffer.alloc(8);
+  footer.writeUInt32LE(crc32(source), 0);
+  footer.writeUInt32LE(crc32(target), 4);
+  patch = Buffer.concat([patch, footer]);
+  const own = Buffer.alloc(4);
+  own.writeUInt32LE(crc32(patch), 0);
+  patch = Buffer.concat([patch, own]);
+  const a = write("bps-a.rom", source);
+  const p = write("hack.bps", patch);
+  await choose(page, "fldOrigRomFile", a);
+  await choose(page, "fldOutPatchFile", p);
+  await page.waitForFunction(() => document.getElementById("fit").textContent.startsWith("hack.bps fits bps-a.rom. "));
+  await page.fill("#fldChgRomFile", "hacked.rom");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "Пояснения к патчу", critical: false },
+                                                   { text: "Done applying BPS patch! ", critical: false }]);
+  assert.equal(downloads.length, 1);
+  const out = await save(downloads[0], "hacked.rom");
+  assert.ok(fs.readFileSync(out).equals(target), "the page's result differs from the patch's target");
+  execFileSync(zelkpatch, ["apply", a, p, path.join(work, "cli-hacked.rom")]);
+  assert.ok(fs.readFileSync(path.join(work, "cli-hacked.rom")).equals(target), "the command line's result differs");
+  await context.close();
+});
+
 test("out-of-order blocks and a 12 MiB comment apply as on the command line", async () => {
   const { page, context, downloads } = await openPage();
   const original = random(30000, 41);
