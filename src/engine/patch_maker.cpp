@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/diff_scanner.h"
+#include "engine/foreign_maker.h"
 #include "engine/patch_format.h"
 #include "engine/user_texts.h"
 
@@ -88,8 +89,48 @@ void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std
 
 }  // namespace
 
+MakeFormat FormatForName(const std::string& patchPath) {
+    const std::size_t dot = patchPath.find_last_of("./\\");
+    if (dot == std::string::npos || patchPath[dot] != '.') return MakeFormat::Zelk;
+    std::string extension = patchPath.substr(dot + 1);
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (extension == "bps") return MakeFormat::Bps;
+    if (extension == "ips") return MakeFormat::Ips;
+    return MakeFormat::Zelk;
+}
+
+namespace {
+
+// BPS and IPS: no 2 GiB limit, and a shorter changed file is theirs to describe.
+std::optional<Stop> MakeForeign(HostServices& host, MakeFormat format, const std::string& originalPath,
+                                const std::string& changedPath, const std::string& patchPath,
+                                const std::string& commentText) {
+    if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
+    auto original = host.OpenInput(originalPath);
+    if (!host.FileExists(changedPath)) return Stop{std::string(text::MissingFile) + changedPath};
+    auto changed = host.OpenInput(changedPath);
+    auto patch = host.CreateOutput(patchPath);
+    if (format == MakeFormat::Bps)
+        WriteBps(*original, *changed, commentText, *patch, host.Buffers());
+    else
+        WriteIps(*original, *changed, *patch, host.Buffers());
+    original.reset();
+    changed.reset();
+    patch->Commit();
+    if (format == MakeFormat::Ips && !commentText.empty()) host.ShowMessage(text::CommentNotStored("IPS"), MessageStyle::Plain);
+    return std::nullopt;
+}
+
+}  // namespace
+
 Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
-                  const std::string& patchPath, const std::string& commentText) {
+                  const std::string& patchPath, const std::string& commentText, MakeFormat format) {
+    if (format == MakeFormat::ByName) format = FormatForName(patchPath);
+    if (format != MakeFormat::Zelk) {
+        return RunOperation(host, text::ForeignMakeDone(format == MakeFormat::Bps ? "BPS" : "IPS"), [&] {
+            return MakeForeign(host, format, originalPath, changedPath, patchPath, commentText);
+        });
+    }
     return RunOperation(host, std::string(text::MakeDone), [&]() -> std::optional<Stop> {
         const std::string comment = host.ToAnsi(ToCrLf(commentText));
         if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};

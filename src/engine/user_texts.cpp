@@ -33,7 +33,7 @@ std::string text::ShorterThanOriginal(const std::string& changedPath, std::uint6
                                       const std::string& originalPath, std::uint64_t originalSize) {
     return "The changed file is shorter than the original, and a ZelkPatch cannot shorten a file: " + changedPath +
            " (" + std::to_string(changedSize) + " bytes), " + originalPath + " (" + std::to_string(originalSize) +
-           " bytes)";
+           " bytes); a .bps or .ips patch can";
 }
 
 std::string text::DamagedPatch(const std::string& patchPath, const std::string& damage) {
@@ -111,6 +111,17 @@ std::string text::FitEvidence(const FitReport& report) {
 }
 
 std::string text::ForeignDone(std::string_view kind) { return "Done applying " + std::string(kind) + " patch! "; }
+
+std::string text::ForeignMakeDone(std::string_view kind) { return "Done " + std::string(kind) + " patch generation!"; }
+
+std::string text::IpsCannotAddress(const std::string& patchPath, std::uint64_t offset) {
+    return "Cannot write " + patchPath + ": an IPS patch reaches only the first 16 MiB, and this change lies at " +
+           Offset(offset) + "; a .bps patch can describe it";
+}
+
+std::string text::CommentNotStored(std::string_view kind) {
+    return "An " + std::string(kind) + " patch cannot hold a comment: it was left out";
+}
 
 std::string text::CutShort() { return "it is cut short"; }
 

@@ -64,6 +64,10 @@ std::string AppliedAllTheSame(const std::string& problem);
 std::string HeaderKept(const std::string& path);
 std::string TurnedBack(const std::string& path, std::string_view kind);
 std::string ResultCrcWrong(const std::string& outputPath, std::string_view kind, std::uint32_t crc, std::uint32_t expected);
+// Making them.
+std::string ForeignMakeDone(std::string_view kind);
+std::string IpsCannotAddress(const std::string& patchPath, std::uint64_t offset);
+std::string CommentNotStored(std::string_view kind);
 // The evidence of a check of a UPS or BPS patch, and of an IPS patch.
 std::string ChecksumEvidence(const FileIdentity& file, const ForeignSummary& patch);
 std::string IpsEvidence(const IpsComparison& found, std::uint64_t size);

@@ -1,0 +1,131 @@
+// Making BPS and IPS patches: every pair comes back byte for byte through
+// the program's applier and through decoders written from the formats'
+// descriptions; IPS keeps to what the format can say.
+#include <random>
+
+#include "engine/patch_applier.h"
+#include "engine/patch_maker.h"
+#include "engine/user_texts.h"
+#include "format_models.h"
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+// ROM-like: 4 KiB banks of random bytes or padding.
+Bytes Rom(std::size_t size, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes rom = Random(size, seed);
+    for (std::size_t bank = 0; bank < size; bank += 4096)
+        if (rng() % 4 == 0) std::fill(rom.begin() + bank, rom.begin() + std::min(size, bank + 4096), rng() % 2 ? 0xFF : 0);
+    return rom;
+}
+
+// `edits` clusters of up to 32 changed bytes.
+Bytes Edited(Bytes rom, std::size_t edits, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    for (std::size_t e = 0; e < edits && !rom.empty(); ++e) {
+        const std::size_t at = rng() % rom.size();
+        for (std::size_t i = at; i < std::min(rom.size(), at + 1 + rng() % 32); ++i) rom[i] ^= 1 + rng() % 255;
+    }
+    return rom;
+}
+
+// Moved data: new bytes inserted, a stretch cut out, a bank copied elsewhere.
+Bytes Moved(const Bytes& rom, std::size_t inserted, std::uint32_t seed) {
+    Bytes out = Edited(rom, rom.size() / 8192, seed);
+    const Bytes fresh = Random(inserted, seed + 1);
+    out.insert(out.begin() + static_cast<std::ptrdiff_t>(out.size() / 3), fresh.begin(), fresh.end());
+    out.erase(out.begin() + static_cast<std::ptrdiff_t>(out.size() / 2), out.begin() + static_cast<std::ptrdiff_t>(out.size() / 2 + inserted / 2));
+    out.insert(out.end() - static_cast<std::ptrdiff_t>(out.size() / 5), rom.begin() + 100, rom.begin() + 100 + static_cast<std::ptrdiff_t>(rom.size() / 16));
+    return out;
+}
+
+class ForeignMakerTest : public FileTest {
+protected:
+    Outcome Make(const Bytes& original, const Bytes& changed, const std::string& patch, const std::string& comment = "") {
+        host_.messages.clear();
+        return MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path(patch), comment);
+    }
+};
+
+TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
+    const Bytes rom = Rom(300000, 1);
+    const struct {
+        const char* name;
+        Bytes original, changed;
+    } pairs[] = {
+        {"edits", rom, Edited(rom, 60, 2)},
+        {"moved data", rom, Moved(rom, 5000, 3)},
+        {"longer", rom, Concat({Edited(rom, 10, 4), Random(7000, 5), Bytes(3000, 0)})},
+        {"shorter", rom, Bytes(rom.begin(), rom.begin() + 250000)},
+        {"identical", rom, rom},
+        {"empty original", {}, Random(5000, 6)},
+        {"empty changed", rom, {}},
+    };
+    for (const auto& pair : pairs) {
+        for (const char* name : {"p.bps", "p.ips"}) {
+            const bool bps = name[2] == 'b';
+            ASSERT_EQ(Make(pair.original, pair.changed, name), Outcome::Done) << pair.name << " " << name;
+            EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignMakeDone(bps ? "BPS" : "IPS"))}) << pair.name;
+            const Bytes patch = Read(name);
+            const Bytes decoded = bps ? model::ApplyBps(pair.original, patch) : model::ApplyIps(pair.original, patch);
+            EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
+            host_.messages.clear();
+            ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
+            EXPECT_EQ(Read("out.rom"), pair.changed) << pair.name << " " << name << " by the applier";
+        }
+    }
+}
+
+TEST_F(ForeignMakerTest, BpsCarriesTheCommentAndDescribesMovedDataCompactly) {
+    const Bytes rom = Rom(16 << 20, 7);
+    Bytes changed = Edited(rom, 1250, 8);
+    const Bytes inserted = Random(16 << 10, 9);
+    changed.insert(changed.begin() + (8 << 20), inserted.begin(), inserted.end());
+    const Bytes appended = Random(64 << 10, 10);
+    changed.insert(changed.end(), appended.begin(), appended.end());
+    const std::string comment = "Перевод, v1.2\nby Anna";
+    ASSERT_EQ(Make(rom, changed, "big.bps", comment), Outcome::Done);
+    host_.messages.clear();
+    ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("big.bps"), Path("out.rom")), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(comment), Plain(text::ForeignDone("BPS"))}));
+    EXPECT_EQ(Read("out.rom"), changed);
+    // What is really new: about 20 KiB of edits, the insertion and the tail.
+    // A positional patch would also hold everything behind the insertion.
+    const std::size_t fresh = 1250 * 17 + inserted.size() + appended.size();
+    EXPECT_LT(Read("big.bps").size(), fresh * 3 / 2) << "fresh bytes: " << fresh;
+}
+
+TEST_F(ForeignMakerTest, IpsKeepsToWhatTheFormatCanSay) {
+    // A change at 0x454F46 starts its record a byte earlier; a long run of
+    // one byte is a run record; nothing past 16 MiB.
+    Bytes original = Random(0x454F50, 11);
+    std::fill(original.begin() + 100, original.begin() + 1100, 0x41);
+    Bytes changed = original;
+    changed[0x454F46] ^= 0xFF;
+    for (std::size_t i = 100; i < 1100; ++i) changed[i] = 0x42;
+    ASSERT_EQ(Make(original, changed, "p.ips", "a comment"), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::CommentNotStored("IPS")), Plain(text::ForeignMakeDone("IPS"))}));
+    const Bytes patch = Read("p.ips");
+    EXPECT_EQ(model::ApplyIps(original, patch), changed);
+    EXPECT_EQ(patch.size(), 5 + 8 + (5 + 2) + 3u);  // PATCH, the run, the record from 0x454F45, EOF
+    model::Reader records{patch, 5};
+    for (std::uint64_t offset; (offset = records.Big(3)) != 0x454F46;) {
+        const std::uint64_t size = records.Big(2);
+        records.at += size == 0 ? 3 : size;
+        EXPECT_NE(offset, 0x454F46u);
+    }
+
+    Bytes past = Bytes((16 << 20) + 10, 0);
+    Bytes pastChanged = past;
+    pastChanged[(16 << 20) + 5] = 1;
+    Write("old.ips", Text("old"));
+    EXPECT_EQ(Make(past, pastChanged, "old.ips"), Outcome::Stopped);
+    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text::IpsCannotAddress(Path("old.ips"), (16 << 20) + 5), MessageStyle::Critical}}));
+    EXPECT_EQ(Read("old.ips"), Text("old"));
+    EXPECT_TRUE(Temporaries().empty());
+}
+
+}  // namespace
+}  // namespace zelk::test
