@@ -99,6 +99,8 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
         {{"make", a, a, Path("x"), "-c"}, "option '-c' needs a value"},
         {{"make", a, a, Path("x"), "-c", "1", "--comment-file", a}, "give one comment only"},
         {{"make", a, a, Path("x"), "--comment-file="}, "--comment-file needs a file"},
+        {{"make", a, a, Path("x"), "--format=xz"}, "unknown format 'xz' (zelk, bps or ips)"},
+        {{"apply", a, a, Path("x"), "--format=bps"}, "unknown option '--format=bps'"},
         {{"make", a, a, "-"}, "PATCH cannot be '-'"},
         {{"apply", a, "-", Path("x")}, "PATCH cannot be '-'"},
         {{"apply", a, a, "-"}, "OUTPUT cannot be '-'"},
@@ -202,6 +204,9 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         {b, patch("q.ips", model::Ips({{7, {target[7]}}})), 1, " is already applied in " + b, ""},
         {a, patch("d.bps", damaged), 2, "", ""},
     };
+    // The format asked for wins over the name.
+    EXPECT_EQ(Run({"make", "-f", "bps", a, b, Path("made.ppp")}), 0);
+    EXPECT_EQ(model::ApplyBps(source, Read("made.ppp")), target);
     for (const auto& row : rows) {
         host_.messages.clear();
         EXPECT_EQ(Run({"check", row.original, row.patch}), row.status) << row.patch << row.verdict;

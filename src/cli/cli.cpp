@@ -18,7 +18,9 @@ namespace {
 #define ZELK_COMMENT_OPTIONS                                                             \
     "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
     "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
-    "                                - reads it from standard input\n"
+    "                                - reads it from standard input\n"                  \
+    "  -f, --format=FORMAT           zelk, bps or ips; by default PATCH's name\n"       \
+    "                                chooses: .bps, .ips, anything else zelk\n"
 #define ZELK_CHECKSUM_OPTION                                                              \
     "      --ignore-checksum         apply a UPS or BPS patch to a file whose size or\n" \
     "                                CRC-32 it does not expect, and keep a result whose\n" \
@@ -31,8 +33,10 @@ constexpr const char* kHelp =
     "  or:  zelkpatch check ORIGINAL PATCH\n"
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
-    "ROM (or any file), each carrying a free-text comment. apply, check and info\n"
-    "also read IPS (and IPS32), UPS and BPS patches, told apart by their content.\n"
+    "ROM (or any file), each carrying a free-text comment. make also writes BPS\n"
+    "and IPS patches (chosen by PATCH's name, .bps or .ips, or by --format);\n"
+    "apply, check and info also read IPS (and IPS32), UPS and BPS patches, told\n"
+    "apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -73,7 +77,9 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"make", "make [OPTION]... ORIGINAL CHANGED PATCH", "Write PATCH, which turns ORIGINAL into CHANGED.",
+    {"make", "make [OPTION]... ORIGINAL CHANGED PATCH",
+     "Write PATCH, which turns ORIGINAL into CHANGED: a ZelkPatch, or a BPS patch\n(which also describes data that "
+     "moved, and carries the comment as metadata)\nor an IPS patch (no comment, the first 16 MiB only).",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL). PATCH may be "
@@ -252,6 +258,7 @@ struct Parsed {
     std::vector<std::string> paths;
     std::optional<std::string> comment;
     std::optional<std::string> commentFile;
+    MakeFormat format = MakeFormat::ByName;
     bool ignoreChecksum = false;
     bool help = false;
 };
@@ -268,11 +275,12 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
     if (command.commentOptions) {
         options.push_back({"comment", required_argument, nullptr, 'c'});
         options.push_back({"comment-file", required_argument, nullptr, 'C'});
+        options.push_back({"format", required_argument, nullptr, 'f'});
     }
     if (command.checksumOption) options.push_back({"ignore-checksum", no_argument, nullptr, 'i'});
     options.push_back({"help", no_argument, nullptr, 'h'});
     options.push_back({nullptr, 0, nullptr, 0});
-    const char* shortOptions = command.commentOptions ? ":c:C:h" : ":h";
+    const char* shortOptions = command.commentOptions ? ":c:C:f:h" : ":h";
     optind = 0;  // start afresh: the parser keeps its place between calls
     opterr = 0;
     const int argc = static_cast<int>(words.size());
@@ -290,6 +298,18 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
             case 'i':
                 parsed.ignoreChecksum = true;
                 break;
+            case 'f': {
+                const std::string name = optarg;
+                if (name == "zelk")
+                    parsed.format = MakeFormat::Zelk;
+                else if (name == "bps")
+                    parsed.format = MakeFormat::Bps;
+                else if (name == "ips")
+                    parsed.format = MakeFormat::Ips;
+                else
+                    return "unknown format '" + name + "' (zelk, bps or ips)";
+                break;
+            }
             case ':':
                 return "option '" + word.substr(0, word.find('=')) + "' needs a value";
             default:
@@ -349,7 +369,7 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
             } else if (!ReadCommentFile(host, *parsed.commentFile, comment))
                 return 1;
         }
-        return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment));
+        return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment, parsed.format));
     }
     if (first == "apply") return ExitStatus(ApplyPatch(host, paths[0], paths[1], paths[2], {parsed.ignoreChecksum}));
     if (first == "check") return Check(host, paths[0], paths[1]);
