@@ -1,5 +1,8 @@
 // Any pair made into a patch and applied gives the changed file back, and
-// the patch is one the maker's rules allow.
+// the patch is one the maker's rules allow; made into BPS and IPS patches,
+// the same pair (or its changed file cut short) comes back through the
+// applier and through decoders written from the formats' descriptions.
+#include "../format_models.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "memory_host.h"
@@ -12,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Layout: tail length, comment length, then original, changes, tail, comment.
     const std::size_t tail = data[0] % 16;
     const std::size_t commentLength = data[1] % 16;
+    const bool cutShort = (data[0] & 0x10) != 0;  // for BPS and IPS only
     data += 2;
     size -= 2;
     if (tail + commentLength > size) return 0;
@@ -44,5 +48,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         cursor += 8 + static_cast<std::size_t>(length);
     }
     Require(cursor + 1 == commentPos);
+
+    // BPS and IPS can also shorten a file.
+    if (cutShort) changed.resize(changed.size() / 2);
+    host.files["b.rom"] = changed;
+    for (const char* name : {"p.bps", "p.ips"}) {
+        Require(MakePatch(host, "a.rom", "b.rom", name, comment) == Outcome::Done);
+        Require(ApplyPatch(host, "a.rom", name, "out.rom") == Outcome::Done);
+        Require(host.files["out.rom"] == changed);
+        const Bytes& made = host.files[name];
+        try {
+            Require((name[2] == 'b' ? test::model::ApplyBps(original, made) : test::model::ApplyIps(original, made)) == changed);
+        } catch (const std::exception&) {
+            Require(false);
+        }
+    }
     return 0;
 }
