@@ -387,6 +387,32 @@ test("a BPS patch applies as on the command line, its metadata shown and its fit
   await context.close();
 });
 
+test("the page makes a BPS patch by its name, as the command line does, and applies it back", async () => {
+  const { page, context, downloads } = await openPage();
+  const original = random(2 << 20, 61);
+  const changed = Buffer.concat([original.subarray(0, 1 << 20), random(5000, 62), original.subarray(1 << 20), random(70000, 63)]);
+  const a = write("mk-a.rom", original);
+  const b = write("mk-b.rom", changed);
+  await choose(page, "fldOrigRomFile", a);
+  await choose(page, "fldChgRomFile", b);
+  await page.fill("#fldOutPatchFile", "hack.bps");
+  await page.fill("#fldPatchComment", "made in the page");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command2"), [{ text: "Done BPS patch generation!", critical: false }]);
+  assert.equal(downloads[0].suggestedFilename(), "hack.bps");
+  const patch = await save(downloads[0], "hack.bps");
+  execFileSync(zelkpatch, ["make", a, b, path.join(work, "cli.bps"), "--comment", "made in the page"]);
+  assert.ok(fs.readFileSync(patch).equals(fs.readFileSync(path.join(work, "cli.bps"))), "patch differs from the CLI's");
+  assert.ok(fs.statSync(patch).size < 90000, "the moved half was not found");
+  await choose(page, "fldOutPatchFile", patch);
+  await page.fill("#fldChgRomFile", "back.rom");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "made in the page", critical: false },
+                                                   { text: "Done applying BPS patch! ", critical: false }]);
+  assert.ok(fs.readFileSync(await save(downloads[0], "back.rom")).equals(changed));
+  await context.close();
+});
+
 test("out-of-order blocks and a 12 MiB comment apply as on the command line", async () => {
   const { page, context, downloads } = await openPage();
   const original = random(30000, 41);
