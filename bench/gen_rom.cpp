@@ -1,7 +1,7 @@
 // Writes a deterministic ROM-like pair for the benchmark: the original is
 // 32 KiB banks of random bytes or 0x00 / 0xFF padding; the changed copy has
 // clustered runs of 1 to 64 changed bytes making up the given share of the
-// file, and a longer tail.
+// file, optionally new bytes inserted in the middle, and a longer tail.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -26,8 +26,8 @@ struct SplitMix {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: gen_rom SIZE_MIB PERMILLE_CHANGED TAIL_BYTES SEED ORIGINAL CHANGED\n");
+    if (argc != 7 && argc != 8) {
+        std::fprintf(stderr, "usage: gen_rom SIZE_MIB PERMILLE_CHANGED TAIL_BYTES SEED ORIGINAL CHANGED [INSERTED_BYTES]\n");
         return 2;
     }
     const std::size_t size = std::strtoull(argv[1], nullptr, 10) << 20;
@@ -58,6 +58,12 @@ int main(int argc, char** argv) {
         for (std::size_t i = at; i < at + length; ++i) changed[i] = static_cast<std::uint8_t>(original[i] + 1 + rng.Next() % 255);
         done += length;
     }
+    // New bytes in the middle shift everything behind them, as text that
+    // grew in a translation does.
+    const std::size_t inserted = argc == 8 ? std::strtoull(argv[7], nullptr, 10) : 0;
+    std::vector<std::uint8_t> insert(inserted);
+    for (auto& b : insert) b = static_cast<std::uint8_t>(rng.Next());
+    changed.insert(changed.begin() + static_cast<std::ptrdiff_t>(size / 2), insert.begin(), insert.end());
     for (std::size_t i = 0; i < tail; ++i) changed.push_back(static_cast<std::uint8_t>(rng.Next()));
     if (!zelk::bench::WriteAll(argv[5], original) || !zelk::bench::WriteAll(argv[6], changed)) {
         std::perror("gen_rom");

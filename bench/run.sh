@@ -7,6 +7,8 @@
 #   check: against cat of the original and the patch (reading both once)
 #   other formats: apply of linear BPS, IPS32 and UPS patches of the same
 #          change against applying the ZelkPatch (256 MiB), and CRC-32 speed
+#   BPS making: on pairs whose data moved (edits, an insertion, a longer
+#          tail), size against xdelta3 -9 -S none and time against xdelta3 -9
 # Every command starts with no old output in place and after a sync, so none
 # pays for freeing or writing back what the run before left.
 #   the page: make and apply against the time the browser needs to read
@@ -123,8 +125,34 @@ for c in "${cases[@]}"; do
   fi
 done
 
+# BPS making, where data moved: about 20,000 edits at 256 MiB (scaled
+# down with the size), 256 KiB inserted in the middle, 1 MiB appended.
+for s in "${sizes[@]}"; do
+  [ "$s" -le 256 ] || continue
+  name=moved$s; o=$data/$name.orig; m=$data/$name.changed
+  stamp="$s 2.5 1048576 262144 1"
+  if [ ! -f "$data/$name.stamp" ] || [ "$(cat "$data/$name.stamp")" != "$stamp" ]; then
+    echo "generating $name"
+    "$gen" "$s" 2.5 1048576 $((s + 7)) "$o" "$m" 262144
+    echo "$stamp" > "$data/$name.stamp"
+  fi
+  out=$data/$name.out
+  echo "== $name: making BPS"
+  hyperfine -N --warmup 1 --runs 5 --prepare "sh -c 'rm -f $out.*; sync'" --export-json "$results/$name.bps.json" \
+    -n zelkpatch "$zelk make $o $m $out.bps" -n xdelta3-9 "xdelta3 -e -9 -f -s $o $m $out.xd"
+  "$zelk" make "$o" "$m" "$out.bps" > /dev/null
+  "$zelk" apply "$o" "$out.bps" "$out.check" > /dev/null && cmp "$out.check" "$m"
+  xdelta3 -e -9 -S none -f -s "$o" "$m" "$out.xdn"
+  xdelta3 -e -9 -f -s "$o" "$m" "$out.xd"
+  printf 'zelkpatch\t%s\nxdelta3-9-S-none\t%s\nxdelta3-9\t%s\nzelkpatch-peak\t%s\nxdelta3-peak\t%s\n' \
+    "$(stat -c %s "$out.bps")" "$(stat -c %s "$out.xdn")" "$(stat -c %s "$out.xd")" \
+    "$(peak "$zelk" make "$o" "$m" "$out.bps")" "$(peak xdelta3 -e -9 -f -s "$o" "$m" "$out.xd")" > "$results/$name.bps.tsv"
+  rm -f "$out".*
+done
+
 names=()
 for c in "${cases[@]}"; do names+=("${c%% *}"); done
+for s in "${sizes[@]}"; do [ "$s" -le 256 ] && names+=("moved$s"); done
 python3 bench/report.py "$results" "${names[@]}" > docs/PERFORMANCE.md.new
 mv docs/PERFORMANCE.md.new docs/PERFORMANCE.md
 echo "wrote docs/PERFORMANCE.md"
