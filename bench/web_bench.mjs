@@ -50,7 +50,8 @@ await page.fill("#fldPatchComment", "");
 const readTime = (fields) => page.evaluate((ids) => new Promise((resolve) => {
   const worker = new Worker("bench-read.js");
   worker.onmessage = (event) => { worker.terminate(); resolve(event.data / 1000); };
-  worker.postMessage(ids.map((id) => chosen.get(id)));
+  // The page keeps each chosen file under its field's role.
+  worker.postMessage(ids.map((id) => chosen.get(document.getElementById(id).dataset.role)));
 }), fields);
 
 // Seconds from pressing `button` to the operation's last dialog.
