@@ -77,7 +77,10 @@ TEST_F(FitTest, VerdictsAgreeWithThePlainRules) {
          H::FileLacksOne, 2048},
         {"another revision", revision, blocks, Fit::DoesNotFit, H::Same, {}},
         {"cut short", Bytes(original.begin(), original.end() - 300), blocks, Fit::DoesNotFit, H::Same, 2048},
-        {"longer", Concat({original, Bytes(10, 0)}), blocks, Fit::DoesNotFit, H::Same, 2048},
+        {"longer", Concat({original, Bytes(10, 0)}), blocks, Fit::DoesNotFit, H::Same, {}},
+        // A cut inside a patch without a tail: its last block says nothing of the original's length.
+        {"cut inside a block, no tail", Bytes(original.begin(), original.begin() + 1000),
+         {{100, {changed[100]}}, {995, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}}}, Fit::DoesNotFit, H::Same, {}},
         {"no blocks", original, {}, Fit::Fits, H::Same, {}},
         {"blocks that touch", original, {{5, {static_cast<std::uint8_t>(~original[5])}}, {6, {static_cast<std::uint8_t>(~original[6])}}}, Fit::DoesNotFit,
          H::Same, {}},

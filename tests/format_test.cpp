@@ -56,8 +56,6 @@ TEST_F(CheckPatchTest, SoundPatchesAreSummed) {
     Bytes loose = Concat({Text(PatchMagic), Int32(19 + 7 + 1), Bytes(7, 0xEE), Text("c")});
     EXPECT_EQ(Check(loose).status, PatchStatus::Sound);
     EXPECT_EQ(Check(loose).blockCount, 0u);
-    // A comment position inside the header is odd but readable: no blocks.
-    EXPECT_EQ(Check(Concat({Text(PatchMagic), Int32(1), Text("xyz")})).status, PatchStatus::Sound);
 }
 
 TEST_F(CheckPatchTest, WrongOrShortMagicIsNotAPatch) {
@@ -73,6 +71,9 @@ TEST_F(CheckPatchTest, EveryKindOfDamageIsFoundWithItsPlace) {
     ExpectDamaged(Concat({magic, Int32(0)}), "comment position 0");
     ExpectDamaged(Concat({magic, Int32(-5)}), "comment position -5");
     ExpectDamaged(Concat({magic, Int32(22), {'x'}}), "comment position 22 lies outside the file (20 bytes)");
+    // Inside the header, the comment would show the header itself.
+    ExpectDamaged(Concat({magic, Int32(1), Text("xyz")}), "comment position 1 lies inside the header");
+    ExpectDamaged(Concat({magic, Int32(19), Text("xyz")}), "comment position 19 lies inside the header");
     const auto block = [&](std::int32_t offset, std::int32_t length, const Bytes& data) {
         const Bytes body = Concat({Int32(offset), Int32(length), data});
         return Concat({magic, Int32(static_cast<std::int32_t>(19 + body.size() + 1)), body});

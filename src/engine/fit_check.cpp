@@ -26,11 +26,11 @@ void FitCheck::Block(std::uint64_t offset, std::uint64_t length) {
     // Runs are closed by an equal byte; only the tail may touch its neighbour.
     if (!first_ && offset == previousEnd_ && offset != n_) Break(offset);
     // Only the tail reaches past the original, from exactly its end.
-    // The last such block is most likely the tail: it tells the original's length.
     if (end > n_ && offset != n_) {
         Break(offset);
-        report_.madeFrom = offset;
+        report_.writesPastEnd = true;
     }
+    lastStart_ = offset;
     lengthConfirmed_ = offset == n_ && end > n_;
     first_ = false;
     previousEnd_ = end;
@@ -63,7 +63,9 @@ FitReport FitCheck::Finish() const {
         report.verdict = Fit::AlreadyApplied;
     else
         report.verdict = Fit::DoesNotFit;
-    if (report.verdict == Fit::Fits) report.madeFrom.reset();
+    // Only a last block that starts past this file's end may be the tail of
+    // a longer original, and tell its length; no other block can.
+    if (report.verdict != Fit::Fits && !first_ && lastStart_ > n_) report.madeFrom = lastStart_;
     report.headerMark = report.fileSize % 1024 == kCopierHeader;
     return report;
 }

@@ -30,7 +30,8 @@ struct FitReport {
     std::vector<std::uint64_t> breaks;  // the first offsets that break a rule
     bool outOfOrder = false;            // blocks overlap or descend: no file fits
     bool onlyInsideBlocks = true;       // every equal byte lies inside a block, none at its ends
-    std::optional<std::uint64_t> madeFrom;  // the original's length, as a tail gives it
+    std::optional<std::uint64_t> madeFrom;  // the original's length, if the last block (past this file's end) is a tail
+    bool writesPastEnd = false;             // a block that is no tail reaches past the original's end
     enum class Header { Same, FileHasOne, FileLacksOne } header = Header::Same;
     bool headerMark = false;         // the size is 512 more than a multiple of 1 KiB
     bool fitsWithoutHeader = false;  // the patch fits the file without its first 512 bytes as well
@@ -75,6 +76,7 @@ private:
     std::uint64_t blockEnd_ = 0;
     std::uint64_t previousEnd_ = 0;
     std::uint64_t compared_ = 0;  // bytes inside the original held against the file
+    std::uint64_t lastStart_ = 0;
     bool lengthConfirmed_ = false;
     bool first_ = true;
     FitReport report_;

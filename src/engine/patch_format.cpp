@@ -43,6 +43,9 @@ PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,
     summary.commentPos = ReadInt32(header + kCommentPosOffset);
     if (summary.commentPos < 1 || static_cast<std::uint64_t>(summary.commentPos) > summary.fileLength + 1)
         return damaged(text::CommentOutsideTheFile(summary.commentPos, summary.fileLength));
+    // The comment never starts inside the header: it would show the header.
+    if (static_cast<std::uint64_t>(summary.commentPos) <= kHeaderSize)
+        return damaged(text::CommentInsideTheHeader(summary.commentPos));
 
     const std::uint64_t commentStart = static_cast<std::uint64_t>(summary.commentPos) - 1;
     ByteReader reader(patch, kHeaderSize, bufferSize);

@@ -47,6 +47,10 @@ std::string text::CommentOutsideTheFile(std::int32_t commentPos, std::uint64_t f
            std::to_string(fileLength) + " bytes)";
 }
 
+std::string text::CommentInsideTheHeader(std::int32_t commentPos) {
+    return "the comment position " + std::to_string(commentPos) + " lies inside the header";
+}
+
 std::string text::NegativeOffset(std::uint64_t index, std::uint64_t headerPos, std::int32_t offset) {
     return Block(index, headerPos) + " has a negative offset (" + std::to_string(offset) + ")";
 }
@@ -73,6 +77,9 @@ std::string text::FitEvidence(const FitReport& report) {
         if (report.patchedBytes < kFewBytes)
             say("The patch changes only " + CountOf(report.patchedBytes) + ", so it may fit other files as well.");
         if (report.headerMark) say(mark + (report.fitsWithoutHeader ? ", and the patch fits it with or without one." : "."));
+        else if (report.fitsWithoutHeader && !report.lengthsAgreeWithoutHeader)
+            say("It fits the file without its first 512 bytes as well: if this file has a copier header, the "
+                "patch may be meant for the file without it.");
         if (report.lengthsAgreeWithoutHeader)
             say("It fits the file without its first 512 bytes as well, and there the lengths agree: if this file "
                 "has a copier header, remove it first.");
@@ -94,7 +101,12 @@ std::string text::FitEvidence(const FitReport& report) {
         say("This file lacks the 512-byte copier header that the patch's original had: the patch fits it with 512 "
             "bytes added in front.");
     if (report.header == FitReport::Header::Same && report.headerMark) say(mark + ".");
-    if (report.madeFrom) say("The patch was made from a file of " + CountOf(*report.madeFrom) + "; this one has " + CountOf(report.fileSize) + ".");
+    if (report.madeFrom)
+        say("The patch writes past this file's end: if its last block, from byte " + std::to_string(*report.madeFrom) +
+            " on, is what the changed file added, the patch was made from a file of " + CountOf(*report.madeFrom) +
+            "; this one has " + CountOf(report.fileSize) + ".");
+    else if (report.writesPastEnd && report.header == FitReport::Header::Same)
+        say("The patch writes past this file's end, which it does not do to the file it was made from.");
     // Where the header explains it, the bytes that clash as the file stands say nothing more.
     if (report.header != FitReport::Header::Same) return said;
     if (report.alreadyNew > 0)

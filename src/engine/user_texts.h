@@ -30,6 +30,7 @@ std::string ShorterThanOriginal(const std::string& changedPath, std::uint64_t ch
 std::string DamagedPatch(const std::string& patchPath, const std::string& damage);
 std::string HeaderCutShort();
 std::string CommentOutsideTheFile(std::int32_t commentPos, std::uint64_t fileLength);
+std::string CommentInsideTheHeader(std::int32_t commentPos);
 // `index` counts blocks from 0; `headerPos` is where the block's header starts.
 std::string NegativeOffset(std::uint64_t index, std::uint64_t headerPos, std::int32_t offset);
 std::string BadLength(std::uint64_t index, std::uint64_t headerPos, std::int32_t length);

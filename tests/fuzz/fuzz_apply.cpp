@@ -19,7 +19,8 @@ Reading Reference(const Bytes& patch, Bytes image, Bytes& result) {
     if (patch.size() < kHeaderSize || std::memcmp(patch.data(), PatchMagic.data(), PatchMagic.size()) != 0)
         return Reading::Refused;
     const std::int64_t commentPos = ReadInt32(patch.data() + kCommentPosOffset);
-    if (commentPos < 1 || commentPos > static_cast<std::int64_t>(patch.size()) + 1) return Reading::Refused;
+    if (commentPos < static_cast<std::int64_t>(kHeaderSize) + 1 || commentPos > static_cast<std::int64_t>(patch.size()) + 1)
+        return Reading::Refused;
     bool tooBig = false;
     std::int64_t cursor = kHeaderSize;
     while (cursor + 8 < commentPos) {
