@@ -181,7 +181,7 @@ struct Counting {
     ForeignSummary& s;
     std::uint64_t previousEnd = 0;
     void Source(std::uint64_t, std::uint64_t) {}
-    void Target(std::uint64_t, std::uint64_t) {}
+    void Target(std::uint64_t, std::uint64_t) { ++s.targetCopies; }
     void Patch(ByteReader& reader, std::uint64_t length) { reader.Skip(length); }
     void Same(std::uint64_t, std::uint64_t) {}
     void Xor(std::uint64_t, std::span<const std::uint8_t>) {}
@@ -611,8 +611,9 @@ std::uint32_t WriteForeign(InputFile& original, InputFile& patch, const ForeignS
     try {
         if (summary.kind == PatchKind::Bps) {
             SourceWindow window(source, sizes.stream);
-            TargetWriter target(output, plan.skip,
-                                static_cast<std::size_t>(std::min<std::uint64_t>(kRecentOutput, summary.targetSize)));
+            // Without copies from the result, nothing of it need be kept.
+            const std::uint64_t recent = summary.targetCopies > 0 ? std::min<std::uint64_t>(kRecentOutput, summary.targetSize) : 0;
+            TargetWriter target(output, plan.skip, static_cast<std::size_t>(recent));
             BpsWriter writer{window, source.Size(), target};
             WalkBps(reader, summary, writer);
             return target.Crc();

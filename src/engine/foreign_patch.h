@@ -30,6 +30,7 @@ struct ForeignSummary {
     std::uint64_t metadataStart = 0;
     std::uint64_t metadataSize = 0;
     bool metadataIsText = true;
+    std::uint64_t targetCopies = 0;  // BPS: copies from the result itself
     // IPS
     std::uint64_t records = 0;
     std::uint64_t runs = 0;            // of those, runs of one byte
