@@ -5,6 +5,9 @@
 
 #include <emscripten.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "host/buffered_output.h"
 
 // The worker's side; paths are the texts of the page's fields.
@@ -21,6 +24,7 @@ EM_JS(void, js_output_resize, (int output, double size), { self.zelk.resize(outp
 EM_JS(void, js_output_copy, (int output, const char* path, double offset, double length),
       { self.zelk.copy(output, UTF8ToString(path), offset, length); });
 EM_JS(void, js_output_close, (int output, int keep), { self.zelk.closeOutput(output, keep != 0); });
+EM_JS(int, js_file_unchanged, (const char* path), { return self.zelk.unchanged(UTF8ToString(path)) ? 1 : 0; });
 
 namespace zelk {
 namespace {
@@ -49,8 +53,13 @@ public:
     ~WebOutput() override {
         if (!committed_) js_output_close(id_, 0);
     }
+    // "Done" only while every input the result takes slices of can still be
+    // read as it was chosen.
     void Commit() override {
         Flush();
+        for (const std::string& input : sliced_)
+            if (js_file_unchanged(input.c_str()) == 0)
+                throw FileError("Cannot read " + input + ": the file changed while it was read");
         js_output_close(id_, 1);
         committed_ = true;
     }
@@ -67,6 +76,7 @@ protected:
     // A stretch of an input becomes a slice of its File: nothing is read
     // or copied, the browser reads it when the result is saved.
     std::uint64_t CopyInSystem(InputFile& source, std::uint64_t from, std::uint64_t, std::uint64_t length) override {
+        if (std::find(sliced_.begin(), sliced_.end(), source.Path()) == sliced_.end()) sliced_.push_back(source.Path());
         js_output_copy(id_, source.Path().c_str(), static_cast<double>(from), static_cast<double>(length));
         return length;
     }
@@ -74,6 +84,7 @@ protected:
 private:
     int id_;
     bool committed_ = false;
+    std::vector<std::string> sliced_;  // the inputs the output takes slices of
 };
 
 }  // namespace

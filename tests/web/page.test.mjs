@@ -413,6 +413,41 @@ test("the page makes a BPS patch by its name, as the command line does, and appl
   await context.close();
 });
 
+test("no \"Done\" when a chosen file changed meanwhile, and a failing engine gives the form back", async () => {
+  const { page, context, downloads } = await openPage();
+  // A patch without blocks: the result is the original, passed on as a
+  // slice of its File, which the browser reads only when it is saved.
+  const a = write("changing.rom", random(3 << 20, 71));
+  const p = write("noblocks.ppp", Buffer.concat([Buffer.from("Zelk Patch v1.0"), Buffer.from([20, 0, 0, 0])]));
+  await choose(page, "fldOrigRomFile", a);
+  await choose(page, "fldOutPatchFile", p);
+  await page.fill("#fldChgRomFile", "out.rom");
+  fs.writeFileSync(a, random(3 << 20, 72));
+  fs.utimesSync(a, new Date(), new Date(Date.now() + 5000));
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"),
+                   [{ text: "Cannot read changing.rom: the file changed while it was read", critical: true }]);
+  assert.equal(downloads.length, 0);
+  await context.close();
+
+  // An engine whose script fails: a message, and the form comes back.
+  const broken = await browser.newContext({ serviceWorkers: "block" });
+  await broken.route("**/worker.js", (route) => route.fulfill({
+    contentType: "text/javascript", body: "self.onmessage = () => { throw new Error('broken on purpose'); };" }));
+  const page2 = await broken.newPage();
+  await page2.goto(base);
+  await page2.waitForSelector("#message[open]");
+  const said = await page2.textContent("#message-text");
+  assert.match(said, /^The operation stopped: the page's engine failed/);
+  assert.doesNotMatch(said, /broken on purpose/);
+  await page2.click("#message-ok");
+  await page2.setInputFiles("#fldOrigRomFile-file", a);
+  await page2.setInputFiles("#fldOutPatchFile-file", p);
+  assert.deepEqual(await press(page2, "Command3"), [{ text: said, critical: true }]);
+  assert.equal(await page2.evaluate(() => document.getElementById("Command3").disabled), false);
+  await broken.close();
+});
+
 test("out-of-order blocks and a 12 MiB comment apply as on the command line", async () => {
   const { page, context, downloads } = await openPage();
   const original = random(30000, 41);

@@ -1,9 +1,10 @@
 // The page: the same form as the window, its engine in a Web Worker.
 "use strict";
 
-const worker = new Worker("worker.js");
-// Checks run in a worker of their own, so that they never hold up a button.
-const checker = new Worker("worker.js");
+// The engine's worker, and checks in a worker of their own, so that they
+// never hold up a button. A worker that fails is replaced (below).
+let worker = null;
+let checker = null;
 const $ = (id) => document.getElementById(id);
 // The form as the page describes it: each field marked with its role (which
 // argument of the engine's calls its text is), each button with its call
@@ -69,6 +70,14 @@ const bar = $("progress");
 let barTimer = null;
 
 let running = null;
+// The form back as it was before a button was pressed.
+function release() {
+  clearTimeout(barTimer);
+  bar.hidden = true;
+  buttons.forEach((b) => (b.disabled = false));
+  document.body.classList.remove("busy");
+}
+
 function run(button) {
   if (running) return;
   running = { messages: [], outputs: [] };
@@ -76,6 +85,7 @@ function run(button) {
   document.body.classList.add("busy");
   bar.value = 0;
   barTimer = setTimeout(() => (bar.hidden = false), 500);
+  startWorkers();
   worker.postMessage(request(button.dataset.command, button.dataset.arguments.split(" "), inputFiles()));
 }
 
@@ -90,13 +100,14 @@ function checkFit() {
     status.textContent = "";
     return;
   }
+  startWorkers();
   checker.postMessage({ ...request("check", ["original", "patch"], { original: files.original, patch: files.patch }), id });
 }
-checker.onmessage = (event) => {
+function onChecked(event) {
   if (event.data.id === checks) status.textContent = event.data.text;
-};
+}
 
-worker.onmessage = async (event) => {
+async function onWorkerMessage(event) {
   const m = event.data;
   if (m.type === "composed") {
     fields.get("comment").value = m.comment.replace(/\r\n/g, "\n");
@@ -110,10 +121,7 @@ worker.onmessage = async (event) => {
     const done = running;
     running = null;
     document.body.dataset.heap = String(m.heap);
-    clearTimeout(barTimer);
-    bar.hidden = true;
-    buttons.forEach((b) => (b.disabled = false));
-    document.body.classList.remove("busy");
+    release();
     // The last message is "Done" after success; the result is offered only
     // once everything before it (the patch's comment) has been read.
     for (let i = 0; i < done.messages.length; ++i) {
@@ -121,7 +129,39 @@ worker.onmessage = async (event) => {
       await show(done.messages[i].text, done.messages[i].critical);
     }
   }
-};
+}
+
+// A worker that fails (it ran out of memory, its script could not load) is
+// let go, and a fresh one started when next needed: what it said is shown,
+// then that it stopped, and the form is back. Nothing it was writing is
+// offered.
+function startWorkers() {
+  const failed = (which) => (event) => {
+    event.preventDefault?.();
+    if (which === "checker") {
+      checker?.terminate();
+      checker = null;
+      status.textContent = "";
+      return;
+    }
+    worker?.terminate();
+    worker = null;
+    const done = running;
+    running = null;
+    release();
+    for (const m of done?.messages ?? []) show(m.text, m.critical);
+    show("The operation stopped: the page's engine failed, and nothing was written. Try again, or reload the page.", true);
+  };
+  const start = (onMessage, which) => {
+    const w = new Worker("worker.js");
+    w.onmessage = onMessage;
+    w.onerror = w.onmessageerror = failed(which);
+    return w;
+  };
+  worker ??= start(onWorkerMessage, "worker");
+  checker ??= start(onChecked, "checker");
+}
+startWorkers();
 
 // Fields at load hold their designed texts; the comment is composed from them once.
 worker.postMessage({

@@ -103,6 +103,18 @@ self.zelk = {
   // Bytes written before, for a BPS patch that copies from its own output:
   // read from the Blob gathered so far, a large slice at a time (bytes once
   // written never change there), with rewritten bytes laid over them.
+  // Whether a File is still readable as it was chosen: the browser refuses
+  // a read once the file has changed on disk. The result's slices of it are
+  // read only when the result is saved, so "Done" waits for this.
+  unchanged(path) {
+    try {
+      const file = files.get(path).file;
+      reader.readAsArrayBuffer(file.slice(0, Math.min(1, file.size)));
+      return true;
+    } catch (e) {
+      return false;
+    }
+  },
   readBack(id, into, length, offset) {
     try {
       const out = outputs[id];
