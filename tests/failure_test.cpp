@@ -4,6 +4,10 @@
 #include "engine/patch_maker.h"
 #include "test_support.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace zelk::test {
 namespace {
 
@@ -95,7 +99,33 @@ TEST_F(FailureTest, DotFilesAreOrdinaryAndLinksAreFollowed) {
     EXPECT_EQ(Read("p.ppp"), PatchBytes({}, ""));
     host_.messages.clear();
     EXPECT_EQ(MakePatch(host_, Path("folder-link"), Path("link.rom"), Path("p.ppp"), ""), Outcome::Stopped);
-    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{"нету файла " + Path("folder-link"), MessageStyle::Critical}}));
+    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{
+                              {"Cannot read " + Path("folder-link") + ": it is a folder, not a file", MessageStyle::Critical}}));
+}
+
+// "нету файла" only where nothing is: anything else that is no file says what it is.
+TEST_F(FailureTest, InputsThatAreNoFilesSayWhatTheyAre) {
+    const auto a = Write("a.rom", {1});
+    ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
+    const struct {
+        std::string path, message;
+    } rows[] = {
+        {Path("none.rom"), "нету файла " + Path("none.rom")},
+        {Path("pipe"), "Cannot read " + Path("pipe") + ": it is a named pipe, not a regular file"},
+        {"/dev/zero", "Cannot read /dev/zero: it is a character device, not a regular file"},
+        {dir_.string(), "Cannot read " + dir_.string() + ": it is a folder, not a file"},
+    };
+    for (const auto& row : rows) {
+        for (const bool apply : {false, true}) {
+            host_.messages.clear();
+            const Outcome outcome = apply ? ApplyPatch(host_, a, row.path, Path("out.rom"))
+                                          : MakePatch(host_, row.path, a, Path("p.ppp"), "");
+            EXPECT_EQ(outcome, Outcome::Stopped) << row.path;
+            EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{row.message, MessageStyle::Critical}})) << row.path;
+        }
+    }
+    EXPECT_FALSE(Exists("out.rom"));
+    EXPECT_FALSE(Exists("p.ppp"));
 }
 
 #endif

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <grp.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "engine/patch_applier.h"
@@ -77,6 +79,12 @@ protected:
             const rlimit limit{bytes, bytes};
             if (::setrlimit(resource, &limit) != 0) _exit(125);
         };
+    }
+    // Whether this folder's file system writes unnamed files (O_TMPFILE).
+    bool UnnamedFilesWork() const {
+        const int fd = ::open(dir_.c_str(), O_TMPFILE | O_RDWR, 0600);
+        if (fd >= 0) ::close(fd);
+        return fd >= 0;
     }
     void ExpectNoDone(const ProgramRun& run) {
         EXPECT_EQ(run.out.find("Done"), std::string::npos) << run.out;
@@ -174,7 +182,11 @@ TEST_F(FaultTest, KilledWhileWritingLeavesOldOrCompleteTarget) {
             const Bytes now = Read(apply ? "out.rom" : "p.ppp");
             if (run.status == 128 + SIGKILL) {
                 EXPECT_TRUE(now == old || now == (apply ? changed : patch)) << "killed after " << delayMs << " ms";
-                killedMidWrite = killedMidWrite || !Temporaries().empty();
+                killedMidWrite = killedMidWrite || now == old;
+                // Written unnamed, nothing of it can be left.
+                if (UnnamedFilesWork()) {
+                    EXPECT_TRUE(Temporaries().empty()) << "killed after " << delayMs << " ms";
+                }
             } else {
                 ASSERT_EQ(run.status, 0);
                 EXPECT_EQ(now, apply ? changed : patch);
@@ -183,7 +195,7 @@ TEST_F(FaultTest, KilledWhileWritingLeavesOldOrCompleteTarget) {
             for (const auto& temp : Temporaries()) std::filesystem::remove(dir_ / temp);
         }
     }
-    EXPECT_TRUE(killedMidWrite) << "no kill landed while a temporary file was being written";
+    EXPECT_TRUE(killedMidWrite) << "no kill landed while the result was being written";
     EXPECT_EQ(Read("a.rom"), original);
     EXPECT_EQ(Read("b.rom"), changed);
     EXPECT_EQ(Read("good.ppp"), patch);
@@ -288,6 +300,10 @@ TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
         uid_t wantUid;
         gid_t wantGid;
         mode_t wantMode;
+        // setfacl's -m for the target (for the folder's default ACL with
+        // "-d "), and what getfacl -n must then show of the result.
+        const char* acl = nullptr;
+        const char* wantAcl = nullptr;
     };
     const Row rows[] = {
         {"stranger's set-user-ID file", "open", 0777, false, true, 65534, 65534, 04755, 022, 65534, 65534, 04755},
@@ -300,6 +316,12 @@ TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
         {"new file, umask 022", "open", 0777, true, false, 0, 0, 0, 022, 1000, 1000, 0644},
         {"in a folder that cannot be read", "unreadable", 0333, true, true, 1000, 1000, 0644, 022, 1000, 1000, 0644},
         {"new, in a folder that cannot be read", "unreadable", 0333, true, false, 0, 0, 0, 022, 1000, 1000, 0644},
+        {"own file with an ACL", "open", 0777, false, true, 0, 0, 0640, 022, 0, 0, 0660, "u:65534:rw,m::rw",
+         "user:65534:rw-"},
+        {"user's file with an ACL", "open", 0777, true, true, 1000, 1000, 0600, 022, 1000, 1000, 0640, "g:100:r",
+         "group:100:r--"},
+        {"new file under a default ACL", "defaults", 0777, false, false, 0, 0, 0, 022, 0, 0, 0660, "-d o::-",
+         "other::---"},
     };
     for (const Row& row : rows) {
         const std::filesystem::path folder = dir_ / row.folder;
@@ -312,6 +334,19 @@ TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
             ASSERT_EQ(::chown(target.c_str(), row.uid, row.gid), 0);
             ASSERT_EQ(::chmod(target.c_str(), row.mode), 0);
         }
+        if (row.acl != nullptr) {
+            const bool folderDefault = std::string(row.acl).rfind("-d ", 0) == 0;
+            const std::string command = "setfacl " + std::string(folderDefault ? "-d -m " : "-m ") +
+                                        (row.acl + (folderDefault ? 3 : 0)) + " '" +
+                                        (folderDefault ? folder.string() : target) + "' 2>/dev/null";
+            if (std::system(command.c_str()) != 0) {
+                std::cout << "[ SKIPPED  ] " << row.name << ": this file system takes no ACLs\n";
+                continue;
+            }
+            if (row.exists) {
+                ASSERT_EQ(::setxattr(target.c_str(), "user.note", "kept", 4, 0), 0) << row.name;
+            }
+        }
         const ProgramRun run = Zelkpatch({"apply", a, p, target}, [&] {
             ::umask(row.umask);
             const gid_t groups[] = {100};
@@ -323,6 +358,18 @@ TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
         EXPECT_EQ(st.st_uid, row.wantUid) << row.name;
         EXPECT_EQ(st.st_gid, row.wantGid) << row.name;
         EXPECT_EQ(st.st_mode & 07777, row.wantMode) << row.name << std::oct << " mode " << (st.st_mode & 07777);
+        if (row.wantAcl != nullptr) {
+            std::FILE* acl = ::popen(("getfacl -n -p '" + target + "' 2>/dev/null").c_str(), "r");
+            ASSERT_NE(acl, nullptr);
+            std::string shown;
+            for (int c; (c = std::fgetc(acl)) != EOF;) shown += static_cast<char>(c);
+            ::pclose(acl);
+            EXPECT_NE(shown.find(row.wantAcl), std::string::npos) << row.name << ": " << shown;
+            char note[8] = {};
+            if (row.exists) {
+                EXPECT_EQ(::getxattr(target.c_str(), "user.note", note, sizeof note), 4) << row.name;
+            }
+        }
         std::ifstream in(target, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string("\x07\x02")) << row.name;
         for (const auto& entry : std::filesystem::directory_iterator(folder))
@@ -336,35 +383,50 @@ TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
 TEST_F(FaultTest, SignalsRemoveTheTemporaryFile) {
     const auto a = Write("a.rom", {1, 2});
     const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        Write("out.rom", Text("old"));
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            struct HeldFlush : RecordingHost {
-                explicit HeldFlush(int fd) : fd(fd) {}
-                int FlushToDisk(NativeFile) override {
-                    (void)!::write(fd, "x", 1);
-                    for (;;) ::pause();
-                }
-                int fd;
-            } host(ready[1]);
-            PrepareProcess();
-            ApplyPatch(host, a, p, Path("out.rom"));
-            _exit(0);
+    const bool unnamedWork = UnnamedFilesWork();
+    for (const bool unnamed : {true, false}) {
+        // A named temporary (the fallback) goes only on the signals that can
+        // be handled; an unnamed one leaves nothing on any.
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGXCPU, SIGKILL}) {
+            const bool handled = signal == SIGINT || signal == SIGTERM || signal == SIGHUP;
+            if (!unnamed && !handled) continue;
+            Write("out.rom", Text("old"));
+            int ready[2];
+            ASSERT_EQ(::pipe(ready), 0);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                struct HeldFlush : RecordingHost {
+                    HeldFlush(int fd, bool unnamed) : fd(fd), unnamed(unnamed) {}
+                    int FlushToDisk(NativeFile) override {
+                        (void)!::write(fd, "x", 1);
+                        for (;;) ::pause();
+                    }
+                    bool UnnamedFiles() override { return unnamed; }
+                    // Private while it is written: nobody else's business yet.
+                    void TemporaryCreated(NativeFile file) override {
+                        struct stat st {};
+                        if (::fstat(static_cast<int>(file), &st) != 0 || (st.st_mode & 07777) != 0600) _exit(124);
+                    }
+                    int fd;
+                    bool unnamed;
+                } host(ready[1], unnamed);
+                PrepareProcess();
+                ApplyPatch(host, a, p, Path("out.rom"));
+                _exit(0);
+            }
+            char byte = 0;
+            ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+            EXPECT_EQ(Temporaries().size(), unnamed && unnamedWork ? 0u : 1u) << signal;
+            ::kill(pid, signal);
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+            ::close(ready[0]);
+            ::close(ready[1]);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " ended with " << status;
+            EXPECT_TRUE(Temporaries().empty()) << signal << (unnamed ? " unnamed" : " named");
+            EXPECT_EQ(Read("out.rom"), Text("old"));
+            for (const auto& temp : Temporaries()) std::filesystem::remove(dir_ / temp);
         }
-        char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-        EXPECT_EQ(Temporaries().size(), 1u);
-        ::kill(pid, signal);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ::close(ready[0]);
-        ::close(ready[1]);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " ended with " << status;
-        EXPECT_TRUE(Temporaries().empty()) << signal;
-        EXPECT_EQ(Read("out.rom"), Text("old"));
     }
 }
 

@@ -21,10 +21,10 @@ namespace {
 // Remembers whether the busy cursor was up while the engine looked for files.
 class CursorWatchingHost : public RecordingHost {
 public:
-    bool FileExists(const std::string& path) override {
+    std::optional<std::string> InputProblem(const std::string& path) override {
         const QCursor* cursor = QApplication::overrideCursor();
         busyDuringWork = cursor != nullptr && cursor->shape() == Qt::WaitCursor;
-        return RecordingHost::FileExists(path);
+        return RecordingHost::InputProblem(path);
     }
     bool busyDuringWork = false;
 };

@@ -48,5 +48,12 @@ run make only-one > /dev/null 2>&1
 [ $? = 2 ] || fail "wrong usage does not end with 2"
 [ -z "$(ls -A "$work" | grep zelk-)" ] || fail "temporary files were left"
 
+# A reader that stops early: the run ends quietly, as on Linux.
+for i in $(seq 1 3000); do printf '\x00\x00\x00\x00\x01\x00\x00\x00\x07'; done > "$work/blocks"
+{ printf 'Zelk Patch v1.0\x8c\x69\x00\x00'; cat "$work/blocks"; } > "$work/many.ppp"
+run info "$(win "$work/many.ppp")" 2> "$work/info-err" | head -1 > /dev/null
+err=$(cat "$work/info-err")
+[ -z "$err" ] || fail "info | head -1 said: $err"
+
 [ $failures = 0 ] && echo "zelkpatch.exe: all checks passed"
 exit $failures

@@ -2,6 +2,9 @@
 
 #include <getopt.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <optional>
 #include <vector>
 
@@ -118,8 +121,8 @@ int ExitStatus(Outcome outcome) { return outcome == Outcome::Done ? 0 : 1; }
 
 // Reads a comment file as UTF-8 text; false after telling the user why not.
 bool ReadCommentFile(HostServices& host, const std::string& path, std::string& comment) {
-    if (!host.FileExists(path)) {
-        host.ShowMessage(std::string(text::MissingFile) + path, MessageStyle::Critical);
+    if (const auto stop = CheckInput(host, path)) {
+        host.ShowMessage(stop->text, MessageStyle::Critical);
         return false;
     }
     try {
@@ -183,8 +186,8 @@ void ForeignInfo(HostServices& host, InputFile& patch, const ForeignSummary& s) 
 }
 
 int Info(HostServices& host, const std::string& patchPath) {
-    if (!host.FileExists(patchPath)) {
-        host.ShowMessage(std::string(text::MissingFile) + patchPath, MessageStyle::Critical);
+    if (const auto stop = CheckInput(host, patchPath)) {
+        host.ShowMessage(stop->text, MessageStyle::Critical);
         return 1;
     }
     try {
@@ -244,12 +247,19 @@ int Info(HostServices& host, const std::string& patchPath) {
 // can hold; false after telling the user why not.
 bool ReadStream(HostServices& host, std::FILE* in, std::string& text) {
     char buffer[4096];
+    errno = 0;
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
         if (text.size() + got > kMaxFileSize) {
             host.ShowMessage(text::TooLarge("standard input"), MessageStyle::Critical);
             return false;
         }
         text.append(buffer, got);
+    }
+    // A folder or a closed stream in its place reads as nothing: not an empty comment.
+    if (std::ferror(in)) {
+        host.ShowMessage(std::string("Cannot read standard input: ") + std::strerror(errno != 0 ? errno : EIO),
+                         MessageStyle::Critical);
+        return false;
     }
     return true;
 }
@@ -326,6 +336,8 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
         return std::string(command.name) + " needs " + names + " (" + std::to_string(parsed.paths.size()) +
                (parsed.paths.size() == 1 ? " path given)" : " paths given)");
     }
+    for (std::size_t i = 0; i < expected; ++i)
+        if (parsed.paths[i].empty()) return std::string(command.paths[i]) + " is empty: name a file";
     for (std::size_t i = 0; i < expected; ++i)
         if (parsed.paths[i] == "-")
             return std::string(command.paths[i]) +

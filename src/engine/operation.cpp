@@ -1,5 +1,7 @@
 #include "engine/operation.h"
 
+#include "engine/user_texts.h"
+
 namespace zelk {
 
 Outcome RunOperation(HostServices& host, const std::string& doneText, const std::function<std::optional<Stop>()>& body,
@@ -16,6 +18,18 @@ Outcome RunOperation(HostServices& host, const std::string& doneText, const std:
     }
     if (sayDone) host.ShowMessage(doneText, MessageStyle::Plain);
     return Outcome::Done;
+}
+
+std::optional<Stop> CheckInput(HostServices& host, const std::string& path) {
+    const std::optional<std::string> problem = host.InputProblem(path);
+    if (!problem) return std::nullopt;
+    if (problem->empty()) return Stop{std::string(text::MissingFile) + path};
+    return Stop{*problem};
+}
+
+void CommitOutput(HostServices& host, OutputFile& output) {
+    output.Commit();
+    if (const std::string caveat = output.Caveat(); !caveat.empty()) host.ShowWarning(caveat);
 }
 
 }  // namespace zelk

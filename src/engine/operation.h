@@ -29,4 +29,13 @@ struct Stop {
 Outcome RunOperation(HostServices& host, const std::string& doneText, const std::function<std::optional<Stop>()>& body,
                      bool sayDone = true);
 
+// The Stop an operation ends on when `path` cannot be read as an input:
+// the designed missing-file message where nothing is there, else the real
+// reason.
+std::optional<Stop> CheckInput(HostServices& host, const std::string& path);
+
+// Commits an output and warns of what it could not keep of the file it
+// replaced.
+void CommitOutput(HostServices& host, OutputFile& output);
+
 }  // namespace zelk

@@ -147,7 +147,7 @@ void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::u
     }
     original.reset();
     patch.reset();
-    output->Commit();
+    CommitOutput(host, *output);
 }
 
 // A patch in one of the formats ROM hacks are published in: refused unless
@@ -192,7 +192,7 @@ std::optional<Stop> ApplyForeign(HostServices& host, OpenedPatch& opened, const 
     }
     opened.original.reset();
     opened.patch.reset();
-    output->Commit();
+    CommitOutput(host, *output);
     if (!note.empty()) host.ShowMessage(note, MessageStyle::Plain);
     return std::nullopt;
 }
@@ -201,9 +201,9 @@ std::optional<Stop> ApplyForeign(HostServices& host, OpenedPatch& opened, const 
 
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
                                          const std::string& patchPath, OpenedPatch& opened) {
-    if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
+    if (auto stop = CheckInput(host, originalPath)) return stop;
     opened.original = host.OpenInput(originalPath);
-    if (!host.FileExists(patchPath)) return Stop{std::string(text::MissingFile) + patchPath};
+    if (auto stop = CheckInput(host, patchPath)) return stop;
     opened.patch = host.OpenInput(patchPath);
     opened.kind = DetectKind(*opened.patch);
     if (opened.kind != PatchKind::Zelk) {

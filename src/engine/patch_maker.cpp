@@ -84,7 +84,7 @@ void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std
     patch->WriteInt32At(kCommentPosOffset, commentPos);
     originalFile.reset();
     changedFile.reset();
-    patch->Commit();
+    CommitOutput(host, *patch);
 }
 
 }  // namespace
@@ -105,9 +105,9 @@ namespace {
 std::optional<Stop> MakeForeign(HostServices& host, MakeFormat format, const std::string& originalPath,
                                 const std::string& changedPath, const std::string& patchPath,
                                 const std::string& commentText) {
-    if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
+    if (auto stop = CheckInput(host, originalPath)) return stop;
     auto original = host.OpenInput(originalPath);
-    if (!host.FileExists(changedPath)) return Stop{std::string(text::MissingFile) + changedPath};
+    if (auto stop = CheckInput(host, changedPath)) return stop;
     auto changed = host.OpenInput(changedPath);
     auto patch = host.CreateOutput(patchPath);
     if (format == MakeFormat::Bps)
@@ -116,7 +116,7 @@ std::optional<Stop> MakeForeign(HostServices& host, MakeFormat format, const std
         WriteIps(*original, *changed, *patch, host.Buffers());
     original.reset();
     changed.reset();
-    patch->Commit();
+    CommitOutput(host, *patch);
     if (format == MakeFormat::Ips && !commentText.empty()) host.ShowMessage(text::CommentNotStored("IPS"), MessageStyle::Plain);
     return std::nullopt;
 }
@@ -133,10 +133,10 @@ Outcome MakePatch(HostServices& host, const std::string& originalPath, const std
     }
     return RunOperation(host, std::string(text::MakeDone), [&]() -> std::optional<Stop> {
         const std::string comment = host.ToAnsi(ToCrLf(commentText));
-        if (!host.FileExists(originalPath)) return Stop{std::string(text::MissingFile) + originalPath};
+        if (auto stop = CheckInput(host, originalPath)) return stop;
         auto original = host.OpenInput(originalPath);
         if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
-        if (!host.FileExists(changedPath)) return Stop{std::string(text::MissingFile) + changedPath};
+        if (auto stop = CheckInput(host, changedPath)) return stop;
         auto changed = host.OpenInput(changedPath);
         if (changed->Size() > kMaxFileSize) return Stop{text::TooLarge(changedPath)};
         if (changed->Size() < original->Size())

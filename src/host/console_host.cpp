@@ -43,8 +43,10 @@ void ConsoleMessages::Put(std::FILE* stream, std::string_view text) {
     if (WriteToTerminal(stream, text)) return;
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0 ||
-        std::ferror(stream))
+        std::ferror(stream)) {
         error = errno != 0 ? errno : EIO;
+        if (ClosedPipe(stream, error)) error = EPIPE;
+    }
 }
 
 void ConsoleMessages::ShowMessage(const std::string& text, MessageStyle style) {

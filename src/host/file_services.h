@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -79,6 +80,9 @@ public:
     virtual void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) = 0;
     virtual void Commit() = 0;
     virtual const std::string& Path() const = 0;
+    // What a committed output could not keep of the file it replaced (an
+    // attribute, an ACL), in a sentence naming the path; empty when nothing.
+    virtual std::string Caveat() const { return {}; }
 
     void AppendInt32(std::int32_t value);
     void WriteInt32At(std::uint64_t offset, std::int32_t value);
@@ -90,6 +94,14 @@ public:
 
     // True for a regular file (links followed); folders and nothing are false.
     virtual bool FileExists(const std::string& path) = 0;
+    // Why `path` cannot be read as an input: nothing when it is a regular
+    // file (links followed); an empty text when nothing is there; else a
+    // sentence that names the path and the real reason (a folder, a pipe,
+    // a device, permission denied).
+    virtual std::optional<std::string> InputProblem(const std::string& path) {
+        if (FileExists(path)) return std::nullopt;
+        return std::string();
+    }
     virtual std::unique_ptr<InputFile> OpenInput(const std::string& path) = 0;
     virtual std::unique_ptr<OutputFile> CreateOutput(const std::string& path) = 0;
 

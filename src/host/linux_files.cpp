@@ -13,9 +13,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "host/buffered_output.h"
@@ -117,6 +122,25 @@ extern "C" void RemoveTemporariesAndEnd(int signal) {
     ::raise(signal);
 }
 
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds the handled signals back for its lifetime; they arrive after.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal : kHandledSignals) sigaddset(&held, signal);
+        ::pthread_sigmask(SIG_BLOCK, &held, &before_);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t before_;
+};
+
 // Where a write through `path` lands: links are followed to the file they
 // name, which need not exist yet (a dangling link is written through, the
 // link kept). A loop of links is refused.
@@ -153,52 +177,67 @@ mode_t CurrentUmask() {
     return mask;
 }
 
-// Writes go to a uniquely named file in the target's folder, so that the
-// final rename stays on one file system and is atomic. Everything that can
-// fail is tried before the rename: after it, only the folder's flush is left.
+// Writes go to a file in the target's folder, so that the final rename
+// stays on one file system and is atomic: an unnamed one (O_TMPFILE) where
+// the file system can, which nothing can leave behind, not even SIGKILL;
+// else a uniquely named one, which the signal handler removes. Everything
+// that can fail is tried before the rename: after it, only the folder's
+// flush is left.
 class LinuxOutputFile final : public BufferedOutput {
 public:
     LinuxOutputFile(SystemFiles& host, const std::string& path)
         : BufferedOutput(path, host.Buffers().stream), host_(host) {
         namespace fs = std::filesystem;
         const fs::path target(FollowLinks(path, path_));
-        exists_ = ::stat(target.c_str(), &old_) == 0;
-        if (exists_ && S_ISDIR(old_.st_mode)) Fail("write", path_, EISDIR);
-        // Renaming over a device, a pipe or a socket would destroy the node
-        // (and with /dev/null, break the machine); only files are replaced.
-        if (exists_ && !S_ISREG(old_.st_mode))
-            throw FileError("Cannot write " + path_ + ": it is " + NodeKind(old_.st_mode) + ", not a regular file");
-        // A file marked read-only stays as it is, even for a user (root) whom
-        // the system would let replace it.
-        if (exists_ && (::access(target.c_str(), W_OK) != 0 || (old_.st_mode & 0222) == 0))
-            Fail("write", path_, EACCES);
         name_ = target.filename().string();
         if (name_.empty() || name_ == "." || name_ == "..") Fail("write", path_, EISDIR);
         const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
-        // The folder is held open, so the temporary file, the rename and the
-        // clean-up all happen in the same folder whatever else moves.
+        // The folder is held open, so the checks, the temporary file, the
+        // rename and the clean-up all happen in the same folder whatever
+        // else moves.
         folder_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (folder_ < 0) Fail("write", path_, errno);
+        exists_ = ::fstatat(folder_, name_.c_str(), &old_, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists_ && errno != ENOENT) Fail("write", path_, errno);
+        if (exists_) CheckReplaceable(old_);
+        // A file marked read-only stays as it is, even for a user (root) whom
+        // the system would let replace it. The system's own reason (a
+        // read-only mount, an immutable file) is the one given.
+        if (exists_ && ::faccessat(folder_, name_.c_str(), W_OK, AT_SYMLINK_NOFOLLOW) != 0) Fail("write", path_, errno);
+        if (exists_ && (old_.st_mode & 0222) == 0) Fail("write", path_, EACCES);
         // The rename is on disk once the folder is flushed, which needs the
         // folder opened for reading. A folder that may be written but not
         // read (mode 0330) cannot be; then the whole file system is flushed.
-        folderForFlush_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        folderForFlush_ = ::openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folderForFlush_ < 0 && errno != EACCES) Fail("write", path_, errno);
-        long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-        if (nameMax <= 0) nameMax = NAME_MAX;
+        // In an append-only folder no name can be replaced or removed: refused
+        // before anything is written.
+        int flags = 0;
+        if (exists_ && folderForFlush_ >= 0 && ::ioctl(folderForFlush_, FS_IOC_GETFLAGS, &flags) == 0 &&
+            (flags & FS_APPEND_FL) != 0)
+            throw FileError("Cannot write " + path_ + ": its folder is append-only, so no file in it can be replaced");
+        long nameMax = ::fpathconf(folder_, _PC_NAME_MAX);
+        nameMax_ = nameMax > 0 ? static_cast<std::size_t>(nameMax) : NAME_MAX;
+        // Created as any new file is, so that the umask and the folder's
+        // default ACL decide a new file's mode.
+        fd_ = host_.UnnamedFiles() ? ::openat(folder_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
+        if (fd_ >= 0) return;
+        if (host_.UnnamedFiles() && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
+            Fail("write", path_, errno);
         // Private from the start: the bytes are nobody else's business until
         // they replace the target with the mode it should have.
         for (int attempt = 0; fd_ < 0; ++attempt) {
-            temp_ = TemporaryName(name_, static_cast<std::size_t>(nameMax));
+            temp_ = TemporaryName(name_, nameMax_);
             fd_ = ::openat(folder_, temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd_ < 0 && (errno != EEXIST || attempt > 100)) Fail("write", path_, errno);
         }
         pending_ = Remember(folder_, temp_);
+        host_.TemporaryCreated(SystemFiles::NativeFile{fd_});
     }
 
     ~LinuxOutputFile() override {
         if (fd_ >= 0) ::close(fd_);
-        if (!committed_) ::unlinkat(folder_, temp_.c_str(), 0);
+        if (!committed_ && !temp_.empty()) ::unlinkat(folder_, temp_.c_str(), 0);
         Forget(pending_);
         if (folderForFlush_ >= 0) ::close(folderForFlush_);
         if (folder_ >= 0) ::close(folder_);
@@ -207,29 +246,43 @@ public:
     LinuxOutputFile& operator=(const LinuxOutputFile&) = delete;
 
     // "Done" may follow only once the new bytes would survive a power cut:
-    // the data reaches the disk before the rename makes it the target, and
-    // the rename itself is on disk once the folder is flushed.
+    // the data and its owner and mode reach the disk before the rename makes
+    // it the target, and the rename itself is on disk once the folder is
+    // flushed.
     void Commit() override {
         Flush();
         TakeOverOwnerAndMode();
+        if (exists_) CopyAttributes();
         if (const int error = host_.FlushToDisk(SystemFiles::NativeFile{fd_})) Fail("write", path_, error);
+        // An unnamed file gets a name only now: a new target's own, where
+        // nothing has appeared meanwhile; else a temporary one to rename.
+        if (temp_.empty() && !exists_ && Link(name_)) {
+            committed_ = true;
+            FlushFolder();
+            return;
+        }
+        if (temp_.empty()) {
+            for (int attempt = 0; temp_.empty(); ++attempt) {
+                const std::string name = TemporaryName(name_, nameMax_);
+                if (Link(name)) temp_ = name;
+                else if (attempt > 100) Fail("write", path_, EEXIST);
+            }
+            pending_ = Remember(folder_, temp_);
+        }
+        // What stands at the name now: a pipe or a folder created while the
+        // bytes were written is not replaced either.
+        struct stat now {};
+        if (::fstatat(folder_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0) CheckReplaceable(now);
+        // From the rename to the folder's flush no handled signal may end the
+        // program: the target is replaced and that is said, or it is not.
+        const SignalsHeld held;
         if (::renameat(folder_, temp_.c_str(), folder_, name_.c_str()) != 0) Fail("write", path_, errno);
         committed_ = true;
         Forget(pending_);
-        int error = 0;
-        if (folderForFlush_ >= 0) {
-            error = host_.FlushToDisk(SystemFiles::NativeFile{folderForFlush_});
-            // Some file systems cannot flush a folder at all: nothing more to do there.
-            if (error == EINVAL) error = 0;
-        } else if (::syncfs(fd_) != 0) {
-            error = errno;
-        }
-        if (::close(std::exchange(fd_, -1)) != 0 && error == 0) error = errno;
-        if (error != 0)
-            throw FileError("Cannot write " + path_ + ": " + std::strerror(error) +
-                            " (the new file has replaced the old one, but the system could not confirm that "
-                            "it is on disk)");
+        FlushFolder();
     }
+
+    std::string Caveat() const override { return caveat_; }
 
 protected:
     void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
@@ -292,11 +345,80 @@ protected:
     }
 
 private:
+    // Gives the unnamed file `name` in the folder; false when that name is taken.
+    bool Link(const std::string& name) {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        if (::linkat(AT_FDCWD, self.c_str(), folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        if (errno != EEXIST) Fail("write", path_, errno);
+        return false;
+    }
+
+    // Renaming over a device, a pipe or a socket would destroy the node (and
+    // with /dev/null, break the machine); only files are replaced.
+    void CheckReplaceable(const struct stat& st) const {
+        if (S_ISDIR(st.st_mode)) Fail("write", path_, EISDIR);
+        if (!S_ISREG(st.st_mode))
+            throw FileError("Cannot write " + path_ + ": it is " + NodeKind(st.st_mode) + ", not a regular file");
+    }
+
+    void FlushFolder() {
+        int error = 0;
+        if (folderForFlush_ >= 0) {
+            error = host_.FlushToDisk(SystemFiles::NativeFile{folderForFlush_});
+            // Some file systems cannot flush a folder at all: nothing more to do there.
+            if (error == EINVAL) error = 0;
+        } else {
+            error = host_.FlushFileSystem(SystemFiles::NativeFile{fd_});
+        }
+        if (::close(std::exchange(fd_, -1)) != 0 && error == 0) error = errno;
+        if (error != 0)
+            throw FileError("Cannot write " + path_ + ": " + std::strerror(error) +
+                            " (the new file has replaced the old one, but the system could not confirm that "
+                            "it is on disk)");
+    }
+
+    // The replaced file's extended attributes, its access ACL among them, as
+    // cp -a keeps them. Where the ACL cannot be kept, the mode alone would
+    // give its group the ACL's mask: access is narrowed to the owner instead.
+    void CopyAttributes() {
+        const std::string old = "/proc/self/fd/" + std::to_string(folder_) + "/" + name_;
+        std::vector<char> names(4096);
+        ssize_t listed;
+        while ((listed = ::llistxattr(old.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
+            names.resize(names.size() * 2);
+        if (listed < 0) {
+            if (errno != ENOTSUP && errno != ENODATA) Note("its extended attributes could not be read (" + std::string(std::strerror(errno)) + ")");
+            return;
+        }
+        std::vector<char> value(4096);
+        for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names.data() + at)) + 1) {
+            const char* attribute = names.data() + at;
+            ssize_t size;
+            while ((size = ::lgetxattr(old.c_str(), attribute, value.data(), value.size())) < 0 && errno == ERANGE)
+                value.resize(value.size() * 2);
+            if (size >= 0 && ::fsetxattr(fd_, attribute, value.data(), static_cast<std::size_t>(size), 0) == 0) continue;
+            const int error = errno;
+            if (std::strcmp(attribute, "system.posix_acl_access") == 0) {
+                if (::fchmod(fd_, old_.st_mode & static_cast<mode_t>(07700)) != 0) Fail("write", path_, errno);
+                Note("its access ACL could not be kept (" + std::string(std::strerror(error)) +
+                     "), so only its owner may use the new file");
+            } else {
+                Note("its attribute " + std::string(attribute) + " could not be kept (" + std::strerror(error) + ")");
+            }
+        }
+    }
+
+    void Note(const std::string& what) {
+        caveat_ += (caveat_.empty() ? path_ + ": " : "; ") + what;
+    }
+
     // A replaced file keeps its owner, group and mode where the system lets
     // this user give them; a set-user-ID or set-group-ID bit is never handed
     // to an owner or group the file did not have. A new file gets the mode
-    // the umask gives, as any program's would.
+    // the umask gives, as any program's would: an unnamed one has it from
+    // its creation (and the folder's default ACL with it).
     void TakeOverOwnerAndMode() {
+        if (!exists_ && temp_.empty()) return;
         mode_t mode = static_cast<mode_t>(0666 & ~CurrentUmask());
         if (exists_) {
             mode = old_.st_mode & 07777;
@@ -322,7 +444,9 @@ private:
     std::string name_;    // the target's name in its folder
     int folder_ = -1;
     int folderForFlush_ = -1;  // -1 when the folder cannot be read
-    std::string temp_;    // the temporary file's name in the folder
+    std::string temp_;    // the temporary file's name in the folder; empty while it has none
+    std::size_t nameMax_ = NAME_MAX;
+    std::string caveat_;
     PendingTemporary* pending_ = nullptr;
     int fd_ = -1;
     bool committed_ = false;
@@ -337,6 +461,24 @@ bool SystemFiles::FileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+std::optional<std::string> SystemFiles::InputProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::string();
+        return "Cannot read " + path + ": " + std::strerror(errno);
+    }
+    if (S_ISREG(st.st_mode)) {
+        // Opened as it will be: a file in a folder this user may list but
+        // not read from, say, tells its reason now.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return "Cannot read " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode)) return "Cannot read " + path + ": it is a folder, not a file";
+    return "Cannot read " + path + ": it is " + NodeKind(st.st_mode) + ", not a regular file";
+}
+
 std::unique_ptr<InputFile> SystemFiles::OpenInput(const std::string& path) {
     return std::make_unique<LinuxInputFile>(path);
 }
@@ -345,11 +487,16 @@ std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
     return std::make_unique<LinuxOutputFile>(*this, path);
 }
 
+// fsync, not fdatasync: the owner, mode and attributes must last too.
 int SystemFiles::FlushToDisk(NativeFile file) {
-    while (::fdatasync(static_cast<int>(file)) != 0)
+    while (::fsync(static_cast<int>(file)) != 0)
         if (errno != EINTR) return errno;
     return 0;
 }
+
+int SystemFiles::FlushFileSystem(NativeFile file) { return ::syncfs(static_cast<int>(file)) == 0 ? 0 : errno; }
+
+bool ClosedPipe(std::FILE*, int error) { return error == EPIPE; }
 
 // A terminal here takes UTF-8 bytes like any other stream.
 bool WriteToTerminal(std::FILE*, std::string_view) { return false; }
@@ -363,7 +510,7 @@ void PrepareProcess() {
     // Interrupted, stopped or hung up on in the middle of a write: the
     // temporary file goes, the target stays whole, the program ends as the
     // signal says. A signal the program was started ignoring stays ignored.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : kHandledSignals) {
         struct sigaction action {};
         if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
         action = {};

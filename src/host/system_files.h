@@ -16,6 +16,7 @@ namespace zelk {
 class SystemFiles : public HostCodePageFiles {
 public:
     bool FileExists(const std::string& path) override;
+    std::optional<std::string> InputProblem(const std::string& path) override;
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
     // From the level-2 cache the system reports, unless `buffers` is set.
@@ -27,6 +28,14 @@ public:
     // Puts what was written to `file` on the disk; 0, or the system's error
     // number. Tests override it to act out a disk that fails to flush.
     virtual int FlushToDisk(NativeFile file);
+    // Puts everything on `file`'s file system on the disk (a folder that
+    // cannot be read cannot be flushed alone); 0 or the error number.
+    virtual int FlushFileSystem(NativeFile file);
+    // Whether outputs may be written as unnamed files (Linux's O_TMPFILE)
+    // where the file system allows; tests turn it off for the named fallback.
+    virtual bool UnnamedFiles() { return true; }
+    // A named temporary file has just been created: tests look at it here.
+    virtual void TemporaryCreated(NativeFile) {}
 };
 
 // A write past the file size limit, or to a pipe nobody reads, must fail
@@ -41,5 +50,9 @@ std::size_t LevelTwoCacheSize();
 // a way of its own (a Windows console takes UTF-16); false, writing nothing,
 // where it is not, and the caller writes the bytes.
 bool WriteToTerminal(std::FILE* stream, std::string_view text);
+
+// Whether a write to `stream` failed with `error` because its reader has
+// gone (a closed pipe): no failure of the program's own.
+bool ClosedPipe(std::FILE* stream, int error);
 
 }  // namespace zelk

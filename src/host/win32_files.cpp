@@ -356,6 +356,19 @@ bool SystemFiles::FileExists(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+std::optional<std::string> SystemFiles::InputProblem(const std::string& path) {
+    if (FileExists(path)) return std::nullopt;
+    const std::wstring system = SystemPath(path);
+    if (system.empty()) return std::string();
+    if (IsDeviceName(system) || StartsWith(system, L"\\\\.\\"))
+        return "Cannot read " + path + ": it is a device, not a file";
+    const DWORD attributes = GetFileAttributesW(system.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) return "Cannot read " + path + ": it is a folder, not a file";
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) return std::string();
+    return "Cannot read " + path + ": " + Reason(error);
+}
+
 std::unique_ptr<InputFile> SystemFiles::OpenInput(const std::string& path) {
     return std::make_unique<Win32InputFile>(path);
 }
@@ -363,6 +376,9 @@ std::unique_ptr<InputFile> SystemFiles::OpenInput(const std::string& path) {
 std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
     return std::make_unique<Win32OutputFile>(*this, path);
 }
+
+// Windows flushes a file's metadata with its data; nothing more to do.
+int SystemFiles::FlushFileSystem(NativeFile file) { return FlushToDisk(file); }
 
 int SystemFiles::FlushToDisk(NativeFile file) {
     return FlushFileBuffers(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file))) ? 0
@@ -415,6 +431,15 @@ const AnsiCodePage& AnsiCodePage::Host() {
 }
 
 // A console shows UTF-16 whatever its code page; redirected output is UTF-8.
+// The C runtime reports a write to a pipe whose reader has gone
+// (ERROR_NO_DATA) as EINVAL.
+bool ClosedPipe(std::FILE* stream, int error) {
+    if (error == EPIPE) return true;
+    if (error != EINVAL) return false;
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_PIPE;
+}
+
 bool WriteToTerminal(std::FILE* stream, std::string_view text) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;
