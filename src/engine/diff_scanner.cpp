@@ -1,7 +1,11 @@
 #include "engine/diff_scanner.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
+
+#include "host/file_services.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -99,6 +103,21 @@ void DiffScanner::Feed(std::span<const std::uint8_t> original, std::span<const s
         }
     }
     position_ += size;
+}
+
+void ScanFiles(InputFile& original, InputFile& changed, std::uint64_t length, std::size_t chunk, DiffSink& sink) {
+    DiffScanner scanner(sink);
+    original.ExpectSequential();
+    changed.ExpectSequential();
+    chunk = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(chunk, length)));
+    std::vector<std::uint8_t> a(chunk), b(chunk);
+    for (std::uint64_t at = 0; at < length; at += chunk) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, length - at));
+        original.ReadExactly(at, {a.data(), size});
+        changed.ReadExactly(at, {b.data(), size});
+        scanner.Feed({a.data(), size}, {b.data(), size});
+    }
+    scanner.Finish();
 }
 
 void DiffScanner::Finish() {

@@ -31,6 +31,11 @@ private:
     bool inRun_ = false;
 };
 
+class InputFile;
+// Feeds the first `length` bytes of both files to a scanner for `sink`,
+// read side by side, `chunk` bytes at a time, and closes the last run.
+void ScanFiles(InputFile& original, InputFile& changed, std::uint64_t length, std::size_t chunk, DiffSink& sink);
+
 // Index of the first i >= from with a[i] != b[i] (or == b[i]), else size.
 std::size_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t from, std::size_t size);
 std::size_t FirstEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t from, std::size_t size);

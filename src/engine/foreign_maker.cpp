@@ -456,26 +456,15 @@ void WriteIps(InputFile& original, InputFile& changed, OutputFile& patch, const 
     if (m < n && m > kIpsMaxOffset) throw FileError(text::IpsCannotAddress(patch.Path(), m));
     patch.Append({reinterpret_cast<const std::uint8_t*>("PATCH"), 5});
     IpsWriter records(patch, changed);
-    DiffScanner scanner(records);
-    original.ExpectSequential();
-    changed.ExpectSequential();
-    const std::uint64_t common = std::min(n, m);
-    const auto chunk = static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(sizes.scan, common)));
-    std::vector<std::uint8_t> a(chunk), b(chunk);
-    for (std::uint64_t at = 0; at < common; at += chunk) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, common - at));
-        original.ReadExactly(at, {a.data(), size});
-        changed.ReadExactly(at, {b.data(), size});
-        scanner.Feed({a.data(), size}, {b.data(), size});
-    }
-    scanner.Finish();
+    ScanFiles(original, changed, std::min(n, m), sizes.scan, records);
     if (m > n) {
         // The tail: every byte is new.
         records.RunBegin(n);
-        for (std::uint64_t at = n; at < m; at += chunk) {
-            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, m - at));
-            changed.ReadExactly(at, {b.data(), size});
-            records.RunBytes({b.data(), size});
+        std::vector<std::uint8_t> tail(std::max<std::size_t>(sizes.scan, 1));
+        for (std::uint64_t at = n; at < m; at += tail.size()) {
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
+            changed.ReadExactly(at, {tail.data(), size});
+            records.RunBytes({tail.data(), size});
         }
         records.RunEnd();
     }

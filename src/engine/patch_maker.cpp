@@ -59,19 +59,7 @@ void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std
     patch->AppendInt32(0);
 
     BlockWriter blocks(*patch);
-    DiffScanner scanner(blocks);
-    original.ExpectSequential();
-    changed.ExpectSequential();
-    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(host.Buffers().scan, n));
-    std::vector<std::uint8_t> a(chunk);
-    std::vector<std::uint8_t> b(chunk);
-    for (std::uint64_t at = 0; at < n; at += chunk) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, n - at));
-        original.ReadExactly(at, {a.data(), size});
-        changed.ReadExactly(at, {b.data(), size});
-        scanner.Feed({a.data(), size}, {b.data(), size});
-    }
-    scanner.Finish();
+    ScanFiles(original, changed, n, host.Buffers().scan, blocks);
 
     if (m > n) {
         blocks.Reserve(kBlockHeaderSize + (m - n));
