@@ -234,6 +234,17 @@ for (const role of pathRoles) {
 })();
 // Installed as an app, the page keeps working offline; a new build's
 // worker replaces the cached files of the old one.
-if ("serviceWorker" in navigator) navigator.serviceWorker.register("sw.js").catch(() => {});
+// When a new build's service worker takes over a page that an older one
+// served, the page reloads: its scripts and its engine then come from one
+// build. Not while an operation runs: the reload waits for its end.
+if ("serviceWorker" in navigator) {
+  const servedBefore = Boolean(navigator.serviceWorker.controller);
+  navigator.serviceWorker.addEventListener("controllerchange", () => {
+    if (!servedBefore) return;
+    const reload = () => (running ? setTimeout(reload, 500) : location.reload());
+    reload();
+  });
+  navigator.serviceWorker.register("sw.js").catch(() => {});
+}
 document.querySelector("[autofocus]")?.focus();
 for (const button of buttons) button.addEventListener("click", () => run(button));

@@ -7,8 +7,12 @@ const CACHE = "zelkpatcher-@VERSION@";
 const FILES = ["./", "index.html", "form.css", "style.css", "app.js", "worker.js", "zelkpatch.js", "zelkpatch.wasm",
                "icon.png", "icon-192.png", "icon-512.png", "manifest.webmanifest"];
 
+// Each file from the server itself, never from the browser's HTTP cache: a
+// new build's cache must hold that build's files, all of them or none.
 self.addEventListener("install", (event) => {
-  event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(FILES)).then(() => self.skipWaiting()));
+  event.waitUntil(caches.open(CACHE)
+    .then((cache) => cache.addAll(FILES.map((file) => new Request(file, { cache: "reload" }))))
+    .then(() => self.skipWaiting()));
 });
 
 self.addEventListener("activate", (event) => {
