@@ -23,7 +23,7 @@ EM_JS(int, js_output_read, (int output, void* into, int length, double offset),
 EM_JS(void, js_output_resize, (int output, double size), { self.zelk.resize(output, size); });
 EM_JS(void, js_output_copy, (int output, const char* path, double offset, double length),
       { self.zelk.copy(output, UTF8ToString(path), offset, length); });
-EM_JS(void, js_output_close, (int output, int keep), { self.zelk.closeOutput(output, keep != 0); });
+EM_JS(int, js_output_close, (int output, int keep), { return self.zelk.closeOutput(output, keep != 0) ? 1 : 0; });
 EM_JS(int, js_file_unchanged, (const char* path), { return self.zelk.unchanged(UTF8ToString(path)) ? 1 : 0; });
 
 namespace zelk {
@@ -60,7 +60,10 @@ public:
         for (const std::string& input : sliced_)
             if (js_file_unchanged(input.c_str()) == 0)
                 throw FileError("Cannot read " + input + ": the file changed while it was read");
-        js_output_close(id_, 1);
+        if (js_output_close(id_, 1) == 0) {
+            committed_ = true;  // closed all the same, and nothing offered
+            throw FileError("Cannot write " + path_ + ": the browser could not read back what was written");
+        }
         committed_ = true;
     }
 

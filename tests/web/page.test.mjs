@@ -450,16 +450,21 @@ test("no \"Done\" when a chosen file changed meanwhile, and a failing engine giv
 
 test("out-of-order blocks and a 12 MiB comment apply as on the command line", async () => {
   const { page, context, downloads } = await openPage();
-  const original = random(30000, 41);
-  // 20,000 one-byte blocks, descending: each rewrites the output behind its end.
+  const original = random(500000, 41);
+  // 200,000 one-byte blocks, descending: each rewrites the output behind its
+  // end; then the same ascending but for one pair swapped; then two blocks
+  // that overlap on a 30-byte original.
+  const block = (offset, bytes) => {
+    const b = Buffer.alloc(8 + bytes.length);
+    b.writeInt32LE(offset, 0);
+    b.writeInt32LE(bytes.length, 4);
+    Buffer.from(bytes).copy(b, 8);
+    return b;
+  };
   const blocks = [];
-  for (let i = 20000 - 1; i >= 0; --i) {
-    const block = Buffer.alloc(9);
-    block.writeInt32LE(i, 0);
-    block.writeInt32LE(1, 4);
-    block[8] = (i * 7) & 0xff;
-    blocks.push(block);
-  }
+  for (let i = 200000 - 1; i >= 0; --i) blocks.push(block(i * 2, [(i * 7) & 0xff]));
+  const swapped = blocks.slice().reverse();
+  [swapped[1000], swapped[1001]] = [swapped[1001], swapped[1000]];
   const patchFor = (body, comment) => {
     const head = Buffer.concat([Buffer.from("Zelk Patch v1.0"), Buffer.alloc(4)]);
     head.writeInt32LE(19 + body.length + 1, 15);
@@ -467,8 +472,10 @@ test("out-of-order blocks and a 12 MiB comment apply as on the command line", as
   };
   const comment = Buffer.alloc(12 << 20, 0x41);
   for (const [name, patch] of [["descending.ppp", patchFor(Buffer.concat(blocks), Buffer.alloc(0))],
+                               ["swapped.ppp", patchFor(Buffer.concat(swapped), Buffer.alloc(0))],
+                               ["overlap.ppp", patchFor(Buffer.concat([block(5, random(10, 43)), block(10, random(10, 44))]), Buffer.alloc(0))],
                                ["long-comment.ppp", patchFor(blocks[0], comment)]]) {
-    const a = write("ooo.rom", original);
+    const a = write("ooo.rom", name === "overlap.ppp" ? original.subarray(0, 30) : original);
     const p = write(name, patch);
     const cli = path.join(work, `cli-${name}.rom`);
     execFileSync(zelkpatch, ["apply", a, p, cli], { stdio: "ignore" });
@@ -476,7 +483,10 @@ test("out-of-order blocks and a 12 MiB comment apply as on the command line", as
     await choose(page, "fldOutPatchFile", p);
     await page.fill("#fldChgRomFile", "ooo-out.rom");
     downloads.length = 0;
+    const started = Date.now();
     const said = await press(page, "Command3");
+    // Generous: only a way that grows with the square of the blocks is slower.
+    assert.ok(Date.now() - started < 60000, `${name} took ${Date.now() - started} ms`);
     assert.equal(said.at(-1).text, "Done applying ZelkPatch! ");
     if (name === "long-comment.ppp") {
       // The box shows the comment's first 64 KiB and says how much more there is.

@@ -32,24 +32,60 @@ function advance(bytes) {
   self.postMessage({ type: "progress", fraction: Math.min(1, progress.done / progress.total) });
 }
 
-// Later writes win where they overlap: each is painted onto a sorted list
-// of disjoint pieces, so a patch of many out-of-order blocks costs a search
-// per block, not a pass over the output.
-function paint(pieces, offset, bytes) {
-  const end = offset + bytes.length;
-  let lo = 0, hi = pieces.length;
-  while (lo < hi) {
-    const mid = (lo + hi) >> 1;
-    if (pieces[mid].offset + pieces[mid].bytes.length <= offset) lo = mid + 1; else hi = mid;
+// Bytes rewritten behind an output's end are kept in the order written and
+// laid out once, when the output is complete: later writes win where they
+// overlap. Laid out latest first, each write takes only the stretches no
+// later one took, found by a union-find over the writes' boundaries, so any
+// order of any number of writes costs little more than sorting them.
+function layOut(writes) {
+  const all = new Float64Array(writes.length * 2);
+  writes.forEach((w, i) => {
+    all[2 * i] = w.offset;
+    all[2 * i + 1] = w.offset + w.bytes.length;
+  });
+  all.sort();
+  let count = 0;
+  for (let i = 0; i < all.length; ++i) if (i === 0 || all[i] !== all[i - 1]) all[count++] = all[i];
+  const cuts = all.subarray(0, count);
+  const index = (at) => {
+    let lo = 0, hi = count - 1;
+    while (lo < hi) {
+      const mid = (lo + hi) >> 1;
+      if (cuts[mid] < at) lo = mid + 1; else hi = mid;
+    }
+    return lo;
+  };
+  const owner = new Int32Array(count).fill(-1);  // the write that holds the stretch [cuts[k], cuts[k + 1])
+  const next = Int32Array.from(cuts, (_, k) => k);  // the first stretch at or after k not yet taken
+  const free = (k) => {
+    let root = k;
+    while (next[root] !== root) root = next[root];
+    while (next[k] !== root) {
+      const after = next[k];
+      next[k] = root;
+      k = after;
+    }
+    return root;
+  };
+  for (let w = writes.length - 1; w >= 0; --w) {
+    const end = index(writes[w].offset + writes[w].bytes.length);
+    for (let k = free(index(writes[w].offset)); k < end; k = free(k)) {
+      owner[k] = w;
+      next[k] = k + 1;
+    }
   }
-  let last = lo;
-  const before = [], after = [];
-  for (; last < pieces.length && pieces[last].offset < end; ++last) {
-    const p = pieces[last];
-    if (p.offset < offset) before.push({ offset: p.offset, bytes: p.bytes.subarray(0, offset - p.offset) });
-    if (p.offset + p.bytes.length > end) after.push({ offset: end, bytes: p.bytes.subarray(end - p.offset) });
+  const pieces = [];
+  for (let k = 0; k + 1 < cuts.length; ++k) {
+    if (owner[k] < 0) continue;
+    const w = writes[owner[k]];
+    const bytes = w.bytes.subarray(cuts[k] - w.offset, cuts[k + 1] - w.offset);
+    const last = pieces[pieces.length - 1];
+    // Neighbouring stretches of one write are one piece again.
+    if (last && last.write === owner[k] && last.offset + last.bytes.length === cuts[k])
+      last.bytes = w.bytes.subarray(last.offset - w.offset, cuts[k + 1] - w.offset);
+    else pieces.push({ offset: cuts[k], bytes, write: owner[k] });
   }
-  pieces.splice(lo, last - lo, ...before, { offset, bytes }, ...after);
+  return pieces;
 }
 
 // Bytes at the end of an output go straight into a Blob of their own: the
@@ -93,16 +129,13 @@ self.zelk = {
     } else {
       // Bytes rewritten behind the end (a header filled in late, blocks out
       // of order): laid over the finished Blob.
-      paint(out.fixes, offset, Module.HEAPU8.slice(data, data + length));
+      out.fixes.push({ offset, bytes: Module.HEAPU8.slice(data, data + length) });
     }
   },
   copy(id, path, offset, length) {
     append(outputs[id], files.get(path).file.slice(offset, offset + length), length);
     advance(length);
   },
-  // Bytes written before, for a BPS patch that copies from its own output:
-  // read from the Blob gathered so far, a large slice at a time (bytes once
-  // written never change there), with rewritten bytes laid over them.
   // Whether a File is still readable as it was chosen: the browser refuses
   // a read once the file has changed on disk. The result's slices of it are
   // read only when the result is saved, so "Done" waits for this.
@@ -115,6 +148,9 @@ self.zelk = {
       return false;
     }
   },
+  // Bytes written before, for a BPS patch that copies from its own output:
+  // read from the Blob gathered so far, a large slice at a time (bytes once
+  // written never change there), with rewritten bytes laid over them.
   readBack(id, into, length, offset) {
     try {
       const out = outputs[id];
@@ -144,19 +180,40 @@ self.zelk = {
       append(out, part, part.length);
     }
   },
+  // Gives the finished output to the page, rewritten bytes laid over it;
+  // false when the browser could not read what it needed for that.
   closeOutput(id, keep) {
     const out = outputs[id];
     outputs[id] = null;
-    if (!keep) return;
+    if (!keep) return true;
     const whole = new Blob(out.parts);
     const parts = [];
     let at = 0;
-    for (const fix of out.fixes) {
-      parts.push(whole.slice(at, fix.offset), fix.bytes);
-      at = fix.offset + fix.bytes.length;
+    const pieces = layOut(out.fixes);
+    try {
+      for (let i = 0; i < pieces.length;) {
+        // Pieces close together are laid over one read of what lies under
+        // them: a Blob of a million tiny parts is slow to make and to save.
+        const start = pieces[i].offset;
+        let j = i + 1, end = start + pieces[i].bytes.length;
+        while (j < pieces.length && pieces[j].offset - end <= (64 << 10) &&
+               pieces[j].offset + pieces[j].bytes.length - start <= (4 << 20))
+          end = pieces[j].offset + pieces[j++].bytes.length;
+        let bytes = pieces[i].bytes;
+        if (j > i + 1) {
+          bytes = new Uint8Array(reader.readAsArrayBuffer(whole.slice(start, end)));
+          for (let k = i; k < j; ++k) bytes.set(pieces[k].bytes, pieces[k].offset - start);
+        }
+        parts.push(whole.slice(at, start), bytes);
+        at = end;
+        i = j;
+      }
+    } catch (e) {
+      return false;
     }
     parts.push(whole.slice(at));
     self.postMessage({ type: "output", name: out.name, blob: new Blob(parts, { type: "application/octet-stream" }) });
+    return true;
   },
   message(text, critical) {
     self.postMessage({ type: "message", text: untagged(text), critical });
