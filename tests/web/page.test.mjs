@@ -175,6 +175,28 @@ test("make and apply give the command line's bytes, offline", async () => {
   await context.close();
 });
 
+test("nothing leaves the machine: no request after load, and none from the page or a worker can", async () => {
+  let reached = 0;
+  const other = createServer((request, response) => {
+    ++reached;
+    response.writeHead(200, { "access-control-allow-origin": "*" }).end("x");
+  });
+  await new Promise((resolve) => other.listen(0, "127.0.0.1", resolve));
+  const elsewhere = `http://127.0.0.1:${other.address().port}/`;
+  const { page, context, requests, downloads } = await openPage();
+  const out = await makeAndApply(page, downloads, random(5000, 81), random(6000, 82), "nothing uploaded");
+  assert.ok(fs.readFileSync(out).equals(random(6000, 82)));
+  assert.deepEqual(requests, [], "the page made requests after it loaded");
+  const tryFetch = (url) => fetch(url).then(() => "reached", () => "blocked");
+  const workers = page.workers();
+  assert.ok(workers.length >= 2, `${workers.length} workers`);
+  for (const worker of workers) assert.equal(await worker.evaluate(tryFetch, elsewhere), "blocked");
+  assert.equal(await page.evaluate(tryFetch, elsewhere), "blocked");
+  assert.equal(reached, 0, "another server was reached");
+  other.close();
+  await context.close();
+});
+
 test("the page is the window's form", async () => {
   const { page, context } = await openPage();
   assert.equal(await page.title(), "ZelkPatcher v1.0 beta");

@@ -131,6 +131,17 @@ async function onWorkerMessage(event) {
   }
 }
 
+// The workers run worker.js's text from a blob: URL, not worker.js itself: a
+// worker started from a file is under only what that file's response says
+// (a static host sends no policy), one from a blob: URL is under this
+// page's Content-Security-Policy, which lets nothing leave the machine. It
+// loads the engine from the page's own address.
+const workerCode = fetch("worker.js").then((response) => {
+  if (!response.ok) throw new Error(response.statusText);
+  return response.text();
+}).then((text) => URL.createObjectURL(new Blob([`self.zelkBase = ${JSON.stringify(new URL(".", location.href).href)};\n${text}`],
+                                              { type: "text/javascript" })));
+
 // A worker that fails (it ran out of memory, its script could not load) is
 // let go, and a fresh one started when next needed: what it said is shown,
 // then that it stopped, and the form is back. Nothing it was writing is
@@ -152,11 +163,17 @@ function startWorkers() {
     for (const m of done?.messages ?? []) show(m.text, m.critical);
     show("The operation stopped: the page's engine failed, and nothing was written. Try again, or reload the page.", true);
   };
+  // Messages wait until the worker's code is there.
   const start = (onMessage, which) => {
-    const w = new Worker("worker.js");
-    w.onmessage = onMessage;
-    w.onerror = w.onmessageerror = failed(which);
-    return w;
+    const pending = [];
+    let real = null;
+    workerCode.then((url) => {
+      real = new Worker(url);
+      real.onmessage = onMessage;
+      real.onerror = real.onmessageerror = failed(which);
+      pending.splice(0).forEach((m) => real.postMessage(m));
+    }, () => failed(which)({}));
+    return { postMessage: (m) => (real ? real.postMessage(m) : pending.push(m)), terminate: () => real?.terminate() };
   };
   worker ??= start(onWorkerMessage, "worker");
   checker ??= start(onChecked, "checker");

@@ -145,7 +145,7 @@ std::string Html(const std::string& controls) {
     const std::string caption = Escape(zelk::form::Caption);
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'self'; script-src 'self' "
-           "'wasm-unsafe-eval'; worker-src 'self'; connect-src 'self'; img-src 'self' data:; style-src 'self'; "
+           "'wasm-unsafe-eval'; worker-src 'self' blob:; connect-src 'self'; img-src 'self' data:; style-src 'self'; "
            "object-src 'none'; base-uri 'none'; form-action 'none'\">\n"
            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
            "<title>" + caption + "</title>\n<link rel=\"stylesheet\" href=\"style.css\">\n"

@@ -224,13 +224,13 @@ self.zelk = {
 const waiting = [];
 let ready = false;
 var Module = {
-  locateFile: (name) => name,
+  locateFile: (name) => (self.zelkBase ?? "") + name,
   onRuntimeInitialized() {
     ready = true;
     waiting.splice(0).forEach(handle);
   },
 };
-importScripts("zelkpatch.js");
+importScripts((self.zelkBase ?? "") + "zelkpatch.js");
 
 function withStrings(strings, call) {
   const pointers = strings.map((s) => {
