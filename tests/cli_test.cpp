@@ -79,6 +79,17 @@ TEST_F(CliTest, CommentComesFromAFileOrIsEmpty) {
     EXPECT_EQ(Run({"make", a, a, Path("q.ppp"), "--comment-file", Path("none.txt")}), 1);
     EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{"нету файла " + Path("none.txt"), MessageStyle::Critical}}));
     EXPECT_FALSE(Exists("q.ppp"));
+#ifndef _WIN32
+    // Standard input that cannot be read (a folder in its place) is no empty comment.
+    std::FILE* folder = std::fopen(dir_.c_str(), "rb");
+    ASSERT_NE(folder, nullptr);
+    const Stream out(Path("stdout.txt"), "w+b"), err(Path("stderr.txt"), "w+b");
+    host_.messages.clear();
+    EXPECT_EQ(RunCommandLine({"make", "-C", "-", a, a, Path("q.ppp")}, host_, folder, out.file, err.file), 1);
+    std::fclose(folder);
+    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{"Cannot read standard input: Is a directory", MessageStyle::Critical}}));
+    EXPECT_FALSE(Exists("q.ppp"));
+#endif
 }
 
 TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
@@ -100,6 +111,7 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
         {{"make", a, a, Path("x"), "-c", "1", "--comment-file", a}, "give one comment only"},
         {{"make", a, a, Path("x"), "--comment-file="}, "--comment-file needs a file"},
         {{"make", a, a, Path("x"), "--format=xz"}, "unknown format 'xz' (zelk, bps or ips)"},
+        {{"apply", "", a, Path("x")}, "ORIGINAL is empty: name a file"},
         {{"apply", a, a, Path("x"), "--format=bps"}, "unknown option '--format=bps'"},
         {{"make", a, a, "-"}, "PATCH cannot be '-'"},
         {{"apply", a, "-", Path("x")}, "PATCH cannot be '-'"},
