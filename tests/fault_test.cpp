@@ -16,6 +16,7 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <cstring>
@@ -374,6 +375,34 @@ TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), std::string("\x07\x02")) << row.name;
         for (const auto& entry : std::filesystem::directory_iterator(folder))
             EXPECT_EQ(entry.path().filename(), "out.rom") << row.name;
+    }
+}
+
+// An append-only folder lets no name be replaced or removed: an existing
+// target is refused before anything is written, a new one is made, and
+// nothing is left behind either way.
+TEST_F(FaultTest, AnAppendOnlyFolderCollectsNothing) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const std::filesystem::path folder = dir_ / "append-only";
+    std::filesystem::create_directory(folder);
+    Write("append-only/old.rom", Text("old"));
+    if (std::system(("chattr +a '" + folder.string() + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "this file system or user cannot mark a folder append-only";
+    const ProgramRun replaced = Zelkpatch({"apply", a, p, (folder / "old.rom").string()});
+    const ProgramRun made = Zelkpatch({"apply", a, p, (folder / "new.rom").string()});
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    ASSERT_EQ(std::system(("chattr -a '" + folder.string() + "'").c_str()), 0);
+    EXPECT_EQ(replaced.status, 1);
+    EXPECT_NE(replaced.err.find("its folder is append-only"), std::string::npos) << replaced.err;
+    EXPECT_EQ(Read("append-only/old.rom"), Text("old"));
+    std::sort(names.begin(), names.end());
+    if (UnnamedFilesWork()) {
+        EXPECT_EQ(made.status, 0) << made.err;
+        EXPECT_EQ(names, (std::vector<std::string>{"new.rom", "old.rom"}));
+    } else {
+        EXPECT_EQ(names, std::vector<std::string>{"old.rom"});
     }
 }
 

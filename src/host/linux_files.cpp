@@ -213,17 +213,24 @@ public:
         // In an append-only folder no name can be replaced or removed: refused
         // before anything is written.
         int flags = 0;
-        if (exists_ && folderForFlush_ >= 0 && ::ioctl(folderForFlush_, FS_IOC_GETFLAGS, &flags) == 0 &&
-            (flags & FS_APPEND_FL) != 0)
+        const bool appendOnly = folderForFlush_ >= 0 && ::ioctl(folderForFlush_, FS_IOC_GETFLAGS, &flags) == 0 &&
+                                (flags & FS_APPEND_FL) != 0;
+        if (appendOnly && exists_)
             throw FileError("Cannot write " + path_ + ": its folder is append-only, so no file in it can be replaced");
         long nameMax = ::fpathconf(folder_, _PC_NAME_MAX);
         nameMax_ = nameMax > 0 ? static_cast<std::size_t>(nameMax) : NAME_MAX;
         // Created as any new file is, so that the umask and the folder's
         // default ACL decide a new file's mode.
-        fd_ = host_.UnnamedFiles() ? ::openat(folder_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
+        // An unnamed file is named later through /proc, which a chroot may lack.
+        const bool unnamed = host_.UnnamedFiles() && ::access("/proc/self/fd", X_OK) == 0;
+        fd_ = unnamed ? ::openat(folder_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
         if (fd_ >= 0) return;
-        if (host_.UnnamedFiles() && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
+        if (unnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
             Fail("write", path_, errno);
+        // A named temporary could be neither renamed nor removed there.
+        if (appendOnly)
+            throw FileError("Cannot write " + path_ + ": its folder is append-only, and this file system cannot "
+                            "write a file without a name first");
         // Private from the start: the bytes are nobody else's business until
         // they replace the target with the mode it should have.
         for (int attempt = 0; fd_ < 0; ++attempt) {
