@@ -4,6 +4,7 @@
 #include <array>
 
 #include "engine/byte_reader.h"
+#include "engine/file_window.h"
 #include "engine/diff_scanner.h"
 
 namespace zelk {
@@ -72,27 +73,6 @@ FitReport FitCheck::Finish() const {
 
 namespace {
 
-// The file's bytes around the blocks, read front to back: every request
-// lies at or after the one before, less the header's 512 bytes either side.
-class FileWindow {
-public:
-    FileWindow(InputFile& file, std::size_t size) : file_(file), buffer_(size) {}
-    std::span<const std::uint8_t> Get(std::uint64_t at, std::size_t size) {
-        if (at < start_ || at + size > start_ + valid_) {
-            start_ = at;
-            valid_ = file_.ReadAt(at, buffer_);
-        }
-        const std::size_t offset = static_cast<std::size_t>(at - start_);
-        return {buffer_.data() + offset, std::min(size, valid_ - std::min(valid_, offset))};
-    }
-
-private:
-    InputFile& file_;
-    std::vector<std::uint8_t> buffer_;
-    std::uint64_t start_ = 0;
-    std::size_t valid_ = 0;
-};
-
 constexpr std::size_t kPiece = 64 * 1024;
 
 }  // namespace
@@ -104,7 +84,8 @@ FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summar
     // In this order the file positions they want rise, so the window only
     // moves forward.
     std::array<FitCheck, 3> checks{FitCheck(size, -header), FitCheck(size, 0), FitCheck(size, header)};
-    FileWindow window(file, std::max<std::size_t>(bufferSize, 4 * kPiece));
+    // Requests go forward, less the header's 512 bytes either side.
+    FileWindow window(file, std::max<std::size_t>(bufferSize, 4 * kPiece), 2 * kCopierHeader);
     ByteReader blocks(patch, kHeaderSize, bufferSize);
     file.ExpectSequential();
     for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
@@ -127,7 +108,7 @@ FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summar
                 const std::int64_t from = static_cast<std::int64_t>(at) + it->Shift();
                 const std::uint64_t skip = from < 0 ? static_cast<std::uint64_t>(-from) : 0;
                 if (skip >= data.size() || static_cast<std::uint64_t>(from) + skip >= size) continue;
-                const auto fileBytes = window.Get(static_cast<std::uint64_t>(from) + skip, data.size() - skip);
+                const auto fileBytes = window.At(static_cast<std::uint64_t>(from) + skip, data.size() - skip);
                 it->Bytes(at + skip, data.subspan(static_cast<std::size_t>(skip)), fileBytes);
             }
             at += data.size();

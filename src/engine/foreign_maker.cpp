@@ -7,6 +7,7 @@
 
 #include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
+#include "engine/file_window.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
 
@@ -28,7 +29,6 @@ constexpr std::size_t kMaxBack = 256;
 constexpr std::size_t kWindow = 4 << 20;
 constexpr std::size_t kBehind = 64 << 10;
 constexpr std::size_t kProbe = 256 << 10;
-constexpr std::size_t kSmallRead = 4 << 10;
 // Positions of the new bytes, for repeats within the target: a fixed index.
 constexpr std::uint64_t kTargetSlots = 1 << 20;
 constexpr std::uint64_t kTargetStep = 16;
@@ -69,46 +69,8 @@ private:
     std::uint64_t step_;
 };
 
-// A file's bytes around a position that mostly moves forward, with some
-// kept behind it.
-class Window {
-public:
-    Window(InputFile& file, std::size_t size, std::size_t behind)
-        : file_(file), buffer_(static_cast<std::size_t>(std::min<std::uint64_t>(size, file.Size() + behind + 1))),
-          behind_(std::min(behind, buffer_.size() / 2)) {}
-    // Up to `wanted` bytes from `pos`, fewer only at the file's end. Going
-    // on forward fills the whole window; a jump elsewhere (a candidate to
-    // try) reads only a little, since most candidates are soon left.
-    std::span<const std::uint8_t> At(std::uint64_t pos, std::size_t wanted) {
-        wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>({wanted, buffer_.size() - behind_, Size() - std::min(pos, Size())}));
-        if (pos < start_ || pos + wanted > start_ + valid_) {
-            const bool onward = pos >= start_ && pos <= start_ + valid_ + kSmallRead;
-            start_ = pos - std::min<std::uint64_t>(pos, behind_);
-            const std::size_t ahead = static_cast<std::size_t>(pos - start_) + std::max(wanted, kSmallRead);
-            valid_ = file_.ReadAt(start_, {buffer_.data(), onward ? buffer_.size() : std::min(buffer_.size(), ahead)});
-            if (pos + wanted > start_ + valid_) throw ShrankWhileRead(file_);
-        }
-        return {buffer_.data() + (pos - start_), wanted};
-    }
-    // Up to `wanted` bytes just before `pos` that the window holds.
-    std::span<const std::uint8_t> Before(std::uint64_t pos, std::size_t wanted) const {
-        if (pos < start_ || pos > start_ + valid_) return {};
-        const auto have = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, pos - start_));
-        return {buffer_.data() + (pos - start_ - have), have};
-    }
-    std::uint64_t Size() const { return file_.Size(); }
-
-private:
-    InputFile& file_;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t behind_;
-    std::uint64_t start_ = 0;
-    std::size_t valid_ = 0;
-};
-
 // How far `a` from `ap` and `b` from `bp` agree, up to `limit` bytes.
-std::uint64_t Agree(Window& a, std::uint64_t ap, Window& b, std::uint64_t bp, std::uint64_t limit) {
+std::uint64_t Agree(FileWindow& a, std::uint64_t ap, FileWindow& b, std::uint64_t bp, std::uint64_t limit) {
     std::uint64_t same = 0;
     // Most candidates part soon: a little first, more as they keep agreeing.
     for (std::size_t step = 256; same < limit; step = std::min(step * 2, kProbe / 2)) {
@@ -251,10 +213,10 @@ void WriteBps(InputFile& source, InputFile& target, const std::string& metadata,
     out.Number(metadata.size());
     out.Put({reinterpret_cast<const std::uint8_t*>(metadata.data()), metadata.size()});
 
-    Window targetAhead(target, kWindow, kBehind);  // where the scan is
-    Window sourceAlong(source, kWindow, kBehind);  // the same stretch at the last copy's distance
-    Window sourceProbe(source, kProbe, kMaxBack);  // candidates anywhere in the source
-    Window targetProbe(target, kProbe, kMaxBack);  // candidates earlier in the target
+    FileWindow targetAhead(target, kWindow, kBehind);  // where the scan is
+    FileWindow sourceAlong(source, kWindow, kBehind);  // the same stretch at the last copy's distance
+    FileWindow sourceProbe(source, kProbe, kMaxBack);  // candidates anywhere in the source
+    FileWindow targetProbe(target, kProbe, kMaxBack);  // candidates earlier in the target
     std::vector<std::uint8_t> scratch(64 << 10);
 
     std::uint64_t t = 0;        // the scan's position in the target
@@ -296,7 +258,7 @@ void WriteBps(InputFile& source, InputFile& target, const std::string& metadata,
             std::uint64_t bestLength = 0, bestBack = 0, bestFrom = 0;
             bool bestInSource = true;
             // Each candidate: forward as far as it agrees, then back into the new bytes.
-            const auto consider = [&](std::int64_t found, Window& probe, std::uint64_t size, bool inSource) {
+            const auto consider = [&](std::int64_t found, FileWindow& probe, std::uint64_t size, bool inSource) {
                 if (found < 0) return;
                 const auto from = static_cast<std::uint64_t>(found);
                 if (!inSource && from >= t) return;

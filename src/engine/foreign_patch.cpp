@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/byte_reader.h"
+#include "engine/file_window.h"
 #include "engine/fit_check.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
@@ -266,30 +267,6 @@ void ReadChecksummed(InputFile& patch, ForeignSummary& s, std::size_t bufferSize
     }
 }
 
-// An original's bytes by position, through a window moved only when a
-// request leaves it; in order, each byte is read once.
-class SourceWindow {
-public:
-    SourceWindow(InputFile& file, std::size_t size) : file_(file), buffer_(size) {}
-    // Up to `max` bytes from `at`, at least one: `at` lies inside the file.
-    std::span<const std::uint8_t> Get(std::uint64_t at, std::uint64_t max) {
-        if (at < start_ || at >= start_ + valid_) {
-            start_ = at;
-            valid_ = file_.ReadAt(at, buffer_);
-            if (valid_ == 0) throw ShrankWhileRead(file_);
-        }
-        const auto offset = static_cast<std::size_t>(at - start_);
-        return {buffer_.data() + offset, static_cast<std::size_t>(std::min<std::uint64_t>(max, valid_ - offset))};
-    }
-    const std::string& Path() const { return file_.Path(); }
-
-private:
-    InputFile& file_;
-    std::vector<std::uint8_t> buffer_;
-    std::uint64_t start_ = 0;
-    std::size_t valid_ = 0;
-};
-
 // The original past a copier header, which the result keeps in front.
 class ShiftedInput final : public InputFile {
 public:
@@ -380,13 +357,13 @@ private:
 
 // Applying a BPS patch: each command's bytes go to the result.
 struct BpsWriter {
-    SourceWindow& source;
+    FileWindow& source;
     std::uint64_t sourceSize;  // as the file is, which --ignore-checksum may let differ
     TargetWriter& target;
     void Source(std::uint64_t from, std::uint64_t length) {
         if (from + length > sourceSize) throw FileError(text::ReadsPastTheFile(source.Path()));
         while (length > 0) {
-            const auto piece = source.Get(from, length);
+            const auto piece = source.At(from, length);
             target.Put(piece);
             from += piece.size();
             length -= piece.size();
@@ -405,7 +382,7 @@ struct BpsWriter {
 // Applying a UPS patch: the input's bytes (zeros past its end), changed by
 // XOR where the patch says, as far as the output reaches.
 struct UpsWriter {
-    SourceWindow& source;
+    FileWindow& source;
     std::uint64_t inSize;
     std::uint64_t outSize;
     TargetWriter& target;
@@ -419,7 +396,7 @@ struct UpsWriter {
             const std::uint64_t at = pos + done;
             std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, scratch.size()));
             if (at < inSize) {
-                const auto piece = source.Get(at, std::min<std::uint64_t>(count, inSize - at));
+                const auto piece = source.At(at, std::min<std::uint64_t>(count, inSize - at));
                 if (mask.empty()) {
                     target.Put(piece);
                     done += piece.size();
@@ -442,7 +419,7 @@ struct UpsWriter {
 // them (long stretches copied by the system), cut at the result's size.
 struct IpsInOrder {
     InputFile& original;
-    SourceWindow window;
+    FileWindow window;
     OutputFile& output;
     const BufferSizes& sizes;
     std::uint64_t result;
@@ -461,7 +438,7 @@ struct IpsInOrder {
         }
         while (at < to) {
             if (at < n) {
-                const auto piece = window.Get(at, std::min(to, n) - at);
+                const auto piece = window.At(at, std::min(to, n) - at);
                 output.Append(piece);
                 at += piece.size();
             } else {
@@ -527,13 +504,13 @@ struct IpsAnyOrder {
 
 // Holding an IPS patch's bytes against a file.
 struct IpsCompare {
-    SourceWindow& window;
+    FileWindow& window;
     std::uint64_t size;
     IpsComparison& found;
     void Compare(std::uint64_t offset, std::span<const std::uint8_t> data) {
         for (std::uint64_t i = 0; i < data.size();) {
             if (offset + i >= size) return;
-            const auto piece = window.Get(offset + i, std::min<std::uint64_t>(data.size() - i, size - offset - i));
+            const auto piece = window.At(offset + i, std::min<std::uint64_t>(data.size() - i, size - offset - i));
             for (std::size_t k = 0; k < piece.size(); ++k) found.alreadyNew += piece[k] == data[i + k];
             i += piece.size();
         }
@@ -549,7 +526,7 @@ struct IpsCompare {
     void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
         found.patchedBytes += count;
         for (std::uint64_t done = 0; done < count && offset + done < size;) {
-            const auto piece = window.Get(offset + done, std::min(count - done, size - offset - done));
+            const auto piece = window.At(offset + done, std::min(count - done, size - offset - done));
             for (const std::uint8_t b : piece) found.alreadyNew += b == byte;
             done += piece.size();
         }
@@ -610,7 +587,7 @@ std::uint32_t WriteForeign(InputFile& original, InputFile& patch, const ForeignS
     // The patch was found sound: anything else now means it changed meanwhile.
     try {
         if (summary.kind == PatchKind::Bps) {
-            SourceWindow window(source, sizes.stream);
+            FileWindow window(source, sizes.stream);
             // Without copies from the result, nothing of it need be kept.
             const std::uint64_t recent = summary.targetCopies > 0 ? std::min<std::uint64_t>(kRecentOutput, summary.targetSize) : 0;
             TargetWriter target(output, plan.skip, static_cast<std::size_t>(recent));
@@ -619,7 +596,7 @@ std::uint32_t WriteForeign(InputFile& original, InputFile& patch, const ForeignS
             return target.Crc();
         }
         if (summary.kind == PatchKind::Ups) {
-            SourceWindow window(source, sizes.stream);
+            FileWindow window(source, sizes.stream);
             TargetWriter target(output, plan.skip, 0);
             const std::uint64_t outSize = plan.reverse ? summary.sourceSize : summary.targetSize;
             UpsWriter writer{window, source.Size(), outSize, target};
@@ -630,7 +607,7 @@ std::uint32_t WriteForeign(InputFile& original, InputFile& patch, const ForeignS
         ForeignSummary s = summary;
         const std::uint64_t result = s.IpsResultSize(source.Size());
         if (s.ascending) {
-            IpsInOrder writer{source, SourceWindow(source, sizes.stream), output, sizes, result};
+            IpsInOrder writer{source, FileWindow(source, sizes.stream), output, sizes, result};
             WalkIps(reader, s, writer);
             writer.FillTo(result);
         } else {
@@ -650,7 +627,7 @@ IpsComparison CompareIps(InputFile& file, InputFile& patch, const ForeignSummary
     IpsComparison found;
     ForeignSummary s = summary;
     ByteReader reader(patch, s.bodyStart, bufferSize);
-    SourceWindow window(file, bufferSize);
+    FileWindow window(file, bufferSize);
     IpsCompare compare{window, file.Size(), found};
     try {
         WalkIps(reader, s, compare);
