@@ -47,6 +47,8 @@ async function openPage() {
   const page = await context.newPage();
   await page.goto(base);
   await page.waitForFunction(() => document.getElementById("fldPatchComment").value.startsWith("Коментарий"));
+  // Both workers load the engine at start; loading ends when they have.
+  await page.waitForLoadState("networkidle");
   const requests = [];
   page.on("request", (r) => { if (!r.url().startsWith("blob:")) requests.push(r.url()); });
   const downloads = [];
