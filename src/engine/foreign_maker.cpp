@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
 #include "engine/file_window.h"
+#include "engine/foreign_patch.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
 
@@ -152,17 +152,6 @@ private:
     std::uint64_t targetCursor_ = 0;
 };
 
-std::uint32_t CrcOf(InputFile& file, std::size_t bufferSize) {
-    std::uint32_t crc = 0;
-    ByteReader reader(file, 0, bufferSize);
-    for (std::uint64_t left = file.Size(); left > 0;) {
-        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)));
-        crc = Crc32(crc, piece);
-        left -= piece.size();
-    }
-    return crc;
-}
-
 // Indexes the source a step at a time and returns its CRC-32, in one read.
 std::uint32_t IndexSource(InputFile& source, PositionIndex& index, std::size_t bufferSize) {
     const std::uint64_t size = source.Size();
@@ -204,7 +193,7 @@ void WriteBps(InputFile& source, InputFile& target, const std::string& metadata,
     source.ExpectSequential();
     const std::uint32_t sourceCrc = IndexSource(source, sourceIndex, sizes.stream);
     target.ExpectSequential();
-    const std::uint32_t targetCrc = CrcOf(target, sizes.stream);
+    const std::uint32_t targetCrc = CrcOfFirst(target, T, sizes.stream);
 
     BpsWriter out(patch);
     out.Put({reinterpret_cast<const std::uint8_t*>("BPS1"), 4});

@@ -234,13 +234,7 @@ void ReadChecksummed(InputFile& patch, ForeignSummary& s, std::size_t bufferSize
     s.targetCrc = ReadLe32(footer + 4);
     s.patchCrc = ReadLe32(footer + 8);
     // The patch's own checksum first: a damaged or cut file says so plainly.
-    std::uint32_t crc = 0;
-    ByteReader all(patch, 0, bufferSize);
-    for (std::uint64_t left = s.fileLength - 4; left > 0;) {
-        const auto piece = all.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)));
-        crc = Crc32(crc, piece);
-        left -= piece.size();
-    }
+    const std::uint32_t crc = CrcOfFirst(patch, s.fileLength - 4, bufferSize);
     if (crc != s.patchCrc) throw Damage{text::PatchCrcWrong(crc, s.patchCrc)};
 
     s.bodyEnd = s.fileLength - kFooterSize;
@@ -534,6 +528,17 @@ struct IpsCompare {
 };
 
 }  // namespace
+
+std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize) {
+    std::uint32_t crc = 0;
+    ByteReader reader(file, 0, bufferSize);
+    for (std::uint64_t left = length; left > 0;) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)));
+        crc = Crc32(crc, piece);
+        left -= piece.size();
+    }
+    return crc;
+}
 
 std::uint64_t ForeignSummary::IpsResultSize(std::uint64_t originalSize) const {
     return truncation ? *truncation : std::max(originalSize, maxEnd);

@@ -46,6 +46,9 @@ struct ForeignSummary {
     std::uint64_t IpsResultSize(std::uint64_t originalSize) const;
 };
 
+// The CRC-32 of a file's first `length` bytes, read front to back.
+std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize);
+
 // Reads and checks the whole patch, its own CRC-32 included.
 ForeignSummary ReadForeignPatch(InputFile& patch, PatchKind kind, std::size_t bufferSize);
 
