@@ -1,6 +1,7 @@
 // Which original? The analysis against a plain reading of the maker's rules,
 // and over seeded pairs: never a false alarm for the right original, never
 // a fit for the wrong ones.
+#include <functional>
 #include <random>
 
 #include "engine/fit_check.h"
@@ -91,6 +92,77 @@ TEST_F(FitTest, VerdictsAgreeWithThePlainRules) {
         EXPECT_EQ(report.verdict, row.verdict) << row.name << ": " << text::FitEvidence(report);
         EXPECT_EQ(report.header, row.header) << row.name << ": " << text::FitEvidence(report);
         EXPECT_EQ(report.madeFrom, row.madeFrom) << row.name << ": " << text::FitEvidence(report);
+    }
+}
+
+// What the evidence says, and what it must not claim.
+TEST_F(FitTest, TheEvidenceSaysWhatTheFileShows) {
+    const Bytes original = Random(2048, 21);
+    const Bytes header = Random(512, 22);
+    const Bytes headered = Concat({header, original});
+    // 20-byte blocks, no tail, whose bytes differ from the file's at every
+    // alignment (as is, without 512 bytes, with 512 more): they fit both.
+    Blocks noTail;
+    for (std::size_t o = 100; o + 20 < 1500; o += 200) {
+        Bytes data;
+        for (std::size_t i = o; i < o + 20; ++i) {
+            std::uint8_t v = 0;
+            while (v == original[i] || v == headered[i] || v == original[i + 512]) ++v;
+            data.push_back(v);
+        }
+        noTail.push_back({static_cast<std::int32_t>(o), data});
+    }
+    // The same blocks holding the original's bytes inverted, and one byte
+    // each that breaks the alignments with a header: only the file as it is
+    // can fit them.
+    Blocks plain = noTail;
+    for (auto& [offset, data] : plain)
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(~original[offset + i]);
+    plain[0].second[0] = original[100 + 512];
+    plain[3].second[0] = original[700 - 512];
+    ASSERT_NE(original[100 + 512], original[100]);
+    ASSERT_NE(original[700 - 512], original[700]);
+    Bytes firstNew = original, middleNew = original, fourNew = original;
+    firstNew[300] = plain[1].second[0];
+    middleNew[305] = plain[1].second[5];
+    for (std::size_t b = 0; b < 4; ++b) fourNew[plain[b].first + 3] = plain[b].second[3];
+    const Bytes small = Random(300, 23);
+    Bytes smallChanged = small;
+    smallChanged[10] ^= 1;
+    smallChanged[50] ^= 1;
+    const struct {
+        const char* name;
+        Bytes file;
+        Blocks blocks;
+        Fit verdict;
+        std::function<bool(const FitReport&)> holds;
+        const char* says;       // ends the evidence when set
+        const char* saysNot;
+    } rows[] = {
+        {"its own original, no tail", original, noTail, Fit::Fits, [](auto& r) { return !r.headerMark; }, nullptr,
+         "lengths agree"},
+        {"a header in front, no tail", headered, noTail, Fit::Fits,
+         [](auto& r) { return r.headerMark && r.fitsWithoutHeader; }, "the patch fits it with or without one.", nullptr},
+        {"a small changed file", smallChanged, {{10, {smallChanged[10]}}, {50, {smallChanged[50]}}}, Fit::AlreadyApplied,
+         [](auto&) { return true; }, nullptr, nullptr},
+        {"a block's first byte new", firstNew, plain, Fit::DoesNotFit, [](auto& r) { return !r.onlyInsideBlocks; },
+         nullptr, "merges"},
+        {"a byte inside a block new", middleNew, plain, Fit::DoesNotFit, [](auto& r) { return r.onlyInsideBlocks; },
+         "may still be the right file.", nullptr},
+        {"four blocks broken", fourNew, plain, Fit::DoesNotFit,
+         [](auto& r) { return r.breaks == std::vector<std::uint64_t>{103, 303, 503}; }, nullptr, nullptr},
+    };
+    for (const auto& row : rows) {
+        const FitReport report = Check(row.file, PatchBytes(row.blocks, ""));
+        const std::string evidence = text::FitEvidence(report);
+        EXPECT_EQ(report.verdict, row.verdict) << row.name << ": " << evidence;
+        EXPECT_TRUE(row.holds(report)) << row.name << ": " << evidence;
+        if (row.says) {
+            EXPECT_TRUE(evidence.ends_with(row.says)) << row.name << ": " << evidence;
+        }
+        if (row.saysNot) {
+            EXPECT_EQ(evidence.find(row.saysNot), std::string::npos) << row.name << ": " << evidence;
+        }
     }
 }
 
