@@ -4,6 +4,7 @@
 
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
+#include "host/recording_host.h"
 #include "test_support.h"
 
 namespace zelk::test {
@@ -119,6 +120,71 @@ TEST_F(ApplierTest, DamagedPatchesShowNoCommentAndWriteNothing) {
                                                ": block 2 at byte 28 runs into the comment")});
     EXPECT_EQ(Read("out.rom"), (Bytes{5, 5}));
     EXPECT_EQ(Listing(), (std::vector<std::string>{"a.rom", "out.rom", "p.ppp"}));
+}
+
+// Another program rewrites the patch between the check and the apply: the
+// patch file serves its first bytes until the second read of a byte, then
+// the rewritten ones.
+class RewrittenPatchHost : public RecordingHost {
+public:
+    RewrittenPatchHost(std::string patchPath, Bytes rewritten, std::uint64_t watched)
+        : patchPath_(std::move(patchPath)), rewritten_(std::move(rewritten)), watched_(watched) {}
+    std::unique_ptr<InputFile> OpenInput(const std::string& path) override {
+        auto file = RecordingHost::OpenInput(path);
+        if (path != patchPath_) return file;
+        return std::make_unique<Rewritten>(std::move(file), rewritten_, watched_);
+    }
+
+private:
+    class Rewritten final : public InputFile {
+    public:
+        Rewritten(std::unique_ptr<InputFile> file, const Bytes& later, std::uint64_t watched)
+            : file_(std::move(file)), later_(later), watched_(watched) {}
+        std::uint64_t Size() const override { return file_->Size(); }
+        const std::string& Path() const override { return file_->Path(); }
+        std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+            const bool covers = offset <= watched_ && watched_ < offset + buffer.size();
+            if (covers && ++reads_ >= 2) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), later_.size() - offset));
+                std::copy_n(later_.begin() + static_cast<std::ptrdiff_t>(offset), n, buffer.begin());
+                return n;
+            }
+            return file_->ReadAt(offset, buffer);
+        }
+
+    private:
+        std::unique_ptr<InputFile> file_;
+        const Bytes& later_;
+        std::uint64_t watched_;
+        int reads_ = 0;
+    };
+    std::string patchPath_;
+    Bytes rewritten_;
+    std::uint64_t watched_;
+};
+
+TEST_F(ApplierTest, APatchRewrittenBetweenReadsIsNeverHalfApplied) {
+    const Bytes patch = PatchBytes({{10, {1, 2}}, {20, {3}}}, "");
+    constexpr std::size_t second = 19 + 8 + 2;  // the second block's header
+    const struct {
+        const char* name;
+        std::size_t at;
+        std::uint8_t value;
+    } rows[] = {
+        {"moved back into the first block", second, 5},
+        {"moved past the result's end", second, 40},
+        {"grown past the result's end", second + 4, 100},
+    };
+    for (const auto& row : rows) {
+        Bytes rewritten = patch;
+        rewritten[row.at] = row.value;
+        RewrittenPatchHost host(Path("p.ppp"), rewritten, second);
+        EXPECT_EQ(ApplyPatch(host, Write("a.rom", Bytes(30, 0)), Write("p.ppp", patch), Path("out.rom")), Outcome::Stopped)
+            << row.name;
+        EXPECT_EQ(host.messages, std::vector{Critical("Cannot read " + Path("p.ppp") + ": the file changed while it was read")})
+            << row.name;
+        EXPECT_FALSE(Exists("out.rom")) << row.name;
+    }
 }
 
 TEST_F(ApplierTest, EveryCutOfAValidPatchIsRefusedOrApplied) {

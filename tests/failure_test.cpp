@@ -2,6 +2,7 @@
 // remove the temporary file, name the path, and never end in "Done".
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
+#include "engine/user_texts.h"
 #include "test_support.h"
 
 #ifndef _WIN32
@@ -261,6 +262,19 @@ TEST_F(FailureTest, InputsOfTwoGibibytesAreRefused) {
         EXPECT_EQ(message.text, "Too large for a ZelkPatch (2 GiB or more): " + big);
     }
     EXPECT_FALSE(Exists("out.rom"));
+
+    // One byte less is within the limit: each input passes its size check
+    // and meets the next one (a patch too large, a shorter file, a fit).
+    std::filesystem::resize_file(big, 0x7FFFFFFFLL);
+    host_.messages.clear();
+    EXPECT_EQ(MakePatch(host_, small, big, Path("p.ppp"), ""), Outcome::Stopped);
+    EXPECT_EQ(MakePatch(host_, big, small, Path("p.ppp"), ""), Outcome::Stopped);
+    ASSERT_EQ(host_.messages.size(), 2u);
+    EXPECT_EQ(host_.messages[0].text, "Too large for a ZelkPatch (2 GiB or more): " + Path("p.ppp"));
+    EXPECT_EQ(host_.messages[1].text, text::ShorterThanOriginal(small, 1, big, 0x7FFFFFFF));
+    Verdict verdict;
+    EXPECT_EQ(CheckOriginal(host_, big, patch, verdict), std::nullopt);
+    EXPECT_EQ(verdict.fit, Fit::Fits);
 }
 
 #ifndef _WIN32
