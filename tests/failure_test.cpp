@@ -3,6 +3,7 @@
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"
+#include "host/buffered_output.h"
 #include "test_support.h"
 
 #ifndef _WIN32
@@ -317,6 +318,14 @@ TEST_F(FailureTest, LinkedTargetsAreWrittenThroughOrRefused) {
         EXPECT_TRUE(Temporaries().empty());
     }
     EXPECT_FALSE(Exists("missing"));
+    // Ten links in a row are followed like one.
+    for (int i = 0; i < 10; ++i)
+        std::filesystem::create_symlink(i == 9 ? "real.rom" : "hop" + std::to_string(i + 1) + ".rom",
+                                        dir_ / ("hop" + std::to_string(i) + ".rom"));
+    Write("real.rom", {0});
+    EXPECT_EQ(ApplyPatch(host_, original, patch, Path("hop0.rom")), Outcome::Done);
+    EXPECT_EQ(Read("real.rom"), (Bytes{7, 2}));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "hop0.rom"));
 }
 
 #endif
@@ -331,6 +340,27 @@ TEST_F(FailureTest, LongestNamesWork) {
     ASSERT_EQ(ApplyPatch(host_, original, Path(name), Path(name)), Outcome::Done) << Messages()[0].text;
     EXPECT_EQ(Read(name), (Bytes{1, 3}));
     EXPECT_TRUE(Temporaries().empty());
+
+    // Cut to fit, a temporary name ends on a whole character.
+    std::string russian = "n";
+    for (int i = 0; i < 120; ++i) russian += "я";
+    russian += ".rom";
+    const std::string temporary = TemporaryName(russian, 255);
+    EXPECT_LE(temporary.size(), 255u);
+    const auto whole = [](const std::string& text) {
+        for (std::size_t i = 0; i < text.size();) {
+            const auto lead = static_cast<unsigned char>(text[i]);
+            const std::size_t length = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
+            if (length == 0 || i + length > text.size()) return false;
+            for (std::size_t k = 1; k < length; ++k)
+                if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+            i += length;
+        }
+        return true;
+    };
+    EXPECT_TRUE(whole(temporary)) << temporary;
+    ASSERT_EQ(MakePatch(host_, original, changed, Path(russian), ""), Outcome::Done) << Messages().back().text;
+    EXPECT_EQ(Read(russian), Read(name));
 }
 
 // A patch must stay below 2 GiB, or its comment position overflows. The

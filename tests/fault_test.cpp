@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <cstring>
 #include <fstream>
@@ -378,6 +379,39 @@ TEST_F(FaultTest, ReplacedFilesKeepOwnerGroupAndMode) {
     }
 }
 
+// A folder that may be written but not read cannot be flushed alone: the
+// rename reaches the disk with the whole file system's flush, whose failure
+// is told like any other.
+TEST_F(FaultTest, AnUnreadableFolderIsFlushedWithItsFileSystem) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const std::filesystem::path folder = dir_ / "write-only";
+    std::filesystem::create_directory(folder);
+    const std::string target = (folder / "out.rom").string();
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(folder.c_str(), 1000, 1000), 0);
+    }
+    ASSERT_EQ(::chmod(folder.c_str(), 0330), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct FailingSync : RecordingHost {
+            int FlushFileSystem(NativeFile) override { return EIO; }
+        } host;
+        if (root && (::setgid(1000) != 0 || ::setuid(1000) != 0)) _exit(125);
+        const bool told = ApplyPatch(host, a, p, target) == Outcome::Stopped && host.messages.size() == 1 &&
+                          host.messages[0].text == "Cannot write " + target +
+                                                       ": Input/output error (the new file has replaced the old "
+                                                       "one, but the system could not confirm that it is on disk)";
+        _exit(told ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Read("write-only/out.rom"), (Bytes{7, 2}));
+}
+
 // An append-only folder lets no name be replaced or removed: an existing
 // target is refused before anything is written, a new one is made, and
 // nothing is left behind either way.
@@ -443,20 +477,39 @@ TEST_F(FaultTest, SignalsRemoveTheTemporaryFile) {
                 ApplyPatch(host, a, p, Path("out.rom"));
                 _exit(0);
             }
+            // Only the child writes: one that ends early reads as end of file.
+            ::close(ready[1]);
             char byte = 0;
-            ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+            ASSERT_EQ(::read(ready[0], &byte, 1), 1) << signal << (unnamed ? " unnamed" : " named");
             EXPECT_EQ(Temporaries().size(), unnamed && unnamedWork ? 0u : 1u) << signal;
             ::kill(pid, signal);
             int status = 0;
             ASSERT_EQ(::waitpid(pid, &status, 0), pid);
             ::close(ready[0]);
-            ::close(ready[1]);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " ended with " << status;
             EXPECT_TRUE(Temporaries().empty()) << signal << (unnamed ? " unnamed" : " named");
             EXPECT_EQ(Read("out.rom"), Text("old"));
             for (const auto& temp : Temporaries()) std::filesystem::remove(dir_ / temp);
         }
     }
+    // A hang-up the caller chose to ignore (nohup) stays ignored: the run finishes.
+    Write("out.rom", Text("old"));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct HangUpInFlush : RecordingHost {
+            int FlushToDisk(NativeFile file) override {
+                ::raise(SIGHUP);
+                return RecordingHost::FlushToDisk(file);
+            }
+        } host;
+        std::signal(SIGHUP, SIG_IGN);
+        PrepareProcess();
+        _exit(ApplyPatch(host, a, p, Path("out.rom")) == Outcome::Done ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Read("out.rom"), (Bytes{7, 2}));
 }
 
 // A comment of any size is printed in bounded memory: 64 MiB of control
