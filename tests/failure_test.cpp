@@ -360,7 +360,9 @@ TEST_F(FailureTest, LongestNamesWork) {
     };
     EXPECT_TRUE(whole(temporary)) << temporary;
     ASSERT_EQ(MakePatch(host_, original, changed, Path(russian), ""), Outcome::Done) << Messages().back().text;
-    EXPECT_EQ(Read(russian), Read(name));
+    ASSERT_EQ(ApplyPatch(host_, original, Path(russian), Path(russian)), Outcome::Done) << Messages().back().text;
+    EXPECT_EQ(Read(russian), (Bytes{1, 3}));
+    EXPECT_TRUE(Temporaries().empty());
 }
 
 // A patch must stay below 2 GiB, or its comment position overflows. The
