@@ -165,6 +165,7 @@ TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
         if (!row.first.empty()) {
             EXPECT_EQ(host_.messages[0].text.substr(0, host_.messages[0].text.find('\n')), row.first);
             EXPECT_EQ(host_.messages.size(), 1u);
+            EXPECT_EQ(host_.messages[0].style, MessageStyle::Plain);  // a verdict, not a failure
         } else {
             EXPECT_EQ(host_.messages[0].style, MessageStyle::Critical);
         }

@@ -271,14 +271,32 @@ TEST_F(FaultTest, FailedWritesToStandardOutputFailTheRun) {
 
 TEST_F(FaultTest, CommentsReachTheTerminalEscaped) {
     const auto a = Write("a.rom", {1});
-    const auto p = Write("p.ppp", PatchBytes({}, "title\x1b]0;pwned\x07\r\nline two\x1b[2J\x7f"));
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"apply", a, p, Path("o.rom")},
-                                                 std::vector<std::string>{"info", p}}) {
-        const ProgramRun run = Zelkpatch(args);
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
-        EXPECT_EQ(run.out.find('\x07'), std::string::npos);
-        EXPECT_NE(run.out.find("title\\x1B]0;pwned\\x07\nline two\\x1B[2J\\x7F\n"), std::string::npos) << run.out;
+    // The comment is shown 64 KiB at a time: a CR at a slice's end may be
+    // half of a CR LF, or a CR alone.
+    const std::string slice(64 * 1024 - 1, 'a');
+    const struct {
+        std::string comment, shown;
+    } rows[] = {
+        {"title\x1b]0;pwned\x07\r\nline two\x1b[2J\x7f", "title\\x1B]0;pwned\\x07\nline two\\x1B[2J\\x7F\n"},
+        {slice + "\rb", slice + "\\x0Db\n"},
+        {slice + "\r\nb", slice + "\nb\n"},
+        {"end\r", "end\\x0D\n"},
+    };
+    for (const auto& row : rows) {
+        // The original already holds the patch's byte: a warning comes too.
+        const auto p = Write("p.ppp", PatchBytes({{0, {1}}}, row.comment));
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"apply", a, p, Path("o.rom")},
+                                                     std::vector<std::string>{"info", p}}) {
+            const ProgramRun run = Zelkpatch(args);
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+            EXPECT_EQ(run.out.find('\x07'), std::string::npos);
+            EXPECT_NE(run.out.find(row.shown), std::string::npos) << row.shown.substr(row.shown.size() - 20);
+            EXPECT_EQ(run.out.find("\\x0D\\x0D"), std::string::npos);
+            // The fit warning is standard error's alone.
+            EXPECT_EQ(run.out.find("already applied"), std::string::npos);
+            EXPECT_EQ(run.err.find("already applied") != std::string::npos, args[0] == "apply") << run.err;
+        }
     }
 }
 
