@@ -128,5 +128,43 @@ TEST_F(Win32HostTest, StreamsLinksAndShortNamesReachTheRealFile) {
     EXPECT_EQ(Listing(), expected);
 }
 
+// Ended from outside in the middle of a write (Task Manager, a crash), the
+// program leaves no temporary: it is deleted when its last handle closes.
+// The test runs itself once more as the writer, which this variable names
+// the target to.
+TEST_F(Win32HostTest, AProcessEndedMidWriteLeavesNoTemporary) {
+    constexpr const wchar_t* kWriter = L"ZELK_TEST_WRITE_AND_WAIT";
+    wchar_t target[MAX_PATH * 4];
+    if (GetEnvironmentVariableW(kWriter, target, MAX_PATH * 4) > 0) {
+        auto output = host_.CreateOutput(ToUtf8(target));
+        output->Append(Bytes(4 << 20, 7));  // past the buffer: on disk, in the temporary
+        for (;;) Sleep(1000);
+    }
+    Write("out.rom", Text("old"));
+    wchar_t self[MAX_PATH * 4];
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH * 4), 0u);
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=Win32HostTest.AProcessEndedMidWriteLeavesNoTemporary";
+    ASSERT_TRUE(SetEnvironmentVariableW(kWriter, FromUtf8(Path("out.rom")).c_str()));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    SetEnvironmentVariableW(kWriter, nullptr);
+    ASSERT_TRUE(started) << GetLastError();
+    bool written = false;
+    for (int wait = 0; wait < 600 && !written; ++wait) {
+        for (const auto& temp : Temporaries())
+            written = written || std::filesystem::file_size(dir_ / temp) >= (1u << 20);
+        if (!written) Sleep(50);
+    }
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_TRUE(written) << "the writer never got going";
+    EXPECT_TRUE(Temporaries().empty());
+    EXPECT_EQ(Read("out.rom"), Text("old"));
+}
+
 }  // namespace
 }  // namespace zelk::test

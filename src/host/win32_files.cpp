@@ -314,6 +314,10 @@ private:
     void Replace() {
         // Said again where ReplaceFile would leave them (Wine does).
         if (attributes_ != 0) SetFileAttributesW(temp_.c_str(), attributes_);
+        // Wine keeps no Windows security descriptors or alternate streams on
+        // its files, so the tests, which run under Wine, can show only that
+        // the bytes and the attributes above arrive; that the old file's
+        // security and streams are kept rests on ReplaceFile on Windows.
         if (!ReplaceFileW(target_.c_str(), temp_.c_str(), nullptr,
                           REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
             const DWORD error = GetLastError();
