@@ -19,11 +19,22 @@ let server, browser, base;
 const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".wasm": "application/wasm",
                 ".png": "image/png", ".webmanifest": "application/manifest+json" };
 
+// Set, the server plays a new build: another cache name in sw.js, new code
+// in app.js, the same dates, as a static host's files keep theirs when
+// nothing but their content changed.
+let rebuilt = false;
+
 before(async () => {
   server = createServer((request, response) => {
     const file = path.join(root, decodeURIComponent(new URL(request.url, "http://x").pathname).replace(/\/$/, "/index.html"));
     if (!file.startsWith(root) || !fs.existsSync(file)) return response.writeHead(404).end();
-    response.writeHead(200, { "content-type": types[path.extname(file)] ?? "application/octet-stream" });
+    // Dated and cacheable for an hour, as static hosts serve files.
+    response.writeHead(200, { "content-type": types[path.extname(file)] ?? "application/octet-stream",
+                              "last-modified": fs.statSync(file).mtime.toUTCString(), "cache-control": "max-age=3600" });
+    const name = path.basename(file);
+    if (rebuilt && name === "sw.js")
+      return response.end(fs.readFileSync(file, "utf8").replace(/"(zelkpatcher-[^"]+)"/, '"$1-rebuilt"'));
+    if (rebuilt && name === "app.js") return response.end(fs.readFileSync(file, "utf8") + "\nself.zelkRebuilt = true;\n");
     fs.createReadStream(file).pipe(response);
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
@@ -122,6 +133,12 @@ async function makeAndApply(page, downloads, original, changed, comment, watchPr
   if (comment === null) comment = (await page.inputValue("#fldPatchComment"));
   else await page.fill("#fldPatchComment", comment);
   downloads.length = 0;
+  // The bar and Cancel appear only for a run longer than half a second.
+  await page.evaluate(() => {
+    const bar = document.getElementById("progress");
+    self.barShown = false;
+    new MutationObserver(() => (self.barShown ||= !bar.hidden)).observe(bar, { attributes: true });
+  });
   let started = Date.now();
   // A long run shows a real fraction of the work done, with the form disabled.
   const progress = watchProgress && page.waitForFunction(() => {
@@ -131,6 +148,7 @@ async function makeAndApply(page, downloads, original, changed, comment, watchPr
   assert.deepEqual(await press(page, "Command2"), [{ text: "Done ZelkPatch generation!", critical: false }]);
   if (progress) await progress;
   timings.make = (Date.now() - started) / 1000;
+  if (changed.length < 65536) assert.equal(await page.evaluate(() => self.barShown), false, "bar shown for a short run");
   assert.equal(downloads.length, 1);
   assert.equal(downloads[0].suggestedFilename(), "p.ppp");
   const patch = await save(downloads[0], "p.ppp");
@@ -293,6 +311,36 @@ test("a 512 MiB pair keeps the WebAssembly heap under 32 MiB, with progress show
   const heap = Number(await page.evaluate(() => document.body.dataset.heap));
   assert.ok(heap < 32 << 20, `heap ${heap}`);
   console.log(`${size >> 20} MiB pair in the page: make ${timings.make} s, apply ${timings.apply} s, heap ${heap >> 20} MiB`);
+
+  // Cancelled, a make says nothing, offers nothing, and the form is back.
+  await choose(page, "fldChgRomFile", path.join(work, "b.rom"));
+  downloads.length = 0;
+  await page.click("#Command2");
+  await page.click("#cancel", { timeout: 60000 });
+  await page.waitForTimeout(500);
+  assert.equal(await page.evaluate(() => document.getElementById("message").open), false);
+  assert.equal(await page.evaluate(() => document.getElementById("Command2").disabled ||
+                                         !document.getElementById("progress").hidden), false);
+  assert.equal(downloads.length, 0);
+
+  // A patch that is nearly all tail: checked in a moment (its data skipped),
+  // then read through while the result is written. The bar follows.
+  const small = random(1 << 20, 12);
+  const tailed = Buffer.concat([small, Buffer.alloc(192 << 20, 0x5a)]);
+  const ta = write("tail-a.rom", small), tp = path.join(work, "tail.ppp");
+  execFileSync(zelkpatch, ["make", ta, write("tail-b.rom", tailed), tp]);
+  await choose(page, "fldOrigRomFile", ta);
+  await choose(page, "fldOutPatchFile", tp);
+  await page.fill("#fldChgRomFile", "tail-out.rom");
+  await page.evaluate(() => {
+    self.barMost = 0;
+    self.barWatch = setInterval(() => (self.barMost = Math.max(self.barMost, document.getElementById("progress").value)), 10);
+  });
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "Done applying ZelkPatch! ", critical: false }]);
+  const most = await page.evaluate(() => (clearInterval(self.barWatch), self.barMost));
+  assert.ok(most > 0.8, `the bar reached only ${most}`);
+  assert.equal(sha(fs.readFileSync(await save(downloads[0], "tail-out.rom"))), sha(tailed));
   await context.close();
 });
 
@@ -350,6 +398,17 @@ test("the status line tells whether the patch fits the original", async () => {
   }
   await page.fill("#fldOutPatchFile", "typed.ppp");
   await page.waitForFunction(() => document.getElementById("fit").textContent === "");
+  // Retyped while a long check runs, the field leaves no verdict behind.
+  const large = random(16 << 20, 33);
+  const largeChanged = Buffer.from(large);
+  for (let i = 0; i < largeChanged.length; i += 13) largeChanged[i] ^= 0x5a;
+  const lp = path.join(work, "large.ppp");
+  execFileSync(zelkpatch, ["make", write("large-a.rom", large), write("large-b.rom", largeChanged), lp]);
+  await choose(page, "fldOrigRomFile", path.join(work, "large-a.rom"));
+  await choose(page, "fldOutPatchFile", lp);
+  await page.fill("#fldOutPatchFile", "retyped.ppp");
+  await page.waitForTimeout(3000);
+  assert.equal(await status(), "", "a stale verdict stayed");
   assert.equal(await page.evaluate(() => document.querySelectorAll("dialog[open]").length), 0);
   await context.close();
 });
@@ -530,6 +589,20 @@ test("after the first visit the page reloads and works offline", async () => {
   const build = await page.evaluate(async () => (await (await fetch("sw.js")).text()).match(/"(zelkpatcher-[^"]+)"/)[1]);
   assert.match(build, /^zelkpatcher-\d+\.\d+\.\d+-[0-9a-f]{12}$/);
   assert.deepEqual(await page.evaluate(() => caches.keys()), [build]);
+  // Another app on the same site keeps its cache through a rebuild's clean-up.
+  await page.evaluate(async () => (await caches.open("someone-else")).put("/theirs", new Response("theirs")));
+  // A rebuild: the page served before reloads once the new build has taken
+  // over, and runs the new build's code from the new cache, all of it.
+  rebuilt = true;
+  try {
+    await page.reload();
+    await page.waitForFunction(() => self.zelkRebuilt === true, null, { timeout: 30000 });
+    assert.deepEqual((await page.evaluate(() => caches.keys())).sort(), ["someone-else", `${build}-rebuilt`]);
+    assert.ok(await page.evaluate(async () => (await (await caches.open((await caches.keys()).find((k) => k.endsWith("-rebuilt"))))
+      .match("app.js")).text().then((t) => t.includes("zelkRebuilt"))), "the new cache holds the old app.js");
+  } finally {
+    rebuilt = false;
+  }
   await context.setOffline(true);
   await page.reload();
   await page.waitForFunction(() => document.getElementById("fldPatchComment").value.startsWith("Коментарий"));

@@ -65,18 +65,30 @@ function request(type, args, files) {
   return { type, arguments: args, fields: fieldTexts(), paths: pathRoles, files };
 }
 
-// A long operation shows how far it is, after half a second.
+// A long operation shows how far it is, and a way to cancel it, after half a second.
 const bar = $("progress");
+const cancel = $("cancel");
 let barTimer = null;
 
 let running = null;
 // The form back as it was before a button was pressed.
 function release() {
   clearTimeout(barTimer);
-  bar.hidden = true;
+  bar.hidden = cancel.hidden = true;
   buttons.forEach((b) => (b.disabled = false));
   document.body.classList.remove("busy");
 }
+
+// Cancel ends the engine's worker where it stands. Its outputs live only in
+// that worker until "Done", so nothing is offered and nothing chosen is
+// touched; a fresh worker starts with the next operation.
+cancel.addEventListener("click", () => {
+  if (!running) return;
+  worker.terminate();
+  worker = null;
+  running = null;
+  release();
+});
 
 function run(button) {
   if (running) return;
@@ -84,7 +96,7 @@ function run(button) {
   buttons.forEach((b) => (b.disabled = true));
   document.body.classList.add("busy");
   bar.value = 0;
-  barTimer = setTimeout(() => (bar.hidden = false), 500);
+  barTimer = setTimeout(() => (bar.hidden = cancel.hidden = false), 500);
   startWorkers();
   worker.postMessage(request(button.dataset.command, button.dataset.arguments.split(" "), inputFiles()));
 }
@@ -109,6 +121,8 @@ function onChecked(event) {
 
 async function onWorkerMessage(event) {
   const m = event.data;
+  // What a cancelled worker still had on its way is not for anyone.
+  if (m.type !== "composed" && !running) return;
   if (m.type === "composed") {
     fields.get("comment").value = m.comment.replace(/\r\n/g, "\n");
   } else if (m.type === "progress") {

@@ -155,7 +155,8 @@ std::string Html(const std::string& controls) {
            "<p class=\"privacy\">Everything happens in this browser: no file leaves your computer.</p>\n"
            "<div id=\"form-holder\"><div id=\"form\" data-font-step=\"" + Points(zelk::form::FontStepPoints) +
            "\" data-font-smallest=\"" + Points(zelk::form::SmallestFontPoints) + "\">\n" + controls + "</div></div>\n"
-           "<progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden></progress>\n"
+           "<div id=\"working\"><progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden>"
+           "</progress><button id=\"cancel\" type=\"button\" hidden>Cancel</button></div>\n"
            "<p id=\"fit\" role=\"status\"></p>\n"
            "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\">\n"
            "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"

@@ -21,15 +21,51 @@ function baseName(path) {
   return untagged(path).split(/[\\/]/).pop() || "output";
 }
 
-// Progress of a long operation: bytes read from the inputs, of all they hold.
-let progress = null;  // { done, total, sent }
-function advance(bytes) {
-  if (!progress) return;
-  progress.done += bytes;
+// Progress of a long operation, counted in what is really read, never in
+// what is passed on as a slice or skipped. Making reads its inputs through,
+// once each (a BPS patch: twice, for its checksums and its index): how far
+// each has got, pass by pass; a read near a file's start after most of it
+// was seen begins another pass. Applying first checks the patch (and with
+// UPS and BPS the original's CRC-32) before any output is opened: that part
+// counts the bytes it reads, whatever it skips; then the patch is read
+// through once more while the result is written, and its position tells.
+let progress = null;
+function report() {
+  let done = 0, total = 0;
+  for (const i of progress.inputs.values()) {
+    done += i.done + i.at;
+    total += i.size * i.passes;
+  }
+  if (progress.apply) {
+    const a = progress.apply;
+    done = a.writing ? a.checked + a.at : a.checked;
+    total = a.writing ? a.checked + a.patchSize : a.planned + a.patchSize;
+  }
+  const fraction = Math.min(0.99, done / (total || 1));
+  if (fraction <= progress.shown) return;
+  progress.shown = fraction;
   const now = Date.now();
   if (now - progress.sent < 100) return;
   progress.sent = now;
-  self.postMessage({ type: "progress", fraction: Math.min(1, progress.done / progress.total) });
+  self.postMessage({ type: "progress", fraction });
+}
+function reached(path, start, end) {
+  if (!progress) return;
+  const a = progress.apply;
+  if (a) {
+    if (!a.writing) a.checked += end - start;
+    else if (path === a.patch) a.at = Math.max(a.at, end);
+    return report();
+  }
+  const input = progress.inputs.get(path);
+  if (!input) return;
+  if (start < Math.min(64 << 10, input.size / 8) && input.at > input.size / 2) {
+    input.done += input.at;
+    input.at = 0;
+    if (++input.pass >= input.passes) ++input.passes;  // more than planned: the bar waits rather than lies
+  }
+  input.at = Math.max(input.at, Math.min(end, input.size));
+  report();
 }
 
 // Bytes rewritten behind an output's end are kept in the order written and
@@ -108,17 +144,18 @@ self.zelk = {
         input.bytes = new Uint8Array(reader.readAsArrayBuffer(
           input.file.slice(offset, offset + Math.max(length, READ_AHEAD))));
         input.start = offset;
-        advance(input.bytes.length);
       }
       const from = offset - input.start;
       const bytes = input.bytes.subarray(from, Math.min(from + length, input.bytes.length));
       Module.HEAPU8.set(bytes, into);
+      reached(path, offset, offset + bytes.length);
       return bytes.length;
     } catch (e) {
       return -1;
     }
   },
   openOutput(path) {
+    if (progress?.apply) progress.apply.writing = true;
     outputs.push({ name: baseName(path), parts: [], size: 0, fixes: [] });
     return outputs.length - 1;
   },
@@ -134,7 +171,7 @@ self.zelk = {
   },
   copy(id, path, offset, length) {
     append(outputs[id], files.get(path).file.slice(offset, offset + length), length);
-    advance(length);
+    reached(path, offset, offset + length);
   },
   // Whether a File is still readable as it was chosen: the browser refuses
   // a read once the file has changed on disk. The result's slices of it are
@@ -268,11 +305,20 @@ function handle(request) {
     self.postMessage({ type: "checked", text: untagged(text), id: request.id });
     return;
   }
-  // Making reads both files once; applying reads the original once and the
-  // patch twice (checked whole first).
   const size = (role) => request.files[role]?.size ?? 0;
-  const total = request.type === "make" ? size("original") + size("changed") : size("original") + 2 * size("patch");
-  progress = { done: 0, total: total || 1, sent: 0 };
+  progress = { inputs: new Map(), shown: 0, sent: 0, apply: null };
+  if (request.type === "apply") {
+    let kind = "";  // a patch that cannot be read is the engine's to report
+    try {
+      kind = new TextDecoder("latin1").decode(reader.readAsArrayBuffer(request.files.patch.slice(0, 4)));
+    } catch (e) {}
+    progress.apply = { patch: tagged("patch", f.patch), patchSize: size("patch"), checked: 0, at: 0, writing: false,
+                       planned: size("patch") + (kind === "UPS1" || kind === "BPS1" ? size("original") : 0) };
+  } else {
+    const passes = /\.bps$/i.test(f.patch ?? "") ? 2 : 1;
+    for (const role of ["original", "changed"])
+      if (request.files[role]) progress.inputs.set(tagged(role, f[role]), { size: size(role), passes, pass: 0, done: 0, at: 0 });
+  }
   const status = withStrings(args, call);
   progress = null;
   files = new Map();
