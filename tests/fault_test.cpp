@@ -456,6 +456,35 @@ TEST_F(FaultTest, AnAppendOnlyFolderCollectsNothing) {
     } else {
         EXPECT_EQ(names, std::vector<std::string>{"old.rom"});
     }
+
+    // Made append-only while a named temporary is written, the folder keeps
+    // it: the message that stops the run names it, for the user to remove.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        struct LockedMidWrite : RecordingHost {
+            explicit LockedMidWrite(std::string folder) : folder(std::move(folder)) {}
+            bool UnnamedFiles() override { return false; }
+            int FlushToDisk(NativeFile) override {
+                return std::system(("chattr +a '" + folder + "'").c_str()) == 0 ? EIO : 0;
+            }
+            std::string folder;
+        } host(folder.string());
+        const bool stopped = ApplyPatch(host, a, p, (folder / "old.rom").string()) == Outcome::Stopped;
+        const std::string said = host.messages.empty() ? "" : host.messages.back().text;
+        const std::string start = "\nThe temporary file " + folder.string() + "/.old.rom.zelk-";
+        const std::size_t at = said.find(start);
+        const bool named = at != std::string::npos &&
+                           said.ends_with(" could not be removed (Operation not permitted): remove it by hand") &&
+                           std::filesystem::exists(said.substr(at + 1 + 19, said.find(" could") - at - 1 - 19));
+        _exit(stopped && named ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(std::system(("chattr -a '" + folder.string() + "'").c_str()), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Read("append-only/old.rom"), Text("old"));
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename() != "old.rom" && entry.path().filename() != "new.rom") std::filesystem::remove(entry);
 }
 
 // Interrupted while the result is being written (here: held in the flush

@@ -12,10 +12,14 @@ Outcome RunOperation(HostServices& host, const std::string& doneText, const std:
     } catch (const std::exception& failure) {
         stop = Stop{FailureText(failure)};
     }
+    // A temporary file that could not be removed is the user's to remove:
+    // said with the reason the operation stopped, which every face shows.
+    const std::string leftBehind = host.TakeLeftBehind();
     if (stop) {
-        host.ShowStop(stop->text, stop->style);
+        host.ShowStop(stop->text + (leftBehind.empty() ? "" : "\n" + leftBehind), stop->style);
         return Outcome::Stopped;
     }
+    if (!leftBehind.empty()) host.ShowWarning(leftBehind);
     if (sayDone) host.ShowMessage(doneText, MessageStyle::Plain);
     return Outcome::Done;
 }

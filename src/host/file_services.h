@@ -104,6 +104,10 @@ public:
     }
     virtual std::unique_ptr<InputFile> OpenInput(const std::string& path) = 0;
     virtual std::unique_ptr<OutputFile> CreateOutput(const std::string& path) = 0;
+    // A temporary file that an output could not remove when it was given up
+    // (its folder changed meanwhile), in a sentence that names it; empty when
+    // there is none. Asking forgets it.
+    virtual std::string TakeLeftBehind() { return {}; }
 
     // UTF-8 to and from the code page of patch files, one byte per character.
     virtual std::string ToAnsi(std::string_view utf8) = 0;

@@ -192,6 +192,7 @@ public:
         name_ = target.filename().string();
         if (name_.empty() || name_ == "." || name_ == "..") Fail("write", path_, EISDIR);
         const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
+        folderPath_ = folder;
         // The folder is held open, so the checks, the temporary file, the
         // rename and the clean-up all happen in the same folder whatever
         // else moves.
@@ -244,7 +245,14 @@ public:
 
     ~LinuxOutputFile() override {
         if (fd_ >= 0) ::close(fd_);
-        if (!committed_ && !temp_.empty()) ::unlinkat(folder_, temp_.c_str(), 0);
+        if (!committed_ && !temp_.empty() && ::unlinkat(folder_, temp_.c_str(), 0) != 0 && errno != ENOENT) {
+            const int error = errno;
+            try {
+                host_.LeaveBehind("The temporary file " + (std::filesystem::path(folderPath_) / temp_).string() +
+                                  " could not be removed (" + std::strerror(error) + "): remove it by hand");
+            } catch (...) {  // out of memory: the file stays, unnamed in any message
+            }
+        }
         Forget(pending_);
         if (folderForFlush_ >= 0) ::close(folderForFlush_);
         if (folder_ >= 0) ::close(folder_);
@@ -450,6 +458,7 @@ private:
     bool exists_ = false;
     std::string name_;    // the target's name in its folder
     int folder_ = -1;
+    std::string folderPath_;  // the folder as the target's path names it, for messages
     int folderForFlush_ = -1;  // -1 when the folder cannot be read
     std::string temp_;    // the temporary file's name in the folder; empty while it has none
     std::size_t nameMax_ = NAME_MAX;

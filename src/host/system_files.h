@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "host/ansi_code_page.h"
 #include "host/file_services.h"
@@ -36,6 +38,13 @@ public:
     virtual bool UnnamedFiles() { return true; }
     // A named temporary file has just been created: tests look at it here.
     virtual void TemporaryCreated(NativeFile) {}
+
+    std::string TakeLeftBehind() override { return std::exchange(leftBehind_, {}); }
+    // Called by an output that could not remove its temporary file.
+    void LeaveBehind(const std::string& sentence) { leftBehind_ += (leftBehind_.empty() ? "" : "\n") + sentence; }
+
+private:
+    std::string leftBehind_;
 };
 
 // A write past the file size limit, or to a pipe nobody reads, must fail

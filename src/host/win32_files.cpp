@@ -247,7 +247,19 @@ public:
 
     ~Win32OutputFile() override {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        if (!committed_) DeleteFileW(temp_.c_str());
+        // Deleted on close as a rule; by name where that mark could not be set.
+        if (!committed_ && !DeleteFileW(temp_.c_str())) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+                try {
+                    const bool local = temp_.rfind(L"\\\\?\\", 0) == 0;
+                    host_.LeaveBehind("The temporary file " + ToUtf8(local ? temp_.substr(4) : temp_) +
+                                      " could not be removed (" +
+                                      Reason(error) + "): remove it by hand");
+                } catch (...) {  // out of memory: the file stays, unnamed in any message
+                }
+            }
+        }
         Forget(temp_);
     }
     Win32OutputFile(const Win32OutputFile&) = delete;
