@@ -248,8 +248,7 @@ public:
         if (!committed_ && !temp_.empty() && ::unlinkat(folder_, temp_.c_str(), 0) != 0 && errno != ENOENT) {
             const int error = errno;
             try {
-                host_.LeaveBehind("The temporary file " + (std::filesystem::path(folderPath_) / temp_).string() +
-                                  " could not be removed (" + std::strerror(error) + "): remove it by hand");
+                host_.LeaveBehind((std::filesystem::path(folderPath_) / temp_).string(), std::strerror(error));
             } catch (...) {  // out of memory: the file stays, unnamed in any message
             }
         }

@@ -40,8 +40,13 @@ public:
     virtual void TemporaryCreated(NativeFile) {}
 
     std::string TakeLeftBehind() override { return std::exchange(leftBehind_, {}); }
-    // Called by an output that could not remove its temporary file.
-    void LeaveBehind(const std::string& sentence) { leftBehind_ += (leftBehind_.empty() ? "" : "\n") + sentence; }
+    // Called by an output that could not remove its temporary file `path`,
+    // for `reason`.
+    void LeaveBehind(const std::string& path, const std::string& reason) {
+        if (!leftBehind_.empty()) leftBehind_ += '\n';
+        leftBehind_.append("The temporary file ").append(path).append(" could not be removed (").append(reason);
+        leftBehind_ += "): remove it by hand";
+    }
 
 private:
     std::string leftBehind_;

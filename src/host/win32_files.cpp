@@ -253,9 +253,7 @@ public:
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
                 try {
                     const bool local = temp_.rfind(L"\\\\?\\", 0) == 0;
-                    host_.LeaveBehind("The temporary file " + ToUtf8(local ? temp_.substr(4) : temp_) +
-                                      " could not be removed (" +
-                                      Reason(error) + "): remove it by hand");
+                    host_.LeaveBehind(ToUtf8(local ? temp_.substr(4) : temp_), Reason(error));
                 } catch (...) {  // out of memory: the file stays, unnamed in any message
                 }
             }
@@ -446,7 +444,6 @@ const AnsiCodePage& AnsiCodePage::Host() {
     return page;
 }
 
-// A console shows UTF-16 whatever its code page; redirected output is UTF-8.
 // The C runtime reports a write to a pipe whose reader has gone
 // (ERROR_NO_DATA) as EINVAL.
 bool ClosedPipe(std::FILE* stream, int error) {
@@ -456,6 +453,7 @@ bool ClosedPipe(std::FILE* stream, int error) {
     return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_PIPE;
 }
 
+// A console shows UTF-16 whatever its code page; redirected output is UTF-8.
 bool WriteToTerminal(std::FILE* stream, std::string_view text) {
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;
