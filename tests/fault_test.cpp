@@ -82,6 +82,21 @@ protected:
             if (::setrlimit(resource, &limit) != 0) _exit(125);
         };
     }
+    // Whether `body`, run in a child process (free to change its user or its
+    // signal handlers), returned true.
+    static bool InChild(const std::function<bool()>& body) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            bool held = false;
+            try {
+                held = body();
+            } catch (...) {
+            }
+            _exit(held ? 0 : 1);
+        }
+        int status = 0;
+        return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
     // Whether this folder's file system writes unnamed files (O_TMPFILE).
     bool UnnamedFilesWork() const {
         const int fd = ::open(dir_.c_str(), O_TMPFILE | O_RDWR, 0600);
@@ -411,22 +426,18 @@ TEST_F(FaultTest, AnUnreadableFolderIsFlushedWithItsFileSystem) {
         ASSERT_EQ(::chown(folder.c_str(), 1000, 1000), 0);
     }
     ASSERT_EQ(::chmod(folder.c_str(), 0330), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const bool told = InChild([&] {
         struct FailingSync : RecordingHost {
             int FlushFileSystem(NativeFile) override { return EIO; }
         } host;
-        if (root && (::setgid(1000) != 0 || ::setuid(1000) != 0)) _exit(125);
-        const bool told = ApplyPatch(host, a, p, target) == Outcome::Stopped && host.messages.size() == 1 &&
-                          host.messages[0].text == "Cannot write " + target +
-                                                       ": Input/output error (the new file has replaced the old "
-                                                       "one, but the system could not confirm that it is on disk)";
-        _exit(told ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        if (root && (::setgid(1000) != 0 || ::setuid(1000) != 0)) return false;
+        return ApplyPatch(host, a, p, target) == Outcome::Stopped && host.messages.size() == 1 &&
+               host.messages[0].text == "Cannot write " + target +
+                                            ": Input/output error (the new file has replaced the old one, but the "
+                                            "system could not confirm that it is on disk)";
+    });
     ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(told);
     EXPECT_EQ(Read("write-only/out.rom"), (Bytes{7, 2}));
 }
 
@@ -459,8 +470,7 @@ TEST_F(FaultTest, AnAppendOnlyFolderCollectsNothing) {
 
     // Made append-only while a named temporary is written, the folder keeps
     // it: the message that stops the run names it, for the user to remove.
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const bool named = InChild([&] {
         struct LockedMidWrite : RecordingHost {
             explicit LockedMidWrite(std::string folder) : folder(std::move(folder)) {}
             bool UnnamedFiles() override { return false; }
@@ -473,15 +483,12 @@ TEST_F(FaultTest, AnAppendOnlyFolderCollectsNothing) {
         const std::string said = host.messages.empty() ? "" : host.messages.back().text;
         const std::string start = "\nThe temporary file " + folder.string() + "/.old.rom.zelk-";
         const std::size_t at = said.find(start);
-        const bool named = at != std::string::npos &&
-                           said.ends_with(" could not be removed (Operation not permitted): remove it by hand") &&
-                           std::filesystem::exists(said.substr(at + 1 + 19, said.find(" could") - at - 1 - 19));
-        _exit(stopped && named ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        return stopped && at != std::string::npos &&
+               said.ends_with(" could not be removed (Operation not permitted): remove it by hand") &&
+               std::filesystem::exists(said.substr(at + 1 + 19, said.find(" could") - at - 1 - 19));
+    });
     ASSERT_EQ(std::system(("chattr -a '" + folder.string() + "'").c_str()), 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(named);
     EXPECT_EQ(Read("append-only/old.rom"), Text("old"));
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         if (entry.path().filename() != "old.rom" && entry.path().filename() != "new.rom") std::filesystem::remove(entry);
@@ -541,8 +548,7 @@ TEST_F(FaultTest, SignalsRemoveTheTemporaryFile) {
     }
     // A hang-up the caller chose to ignore (nohup) stays ignored: the run finishes.
     Write("out.rom", Text("old"));
-    const pid_t pid = fork();
-    if (pid == 0) {
+    EXPECT_TRUE(InChild([&] {
         struct HangUpInFlush : RecordingHost {
             int FlushToDisk(NativeFile file) override {
                 ::raise(SIGHUP);
@@ -551,11 +557,8 @@ TEST_F(FaultTest, SignalsRemoveTheTemporaryFile) {
         } host;
         std::signal(SIGHUP, SIG_IGN);
         PrepareProcess();
-        _exit(ApplyPatch(host, a, p, Path("out.rom")) == Outcome::Done ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return ApplyPatch(host, a, p, Path("out.rom")) == Outcome::Done;
+    }));
     EXPECT_EQ(Read("out.rom"), (Bytes{7, 2}));
 }
 
