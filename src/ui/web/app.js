@@ -79,15 +79,21 @@ function release() {
   document.body.classList.remove("busy");
 }
 
-// Cancel ends the engine's worker where it stands. Its outputs live only in
-// that worker until "Done", so nothing is offered and nothing chosen is
-// touched; a fresh worker starts with the next operation.
-cancel.addEventListener("click", () => {
-  if (!running) return;
-  worker.terminate();
+// Ends the engine's worker where it stands, and with it the operation it
+// ran, which is returned; a fresh worker starts with the next one.
+function dropWorker() {
+  worker?.terminate();
   worker = null;
+  const done = running;
   running = null;
   release();
+  return done;
+}
+
+// Cancel: the operation's outputs live only in its worker until "Done", so
+// nothing is offered and nothing chosen is touched.
+cancel.addEventListener("click", () => {
+  if (running) dropWorker();
 });
 
 function run(button) {
@@ -169,11 +175,7 @@ function startWorkers() {
       status.textContent = "";
       return;
     }
-    worker?.terminate();
-    worker = null;
-    const done = running;
-    running = null;
-    release();
+    const done = dropWorker();
     for (const m of done?.messages ?? []) show(m.text, m.critical);
     show("The operation stopped: the page's engine failed, and nothing was written. Try again, or reload the page.", true);
   };
