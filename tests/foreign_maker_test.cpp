@@ -3,6 +3,7 @@
 // descriptions; IPS keeps to what the format can say.
 #include <random>
 
+#include "engine/formats/ips.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"

@@ -7,6 +7,8 @@
 #define ZELK_HAVE_ZLIB 1
 #endif
 
+#include "engine/formats/bps.h"
+#include "engine/formats/ips.h"
 #include "engine/patch_applier.h"
 #include "engine/user_texts.h"
 #include "format_models.h"

@@ -156,35 +156,6 @@ int Check(HostServices& host, const std::string& originalPath, const std::string
     return verdict.fit == Fit::Fits ? 0 : 1;
 }
 
-// The sizes and checksums of a UPS or BPS patch, the records of an IPS one.
-void ForeignInfo(HostServices& host, InputFile& patch, const ForeignSummary& s) {
-    std::string said = "Format: " + std::string(KindName(s.kind));
-    if (s.HasChecksums()) {
-        said += "\nSource: " + text::SizeAndCrc(s.sourceSize, s.sourceCrc);
-        said += "\nTarget: " + text::SizeAndCrc(s.targetSize, s.targetCrc);
-        said += "\nPatch CRC-32: " + text::Crc(s.patchCrc);
-    } else {
-        said += "\nRecords: " + std::to_string(s.records) + " (" + std::to_string(s.runs) +
-                (s.runs == 1 ? " run of one byte)" : " runs of one byte)");
-        said += "\nBytes written: " + std::to_string(s.writtenBytes);
-        said += "\nFarthest record end: " + std::to_string(s.maxEnd);
-        said += "\nTruncated to: " + (s.truncation ? std::to_string(*s.truncation) + " bytes" : std::string("no"));
-    }
-    if (s.kind != PatchKind::Bps) {
-        host.ShowMessage(said, MessageStyle::Plain);
-        return;
-    }
-    if (s.metadataSize == 0) {
-        host.ShowMessage(said + "\nComment: (none)", MessageStyle::Plain);
-    } else if (!s.metadataIsText) {
-        host.ShowMessage(said + "\nComment: (" + std::to_string(s.metadataSize) + " bytes of metadata, not text)",
-                         MessageStyle::Plain);
-    } else {
-        host.ShowMessage(said + "\nComment:", MessageStyle::Plain);
-        ShowMetadata(host, patch, s);
-    }
-}
-
 int Info(HostServices& host, const std::string& patchPath) {
     if (const auto stop = CheckInput(host, patchPath)) {
         host.ShowMessage(stop->text, MessageStyle::Critical);
@@ -192,50 +163,13 @@ int Info(HostServices& host, const std::string& patchPath) {
     }
     try {
         auto patch = host.OpenInput(patchPath);
-        if (const PatchKind kind = DetectKind(*patch); kind != PatchKind::Zelk) {
-            const ForeignSummary foreign = ReadForeignPatch(*patch, kind, host.Buffers().stream);
-            if (!foreign.Sound()) {
-                patch.reset();
-                host.ShowStop(text::DamagedPatch(patchPath, foreign.damage), MessageStyle::Critical);
-                return 1;
-            }
-            ForeignInfo(host, *patch, foreign);
-            return 0;
-        }
-        const PatchSummary summary = CheckPatch(*patch, host.Buffers().stream);
-        if (summary.status != PatchStatus::Sound) {
+        const auto read = Recognise(*patch).Read(*patch, host.Buffers().stream);
+        if (const auto stop = read->Refusal(patchPath)) {
             patch.reset();
-            const Stop stop = UnsoundPatch(summary, patchPath);
-            host.ShowStop(stop.text, stop.style);
+            host.ShowStop(stop->text, stop->style);
             return 1;
         }
-        if (summary.CommentLength() == 0) {
-            host.ShowMessage("Comment: (none)", MessageStyle::Plain);
-        } else {
-            host.ShowMessage("Comment:", MessageStyle::Plain);
-            ShowComment(host, *patch, summary);
-        }
-        // The block list goes out in pieces as the patch is read a second
-        // time, so a patch of millions of blocks needs no list in memory.
-        std::string table = "Blocks: " + std::to_string(summary.blockCount);
-        std::size_t lines = 0;
-        CheckPatch(*patch, host.Buffers().stream, [&](const PatchBlock& block) {
-            if (lines++ % 4096 == 4095) {
-                host.ShowMessage(table, MessageStyle::Plain);
-                table.clear();
-            } else {
-                table += '\n';
-            }
-            char line[96];
-            std::snprintf(line, sizeof line, "  offset %10d (0x%08X)  length %10d", block.blockOffset,
-                          static_cast<unsigned>(block.blockOffset), block.blockLength);
-            table += line;
-        });
-        patch.reset();
-        table += "\nBytes covered: " + std::to_string(summary.coveredBytes);
-        table += "\nFarthest block end: " + std::to_string(summary.maxEnd) +
-                 " (the result has this size, or the original's if that is larger)";
-        host.ShowMessage(table, MessageStyle::Plain);
+        read->ShowInfo(host, std::move(patch));
     } catch (const std::exception& failure) {
         host.ShowMessage(FailureText(failure), MessageStyle::Critical);
         return 1;
@@ -268,7 +202,7 @@ struct Parsed {
     std::vector<std::string> paths;
     std::optional<std::string> comment;
     std::optional<std::string> commentFile;
-    MakeFormat format = MakeFormat::ByName;
+    const PatchFormat* format = nullptr;  // by the patch's name
     bool ignoreChecksum = false;
     bool help = false;
 };
@@ -308,18 +242,10 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
             case 'i':
                 parsed.ignoreChecksum = true;
                 break;
-            case 'f': {
-                const std::string name = optarg;
-                if (name == "zelk")
-                    parsed.format = MakeFormat::Zelk;
-                else if (name == "bps")
-                    parsed.format = MakeFormat::Bps;
-                else if (name == "ips")
-                    parsed.format = MakeFormat::Ips;
-                else
-                    return "unknown format '" + name + "' (zelk, bps or ips)";
+            case 'f':
+                parsed.format = MakerNamed(optarg);
+                if (parsed.format == nullptr) return "unknown format '" + std::string(optarg) + "' (" + MakerKeys() + ")";
                 break;
-            }
             case ':':
                 return "option '" + word.substr(0, word.find('=')) + "' needs a value";
             default:

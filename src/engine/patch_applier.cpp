@@ -8,16 +8,18 @@
 
 #include "engine/byte_reader.h"
 #include "engine/fit_check.h"
+#include "engine/patch_maker.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
 
+namespace {
+
+// The message for a patch that CheckPatch did not find sound.
 Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath) {
     if (summary.status == PatchStatus::NotAPatch) return {std::string(text::NotAPatch), MessageStyle::Plain};
     return {text::DamagedPatch(patchPath, summary.damage)};
 }
-
-namespace {
 
 void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<void(std::span<const std::uint8_t>)>& put) {
     while (length > 0) {
@@ -150,84 +152,80 @@ void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::u
     CommitOutput(host, *output);
 }
 
-// A patch in one of the formats ROM hacks are published in: refused unless
-// it was made for this file (UPS and BPS say so by checksum), its metadata
-// shown as a comment, then written like any result.
-std::optional<Stop> ApplyForeign(HostServices& host, OpenedPatch& opened, const std::string& originalPath,
-                                 const std::string& outputPath, const ApplyOptions& options) {
-    const ForeignSummary& s = opened.foreign;
-    const std::string_view kind = KindName(s.kind);
-    const BufferSizes sizes = host.Buffers();
-    ForeignPlan plan;
-    std::string note;
-    if (s.HasChecksums()) {
-        opened.original->ExpectSequential();
-        const FileIdentity id = IdentifyFile(*opened.original, s, sizes.stream);
-        std::string problem;
-        if (id.match == Match::SourceBehindHeader) {
-            plan.skip = kCopierHeader;
-            note = text::HeaderKept(originalPath);
-        } else if (id.match == Match::Target && s.kind == PatchKind::Ups) {
-            plan.reverse = true;
-            note = text::TurnedBack(originalPath, kind);
-        } else if (id.match == Match::Target) {
-            problem = text::AlreadyPatched(originalPath, kind, id.size, id.crc);
-        } else if (id.match == Match::Neither) {
-            problem = text::WrongFile(originalPath, kind, s.sourceSize, s.sourceCrc, id.size, id.crc);
-        }
-        if (!problem.empty() && !options.ignoreChecksum) return Stop{problem};
-        if (!problem.empty()) host.ShowWarning(text::AppliedAllTheSame(problem));
+// Our own format, as the list of formats sees it.
+class OwnPatch final : public ReadPatch {
+public:
+    PatchSummary summary;
+
+    std::optional<Stop> Refusal(const std::string& patchPath) const override {
+        if (summary.status == PatchStatus::Sound) return std::nullopt;
+        return UnsoundPatch(summary, patchPath);
     }
-    ShowMetadata(host, *opened.patch, s);
-    auto output = host.CreateOutput(outputPath);
-    opened.original->ExpectSequential();
-    opened.patch->ExpectSequential();
-    if (plan.skip > 0) output->AppendFrom(*opened.original, 0, plan.skip);
-    const std::uint32_t crc = WriteForeign(*opened.original, *opened.patch, s, plan, *output, sizes);
-    const std::uint32_t expected = plan.reverse ? s.sourceCrc : s.targetCrc;
-    if (s.HasChecksums() && crc != expected) {
-        const std::string problem = text::ResultCrcWrong(outputPath, kind, crc, expected);
-        if (!options.ignoreChecksum) throw FileError(problem);
-        host.ShowWarning(text::AppliedAllTheSame(problem));
+    std::optional<Stop> RefuseOriginal(const InputFile& original, const std::string& originalPath) const override {
+        if (original.Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
+        return std::nullopt;
     }
-    opened.original.reset();
-    opened.patch.reset();
-    CommitOutput(host, *output);
-    if (!note.empty()) host.ShowMessage(note, MessageStyle::Plain);
-    return std::nullopt;
-}
+    Verdict Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const override {
+        const FitReport report = CheckFit(file, patch, summary, bufferSize);
+        return {report.verdict, text::FitEvidence(report)};
+    }
+    std::string ApplyDone() const override { return std::string(text::ApplyDone); }
+    std::optional<Stop> Apply(HostServices& host, Inputs& in, const std::string& outputPath,
+                              const ApplyOptions&) const override {
+        ShowComment(host, *in.patch, summary);
+        WriteResult(host, std::move(in.original), std::move(in.patch), summary, in.originalPath, in.patchPath,
+                    outputPath);
+        return std::nullopt;
+    }
+    void ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const override {
+        ShowPatchInfo(host, std::move(patch), summary);
+    }
+};
+
+class Own final : public PatchFormat {
+public:
+    std::string_view Name() const override { return "ZelkPatch"; }
+    std::string_view Key() const override { return "zelk"; }
+    // Whatever no other format takes is ours to check: its magic, or "not a patch".
+    bool Recognises(std::span<const std::uint8_t>) const override { return true; }
+    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+        auto read = std::make_unique<OwnPatch>();
+        read->summary = CheckPatch(patch, bufferSize);
+        return read;
+    }
+    bool Makes() const override { return true; }
+    std::string MakeDone() const override { return std::string(text::MakeDone); }
+    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        return MakeOwnPatch(host, request);
+    }
+};
 
 }  // namespace
 
+const PatchFormat& OwnFormat() {
+    static const Own format;
+    return format;
+}
+
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
                                          const std::string& patchPath, OpenedPatch& opened) {
+    opened.in.originalPath = originalPath;
+    opened.in.patchPath = patchPath;
     if (auto stop = CheckInput(host, originalPath)) return stop;
-    opened.original = host.OpenInput(originalPath);
+    opened.in.original = host.OpenInput(originalPath);
     if (auto stop = CheckInput(host, patchPath)) return stop;
-    opened.patch = host.OpenInput(patchPath);
-    opened.kind = DetectKind(*opened.patch);
-    if (opened.kind != PatchKind::Zelk) {
-        opened.foreign = ReadForeignPatch(*opened.patch, opened.kind, host.Buffers().stream);
-        if (!opened.foreign.Sound()) return Stop{text::DamagedPatch(patchPath, opened.foreign.damage)};
-        return std::nullopt;
-    }
-    if (opened.original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
-    opened.summary = CheckPatch(*opened.patch, host.Buffers().stream);
-    if (opened.summary.status != PatchStatus::Sound) return UnsoundPatch(opened.summary, patchPath);
-    return std::nullopt;
+    opened.in.patch = host.OpenInput(patchPath);
+    opened.format = &Recognise(*opened.in.patch);
+    opened.read = opened.format->Read(*opened.in.patch, host.Buffers().stream);
+    if (auto stop = opened.read->RefuseOriginal(*opened.in.original, originalPath)) return stop;
+    return opened.read->Refusal(patchPath);
 }
 
 std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                                   Verdict& verdict) {
     OpenedPatch opened;
     if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
-    const std::size_t bufferSize = host.Buffers().stream;
-    if (opened.kind != PatchKind::Zelk) {
-        verdict = CheckForeign(*opened.original, *opened.patch, opened.foreign, bufferSize);
-        return std::nullopt;
-    }
-    const FitReport report = CheckFit(*opened.original, *opened.patch, opened.summary, bufferSize);
-    verdict = {report.verdict, text::FitEvidence(report)};
+    verdict = opened.read->Check(*opened.in.original, *opened.in.patch, host.Buffers().stream);
     return std::nullopt;
 }
 
@@ -237,14 +235,8 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
     return RunOperation(host, done, [&]() -> std::optional<Stop> {
         OpenedPatch opened;
         if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
-        if (opened.kind != PatchKind::Zelk) {
-            done = text::ForeignDone(KindName(opened.kind));
-            return ApplyForeign(host, opened, originalPath, outputPath, options);
-        }
-        ShowComment(host, *opened.patch, opened.summary);
-        WriteResult(host, std::move(opened.original), std::move(opened.patch), opened.summary, originalPath,
-                    patchPath, outputPath);
-        return std::nullopt;
+        done = opened.read->ApplyDone();
+        return opened.read->Apply(host, opened.in, outputPath, options);
     });
 }
 

@@ -5,42 +5,31 @@
 #include <string>
 
 #include "engine/fit_check.h"
-#include "engine/foreign_patch.h"
+#include "engine/formats/format.h"
 #include "engine/operation.h"
 #include "engine/patch_format.h"
 #include "host/host_services.h"
 
 namespace zelk {
 
-struct ApplyOptions {
-    // Apply a UPS or BPS patch to a file whose checksum it does not know,
-    // and keep a result whose checksum is not the patch's, with a warning.
-    bool ignoreChecksum = false;
-};
-
-// Rebuilds the changed file at `outputPath` from the original and a patch,
-// a ZelkPatch or an IPS, UPS or BPS patch. The patch is checked whole, and
-// UPS and BPS patches against the original's checksum, before its comment
-// is shown or anything is written; the output replaces its target only
-// once it is complete (and its checksum is the patch's).
+// Rebuilds the changed file at `outputPath` from the original and a patch
+// in any format the engine reads, told from its content. The patch is
+// checked whole, and against the original's checksum where it carries one,
+// before its comment is shown or anything is written; the output replaces
+// its target only once it is complete (and its checksum is the patch's).
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                    const std::string& outputPath, const ApplyOptions& options = {});
 
-// The message for a patch that CheckPatch did not find sound.
-Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath);
-
-// An original and a patch opened for applying or checking, the patch
-// checked whole.
+// An original and a patch opened for applying or checking, the patch read
+// whole by its format.
 struct OpenedPatch {
-    std::unique_ptr<InputFile> original;
-    std::unique_ptr<InputFile> patch;
-    PatchKind kind = PatchKind::Zelk;
-    PatchSummary summary;     // a ZelkPatch
-    ForeignSummary foreign;   // any other
+    Inputs in;
+    const PatchFormat* format = nullptr;
+    std::unique_ptr<ReadPatch> read;
 };
 // Opens both, or gives the Stop that applying would end on: a missing
-// original, a missing patch, a patch that is not sound, an original too
-// large for a ZelkPatch.
+// original, a missing patch, a patch that is not sound, an original its
+// format cannot take.
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
                                          const std::string& patchPath, OpenedPatch& opened);
 // Opens both as applying does and holds the patch against the original:

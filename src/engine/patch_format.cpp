@@ -1,6 +1,7 @@
 #include "engine/patch_format.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/byte_reader.h"
@@ -115,6 +116,37 @@ void ShowComment(HostServices& host, InputFile& patch, const PatchSummary& summa
     if (summary.CommentLength() == 0) return;
     PatchComment comment(host, patch, summary.CommentStart(), summary.CommentLength());
     host.ShowComment(comment);
+}
+
+void ShowPatchInfo(HostServices& host, std::unique_ptr<InputFile> patch, const PatchSummary& summary) {
+    if (summary.CommentLength() == 0) {
+        host.ShowMessage("Comment: (none)", MessageStyle::Plain);
+    } else {
+        host.ShowMessage("Comment:", MessageStyle::Plain);
+        ShowComment(host, *patch, summary);
+    }
+    // The block list goes out in pieces as the patch is read a second
+    // time, so a patch of millions of blocks needs no list in memory.
+    const std::size_t bufferSize = host.Buffers().stream;
+    std::string table = "Blocks: " + std::to_string(summary.blockCount);
+    std::size_t lines = 0;
+    CheckPatch(*patch, bufferSize, [&](const PatchBlock& block) {
+        if (lines++ % 4096 == 4095) {
+            host.ShowMessage(table, MessageStyle::Plain);
+            table.clear();
+        } else {
+            table += '\n';
+        }
+        char line[96];
+        std::snprintf(line, sizeof line, "  offset %10d (0x%08X)  length %10d", block.blockOffset,
+                      static_cast<unsigned>(block.blockOffset), block.blockLength);
+        table += line;
+    });
+    patch.reset();
+    table += "\nBytes covered: " + std::to_string(summary.coveredBytes);
+    table += "\nFarthest block end: " + std::to_string(summary.maxEnd) +
+             " (the result has this size, or the original's if that is larger)";
+    host.ShowMessage(table, MessageStyle::Plain);
 }
 
 }  // namespace zelk

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -67,5 +68,9 @@ PatchBlock NextBlock(ByteReader& reader, InputFile& patch, std::uint64_t resultS
 
 // Shows the comment of a checked patch, if it has one.
 void ShowComment(HostServices& host, InputFile& patch, const PatchSummary& summary);
+
+// Shows what info tells of a sound patch: its comment, its blocks. The
+// patch is closed before the last message.
+void ShowPatchInfo(HostServices& host, std::unique_ptr<InputFile> patch, const PatchSummary& summary);
 
 }  // namespace zelk

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "engine/diff_scanner.h"
-#include "engine/foreign_maker.h"
 #include "engine/patch_format.h"
 #include "engine/user_texts.h"
 
@@ -77,61 +76,26 @@ void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std
 
 }  // namespace
 
-MakeFormat FormatForName(const std::string& patchPath) {
-    const std::size_t dot = patchPath.find_last_of("./\\");
-    if (dot == std::string::npos || patchPath[dot] != '.') return MakeFormat::Zelk;
-    std::string extension = patchPath.substr(dot + 1);
-    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (extension == "bps") return MakeFormat::Bps;
-    if (extension == "ips") return MakeFormat::Ips;
-    return MakeFormat::Zelk;
-}
-
-namespace {
-
-// BPS and IPS: no 2 GiB limit, and a shorter changed file is theirs to describe.
-std::optional<Stop> MakeForeign(HostServices& host, MakeFormat format, const std::string& originalPath,
-                                const std::string& changedPath, const std::string& patchPath,
-                                const std::string& commentText) {
-    if (auto stop = CheckInput(host, originalPath)) return stop;
-    auto original = host.OpenInput(originalPath);
-    if (auto stop = CheckInput(host, changedPath)) return stop;
-    auto changed = host.OpenInput(changedPath);
-    auto patch = host.CreateOutput(patchPath);
-    if (format == MakeFormat::Bps)
-        WriteBps(*original, *changed, commentText, *patch, host.Buffers());
-    else
-        WriteIps(*original, *changed, *patch, host.Buffers());
-    original.reset();
-    changed.reset();
-    CommitOutput(host, *patch);
-    if (format == MakeFormat::Ips && !commentText.empty()) host.ShowMessage(text::CommentNotStored("IPS"), MessageStyle::Plain);
+std::optional<Stop> MakeOwnPatch(HostServices& host, const MakeRequest& request) {
+    const std::string comment = host.ToAnsi(ToCrLf(request.comment));
+    if (auto stop = CheckInput(host, request.originalPath)) return stop;
+    auto original = host.OpenInput(request.originalPath);
+    if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(request.originalPath)};
+    if (auto stop = CheckInput(host, request.changedPath)) return stop;
+    auto changed = host.OpenInput(request.changedPath);
+    if (changed->Size() > kMaxFileSize) return Stop{text::TooLarge(request.changedPath)};
+    if (changed->Size() < original->Size())
+        return Stop{text::ShorterThanOriginal(request.changedPath, changed->Size(), request.originalPath,
+                                              original->Size())};
+    WritePatch(host, std::move(original), std::move(changed), request.patchPath, comment);
     return std::nullopt;
 }
 
-}  // namespace
-
 Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
-                  const std::string& patchPath, const std::string& commentText, MakeFormat format) {
-    if (format == MakeFormat::ByName) format = FormatForName(patchPath);
-    if (format != MakeFormat::Zelk) {
-        return RunOperation(host, text::ForeignMakeDone(format == MakeFormat::Bps ? "BPS" : "IPS"), [&] {
-            return MakeForeign(host, format, originalPath, changedPath, patchPath, commentText);
-        });
-    }
-    return RunOperation(host, std::string(text::MakeDone), [&]() -> std::optional<Stop> {
-        const std::string comment = host.ToAnsi(ToCrLf(commentText));
-        if (auto stop = CheckInput(host, originalPath)) return stop;
-        auto original = host.OpenInput(originalPath);
-        if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(originalPath)};
-        if (auto stop = CheckInput(host, changedPath)) return stop;
-        auto changed = host.OpenInput(changedPath);
-        if (changed->Size() > kMaxFileSize) return Stop{text::TooLarge(changedPath)};
-        if (changed->Size() < original->Size())
-            return Stop{text::ShorterThanOriginal(changedPath, changed->Size(), originalPath, original->Size())};
-        WritePatch(host, std::move(original), std::move(changed), patchPath, comment);
-        return std::nullopt;
-    });
+                  const std::string& patchPath, const std::string& commentText, const PatchFormat* format) {
+    if (format == nullptr) format = &MakerForName(patchPath);
+    const MakeRequest request{originalPath, changedPath, patchPath, commentText};
+    return RunOperation(host, format->MakeDone(), [&] { return format->Make(host, request); });
 }
 
 }  // namespace zelk

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "engine/fit_check.h"
-#include "engine/foreign_patch.h"
+#include "engine/formats/foreign.h"
 
 namespace zelk {
 
@@ -13,19 +13,26 @@ std::string Block(std::uint64_t index, std::uint64_t headerPos) {
     return "block " + std::to_string(index + 1) + " at byte " + std::to_string(headerPos);
 }
 
-std::string Offset(std::uint64_t offset) {
+// A patch this small says little: it may fit many files.
+constexpr std::uint64_t kFewBytes = 16;
+
+// "An" before a name said with a vowel first: the letters A, E, F, H, I, L,
+// M, N, O, R, S and X.
+std::string Article(std::string_view kind) {
+    const char first = kind.empty() ? 'z' : static_cast<char>(kind[0] | 0x20);
+    return std::string_view("aefhilmnorsx").find(first) != std::string_view::npos ? "An " : "A ";
+}
+
+}  // namespace
+
+std::string text::Offset(std::uint64_t offset) {
     char written[48];
     std::snprintf(written, sizeof written, "%llu (0x%llX)", static_cast<unsigned long long>(offset),
                   static_cast<unsigned long long>(offset));
     return written;
 }
 
-std::string CountOf(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
-
-// A patch this small says little: it may fit many files.
-constexpr std::uint64_t kFewBytes = 16;
-
-}  // namespace
+std::string text::CountOf(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
 std::string text::TooLarge(const std::string& path) { return "Too large for a ZelkPatch (2 GiB or more): " + path; }
 
@@ -126,13 +133,17 @@ std::string text::ForeignDone(std::string_view kind) { return "Done applying " +
 
 std::string text::ForeignMakeDone(std::string_view kind) { return "Done " + std::string(kind) + " patch generation!"; }
 
-std::string text::IpsCannotAddress(const std::string& patchPath, std::uint64_t offset) {
-    return "Cannot write " + patchPath + ": an IPS patch reaches only the first 16 MiB, and this change lies at " +
-           Offset(offset) + "; a .bps patch can describe it";
+std::string text::CommentNotStored(std::string_view kind) {
+    return Article(kind) + std::string(kind) + " patch cannot hold a comment: it was left out";
 }
 
-std::string text::CommentNotStored(std::string_view kind) {
-    return "An " + std::string(kind) + " patch cannot hold a comment: it was left out";
+std::string text::NotMade(std::string_view kind) {
+    return "ZelkPatcher reads " + std::string(kind) + " patches but does not make them";
+}
+
+std::string text::NoChecksum(std::string_view kind) {
+    return Article(kind) + std::string(kind) + " patch carries no checksum, so nothing can show whether this is the "
+                                               "right file";
 }
 
 std::string text::CutShort() { return "it is cut short"; }
@@ -143,41 +154,9 @@ std::string text::NumberTooLarge(std::uint64_t at) {
     return "the number at byte " + std::to_string(at) + " is larger than any file this system can hold";
 }
 
-std::string text::CursorBeforeStart(std::uint64_t at) {
-    return "the command at byte " + std::to_string(at) + " moves its cursor before the start of the file";
-}
-
-std::string text::WritesPastResult(std::uint64_t at) {
-    return "the command at byte " + std::to_string(at) + " writes past the end of the result";
-}
-
-std::string text::ReadsOutside(std::uint64_t at, std::string_view what) {
-    return "the command at byte " + std::to_string(at) + " reads outside the " + std::string(what);
-}
-
-std::string text::MakesTooFew(std::uint64_t made, std::uint64_t promised) {
-    return "its commands make " + CountOf(made) + " where it promises " + CountOf(promised);
-}
-
-std::string text::ChangePastTheEnd(std::uint64_t at) {
-    return "the change at byte " + std::to_string(at) + " lies past the end of both files";
-}
-
-std::string text::NoEndMark(std::string_view mark) { return "it ends without its " + std::string(mark) + " mark: it is cut short"; }
-
-std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
-    return "record " + std::to_string(index + 1) + " at byte " + std::to_string(at) + " is cut short";
-}
-
-std::string text::BytesAfterEndMark(std::uint64_t count, std::string_view mark) {
-    return CountOf(count) + " follow its " + std::string(mark) + " mark, which is neither nothing nor a length";
-}
-
 std::string text::PatchCrcWrong(std::uint32_t actual, std::uint32_t stated) {
     return "its CRC-32 is " + Crc(actual) + " where it says " + Crc(stated) + ": the file is damaged or incomplete";
 }
-
-std::string text::MetadataPastTheEnd() { return "its metadata runs past the end of the file"; }
 
 std::string text::ReadsPastTheFile(const std::string& path) {
     return "The patch reads past the end of " + path + ": it was made for a longer file";
@@ -219,7 +198,7 @@ std::string text::ResultCrcWrong(const std::string& outputPath, std::string_view
            Crc(expected) + ": nothing was written to " + outputPath;
 }
 
-std::string text::ChecksumEvidence(const FileIdentity& file, const ForeignSummary& patch) {
+std::string text::ChecksumEvidence(const FileIdentity& file, const Stated& patch, bool reversible) {
     switch (file.match) {
         case Match::Source:
             return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) +
@@ -230,7 +209,7 @@ std::string text::ChecksumEvidence(const FileIdentity& file, const ForeignSummar
                    "). Applying keeps the header in front of the result.";
         case Match::Target:
             return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) + ") are those of the file the patch makes" +
-                   (patch.kind == PatchKind::Ups ? "; applying the patch to it turns it back into the original." : ".");
+                   (reversible ? "; applying the patch to it turns it back into the original." : ".");
         case Match::Neither: break;
     }
     std::string said = "The patch was made from a file of " + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
@@ -239,19 +218,6 @@ std::string text::ChecksumEvidence(const FileIdentity& file, const ForeignSummar
         said += " It is 512 bytes shorter: it may lack a copier header the patch's original had.";
     else if (file.size % 1024 == kCopierHeader)
         said += " Its size is 512 more than a multiple of 1 KiB: the usual mark of a copier header.";
-    return said;
-}
-
-std::string text::IpsEvidence(const IpsComparison& found, std::uint64_t size) {
-    if (found.alreadyApplied)
-        return "All " + CountOf(found.patchedBytes) +
-               " the patch writes already hold their new values: this looks like the patched file, not the original.";
-    std::string said = "An IPS patch carries no checksum, so nothing can show whether this is the right file; the "
-                       "patch writes " + CountOf(found.patchedBytes) + ".";
-    if (size % 1024 == kCopierHeader)
-        said += " This file's size, " + CountOf(size) +
-                ", is 512 more than a multiple of 1 KiB: the usual mark of a copier header, which some IPS patches "
-                "expect and others do not.";
     return said;
 }
 

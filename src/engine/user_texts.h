@@ -12,8 +12,7 @@ namespace zelk {
 struct FitReport;
 enum class Fit;
 struct FileIdentity;
-struct ForeignSummary;
-struct IpsComparison;
+struct Stated;
 
 namespace text {
 
@@ -38,22 +37,17 @@ std::string PastThe32BitLimit(std::uint64_t index, std::uint64_t headerPos);
 // A block runs into the comment, or past the end of a patch without one.
 std::string RunsOn(std::uint64_t index, std::uint64_t headerPos, bool intoTheComment);
 
-// The formats ROM hacks are published in (IPS, UPS, BPS): `kind` is the
-// format's name.
+// "1 byte", "N bytes".
+std::string CountOf(std::uint64_t count);
+// "N (0xHEX)".
+std::string Offset(std::uint64_t offset);
+
+// What every other format says alike; `kind` is the format's name.
 std::string ForeignDone(std::string_view kind);
 std::string CutShort();
 std::string CutShortAt(std::uint64_t at);
 std::string NumberTooLarge(std::uint64_t at);
-std::string CursorBeforeStart(std::uint64_t at);
-std::string WritesPastResult(std::uint64_t at);
-std::string ReadsOutside(std::uint64_t at, std::string_view what);
-std::string MakesTooFew(std::uint64_t made, std::uint64_t promised);
-std::string ChangePastTheEnd(std::uint64_t at);
-std::string NoEndMark(std::string_view mark);
-std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
-std::string BytesAfterEndMark(std::uint64_t count, std::string_view mark);
 std::string PatchCrcWrong(std::uint32_t actual, std::uint32_t stated);
-std::string MetadataPastTheEnd();
 std::string ReadsPastTheFile(const std::string& path);
 std::string Crc(std::uint32_t crc);  // eight hex digits
 // "SIZE bytes, CRC-32 XXXXXXXX"
@@ -65,13 +59,14 @@ std::string AppliedAllTheSame(const std::string& problem);
 std::string HeaderKept(const std::string& path);
 std::string TurnedBack(const std::string& path, std::string_view kind);
 std::string ResultCrcWrong(const std::string& outputPath, std::string_view kind, std::uint32_t crc, std::uint32_t expected);
+// "An IPS patch carries no checksum, so nothing can show whether this is the right file"
+std::string NoChecksum(std::string_view kind);
 // Making them.
 std::string ForeignMakeDone(std::string_view kind);
-std::string IpsCannotAddress(const std::string& patchPath, std::uint64_t offset);
 std::string CommentNotStored(std::string_view kind);
-// The evidence of a check of a UPS or BPS patch, and of an IPS patch.
-std::string ChecksumEvidence(const FileIdentity& file, const ForeignSummary& patch);
-std::string IpsEvidence(const IpsComparison& found, std::uint64_t size);
+std::string NotMade(std::string_view kind);
+// The evidence of a check by checksums: what the file is to the patch.
+std::string ChecksumEvidence(const FileIdentity& file, const Stated& patch, bool reversible);
 
 // "PATCH fits FILE", "PATCH is already applied in FILE", "PATCH does not fit FILE".
 std::string FitSentence(Fit verdict, const std::string& patchPath, const std::string& filePath);

@@ -1,0 +1,335 @@
+#include "engine/formats/foreign.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/user_texts.h"
+#include "host/crc32.h"
+
+namespace zelk {
+
+std::uint32_t ReadLe32(const std::uint8_t* b) {
+    return b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+std::uint8_t ReadByte(ByteReader& reader) {
+    std::uint8_t byte = 0;
+    reader.Read({&byte, 1});
+    return byte;
+}
+
+std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize) {
+    std::uint32_t crc = 0;
+    ByteReader reader(file, 0, bufferSize);
+    for (std::uint64_t left = length; left > 0;) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)));
+        crc = Crc32(crc, piece);
+        left -= piece.size();
+    }
+    return crc;
+}
+
+FileIdentity IdentifyFile(InputFile& file, const Stated& s, bool headerAware, std::size_t bufferSize) {
+    FileIdentity id;
+    id.size = file.Size();
+    const bool behindHeader = headerAware && id.size >= kCopierHeader && id.size - kCopierHeader == s.sourceSize;
+    std::uint32_t crcBehind = 0;
+    ByteReader reader(file, 0, bufferSize);
+    for (std::uint64_t at = 0; at < id.size;) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(id.size - at, bufferSize)));
+        id.crc = Crc32(id.crc, piece);
+        if (behindHeader && at + piece.size() > kCopierHeader)
+            crcBehind = Crc32(crcBehind, piece.subspan(static_cast<std::size_t>(at < kCopierHeader ? kCopierHeader - at : 0)));
+        at += piece.size();
+    }
+    if (id.size == s.sourceSize && id.crc == s.sourceCrc)
+        id.match = Match::Source;
+    else if (behindHeader && crcBehind == s.sourceCrc)
+        id.match = Match::SourceBehindHeader;
+    else if (id.size == s.targetSize && id.crc == s.targetCrc)
+        id.match = Match::Target;
+    return id;
+}
+
+// Reading and checking --------------------------------------------------
+
+std::optional<Stop> ForeignPatch::Refusal(const std::string& patchPath) const {
+    if (damage.empty()) return std::nullopt;
+    return Stop{text::DamagedPatch(patchPath, damage)};
+}
+
+std::unique_ptr<ReadPatch> ReadForeign(std::unique_ptr<ForeignPatch> read, InputFile& patch, std::size_t bufferSize) {
+    try {
+        read->ReadWhole(patch, bufferSize);
+    } catch (const Damage& damage) {
+        read->damage = damage.what;
+    }
+    return read;
+}
+
+std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_.Name()); }
+
+Verdict ForeignPatch::Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
+    file.ExpectSequential();
+    if (!stated) return Compare(file, patch, bufferSize);
+    const FileIdentity id = IdentifyFile(file, *stated, headerAware, bufferSize);
+    const Fit fit = id.match == Match::Source || id.match == Match::SourceBehindHeader ? Fit::Fits
+                    : id.match == Match::Target                                          ? Fit::AlreadyApplied
+                                                                                         : Fit::DoesNotFit;
+    return {fit, text::ChecksumEvidence(id, *stated, reversible)};
+}
+
+Verdict ForeignPatch::Compare(InputFile&, InputFile&, std::size_t) const {
+    return {Fit::Fits, text::NoChecksum(format_.Name()) + "."};
+}
+
+void ForeignPatch::ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const {
+    std::string said = "Format: " + std::string(format_.Name());
+    if (stated) {
+        said += "\nSource: " + text::SizeAndCrc(stated->sourceSize, stated->sourceCrc);
+        said += "\nTarget: " + text::SizeAndCrc(stated->targetSize, stated->targetCrc);
+    }
+    said += InfoLines();
+    const auto comment = Comment(*patch);
+    if (!comment) {
+        host.ShowMessage(said, MessageStyle::Plain);
+        return;
+    }
+    host.ShowMessage(said + "\nComment:", MessageStyle::Plain);
+    host.ShowComment(*comment);
+}
+
+// Applying ---------------------------------------------------------------
+
+std::optional<Stop> ForeignPatch::PlanFor(HostServices& host, InputFile& original, const std::string& originalPath,
+                                          const ApplyOptions& options, Plan& plan, std::string& note) const {
+    if (!stated) return std::nullopt;
+    const std::string_view kind = format_.Name();
+    original.ExpectSequential();
+    const FileIdentity id = IdentifyFile(original, *stated, headerAware, host.Buffers().stream);
+    std::string problem;
+    if (id.match == Match::SourceBehindHeader) {
+        plan.skip = kCopierHeader;
+        note = text::HeaderKept(originalPath);
+    } else if (id.match == Match::Target && reversible) {
+        plan.reverse = true;
+        note = text::TurnedBack(originalPath, kind);
+    } else if (id.match == Match::Target) {
+        problem = text::AlreadyPatched(originalPath, kind, id.size, id.crc);
+    } else if (id.match == Match::Neither) {
+        problem = text::WrongFile(originalPath, kind, stated->sourceSize, stated->sourceCrc, id.size, id.crc);
+    }
+    if (!problem.empty() && !options.ignoreChecksum) return Stop{problem};
+    if (!problem.empty()) host.ShowWarning(text::AppliedAllTheSame(problem));
+    return std::nullopt;
+}
+
+// Refused unless it was made for this file (where the patch can tell), its
+// comment shown, then written like any result.
+std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const std::string& outputPath,
+                                        const ApplyOptions& options) const {
+    const BufferSizes sizes = host.Buffers();
+    Plan plan;
+    std::string note;
+    if (auto stop = PlanFor(host, *in.original, in.originalPath, options, plan, note)) return stop;
+    if (const auto comment = Comment(*in.patch)) host.ShowComment(*comment);
+    auto output = host.CreateOutput(outputPath);
+    in.original->ExpectSequential();
+    in.patch->ExpectSequential();
+    if (plan.skip > 0) output->AppendFrom(*in.original, 0, plan.skip);
+    std::uint32_t crc = 0;
+    {
+        ShiftedInput source(*in.original, plan.skip);
+        try {
+            crc = Write(source, *in.patch, plan, *output, sizes);
+        } catch (const Damage&) {
+            throw ChangedWhileRead(*in.patch);
+        }
+    }
+    if (stated) {
+        const std::uint32_t expected = plan.reverse ? stated->sourceCrc : stated->targetCrc;
+        if (crc != expected) {
+            const std::string problem = text::ResultCrcWrong(outputPath, format_.Name(), crc, expected);
+            if (!options.ignoreChecksum) throw FileError(problem);
+            host.ShowWarning(text::AppliedAllTheSame(problem));
+        }
+    }
+    in.original.reset();
+    in.patch.reset();
+    CommitOutput(host, *output);
+    if (!note.empty()) host.ShowMessage(note, MessageStyle::Plain);
+    return std::nullopt;
+}
+
+// Writing a result that copies from itself -------------------------------
+
+TargetWriter::TargetWriter(OutputFile& output, std::uint64_t base, std::size_t recent)
+    : output_(output), base_(base), recent_(recent), scratch_(kChunk) {}
+
+void TargetWriter::Put(std::span<const std::uint8_t> bytes) {
+    crc_ = Crc32(crc_, bytes);
+    output_.Append(bytes);
+    if (!recent_.empty()) Remember(bytes);
+    size_ += bytes.size();
+}
+
+void TargetWriter::Copy(std::uint64_t from, std::uint64_t length) {
+    const std::uint64_t distance = size_ - from;
+    while (length > 0) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, scratch_.size()));
+        const auto known = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, distance));
+        Recall(from, {scratch_.data(), known});
+        for (std::size_t i = known; i < chunk; ++i) scratch_[i] = scratch_[i - known];
+        Put({scratch_.data(), chunk});
+        from += chunk;
+        length -= chunk;
+    }
+}
+
+// The byte at result position p lives at recent_[p % size].
+void TargetWriter::Remember(std::span<const std::uint8_t> bytes) {
+    std::uint64_t pos = size_;
+    if (bytes.size() > recent_.size()) {
+        pos += bytes.size() - recent_.size();
+        bytes = bytes.last(recent_.size());
+    }
+    auto at = static_cast<std::size_t>(pos % recent_.size());
+    while (!bytes.empty()) {
+        const std::size_t piece = std::min(bytes.size(), recent_.size() - at);
+        std::memcpy(recent_.data() + at, bytes.data(), piece);
+        bytes = bytes.subspan(piece);
+        at = 0;
+    }
+}
+
+// Bytes written before: from memory where they are recent enough, else
+// from the output itself.
+void TargetWriter::Recall(std::uint64_t from, std::span<std::uint8_t> into) {
+    if (size_ - from > recent_.size()) {
+        output_.ReadBack(base_ + from, into);
+        return;
+    }
+    auto at = static_cast<std::size_t>(from % recent_.size());
+    while (!into.empty()) {
+        const std::size_t piece = std::min(into.size(), recent_.size() - at);
+        std::memcpy(into.data(), recent_.data() + at, piece);
+        into = into.subspan(piece);
+        at = 0;
+    }
+}
+
+// Comments ---------------------------------------------------------------
+
+void TextCheck::Feed(std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) {
+        if (needed_ > 0) {
+            ok_ = ok_ && (b & 0xC0) == 0x80;
+            --needed_;
+        } else if (b == 0 || (b >= 0x80 && b < 0xC2) || b > 0xF4) {
+            ok_ = false;
+        } else {
+            needed_ = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
+        }
+    }
+}
+
+namespace {
+
+class Utf8Slices final : public CommentReader {
+public:
+    Utf8Slices(InputFile& patch, std::uint64_t offset, std::uint64_t length)
+        : patch_(patch), offset_(offset), remaining_(length) {}
+    std::uint64_t Remaining() const override { return remaining_; }
+    std::string Next(std::size_t bytes) override {
+        auto size = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, bytes));
+        std::string text(size, '\0');
+        patch_.ReadExactly(offset_, {reinterpret_cast<std::uint8_t*>(text.data()), size});
+        if (size < remaining_) {
+            // The last character's lead byte, and whether all its bytes are here.
+            std::size_t lead = size;
+            while (lead > 0 && size - lead < 4 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+            const auto first = lead > 0 ? static_cast<unsigned char>(text[lead - 1]) : 0;
+            const std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+            if (lead > 1 && size - (lead - 1) < length) text.resize(size = lead - 1);
+        }
+        offset_ += size;
+        remaining_ -= size;
+        return text;
+    }
+
+private:
+    InputFile& patch_;
+    std::uint64_t offset_;
+    std::uint64_t remaining_;
+};
+
+}  // namespace
+
+std::unique_ptr<CommentReader> Utf8Comment(InputFile& patch, std::uint64_t offset, std::uint64_t length) {
+    return std::make_unique<Utf8Slices>(patch, offset, length);
+}
+
+// The numbers and the footer of the formats with three CRC-32s -------------
+
+checksummed::Footer checksummed::ReadFooter(InputFile& patch, std::uint64_t magic, std::size_t bufferSize) {
+    const std::uint64_t fileLength = patch.Size();
+    if (fileLength < magic + 2 + kFooterSize) throw Damage{text::CutShort()};
+    std::uint8_t bytes[kFooterSize];
+    patch.ReadExactly(fileLength - kFooterSize, bytes);
+    const Footer footer{ReadLe32(bytes), ReadLe32(bytes + 4), ReadLe32(bytes + 8)};
+    const std::uint32_t crc = CrcOfFirst(patch, fileLength - 4, bufferSize);
+    if (crc != footer.patchCrc) throw Damage{text::PatchCrcWrong(crc, footer.patchCrc)};
+    return footer;
+}
+
+std::uint64_t checksummed::ReadNumber(ByteReader& reader, std::uint64_t end) {
+    const std::uint64_t at = reader.Position();
+    std::uint64_t value = 0;
+    std::uint64_t shift = 1;
+    for (;;) {
+        if (reader.Position() >= end) throw Damage{text::CutShortAt(at)};
+        const std::uint8_t byte = ReadByte(reader);
+        value += (byte & 0x7Fu) * shift;  // shift <= 2^53: no overflow
+        if (byte & 0x80) break;
+        shift <<= 7;
+        value += shift;
+        if (shift > kMaxSize || value > kMaxSize) throw Damage{text::NumberTooLarge(at)};
+    }
+    if (value > kMaxSize) throw Damage{text::NumberTooLarge(at)};
+    return value;
+}
+
+std::size_t checksummed::EncodeNumber(std::uint64_t v, std::uint8_t* out) {
+    std::size_t n = 0;
+    for (;;) {
+        const auto x = static_cast<std::uint8_t>(v & 0x7F);
+        v >>= 7;
+        if (v == 0) {
+            out[n++] = 0x80 | x;
+            return n;
+        }
+        out[n++] = x;
+        --v;
+    }
+}
+
+// Making -------------------------------------------------------------------
+
+// No 2 GiB limit, and a shorter changed file is theirs to describe.
+std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, const PatchFormat& format,
+                                bool keepsComment, const WritePatch& write) {
+    if (auto stop = CheckInput(host, request.originalPath)) return stop;
+    auto original = host.OpenInput(request.originalPath);
+    if (auto stop = CheckInput(host, request.changedPath)) return stop;
+    auto changed = host.OpenInput(request.changedPath);
+    auto patch = host.CreateOutput(request.patchPath);
+    write(*original, *changed, *patch);
+    original.reset();
+    changed.reset();
+    CommitOutput(host, *patch);
+    if (!keepsComment && !request.comment.empty())
+        host.ShowMessage(text::CommentNotStored(format.Name()), MessageStyle::Plain);
+    return std::nullopt;
+}
+
+}  // namespace zelk

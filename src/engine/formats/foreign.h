@@ -1,0 +1,215 @@
+// What the formats ROM hacks are published in have in common, written once:
+// a patch read whole and checked before anything is written; held, where it
+// carries checksums, to the original's before and to the result's after; its
+// comment shown, its result written through the durable output; and the
+// pieces several formats build from (their numbers, a result that copies
+// from itself).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/byte_reader.h"
+#include "engine/formats/format.h"
+
+namespace zelk {
+
+// Found while reading a patch: what is wrong with it, in the words that
+// follow "Damaged patch file PATH: ".
+struct Damage {
+    std::string what;
+};
+
+// The files a patch was made between, as it states them.
+struct Stated {
+    std::uint64_t sourceSize = 0;
+    std::uint64_t targetSize = 0;
+    std::uint32_t sourceCrc = 0;
+    std::uint32_t targetCrc = 0;
+};
+
+// What a patch that states checksums makes of a file, by its size and CRC-32.
+enum class Match {
+    Source,              // the patch's original
+    SourceBehindHeader,  // the patch's original behind a 512-byte copier header
+    Target,              // the file the patch makes
+    Neither,
+};
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    Match match = Match::Neither;
+};
+// Reads the file once. Behind a copier header only where `headerAware`.
+FileIdentity IdentifyFile(InputFile& file, const Stated& stated, bool headerAware, std::size_t bufferSize);
+
+// How to apply: from which byte of the original (past a copier header,
+// which is kept in front), and which way.
+struct Plan {
+    std::uint64_t skip = 0;
+    bool reverse = false;
+};
+
+// A patch in one of those formats, read whole. Each format fills in what it
+// states and how its bytes are written; applying, checking and describing
+// are alike for all.
+class ForeignPatch : public ReadPatch {
+public:
+    explicit ForeignPatch(const PatchFormat& format) : format_(format) {}
+
+    std::string damage;             // empty for a sound patch
+    std::optional<Stated> stated;   // where the format carries checksums
+    bool reversible = false;        // applied to its result, it gives back its original
+    bool headerAware = false;       // a copier header in front of its original is kept
+
+    std::optional<Stop> Refusal(const std::string& patchPath) const override;
+    Verdict Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    std::string ApplyDone() const override;
+    std::optional<Stop> Apply(HostServices& host, Inputs& in, const std::string& outputPath,
+                              const ApplyOptions& options) const override;
+    void ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const override;
+
+    // Reads the whole patch and checks it, or throws its Damage.
+    virtual void ReadWhole(InputFile& patch, std::size_t bufferSize) = 0;
+
+protected:
+    // Writes the result of applying the patch to `original` (already past
+    // any header) at the end of `output`, and returns its CRC-32 where the
+    // patch states one. A patch that reads past the original's end stops
+    // with a FileError. The patch was found sound: a Damage now means it
+    // changed meanwhile.
+    virtual std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                                const BufferSizes& sizes) const = 0;
+    // For a patch without checksums: what its bytes tell of `file`.
+    virtual Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const;
+    // What info says after the format's name, each line after a newline.
+    virtual std::string InfoLines() const = 0;
+    // The patch's comment, where it has one that is text.
+    virtual std::unique_ptr<CommentReader> Comment(InputFile&) const { return nullptr; }
+
+private:
+    // Refuses a wrong original, or decides how to apply to it.
+    std::optional<Stop> PlanFor(HostServices& host, InputFile& original, const std::string& originalPath,
+                                const ApplyOptions& options, Plan& plan, std::string& note) const;
+    const PatchFormat& format_;
+};
+
+// `read` filled in from `patch`: sound, or with its damage.
+std::unique_ptr<ReadPatch> ReadForeign(std::unique_ptr<ForeignPatch> read, InputFile& patch, std::size_t bufferSize);
+
+// The original past a copier header, which the result keeps in front.
+class ShiftedInput final : public InputFile {
+public:
+    ShiftedInput(InputFile& file, std::uint64_t skip) : file_(file), skip_(std::min(skip, file.Size())) {}
+    std::uint64_t Size() const override { return file_.Size() - skip_; }
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+        return file_.ReadAt(offset + skip_, buffer);
+    }
+    const std::string& Path() const override { return file_.Path(); }
+
+private:
+    InputFile& file_;
+    std::uint64_t skip_;
+};
+
+// A result written front to back with its CRC-32, and readable again for
+// the copies a patch makes from it.
+class TargetWriter {
+public:
+    // `recent`: how many of the newest bytes are kept in memory for copies
+    // (0 where the patch never copies from its result); older ones are read
+    // back from the output, from `base` on.
+    TargetWriter(OutputFile& output, std::uint64_t base, std::size_t recent);
+    void Put(std::span<const std::uint8_t> bytes);
+    // Copies `length` bytes from `from`, before the end: where they overlap
+    // what the copy writes, the bytes between repeat.
+    void Copy(std::uint64_t from, std::uint64_t length);
+    std::uint64_t Size() const { return size_; }
+    std::uint32_t Crc() const { return crc_; }
+    std::vector<std::uint8_t>& Scratch() { return scratch_; }
+
+private:
+    void Remember(std::span<const std::uint8_t> bytes);
+    void Recall(std::uint64_t from, std::span<std::uint8_t> into);
+
+    OutputFile& output_;
+    std::uint64_t base_;
+    std::vector<std::uint8_t> recent_;
+    std::vector<std::uint8_t> scratch_;
+    std::uint64_t size_ = 0;
+    std::uint32_t crc_ = 0;
+};
+
+// UTF-8 text without NUL, checked a piece at a time.
+class TextCheck {
+public:
+    void Feed(std::span<const std::uint8_t> bytes);
+    bool Text() const { return ok_ && needed_ == 0; }
+
+private:
+    int needed_ = 0;
+    bool ok_ = true;
+};
+// A comment of UTF-8 text at `offset` in the patch, handed out in slices
+// each cut before a character's start.
+std::unique_ptr<CommentReader> Utf8Comment(InputFile& patch, std::uint64_t offset, std::uint64_t length);
+
+// The pieces a patch is read and written in.
+inline constexpr std::size_t kChunk = 64 * 1024;
+// Larger sizes and offsets are no file's on any system we run on, and the
+// page counts bytes in doubles, exact up to here.
+inline constexpr std::uint64_t kMaxSize = (std::uint64_t{1} << 53) - 1;
+
+// Hands `length` bytes of the reader to `take`, a piece at a time.
+template <class Take>
+void TakePieces(ByteReader& reader, std::uint64_t length, Take&& take) {
+    while (length > 0) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChunk)));
+        take(piece);
+        length -= piece.size();
+    }
+}
+
+std::uint8_t ReadByte(ByteReader& reader);
+// The CRC-32 of a file's first `length` bytes, read front to back.
+std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize);
+std::uint32_t ReadLe32(const std::uint8_t* bytes);
+
+// The formats whose patch ends with three CRC-32s (source, target, the
+// patch itself) and whose numbers take seven bits a byte, low first, the
+// last byte marked by its top bit, each longer form starting where the
+// shorter ones end.
+namespace checksummed {
+
+inline constexpr std::uint64_t kFooterSize = 12;
+struct Footer {
+    std::uint32_t sourceCrc = 0;
+    std::uint32_t targetCrc = 0;
+    std::uint32_t patchCrc = 0;
+};
+// Reads the footer and holds the patch to its own CRC-32 first: a damaged
+// or cut file says so plainly. `magic` bytes start the file.
+Footer ReadFooter(InputFile& patch, std::uint64_t magic, std::size_t bufferSize);
+// A number, which must end before `end`.
+std::uint64_t ReadNumber(ByteReader& reader, std::uint64_t end);
+// The same, written into `out`, which has room for kMaxNumberBytes; returns
+// how many bytes it took.
+inline constexpr std::size_t kMaxNumberBytes = 10;
+std::size_t EncodeNumber(std::uint64_t value, std::uint8_t* out);
+
+}  // namespace checksummed
+
+// Making a patch of another format: the inputs opened, `write` fills the
+// patch, which then replaces its target; a format that keeps no comment
+// says that it left one out.
+using WritePatch = std::function<void(InputFile& original, InputFile& changed, OutputFile& patch)>;
+std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, const PatchFormat& format,
+                                bool keepsComment, const WritePatch& write);
+
+}  // namespace zelk

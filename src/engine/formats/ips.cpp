@@ -1,0 +1,461 @@
+#include "engine/formats/ips.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/diff_scanner.h"
+#include "engine/file_window.h"
+#include "engine/formats/foreign.h"
+#include "engine/user_texts.h"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::uint64_t kMaxOffset = 0xFFFFFF;
+constexpr std::uint64_t kEof = 0x454F46;  // "EOF": no record may start here
+constexpr std::size_t kMaxRecord = 0xFFFF;
+constexpr std::size_t kRecordHeader = 5;
+constexpr std::size_t kRunRecord = kRecordHeader + 3;
+
+// An IPS patch as reading it found it.
+class IpsPatch final : public ForeignPatch {
+public:
+    IpsPatch(const PatchFormat& format, bool wide) : ForeignPatch(format), wide(wide) {}
+
+    bool wide;                     // IPS32: offsets of four bytes, an EEOF mark
+    std::uint64_t fileLength = 0;
+    std::uint64_t bodyStart = 5;   // "PATCH", "IPS32"
+    std::uint64_t records = 0;
+    std::uint64_t runs = 0;          // of those, runs of one byte
+    std::uint64_t writtenBytes = 0;  // all the bytes the records write
+    std::uint64_t maxEnd = 0;        // the farthest record end
+    bool ascending = true;           // each record starts at or after the previous one's end
+    std::optional<std::uint64_t> truncation;
+
+    // The result's size for an original of `originalSize` bytes.
+    std::uint64_t ResultSize(std::uint64_t originalSize) const {
+        return truncation ? *truncation : std::max(originalSize, maxEnd);
+    }
+
+    void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+
+protected:
+    std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                        const BufferSizes& sizes) const override;
+    Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    std::string InfoLines() const override;
+};
+
+// The records of an IPS patch, up to its EOF mark; returns the truncation
+// length after it, if any.
+template <class Visit>
+std::optional<std::uint64_t> Walk(ByteReader& reader, const IpsPatch& s, Visit& visit) {
+    const std::size_t width = s.wide ? 4 : 3;
+    const std::uint64_t endMark = s.wide ? 0x45454F46u : 0x454F46u;  // "EEOF", "EOF"
+    const auto bigEndian = [&](std::size_t bytes) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < bytes; ++i) value = value << 8 | ReadByte(reader);
+        return value;
+    };
+    const auto left = [&] { return s.fileLength - reader.Position(); };
+    for (std::uint64_t index = 0;; ++index) {
+        const std::uint64_t at = reader.Position();
+        if (left() < width) throw Damage{text::NoEndMark(s.wide ? "EEOF" : "EOF")};
+        const std::uint64_t offset = bigEndian(width);
+        if (offset == endMark) break;
+        if (left() < 2) throw Damage{text::RecordCutShort(index, at)};
+        const auto size = bigEndian(2);
+        if (size == 0) {
+            if (left() < 3) throw Damage{text::RecordCutShort(index, at)};
+            const auto count = bigEndian(2);
+            visit.Run(offset, count, ReadByte(reader));
+        } else {
+            if (left() < size) throw Damage{text::RecordCutShort(index, at)};
+            visit.Data(offset, size, reader);
+        }
+    }
+    const std::uint64_t rest = left();
+    if (rest == width) return bigEndian(width);
+    if (rest != 0) throw Damage{text::BytesAfterEndMark(rest, s.wide ? "EEOF" : "EOF")};
+    return std::nullopt;
+}
+
+// Reading only checks; the counts are kept for info and check.
+struct Counting {
+    IpsPatch& s;
+    std::uint64_t previousEnd = 0;
+    void Record(std::uint64_t offset, std::uint64_t length) {
+        ++s.records;
+        s.writtenBytes += length;
+        s.ascending = s.ascending && offset >= previousEnd;
+        previousEnd = offset + length;
+        s.maxEnd = std::max(s.maxEnd, offset + length);
+    }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t) {
+        ++s.runs;
+        Record(offset, count);
+    }
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
+        reader.Skip(size);
+        Record(offset, size);
+    }
+};
+
+void IpsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
+    fileLength = patch.Size();
+    ByteReader reader(patch, bodyStart, bufferSize);
+    Counting counting{*this};
+    truncation = Walk(reader, *this, counting);
+}
+
+// Records in ascending order: one pass, the original's bytes between them
+// (long stretches copied by the system), cut at the result's size.
+struct InOrder {
+    InputFile& original;
+    FileWindow window;
+    OutputFile& output;
+    const BufferSizes& sizes;
+    std::uint64_t result;
+    std::uint64_t at = 0;
+    std::vector<std::uint8_t> scratch = std::vector<std::uint8_t>(kChunk);
+
+    void FillTo(std::uint64_t to) {
+        to = std::min(to, result);
+        if (to <= at) return;
+        const std::uint64_t n = original.Size();
+        if (to - at >= sizes.copyGap) {
+            if (at < n) output.AppendFrom(original, at, std::min(to, n) - at);
+            output.ExtendTo(to);
+            at = to;
+            return;
+        }
+        while (at < to) {
+            if (at < n) {
+                const auto piece = window.At(at, std::min(to, n) - at);
+                output.Append(piece);
+                at += piece.size();
+            } else {
+                const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, scratch.size()));
+                std::fill_n(scratch.begin(), count, 0);
+                output.Append({scratch.data(), count});
+                at += count;
+            }
+        }
+    }
+    std::uint64_t Kept(std::uint64_t offset, std::uint64_t length) const {
+        return offset < result ? std::min(length, result - offset) : 0;
+    }
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
+        FillTo(offset);
+        const std::uint64_t kept = Kept(offset, size);
+        TakePieces(reader, kept, [&](std::span<const std::uint8_t> piece) { output.Append(piece); });
+        reader.Skip(size - kept);
+        at = std::max(at, offset + kept);
+    }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
+        FillTo(offset);
+        const std::uint64_t kept = Kept(offset, count);
+        std::fill_n(scratch.begin(), std::min<std::uint64_t>(kept, scratch.size()), byte);
+        for (std::uint64_t left = kept; left > 0;) {
+            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, scratch.size()));
+            output.Append({scratch.data(), piece});
+            left -= piece;
+        }
+        at = std::max(at, offset + kept);
+    }
+};
+
+// Records in any other order: over a copy of the original, later records
+// winning.
+struct AnyOrder {
+    OutputFile& output;
+    std::uint64_t result;
+    std::vector<std::uint8_t> scratch = std::vector<std::uint8_t>(kChunk);
+
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
+        std::uint64_t at = offset;
+        TakePieces(reader, size, [&](std::span<const std::uint8_t> piece) {
+            if (at < result)
+                output.WriteAt(at, piece.first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), result - at))));
+            at += piece.size();
+        });
+    }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
+        std::fill(scratch.begin(), scratch.end(), byte);
+        for (std::uint64_t at = offset; at < std::min(offset + count, result);) {
+            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(std::min(offset + count, result) - at, kChunk));
+            output.WriteAt(at, {scratch.data(), piece});
+            at += piece;
+        }
+    }
+};
+
+std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan&, OutputFile& output,
+                              const BufferSizes& sizes) const {
+    ByteReader reader(patch, bodyStart, sizes.stream);
+    const std::uint64_t result = ResultSize(source.Size());
+    if (ascending) {
+        InOrder writer{source, FileWindow(source, sizes.stream), output, sizes, result};
+        Walk(reader, *this, writer);
+        writer.FillTo(result);
+    } else {
+        output.AppendFrom(source, 0, std::min(source.Size(), result));
+        output.ExtendTo(result);
+        AnyOrder writer{output, result};
+        Walk(reader, *this, writer);
+    }
+    if (output.Size() != result) throw ChangedWhileRead(patch);
+    return 0;
+}
+
+// What applying the patch would change in a file: `patchedBytes` in all, of
+// which `alreadyNew` are there already.
+struct Comparing {
+    FileWindow& window;
+    std::uint64_t size;
+    std::uint64_t patchedBytes = 0;
+    std::uint64_t alreadyNew = 0;
+
+    void Compare(std::uint64_t offset, std::span<const std::uint8_t> data) {
+        for (std::uint64_t i = 0; i < data.size();) {
+            if (offset + i >= size) return;
+            const auto piece = window.At(offset + i, std::min<std::uint64_t>(data.size() - i, size - offset - i));
+            for (std::size_t k = 0; k < piece.size(); ++k) alreadyNew += piece[k] == data[i + k];
+            i += piece.size();
+        }
+    }
+    void Data(std::uint64_t offset, std::uint64_t length, ByteReader& reader) {
+        patchedBytes += length;
+        std::uint64_t done = 0;
+        TakePieces(reader, length, [&](std::span<const std::uint8_t> piece) {
+            Compare(offset + done, piece);
+            done += piece.size();
+        });
+    }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
+        patchedBytes += count;
+        for (std::uint64_t done = 0; done < count && offset + done < size;) {
+            const auto piece = window.At(offset + done, std::min(count - done, size - offset - done));
+            for (const std::uint8_t b : piece) alreadyNew += b == byte;
+            done += piece.size();
+        }
+    }
+};
+
+Verdict IpsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
+    ByteReader reader(patch, bodyStart, bufferSize);
+    FileWindow window(file, bufferSize);
+    Comparing found{window, file.Size()};
+    try {
+        Walk(reader, *this, found);
+    } catch (const Damage&) {
+        throw ChangedWhileRead(patch);
+    }
+    const std::uint64_t size = file.Size();
+    if (found.patchedBytes > 0 && found.alreadyNew == found.patchedBytes && (!truncation || *truncation == size))
+        return {Fit::AlreadyApplied, "All " + text::CountOf(found.patchedBytes) +
+                                         " the patch writes already hold their new values: this looks like the "
+                                         "patched file, not the original."};
+    std::string said = text::NoChecksum("IPS") + "; the patch writes " + text::CountOf(found.patchedBytes) + ".";
+    if (size % 1024 == kCopierHeader)
+        said += " This file's size, " + text::CountOf(size) +
+                ", is 512 more than a multiple of 1 KiB: the usual mark of a copier header, which some IPS patches "
+                "expect and others do not.";
+    return {Fit::Fits, said};
+}
+
+std::string IpsPatch::InfoLines() const {
+    return "\nRecords: " + std::to_string(records) + " (" + std::to_string(runs) +
+           (runs == 1 ? " run of one byte)" : " runs of one byte)") + "\nBytes written: " + std::to_string(writtenBytes) +
+           "\nFarthest record end: " + std::to_string(maxEnd) +
+           "\nTruncated to: " + (truncation ? std::to_string(*truncation) + " bytes" : std::string("no"));
+}
+
+// Making ---------------------------------------------------------------------
+
+// Runs of changed bytes become records: plain, or runs of one byte where
+// that is shorter, none longer than IPS allows and none starting where it
+// would read as the EOF mark.
+class RecordWriter final : public DiffSink {
+public:
+    RecordWriter(OutputFile& patch, InputFile& changed) : patch_(patch), changed_(changed) {}
+
+    void RunBegin(std::uint64_t offset) override {
+        start_ = offset;
+        bytes_.clear();
+    }
+    void RunBytes(std::span<const std::uint8_t> changed) override {
+        for (const std::uint8_t b : changed) {
+            bytes_.push_back(b);
+            // Long runs go out as they grow: no record is longer than this.
+            if (bytes_.size() == 4 * kMaxRecord) Flush(false);
+        }
+    }
+    void RunEnd() override { Flush(true); }
+
+private:
+    // Writes the collected bytes; unless `all`, the last run of one byte is
+    // kept back, since it may go on in the next piece.
+    void Flush(bool all) {
+        std::size_t limit = bytes_.size();
+        if (!all)
+            while (limit > 0 && bytes_[limit - 1] == bytes_.back()) --limit;
+        if (limit == 0) {  // one byte all along: a run now, another later if it goes on
+            Run(start_, bytes_.size(), bytes_.back());
+            start_ += bytes_.size();
+            bytes_.clear();
+            return;
+        }
+        std::size_t plainFrom = 0;
+        for (std::size_t i = 0; i < limit;) {
+            std::size_t j = i + 1;
+            while (j < limit && bytes_[j] == bytes_[i]) ++j;
+            // A run is cheaper as its own record when it saves more than the
+            // header of the plain record it splits off.
+            const bool atEdge = i == plainFrom || (all && j == limit);
+            if (j - i > kRunRecord + (atEdge ? 0 : kRecordHeader)) {
+                Plain(plainFrom, i);
+                Run(start_ + i, j - i, bytes_[i]);
+                plainFrom = j;
+            }
+            i = j;
+        }
+        Plain(plainFrom, limit);
+        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(limit));
+        start_ += limit;
+    }
+    // The byte just before the EOF mark's offset: a record that would start
+    // there starts one byte earlier, with it.
+    std::uint8_t BeforeEof() {
+        std::uint8_t before = 0;
+        changed_.ReadExactly(kEof - 1, {&before, 1});
+        return before;
+    }
+    void Plain(std::size_t from, std::size_t to) {
+        while (from < to) {
+            std::uint64_t offset = start_ + from;
+            std::size_t n = std::min(to - from, kMaxRecord);
+            if (offset == kEof) {
+                const std::uint8_t before = BeforeEof();
+                n = std::min(n, kMaxRecord - 1);
+                Header(kEof - 1, n + 1);
+                patch_.Append({&before, 1});
+            } else {
+                Header(offset, n);
+            }
+            patch_.Append({bytes_.data() + from, n});
+            from += n;
+        }
+    }
+    void Run(std::uint64_t offset, std::uint64_t length, std::uint8_t byte) {
+        while (length > 0) {
+            if (offset == kEof) {
+                Header(kEof - 1, 2);
+                const std::uint8_t two[2] = {BeforeEof(), byte};
+                patch_.Append(two);
+                ++offset;
+                --length;
+                continue;
+            }
+            const std::uint64_t n = std::min<std::uint64_t>(length, kMaxRecord);
+            Header(offset, 0);
+            const std::uint8_t run[3] = {static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), byte};
+            patch_.Append(run);
+            offset += n;
+            length -= n;
+        }
+    }
+    void Header(std::uint64_t offset, std::uint64_t size) {
+        if (offset > kMaxOffset) throw FileError(text::IpsCannotAddress(patch_.Path(), offset));
+        const std::uint8_t header[5] = {static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 8),
+                                        static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(size >> 8),
+                                        static_cast<std::uint8_t>(size)};
+        patch_.Append(header);
+    }
+
+    OutputFile& patch_;
+    InputFile& changed_;
+    std::uint64_t start_ = 0;
+    std::vector<std::uint8_t> bytes_;
+};
+
+// Writes an IPS patch from `original` to `changed`, or throws FileError
+// (naming the patch's path) for a change IPS cannot address: a record past
+// 16 MiB, a shorter result of 16 MiB or more.
+void WritePatchFile(InputFile& original, InputFile& changed, OutputFile& patch, const BufferSizes& sizes) {
+    const std::uint64_t n = original.Size(), m = changed.Size();
+    if (m < n && m > kMaxOffset) throw FileError(text::IpsCannotAddress(patch.Path(), m));
+    patch.Append({reinterpret_cast<const std::uint8_t*>("PATCH"), 5});
+    RecordWriter records(patch, changed);
+    ScanFiles(original, changed, std::min(n, m), sizes.scan, records);
+    if (m > n) {
+        // The tail: every byte is new.
+        records.RunBegin(n);
+        std::vector<std::uint8_t> tail(std::max<std::size_t>(sizes.scan, 1));
+        for (std::uint64_t at = n; at < m; at += tail.size()) {
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
+            changed.ReadExactly(at, {tail.data(), size});
+            records.RunBytes({tail.data(), size});
+        }
+        records.RunEnd();
+    }
+    patch.Append({reinterpret_cast<const std::uint8_t*>("EOF"), 3});
+    if (m < n) {
+        const std::uint8_t length[3] = {static_cast<std::uint8_t>(m >> 16), static_cast<std::uint8_t>(m >> 8),
+                                        static_cast<std::uint8_t>(m)};
+        patch.Append(length);
+    }
+}
+
+class Ips final : public PatchFormat {
+public:
+    Ips(bool wide) : wide_(wide) {}
+    std::string_view Name() const override { return wide_ ? "IPS32" : "IPS"; }
+    std::string_view Key() const override { return wide_ ? "ips32" : "ips"; }
+    bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, wide_ ? "IPS32" : "PATCH"); }
+    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+        return ReadForeign(std::make_unique<IpsPatch>(*this, wide_), patch, bufferSize);
+    }
+    // IPS32 is read, not made: IPS reaches what most tools expect, and a
+    // larger change asks for BPS.
+    bool Makes() const override { return !wide_; }
+    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        return MakeForeign(host, request, *this, false, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
+            WritePatchFile(original, changed, patch, host.Buffers());
+        });
+    }
+
+private:
+    bool wide_;
+};
+
+}  // namespace
+
+const PatchFormat& IpsFormat() {
+    static const Ips format(false);
+    return format;
+}
+
+const PatchFormat& Ips32Format() {
+    static const Ips format(true);
+    return format;
+}
+
+std::string text::NoEndMark(std::string_view mark) { return "it ends without its " + std::string(mark) + " mark: it is cut short"; }
+
+std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
+    return "record " + std::to_string(index + 1) + " at byte " + std::to_string(at) + " is cut short";
+}
+
+std::string text::BytesAfterEndMark(std::uint64_t count, std::string_view mark) {
+    return CountOf(count) + " follow its " + std::string(mark) + " mark, which is neither nothing nor a length";
+}
+
+std::string text::IpsCannotAddress(const std::string& patchPath, std::uint64_t offset) {
+    return "Cannot write " + patchPath + ": an IPS patch reaches only the first 16 MiB, and this change lies at " +
+           Offset(offset) + "; a .bps patch can describe it";
+}
+
+}  // namespace zelk

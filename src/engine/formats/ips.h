@@ -1,0 +1,26 @@
+// IPS, and IPS32 for files past 16 MiB: records that write bytes (or a run
+// of one byte) at an offset, an EOF mark, and perhaps the length the result
+// is cut to. No checksum: a file is held against the bytes the records
+// write. Made from two files compared side by side, as older emulators and
+// tools expect.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/formats/format.h"
+
+namespace zelk {
+
+const PatchFormat& IpsFormat();
+const PatchFormat& Ips32Format();
+
+namespace text {
+std::string NoEndMark(std::string_view mark);
+std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
+std::string BytesAfterEndMark(std::uint64_t count, std::string_view mark);
+std::string IpsCannotAddress(const std::string& patchPath, std::uint64_t offset);
+}  // namespace text
+
+}  // namespace zelk
