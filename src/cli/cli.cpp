@@ -207,6 +207,8 @@ struct Parsed {
     bool help = false;
 };
 
+std::optional<std::string> CheckPaths(const Command& command, const Parsed& parsed);
+
 // The usual getopt_long rules: --opt VALUE and --opt=VALUE, short forms,
 // options anywhere among the paths, -- to end them. Returns a problem, or
 // nothing when the arguments are well formed.
@@ -254,6 +256,11 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
     }
     parsed.paths.assign(argv.begin() + optind, argv.end() - 1);
     if (parsed.help) return std::nullopt;
+    return CheckPaths(command, parsed);
+}
+
+// Whether the command has the paths it needs, none of them empty or `-`.
+std::optional<std::string> CheckPaths(const Command& command, const Parsed& parsed) {
     const std::size_t expected = command.paths.size();
     if (parsed.paths.size() != expected) {
         std::string names;

@@ -29,6 +29,31 @@ void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<voi
     }
 }
 
+// The blocks of a checked patch in ascending order, read again one at a
+// time and told to the fit check; past the last, the result's end.
+struct AscendingBlocks {
+    ByteReader& reader;
+    InputFile& patch;
+    FitCheck& fit;
+    std::uint64_t resultSize;
+    std::uint64_t left;
+    std::uint64_t at = 0;  // next byte of the current block, resultSize when none is left
+    std::uint64_t end = 0;
+
+    void Next() {
+        if (left == 0) {
+            at = end = resultSize;
+            return;
+        }
+        --left;
+        const PatchBlock block = NextBlock(reader, patch, resultSize);
+        if (static_cast<std::uint64_t>(block.blockOffset) < end) throw ChangedWhileRead(patch);
+        at = static_cast<std::uint64_t>(block.blockOffset);
+        end = at + static_cast<std::uint64_t>(block.blockLength);
+        fit.Block(at, end - at);
+    }
+};
+
 // Blocks in ascending order (all the maker writes): one front-to-back pass.
 // The result is built a window at a time: the original's bytes (zeros past
 // its end) read straight into the window, the blocks' bytes laid over them,
@@ -39,34 +64,19 @@ void CopyBytes(ByteReader& reader, std::uint64_t length, const std::function<voi
 // block's bytes land there: the fit check compares them on the way.
 void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
                   OutputFile& output, const BufferSizes& sizes, FitCheck& fit) {
-    const std::size_t windowSize = sizes.stream;
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
-    std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(windowSize, resultSize)));
-    std::uint64_t blocksLeft = summary.blockCount;
-    std::uint64_t at = 0;         // output written so far
-    std::uint64_t blockAt = 0;    // next byte of the current block, resultSize when none is left
-    std::uint64_t blockEnd = 0;
-    const auto nextBlock = [&] {
-        if (blocksLeft == 0) {
-            blockAt = blockEnd = resultSize;
-            return;
-        }
-        --blocksLeft;
-        const PatchBlock block = NextBlock(blocks, patch, resultSize);
-        if (static_cast<std::uint64_t>(block.blockOffset) < blockEnd) throw ChangedWhileRead(patch);
-        blockAt = static_cast<std::uint64_t>(block.blockOffset);
-        blockEnd = blockAt + static_cast<std::uint64_t>(block.blockLength);
-        fit.Block(blockAt, blockEnd - blockAt);
-    };
-    nextBlock();
+    std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(sizes.stream, resultSize)));
+    AscendingBlocks block{blocks, patch, fit, resultSize, summary.blockCount};
+    std::uint64_t at = 0;  // output written so far
+    block.Next();
     while (at < resultSize) {
         // Long stretches without a block are the system's to copy; shorter
         // ones pass through the window, which saves a call per block.
-        if (blockAt - at >= sizes.copyGap) {
-            if (at < n) output.AppendFrom(original, at, std::min(blockAt, n) - at);
-            output.ExtendTo(blockAt);
-            at = blockAt;
+        if (block.at - at >= sizes.copyGap) {
+            if (at < n) output.AppendFrom(original, at, std::min(block.at, n) - at);
+            output.ExtendTo(block.at);
+            at = block.at;
             continue;
         }
         // The window is filled from the original as far as the blocks need,
@@ -82,19 +92,19 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
             std::fill(window.data() + (fromOriginal - at), window.data() + (to - at), 0);
             filled = to;
         };
-        while (blockAt < end) {
-            const std::uint64_t pieceEnd = std::min(blockEnd, end);
+        while (block.at < end) {
+            const std::uint64_t pieceEnd = std::min(block.end, end);
             fillTo(pieceEnd);
-            const auto piece = blocks.Next(static_cast<std::size_t>(pieceEnd - blockAt));
-            std::uint8_t* place = window.data() + (blockAt - at);
-            const auto known = static_cast<std::size_t>(blockAt < n ? std::min<std::uint64_t>(piece.size(), n - blockAt) : 0);
-            fit.Bytes(blockAt, piece, {place, known});
+            const auto piece = blocks.Next(static_cast<std::size_t>(pieceEnd - block.at));
+            std::uint8_t* place = window.data() + (block.at - at);
+            const auto known = static_cast<std::size_t>(block.at < n ? std::min<std::uint64_t>(piece.size(), n - block.at) : 0);
+            fit.Bytes(block.at, piece, {place, known});
             std::memcpy(place, piece.data(), piece.size());
-            blockAt += piece.size();
-            if (blockAt == blockEnd) {
-                const std::uint64_t blockDone = blockEnd;
-                nextBlock();
-                if (blockAt - blockDone >= sizes.copyGap) end = std::max(filled, blockDone);
+            block.at += piece.size();
+            if (block.at == block.end) {
+                const std::uint64_t blockDone = block.end;
+                block.Next();
+                if (block.at - blockDone >= sizes.copyGap) end = std::max(filled, blockDone);
             }
         }
         fillTo(end);
