@@ -1,7 +1,10 @@
 // The command line: arguments, exit status, and what it prints.
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "cli/cli.h"
+#include "engine/formats/format.h"
 #include "engine/user_texts.h"
 #include "format_models.h"
 #include "test_support.h"
@@ -263,6 +266,36 @@ TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {
     std::filesystem::current_path(home);
     EXPECT_EQ(Read("-p.ppp"), PatchBytes({}, ""));
     EXPECT_EQ(Read("-o.rom"), (Bytes{1, 2}));
+}
+
+// Help and completion are written by hand: held here against the list of
+// formats, so that a new format cannot be left out of them.
+TEST_F(CliTest, HelpAndCompletionNameEveryFormat) {
+    ASSERT_EQ(Run({"--help"}), 0);
+    const std::string help = out_;
+    ASSERT_EQ(Run({"make", "--help"}), 0);
+    std::string words;
+    for (const PatchFormat* format : Formats()) {
+        EXPECT_NE(help.find(std::string(format->Name())), std::string::npos) << format->Name();
+        if (!format->Makes() || format == &OwnFormat()) continue;
+        (words += ' ') += format->Key();
+        std::string extension(1, '.');
+        extension += format->Key();
+        EXPECT_NE(help.find(extension), std::string::npos) << extension;
+        EXPECT_NE(out_.find(extension), std::string::npos) << extension;
+    }
+    EXPECT_NE(help.find(MakerKeys() + ";"), std::string::npos) << MakerKeys();
+    EXPECT_NE(out_.find(MakerKeys() + ";"), std::string::npos) << MakerKeys();
+#ifdef ZELK_COMPLETION
+    std::ifstream file(ZELK_COMPLETION);
+    const std::string completion((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // Own format first, then the others in the list's order, as --format's
+    // value and after --format=.
+    words = std::string(OwnFormat().Key()) + words;
+    std::size_t offered = 0;
+    for (std::size_t at = 0; (at = completion.find("compgen -W '" + words + "'", at)) != std::string::npos; ++at) ++offered;
+    EXPECT_EQ(offered, 2u) << words;
+#endif
 }
 
 }  // namespace

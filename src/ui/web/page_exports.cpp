@@ -3,6 +3,7 @@
 // the page, which shows them in order.
 #include <emscripten.h>
 
+#include "engine/formats/format.h"
 #include "engine/patch_applier.h"
 #include "engine/user_texts.h"
 #include "host/host_services.h"
@@ -60,6 +61,21 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
         checked = FailureText(failure);
     }
     return checked.c_str();
+}
+
+// How often the operation reads its inputs through before it is done, as
+// the patch's format says, for the page's progress: making, each input;
+// applying, the original before anything is written (0 or 1).
+EMSCRIPTEN_KEEPALIVE int zelk_passes(const char* patch, int making) {
+    using namespace zelk;
+    if (making) return static_cast<int>(MakerForName(patch).MakePasses());
+    try {
+        if (!host.FileExists(patch)) return 0;
+        const auto file = host.OpenInput(patch);
+        return Recognise(*file).ReadsOriginalFirst() ? 1 : 0;
+    } catch (const std::exception&) {
+        return 0;  // a patch that cannot be read is the operation's to report
+    }
 }
 
 EMSCRIPTEN_KEEPALIVE const char* zelk_default_comment(const char* original, const char* changed) {

@@ -329,16 +329,14 @@ function handle(request) {
     return;
   }
   const size = (role) => request.files[role]?.size ?? 0;
+  // How the engine will read, as the patch's format tells it: asked before
+  // anything is counted.
+  const passes = withStrings([tagged("patch", f.patch ?? "")], (p) => _zelk_passes(p, request.type === "make" ? 1 : 0));
   progress = { inputs: new Map(), shown: 0, sent: 0, apply: null };
   if (request.type === "apply") {
-    let kind = "";  // a patch that cannot be read is the engine's to report
-    try {
-      kind = new TextDecoder("latin1").decode(reader.readAsArrayBuffer(request.files.patch.slice(0, 4)));
-    } catch (e) {}
     progress.apply = { patch: tagged("patch", f.patch), patchSize: size("patch"), checked: 0, at: 0, writing: false,
-                       planned: size("patch") + (kind === "UPS1" || kind === "BPS1" ? size("original") : 0) };
+                       planned: size("patch") + passes * size("original") };
   } else {
-    const passes = /\.bps$/i.test(f.patch ?? "") ? 2 : 1;
     for (const role of ["original", "changed"])
       if (request.files[role]) progress.inputs.set(tagged(role, f[role]), { size: size(role), passes, pass: 0, done: 0, at: 0 });
   }
