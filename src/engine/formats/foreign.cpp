@@ -271,15 +271,21 @@ std::unique_ptr<CommentReader> Utf8Comment(InputFile& patch, std::uint64_t offse
 
 // The numbers and the footer of the formats with three CRC-32s -------------
 
-checksummed::Footer checksummed::ReadFooter(InputFile& patch, std::uint64_t magic, std::size_t bufferSize) {
+checksummed::Head checksummed::ReadHead(InputFile& patch, ByteReader& reader, std::size_t bufferSize) {
     const std::uint64_t fileLength = patch.Size();
-    if (fileLength < magic + 2 + kFooterSize) throw Damage{text::CutShort()};
-    std::uint8_t bytes[kFooterSize];
-    patch.ReadExactly(fileLength - kFooterSize, bytes);
-    const Footer footer{ReadLe32(bytes), ReadLe32(bytes + 4), ReadLe32(bytes + 8)};
+    if (fileLength < reader.Position() + 2 + kFooterSize) throw Damage{text::CutShort()};
+    std::uint8_t footer[kFooterSize];
+    patch.ReadExactly(fileLength - kFooterSize, footer);
+    Head head;
+    head.stated.sourceCrc = ReadLe32(footer);
+    head.stated.targetCrc = ReadLe32(footer + 4);
+    head.patchCrc = ReadLe32(footer + 8);
     const std::uint32_t crc = CrcOfFirst(patch, fileLength - 4, bufferSize);
-    if (crc != footer.patchCrc) throw Damage{text::PatchCrcWrong(crc, footer.patchCrc)};
-    return footer;
+    if (crc != head.patchCrc) throw Damage{text::PatchCrcWrong(crc, head.patchCrc)};
+    head.bodyEnd = fileLength - kFooterSize;
+    head.stated.sourceSize = ReadNumber(reader, head.bodyEnd);
+    head.stated.targetSize = ReadNumber(reader, head.bodyEnd);
+    return head;
 }
 
 std::uint64_t checksummed::ReadNumber(ByteReader& reader, std::uint64_t end) {

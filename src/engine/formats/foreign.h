@@ -188,14 +188,16 @@ std::uint32_t ReadLe32(const std::uint8_t* bytes);
 namespace checksummed {
 
 inline constexpr std::uint64_t kFooterSize = 12;
-struct Footer {
-    std::uint32_t sourceCrc = 0;
-    std::uint32_t targetCrc = 0;
+// What such a patch states before its body and in its footer.
+struct Head {
+    Stated stated;
     std::uint32_t patchCrc = 0;
+    std::uint64_t bodyEnd = 0;  // where the footer starts
 };
-// Reads the footer and holds the patch to its own CRC-32 first: a damaged
-// or cut file says so plainly. `magic` bytes start the file.
-Footer ReadFooter(InputFile& patch, std::uint64_t magic, std::size_t bufferSize);
+// Reads the footer, holding the patch to its own CRC-32 first (a damaged or
+// cut file says so plainly), then the two sizes from `reader`, which starts
+// right after the magic and is left after them.
+Head ReadHead(InputFile& patch, ByteReader& reader, std::size_t bufferSize);
 // A number, which must end before `end`.
 std::uint64_t ReadNumber(ByteReader& reader, std::uint64_t end);
 // The same, written into `out`, which has room for kMaxNumberBytes; returns

@@ -121,15 +121,11 @@ std::uint32_t UpsPatch::Write(InputFile& source, InputFile& patch, const Plan& p
 }
 
 void UpsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
-    const checksummed::Footer footer = checksummed::ReadFooter(patch, kMagic, bufferSize);
-    patchCrc = footer.patchCrc;
-    bodyEnd = patch.Size() - checksummed::kFooterSize;
     ByteReader reader(patch, kMagic, bufferSize);
-    Stated& s = stated.emplace();
-    s.sourceCrc = footer.sourceCrc;
-    s.targetCrc = footer.targetCrc;
-    s.sourceSize = checksummed::ReadNumber(reader, bodyEnd);
-    s.targetSize = checksummed::ReadNumber(reader, bodyEnd);
+    const checksummed::Head head = checksummed::ReadHead(patch, reader, bufferSize);
+    stated = head.stated;
+    patchCrc = head.patchCrc;
+    bodyEnd = head.bodyEnd;
     bodyStart = reader.Position();
     Checking checking;
     Walk(reader, *this, checking);
