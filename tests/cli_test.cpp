@@ -4,7 +4,10 @@
 #include <iterator>
 
 #include "cli/cli.h"
+#include "engine/formats/bps.h"
 #include "engine/formats/format.h"
+#include "engine/formats/ips.h"
+#include "engine/formats/ups.h"
 #include "engine/user_texts.h"
 #include "format_models.h"
 #include "test_support.h"
@@ -200,12 +203,19 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
     const Bytes ups = model::Ups(source, target);
     Bytes damaged = bps;
     damaged[9] ^= 1;
+    Bytes wrongBehindHeader = source;
+    wrongBehindHeader[100] ^= 1;
+    const auto hw = Write("hw.rom", Concat({Random(512, 6), wrongBehindHeader}));
+    const Bytes longer = Concat({target, Text("tail")});
+    const Bytes cutIps = model::Ips({{10, {1, 2, 3}}, {20, {4, 5}}});
     const auto patch = [&](const char* name, const Bytes& bytes) { return Write(name, bytes); };
+    const auto damage = [&](const char* name, const std::string& what) { return text::DamagedPatch(Path(name), what); };
     const struct {
         std::string original, patch;
         int status;
         std::string verdict;  // the first line of check, after the patch's path
         std::string info;     // the first message of info
+        int infoStatus = 0;
     } rows[] = {
         {a, patch("p.bps", bps), 0, " fits " + a,
          "Format: BPS\nSource: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
@@ -219,6 +229,18 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
          "Format: IPS\nRecords: 2 (1 run of one byte)\nBytes written: 6\nFarthest record end: 105\nTruncated to: 2000 bytes"},
         {b, patch("q.ips", model::Ips({{7, {target[7]}}})), 1, " is already applied in " + b, ""},
         {a, patch("d.bps", damaged), 2, "", ""},
+        {hw, Path("p.bps"), 1, " does not fit " + hw, ""},
+        {a, patch("l.bps", model::Bps(source, longer, {{model::SourceRead, 7}, {model::TargetRead, 1, 0, {target[7]}},
+                                                            {model::SourceRead, 2992}, {model::TargetRead, 4, 0, Text("tail")}})),
+         0, " fits " + a,
+         "Format: BPS\nSource: " + s + "\nTarget: " + text::SizeAndCrc(3004, model::Crc(longer)) + "\nPatch CRC-32: " +
+             text::Crc(model::Crc(Read("l.bps"), 0, Read("l.bps").size() - 4)) + "\nComment: (none)"},
+        {b, patch("t.ips", model::Ips({{7, {target[7]}}}, 2000)), 0, " fits " + b, ""},
+        {a, patch("e.bps", model::Checksummed("BPS1", 5, 10, {0x80, 0x80 | (5 << 2)})), 2, "",
+         damage("e.bps", text::ReadsOutside(7, "original")), 1},
+        {a, patch("e.ups", model::Checksummed("UPS1", 10, 10, {0x80 | 11, 0})), 2, "",
+         damage("e.ups", text::ChangePastTheEnd(6)), 1},
+        {a, patch("e.ips", Bytes(cutIps.begin(), cutIps.end() - 4)), 2, "", damage("e.ips", text::RecordCutShort(1, 13)), 1},
     };
     // The format asked for wins over the name.
     EXPECT_EQ(Run({"make", "-f", "bps", a, b, Path("made.ppp")}), 0);
@@ -233,13 +255,21 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         }
         if (row.info.empty()) continue;
         host_.messages.clear();
-        EXPECT_EQ(Run({"info", row.patch}), 0);
+        EXPECT_EQ(Run({"info", row.patch}), row.infoStatus) << row.patch;
         ASSERT_FALSE(host_.messages.empty());
         EXPECT_EQ(host_.messages[0].text, row.info);
-        if (row.info.starts_with("Format: BPS")) {
+        if (row.info.starts_with("Format: BPS") && row.info.ends_with("\nComment:")) {
             EXPECT_EQ(host_.messages.at(1).text, "made by hand");
         }
     }
+    // Applied all the same, as asked: the wrong original and the result's
+    // checksum each warned of.
+    host_.warnings.clear();
+    EXPECT_EQ(Run({"apply", "--ignore-checksum", w, Path("p.bps"), Path("out.rom")}), 0);
+    ASSERT_EQ(host_.warnings.size(), 2u);
+    EXPECT_EQ(host_.warnings[0],
+              text::AppliedAllTheSame(text::WrongFile(w, "BPS", 3000, model::Crc(source), 3000, model::Crc(Read("w.rom")))));
+    EXPECT_EQ(Read("out.rom").size(), target.size());
 }
 
 TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {

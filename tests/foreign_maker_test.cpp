@@ -60,6 +60,13 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
         {"moved data", rom, Moved(rom, 5000, 3)},
         {"longer", rom, Concat({Edited(rom, 10, 4), Random(7000, 5), Bytes(3000, 0)})},
         {"shorter", rom, Bytes(rom.begin(), rom.begin() + 250000)},
+        {"one byte shorter", rom, Bytes(rom.begin(), rom.end() - 1)},
+        {"70,000 changed bytes in a row", rom, [&] {
+             Bytes b = rom;
+             const Bytes mask = Random(70000, 12);
+             for (std::size_t i = 0; i < mask.size(); ++i) b[1000 + i] ^= 1 + mask[i] % 255;
+             return b;
+         }()},
         {"identical", rom, rom},
         {"empty original", {}, Random(5000, 6)},
         {"empty changed", rom, {}},
@@ -96,12 +103,23 @@ TEST_F(ForeignMakerTest, BpsCarriesTheCommentAndDescribesMovedDataCompactly) {
     // A positional patch would also hold everything behind the insertion.
     const std::size_t fresh = 1250 * 17 + inserted.size() + appended.size();
     EXPECT_LT(Read("big.bps").size(), fresh * 3 / 2) << "fresh bytes: " << fresh;
+
+    // Behind inserted bytes, edits closer together than a hash is long: only
+    // going on along the last copy finds the stretches between them.
+    const Bytes small = Random(64 << 10, 11);
+    Bytes dense = small;
+    const Bytes fresh100 = Random(100, 12);
+    dense.insert(dense.begin() + 1000, fresh100.begin(), fresh100.end());
+    for (std::size_t i = 5000; i < dense.size(); i += 12) dense[i] ^= 0xFF;
+    ASSERT_EQ(Make(small, dense, "dense.bps"), Outcome::Done);
+    EXPECT_EQ(model::ApplyBps(small, Read("dense.bps")), dense);
+    EXPECT_LT(Read("dense.bps").size(), dense.size() / 2);
 }
 
 TEST_F(ForeignMakerTest, IpsKeepsToWhatTheFormatCanSay) {
     // A change at 0x454F46 starts its record a byte earlier; a long run of
     // one byte is a run record; nothing past 16 MiB.
-    Bytes original = Random(0x454F50, 11);
+    Bytes original = Random(0x454F60, 11);
     std::fill(original.begin() + 100, original.begin() + 1100, 0x41);
     Bytes changed = original;
     changed[0x454F46] ^= 0xFF;
@@ -118,14 +136,37 @@ TEST_F(ForeignMakerTest, IpsKeepsToWhatTheFormatCanSay) {
         EXPECT_NE(offset, 0x454F46u);
     }
 
-    Bytes past = Bytes((16 << 20) + 10, 0);
-    Bytes pastChanged = past;
-    pastChanged[(16 << 20) + 5] = 1;
-    Write("old.ips", Text("old"));
-    EXPECT_EQ(Make(past, pastChanged, "old.ips"), Outcome::Stopped);
-    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text::IpsCannotAddress(Path("old.ips"), (16 << 20) + 5), MessageStyle::Critical}}));
-    EXPECT_EQ(Read("old.ips"), Text("old"));
-    EXPECT_TRUE(Temporaries().empty());
+    // A run of one byte from 0x454F46 on: its first byte goes with the byte before.
+    changed = original;
+    std::fill(changed.begin() + 0x454F46, changed.begin() + 0x454F46 + 20, 0x42);
+    ASSERT_EQ(Make(original, changed, "run.ips"), Outcome::Done);
+    const Bytes run = Read("run.ips");
+    EXPECT_EQ(model::ApplyIps(original, run), changed);
+    model::Reader runRecords{run, 5};
+    for (std::uint64_t offset; (offset = runRecords.Big(3)) != 0x454F46;) {
+        const std::uint64_t size = runRecords.Big(2);
+        runRecords.at += size == 0 ? 3 : size;
+    }
+    EXPECT_EQ(runRecords.at, run.size()) << "a record starts at 0x454F46";
+
+    // What IPS cannot address: a change at 16 MiB or past it, a result cut
+    // to 16 MiB or more.
+    const Bytes past = Bytes((16 << 20) + 10, 0);
+    const struct {
+        std::uint64_t at;
+        Bytes changed;
+    } refused[] = {
+        {16 << 20, [&] { Bytes b = past; b[16 << 20] = 1; return b; }()},
+        {(16 << 20) + 5, [&] { Bytes b = past; b[(16 << 20) + 5] = 1; return b; }()},
+        {16 << 20, Bytes(past.begin(), past.begin() + (16 << 20))},
+    };
+    for (const auto& row : refused) {
+        Write("old.ips", Text("old"));
+        EXPECT_EQ(Make(past, row.changed, "old.ips"), Outcome::Stopped) << row.at;
+        EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text::IpsCannotAddress(Path("old.ips"), row.at), MessageStyle::Critical}}));
+        EXPECT_EQ(Read("old.ips"), Text("old"));
+        EXPECT_TRUE(Temporaries().empty());
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "engine/formats/bps.h"
 #include "engine/formats/ips.h"
+#include "engine/formats/ups.h"
 #include "engine/patch_applier.h"
 #include "engine/user_texts.h"
 #include "format_models.h"
@@ -89,6 +90,7 @@ TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
         {"IPS32 at 0x454F46 and past 16 MiB", large, model::Ips({{0x454F46, {4, 4}}, {0x1000002, {8}}}, {}, true)},
         {"long stretches between records", long3, model::Ips({{10, {1}}, {(5 << 19), {2, 2}}, {(3 << 20) - 1, {3}}})},
         {"no records", small, model::Ips({})},
+        {"records overlapping by one byte", small, model::Ips({{10, {1, 2}}, {11, {3}}})},
     };
     for (const auto& row : rows) {
         ASSERT_EQ(Apply(row.original, row.patch), Outcome::Done) << row.name;
@@ -103,6 +105,7 @@ TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
         std::string damage;
     } damaged[] = {
         {"cut inside a record", Bytes(sound.begin(), sound.end() - 5), text::RecordCutShort(1, 13)},
+        {"cut four bytes short", Bytes(sound.begin(), sound.end() - 4), text::RecordCutShort(1, 13)},
         {"cut before EOF", Bytes(sound.begin(), sound.end() - 3), text::NoEndMark("EOF")},
         {"two bytes after EOF", Concat({sound, {0, 0}}), text::BytesAfterEndMark(2, "EOF")},
     };
@@ -138,6 +141,9 @@ TEST_F(ForeignTest, UpsAppliesBothWaysAndOnlyToItsOwnFiles) {
     EXPECT_EQ(Apply(source, damaged), Outcome::Stopped);
     ExpectRefused(Damaged(text::PatchCrcWrong(model::Crc(damaged, 0, damaged.size() - 4), model::Crc(patch, 0, patch.size() - 4))),
                   "damaged");
+    // Sizes 10 and 10, and a change after a skip of 11.
+    EXPECT_EQ(Apply(Bytes(10, 0), model::Checksummed("UPS1", 10, 10, {0x80 | 11, 0})), Outcome::Stopped);
+    ExpectRefused(Damaged(text::ChangePastTheEnd(6)), "a skip one past the end");
 }
 
 std::uint32_t Le32At(const Bytes& bytes, std::size_t at) { return model::Reader{bytes, at}.Le32(); }
@@ -188,6 +194,9 @@ TEST_F(ForeignTest, BpsCommandsApplyAsTheDescriptionSays) {
          {{model::TargetRead, 2, 0, {0xAB, 0xCD}}, {model::TargetCopy, 999, 0}, {model::SourceCopy, 10, 5990}}, ""},
         {"metadata shown as the comment", source, {{model::SourceRead, 6000}}, "Пояснения к патчу\nline 2"},
         {"a copy from 5 MiB back", big, {{model::SourceRead, 5 << 20}, {model::TargetCopy, 1 << 20, 0}}, ""},
+        // The newest 4 MiB of the result are kept in memory, older bytes read back.
+        {"a copy from 4 MiB back", big, {{model::SourceRead, 4 << 20}, {model::TargetCopy, 100, 0}}, ""},
+        {"a copy from 4 MiB + 1 back", big, {{model::SourceRead, (4 << 20) + 1}, {model::TargetCopy, 100, 0}}, ""},
     };
     for (const auto& row : rows) {
         Bytes target;
@@ -235,24 +244,21 @@ TEST_F(ForeignTest, BpsIsRefusedOrHeldToItsChecksums) {
 
     const struct {
         const char* name;
-        Bytes body;  // after the sizes 3000 -> 10 and no metadata
+        std::uint64_t sourceSize, targetSize;
+        Bytes body;  // after the sizes: the metadata's size, the metadata, the commands
         std::string damage;
     } hostile[] = {
-        {"number that overflows", Bytes(10, 0x00), text::NumberTooLarge(8)},
-        {"writes past the result", {0x80 | (10 << 2)}, text::WritesPastResult(8)},
-        {"copy before the start", {0x80 | (9 << 2 | 2), 0x83}, text::CursorBeforeStart(8)},
-        {"target copy of nothing written", {0x80 | (9 << 2 | 3), 0x80}, text::ReadsOutside(8, "result as written so far")},
-        {"too few bytes", {0x80 | (4 << 2 | 1), 1, 2, 3, 4, 5}, text::MakesTooFew(5, 10)},
+        {"number that overflows", 3000, 10, Concat({{0x80}, Bytes(10, 0x00)}), text::NumberTooLarge(8)},
+        {"writes past the result", 3000, 10, {0x80, 0x80 | (10 << 2)}, text::WritesPastResult(8)},
+        {"copy before the start", 3000, 10, {0x80, 0x80 | (9 << 2 | 2), 0x83}, text::CursorBeforeStart(8)},
+        {"target copy of nothing written", 3000, 10, {0x80, 0x80 | (9 << 2 | 3), 0x80},
+         text::ReadsOutside(8, "result as written so far")},
+        {"too few bytes", 3000, 10, {0x80, 0x80 | (4 << 2 | 1), 1, 2, 3, 4, 5}, text::MakesTooFew(5, 10)},
+        {"a read one byte past the original", 5, 10, {0x80, 0x80 | (5 << 2)}, text::ReadsOutside(7, "original")},
+        {"metadata one byte longer than what is left", 3000, 10, {0x84, 'a', 'b', 'c'}, text::MetadataPastTheEnd()},
     };
     for (const auto& row : hostile) {
-        Bytes bytes = {'B', 'P', 'S', '1'};
-        model::PutNumber(bytes, 3000);
-        model::PutNumber(bytes, 10);
-        model::PutNumber(bytes, 0);
-        bytes.insert(bytes.end(), row.body.begin(), row.body.end());
-        model::PutLe32(bytes, model::Crc(source));
-        model::PutLe32(bytes, 0);
-        model::PutLe32(bytes, model::Crc(bytes));
+        const Bytes bytes = model::Checksummed("BPS1", row.sourceSize, row.targetSize, row.body, model::Crc(source));
         EXPECT_EQ(Apply(source, bytes), Outcome::Stopped) << row.name;
         ExpectRefused(Damaged(row.damage), row.name);
     }

@@ -123,6 +123,20 @@ inline Bytes ApplyIps(Bytes file, const Bytes& patch) {
     return file;
 }
 
+// A UPS or BPS patch by hand: the magic, the two sizes, `body` as it is,
+// and the three CRC-32s, the patch's own right.
+inline Bytes Checksummed(const char* magic, std::uint64_t sourceSize, std::uint64_t targetSize, const Bytes& body,
+                         std::uint32_t sourceCrc = 0, std::uint32_t targetCrc = 0) {
+    Bytes out(magic, magic + 4);
+    PutNumber(out, sourceSize);
+    PutNumber(out, targetSize);
+    out.insert(out.end(), body.begin(), body.end());
+    PutLe32(out, sourceCrc);
+    PutLe32(out, targetCrc);
+    PutLe32(out, Crc(out));
+    return out;
+}
+
 // UPS: every difference as XOR, runs closed by a zero.
 inline Bytes Ups(const Bytes& source, const Bytes& target) {
     Bytes out = {'U', 'P', 'S', '1'};
