@@ -4,6 +4,7 @@
 
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
+#include "format_models.h"
 #include "host/recording_host.h"
 #include "test_support.h"
 
@@ -184,6 +185,53 @@ TEST_F(ApplierTest, APatchRewrittenBetweenReadsIsNeverHalfApplied) {
         EXPECT_EQ(host.messages, std::vector{Critical("Cannot read " + Path("p.ppp") + ": the file changed while it was read")})
             << row.name;
         EXPECT_FALSE(Exists("out.rom")) << row.name;
+    }
+}
+
+// Another program cuts the original while it is read: it still says its
+// old size, but no read reaches past `limit`.
+class ShrinkingHost final : public RecordingHost {
+public:
+    ShrinkingHost(std::string path, std::uint64_t limit) : path_(std::move(path)), limit_(limit) {}
+    std::unique_ptr<InputFile> OpenInput(const std::string& path) override {
+        auto file = RecordingHost::OpenInput(path);
+        if (path != path_) return file;
+        return std::make_unique<Shrunk>(std::move(file), limit_);
+    }
+
+private:
+    class Shrunk final : public InputFile {
+    public:
+        Shrunk(std::unique_ptr<InputFile> file, std::uint64_t limit) : file_(std::move(file)), limit_(limit) {}
+        std::uint64_t Size() const override { return file_->Size(); }
+        const std::string& Path() const override { return file_->Path(); }
+        std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+            if (offset >= limit_) return 0;
+            return file_->ReadAt(offset, buffer.first(static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), limit_ - offset))));
+        }
+
+    private:
+        std::unique_ptr<InputFile> file_;
+        std::uint64_t limit_;
+    };
+    std::string path_;
+    std::uint64_t limit_;
+};
+
+TEST_F(ApplierTest, AnOriginalThatShrinksWhileReadIsNamed) {
+    // Each reads the original its own way: whole windows (IPS), block by
+    // block (ZelkPatch), for its checksum first (UPS).
+    const Bytes original = Random(3000, 31);
+    Bytes changed = original;
+    changed[2500] ^= 1;
+    const Bytes ips = model::Ips({{2500, {changed[2500]}}});
+    const Bytes patches[] = {ips, PatchBytes({{2500, {changed[2500]}}}, ""), model::Ups(original, changed)};
+    for (const Bytes& patch : patches) {
+        ShrinkingHost host(Path("a.rom"), 2000);
+        EXPECT_EQ(ApplyPatch(host, Write("a.rom", original), Write("p.pat", patch), Path("out.rom")), Outcome::Stopped);
+        EXPECT_EQ(host.messages, std::vector{Critical("Cannot read " + Path("a.rom") + ": the file shrank while it was read")});
+        EXPECT_FALSE(Exists("out.rom"));
+        EXPECT_TRUE(Temporaries().empty());
     }
 }
 
