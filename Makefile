@@ -19,7 +19,7 @@ JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
 BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev fonts-dejavu-core help2man man-db
-TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion zlib1g-dev acl
+TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion zlib1g-dev acl strace
 DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 # Windows: cross compilers, GoogleTest's source for the targets, Wine to run
 # the tests (its 32-bit half needs the i386 architecture), and the Russian

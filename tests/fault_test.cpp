@@ -562,6 +562,125 @@ TEST_F(FaultTest, SignalsRemoveTheTemporaryFile) {
     EXPECT_EQ(Read("out.rom"), (Bytes{7, 2}));
 }
 
+// Between the check of the target and the rename, another program may put
+// a pipe at the target's name: the pipe is not replaced, and nothing is left.
+TEST_F(FaultTest, APipeMadeAtTheTargetMeanwhileIsLeftAlone) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const std::string target = Path("out.rom");
+    for (const bool existing : {false, true}) {
+        for (const bool unnamed : {true, false}) {
+            std::filesystem::remove(target);
+            if (existing) Write("out.rom", Text("old"));
+            struct PipeAtTarget : RecordingHost {
+                PipeAtTarget(std::string target, bool unnamed) : target(std::move(target)), unnamed(unnamed) {}
+                int FlushToDisk(NativeFile file) override {
+                    if (!made) {
+                        std::filesystem::remove(target);
+                        made = ::mkfifo(target.c_str(), 0600) == 0;
+                    }
+                    return RecordingHost::FlushToDisk(file);
+                }
+                bool UnnamedFiles() override { return unnamed; }
+                std::string target;
+                bool unnamed;
+                bool made = false;
+            } host(target, unnamed);
+            const std::string row = std::string(existing ? "replacing" : "new") + (unnamed ? ", unnamed" : ", named");
+            EXPECT_EQ(ApplyPatch(host, a, p, target), Outcome::Stopped) << row;
+            EXPECT_TRUE(host.made) << row;
+            EXPECT_EQ(host.messages, (std::vector<RecordedMessage>{
+                                         {"Cannot write " + target + ": it is a named pipe, not a regular file",
+                                          MessageStyle::Critical}}))
+                << row;
+            struct stat st {};
+            EXPECT_TRUE(::lstat(target.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) << row;
+            EXPECT_TRUE(Temporaries().empty()) << row;
+        }
+    }
+    std::filesystem::remove(target);
+}
+
+// A signal that arrives while the folder is flushed waits for the flush:
+// the replaced target is on disk before the program ends.
+TEST_F(FaultTest, ATerminationDuringTheFolderFlushWaitsForIt) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    for (const bool existing : {false, true}) {
+        std::filesystem::remove(dir_ / "out.rom");
+        std::filesystem::remove(dir_ / "flushed");
+        if (existing) Write("out.rom", Text("old"));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            struct TermInFolderFlush : RecordingHost {
+                explicit TermInFolderFlush(std::string marker) : marker(std::move(marker)) {}
+                int FlushToDisk(NativeFile file) override {
+                    if (++calls < 2) return RecordingHost::FlushToDisk(file);
+                    ::raise(SIGTERM);  // the second: the folder's
+                    const int error = RecordingHost::FlushToDisk(file);
+                    std::ofstream(marker) << "done";
+                    return error;
+                }
+                std::string marker;
+                int calls = 0;
+            } host(Path("flushed"));
+            PrepareProcess();
+            ApplyPatch(host, a, p, Path("out.rom"));
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        EXPECT_TRUE(Exists("flushed")) << (existing ? "replacing" : "new");
+        EXPECT_EQ(Read("out.rom"), (Bytes{7, 2}));
+        EXPECT_TRUE(Temporaries().empty());
+    }
+}
+
+// Where the access ACL cannot be given to the new file, its mode alone would
+// hand the group the ACL's mask: only the owner keeps access.
+TEST_F(FaultTest, AnAclThatCannotBeKeptLeavesTheFileToItsOwner) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    const auto target = Write("out.rom", Text("old"));
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    if (std::system(("setfacl -m u:65534:rw,m::rw '" + target + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "this file system takes no ACLs";
+    struct NoAcl : RecordingHost {
+        int SetAttribute(NativeFile file, const char* name, std::span<const char> value) override {
+            if (std::strcmp(name, "system.posix_acl_access") == 0) return EOPNOTSUPP;
+            return RecordingHost::SetAttribute(file, name, value);
+        }
+    } host;
+    ASSERT_EQ(ApplyPatch(host, a, p, target), Outcome::Done);
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << std::oct << (st.st_mode & 07777);
+    ASSERT_EQ(host.warnings.size(), 1u);
+    EXPECT_NE(host.warnings[0].find("its access ACL could not be kept (Operation not supported), so only its owner may "
+                                    "use the new file"),
+              std::string::npos)
+        << host.warnings[0];
+    EXPECT_EQ(Read("out.rom"), (Bytes{7, 2}));
+}
+
+// A file this user may not read says so before anything else is done (as
+// root, the test reads as another user: root reads any file).
+TEST_F(FaultTest, AFileThatMayNotBeReadIsNamedSo) {
+    const auto a = Write("a.rom", {1, 2});
+    const auto p = Write("p.ppp", PatchBytes({{0, {7}}}, ""));
+    ASSERT_EQ(::chmod(a.c_str(), 0000), 0);
+    const bool root = ::geteuid() == 0;
+    EXPECT_TRUE(InChild([&] {
+        if (root && (::setgid(1000) != 0 || ::setuid(1000) != 0)) return false;
+        RecordingHost host;
+        return ApplyPatch(host, a, p, Path("out.rom")) == Outcome::Stopped &&
+               host.messages == std::vector<RecordedMessage>{{"Cannot read " + a + ": Permission denied", MessageStyle::Critical}};
+    }));
+    ASSERT_EQ(::chmod(a.c_str(), 0644), 0);
+    EXPECT_FALSE(Exists("out.rom"));
+}
+
 // A comment of any size is printed in bounded memory: 64 MiB of control
 // bytes (four bytes each once escaped) under a 160 MiB address-space limit.
 TEST_F(FaultTest, AHugeCommentNeedsNoMemoryOfItsSize) {

@@ -49,6 +49,21 @@ completion=$(bash -c "
   complete_line 'zelkpatch make --comment-f'")
 [ "$completion" = $'make\n--comment-file=' ] || fail "completion offers: $completion"
 
+# The replaced file is flushed with fsync, owner, mode and attributes too:
+# fdatasync would leave them to chance.
+work=$stage/fsync
+mkdir "$work"
+printf 'ab' > "$work/a.rom"
+printf 'old' > "$work/out.rom"
+"$stage/zelkpatch/usr/bin/zelkpatch" make "$work/a.rom" "$work/a.rom" "$work/p.ppp" > /dev/null
+if strace -f -y -e trace=fsync,fdatasync -o "$work/calls" "$stage/zelkpatch/usr/bin/zelkpatch" apply "$work/a.rom" \
+    "$work/p.ppp" "$work/out.rom" > /dev/null 2>&1; then
+  grep -q "^[0-9]* *fsync([0-9]*<$work/[^>]" "$work/calls" || fail "the new file is not flushed with fsync: $(cat "$work/calls")"
+  ! grep -q fdatasync "$work/calls" || fail "fdatasync is used: $(cat "$work/calls")"
+else
+  echo "SKIPPED: the fsync check: strace cannot trace here"
+fi
+
 if [ "$window" = 1 ]; then
   expect_tree zelkpatcher \
     usr/bin/zelkpatcher \

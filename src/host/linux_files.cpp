@@ -270,10 +270,14 @@ public:
         if (const int error = host_.FlushToDisk(SystemFiles::NativeFile{fd_})) Fail("write", path_, error);
         // An unnamed file gets a name only now: a new target's own, where
         // nothing has appeared meanwhile; else a temporary one to rename.
-        if (temp_.empty() && !exists_ && Link(name_)) {
-            committed_ = true;
-            FlushFolder();
-            return;
+        if (temp_.empty() && !exists_) {
+            // From the link to the folder's flush, as from a rename below.
+            const SignalsHeld held;
+            if (Link(name_)) {
+                committed_ = true;
+                FlushFolder();
+                return;
+            }
         }
         if (temp_.empty()) {
             for (int attempt = 0; temp_.empty(); ++attempt) {
@@ -410,8 +414,10 @@ private:
             ssize_t size;
             while ((size = ::lgetxattr(old.c_str(), attribute, value.data(), value.size())) < 0 && errno == ERANGE)
                 value.resize(value.size() * 2);
-            if (size >= 0 && ::fsetxattr(fd_, attribute, value.data(), static_cast<std::size_t>(size), 0) == 0) continue;
-            const int error = errno;
+            const int error = size < 0 ? errno
+                                       : host_.SetAttribute(SystemFiles::NativeFile{fd_}, attribute,
+                                                            {value.data(), static_cast<std::size_t>(size)});
+            if (error == 0) continue;
             if (std::strcmp(attribute, "system.posix_acl_access") == 0) {
                 if (::fchmod(fd_, old_.st_mode & static_cast<mode_t>(07700)) != 0) Fail("write", path_, errno);
                 Note("its access ACL could not be kept (" + std::string(std::strerror(error)) +
@@ -507,6 +513,10 @@ int SystemFiles::FlushToDisk(NativeFile file) {
     while (::fsync(static_cast<int>(file)) != 0)
         if (errno != EINTR) return errno;
     return 0;
+}
+
+int SystemFiles::SetAttribute(NativeFile file, const char* name, std::span<const char> value) {
+    return ::fsetxattr(static_cast<int>(file), name, value.data(), value.size(), 0) == 0 ? 0 : errno;
 }
 
 int SystemFiles::FlushFileSystem(NativeFile file) { return ::syncfs(static_cast<int>(file)) == 0 ? 0 : errno; }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,6 +39,11 @@ public:
     virtual bool UnnamedFiles() { return true; }
     // A named temporary file has just been created: tests look at it here.
     virtual void TemporaryCreated(NativeFile) {}
+#if defined(__linux__)
+    // Gives `file` the extended attribute `name`; 0 or the error number.
+    // Tests override it to act out a file system that refuses one.
+    virtual int SetAttribute(NativeFile file, const char* name, std::span<const char> value);
+#endif
 
     std::string TakeLeftBehind() override { return std::exchange(leftBehind_, {}); }
     // Called by an output that could not remove its temporary file `path`,
