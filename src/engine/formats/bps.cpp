@@ -1,6 +1,7 @@
 #include "engine/formats/bps.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <vector>
@@ -337,8 +338,18 @@ public:
         out_.Number(T_);
         out_.Number(metadata.size());
         out_.Put({reinterpret_cast<const std::uint8_t*>(metadata.data()), metadata.size()});
-        while (t_ < T_)
-            if (!Along() && !Run() && !Match()) ++t_;
+        while (t_ < T_) {
+            if (Along()) continue;
+            // The bytes here, once for both searches: a search moves the window.
+            const auto ahead = targetAhead_.At(t_, kHashBytes);
+            if (ahead.size() < kHashBytes) {
+                ++t_;
+                continue;
+            }
+            Hashed here;
+            std::memcpy(here.data(), ahead.data(), kHashBytes);
+            if (!Run(here) && !Match(here)) ++t_;
+        }
         FlushTo(T_);
         out_.Le32(sourceCrc);
         out_.Le32(targetCrc);
@@ -364,15 +375,13 @@ private:
         t_ = pending_ = t_ + same;
         return true;
     }
+    using Hashed = std::array<std::uint8_t, kHashBytes>;
     // A run of one byte: copied from the byte before it.
-    bool Run() {
-        const auto here = targetAhead_.At(t_, kHashBytes);
-        if (t_ == 0 || here.size() != kHashBytes ||
-            !std::all_of(here.begin(), here.end(), [&](std::uint8_t b) { return b == here[0]; }))
+    bool Run(const Hashed& here) {
+        if (t_ == 0 || !std::all_of(here.begin(), here.end(), [&](std::uint8_t b) { return b == here[0]; }))
             return false;
-        const std::uint8_t byte = here[0];
         const std::uint64_t run = Agree(targetAhead_, t_, targetProbe_, t_ - 1, T_ - t_);
-        if (run < kMinRun || targetProbe_.At(t_ - 1, 1)[0] != byte) return false;
+        if (run < kMinRun || targetProbe_.At(t_ - 1, 1)[0] != here[0]) return false;
         FlushTo(t_);
         out_.FromTarget(t_ - 1, run);
         t_ = pending_ = t_ + run;
@@ -397,9 +406,7 @@ private:
         if (forward + back > best.length + best.back) best = {forward, back, from, inSource};
     }
     // Where the indexes say these bytes stood before.
-    bool Match() {
-        const auto here = targetAhead_.At(t_, kHashBytes);
-        if (here.size() != kHashBytes) return false;
+    bool Match(const Hashed& here) {
         const std::uint64_t hash = HashAt(here.data());
         Candidate best;
         Consider(sourceIndex_.Find(hash), sourceProbe_, S_, true, best);
