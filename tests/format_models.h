@@ -3,6 +3,7 @@
 // that hold the program's results to account.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -101,25 +102,41 @@ inline Bytes Ips(const std::vector<IpsRecord>& records, std::optional<std::uint3
     return out;
 }
 
+// The truncation is read first, so that the image never grows past what the
+// result keeps, as the program's never does.
 inline Bytes ApplyIps(Bytes file, const Bytes& patch) {
     const bool wide = patch.size() >= 5 && patch[0] == 'I';
     const int width = wide ? 4 : 3;
-    Reader r{patch, 5};
-    for (;;) {
-        const std::uint64_t offset = r.Big(width);
-        if (offset == (wide ? 0x45454F46u : 0x454F46u)) break;
-        std::uint64_t size = r.Big(2);
-        Bytes data;
-        if (size == 0) {
-            size = r.Big(2);
-            data.assign(size, r.Byte());
-        } else {
-            for (std::uint64_t i = 0; i < size; ++i) data.push_back(r.Byte());
+    // Each record as its offset, its size and its i-th byte; returns where the EOF mark ends.
+    const auto walk = [&](const auto& visit) {
+        Reader r{patch, 5};
+        for (;;) {
+            const std::uint64_t offset = r.Big(width);
+            if (offset == (wide ? 0x45454F46u : 0x454F46u)) return r.at;
+            const std::uint64_t size = r.Big(2);
+            if (size == 0) {
+                const std::uint64_t count = r.Big(2);
+                const std::uint8_t byte = r.Byte();
+                visit(offset, count, [&](std::uint64_t) { return byte; });
+            } else {
+                const std::size_t from = r.at;
+                if (size > patch.size() - from) throw std::runtime_error("past the end");
+                r.at += size;
+                visit(offset, size, [&](std::uint64_t i) { return patch[from + i]; });
+            }
         }
-        if (file.size() < offset + size) file.resize(offset + size, 0);
-        std::copy(data.begin(), data.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
-    }
-    if (patch.size() - r.at == static_cast<std::size_t>(width)) file.resize(r.Big(width), 0);
+    };
+    const std::size_t end = walk([](std::uint64_t, std::uint64_t, const auto&) {});
+    std::optional<std::uint64_t> truncation;
+    if (patch.size() - end == static_cast<std::size_t>(width)) truncation = Reader{patch, end}.Big(width);
+    const std::uint64_t kept = truncation.value_or(UINT64_MAX);
+    walk([&](std::uint64_t offset, std::uint64_t size, const auto& byte) {
+        const std::uint64_t stop = std::min(offset + size, kept);
+        if (offset >= stop) return;
+        if (file.size() < stop) file.resize(stop, 0);
+        for (std::uint64_t i = 0; offset + i < stop; ++i) file[offset + i] = byte(i);
+    });
+    if (truncation) file.resize(*truncation, 0);
     return file;
 }
 

@@ -56,6 +56,9 @@ def number(v):
 write("foreign", "ips_records", bytes([0, 8]) + original + b"\x00\x00\x02\x00\x02\xaa\xbb" + b"\x00\x00\x0a\x00\x00\x00\x03\x7f" + b"EOF")
 write("foreign", "ips_truncated", bytes([0, 8]) + original + b"\x00\x00\x06\x00\x01\x01" + b"\x00\x00\x01\x00\x01\x02" + b"EOF\x00\x00\x05")
 write("foreign", "ips32", bytes([1, 4]) + original[:4] + b"\x00\x45\x4f\x46\x00\x01\x09" + b"EEOF")
+# One byte at 0x90000000 of an empty original, cut to nothing: no model may
+# build the image it would have made.
+write("foreign", "ips32_far_record_truncated", bytes([1, 0]) + b"\x90\x00\x00\x00\x00\x01\x78" + b"EEOF\x00\x00\x00\x00")
 write("foreign", "ups", bytes([6, 8]) + original + number(8) + number(10) + number(1) + b"\x11\x22\x00" + number(3) + b"\x33\x44\x00")
 write("foreign", "bps_commands", bytes([7, 8]) + original + number(8) + number(14) + number(2) + b"hi"
       + number((2 << 2) | 0) + number((1 << 2) | 1) + b"\x55\x66"
