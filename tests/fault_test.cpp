@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/xattr.h>
@@ -26,6 +27,7 @@
 #include <thread>
 
 #include "engine/patch_applier.h"
+#include "format_models.h"
 #include "test_support.h"
 
 namespace zelk::test {
@@ -168,12 +170,84 @@ TEST_F(FaultTest, FullFileSystemIsReportedAndTheTargetKeepsItsBytes) {
     EXPECT_EQ(make.status, 1);
     EXPECT_NE(make.err.find("No space left on device"), std::string::npos) << make.err;
     ExpectNoDone(make);
+    // The result's room is asked for before it is written.
     EXPECT_EQ(apply.status, 1);
-    EXPECT_NE(apply.err.find("Cannot write " + target + ": No space left on device"), std::string::npos) << apply.err;
+    EXPECT_NE(apply.err.find("Cannot write " + target + ": the result needs 300000 bytes, and " + small.string() + " has "),
+              std::string::npos)
+        << apply.err;
     ExpectNoDone(apply);
     EXPECT_EQ(kept, "old bytes");
     EXPECT_EQ(inSmall, std::vector<std::string>{"out.rom"});
     EXPECT_EQ(Read("a.rom"), original);
+}
+
+// A result is refused before a byte of it is written where the file system
+// cannot hold it: a 36-byte BPS patch may promise a terabyte. Where the file
+// system sets no room aside, the bytes are written until it is full, as
+// before, and nothing is left either way.
+TEST_F(FaultTest, AResultThatCannotFitIsRefusedBeforeItIsWritten) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a private mount namespace here: " << std::strerror(errno);
+    const auto small = dir_ / "small";
+    std::filesystem::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    const Bytes source = Random(1000, 40);
+    const auto a = Write("a.rom", source);
+    // One new byte, then the result copied from itself up to 1 TB.
+    Bytes body = {0x80, 0x80 | 1, 0x42};
+    model::PutNumber(body, ((std::uint64_t{1} << 40) - 2) << 2 | 3);
+    model::PutNumber(body, 0);
+    const auto huge = Write("huge.bps", model::Checksummed("BPS1", 1000, std::uint64_t{1} << 40, body, model::Crc(source)));
+    const auto fits = Write("fits.ppp", PatchBytes({{0, {7}}, {1000, Bytes(100000, 9)}}, ""));
+    const auto big = Write("big.ppp", PatchBytes({{0, {7}}, {1000, Bytes(400000, 9)}}, ""));
+    const std::string target = (small / "out.rom").string();
+    // Hosts whose file system sets no room aside, or less than it says is free.
+    struct Reserving : RecordingHost {
+        explicit Reserving(int answer) : answer(answer) {}
+        int ReserveSpace(NativeFile file, std::uint64_t size) override {
+            const bool own = answer == 0 || (answer == ENOSPC && size == 1);
+            return own ? RecordingHost::ReserveSpace(file, size) : answer;
+        }
+        int answer;
+    };
+    const struct {
+        const char* name;
+        std::string patch;
+        int answer;  // what the file system says to a reservation (ENOSPC: of more than a byte); 0: its own
+        std::string told;  // the start of the message
+    } rows[] = {
+        {"a terabyte promised", huge, 0, "Cannot write " + target + ": the result needs 1099511627776 bytes, and "},
+        {"a ZelkPatch's result too large", big, 0, "Cannot write " + target + ": the result needs 401000 bytes, and "},
+        {"less room than it says", fits, ENOSPC, "Cannot write " + target + ": the result needs 101000 bytes, and "},
+        {"no room set aside: written until full", big, EOPNOTSUPP, "Cannot write " + target + ": No space left on device"},
+        {"a result that fits", fits, 0, ""},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::remove(target);
+        struct statvfs room {};
+        ASSERT_EQ(::statvfs(small.c_str(), &room), 0);
+        const std::string free = std::to_string(static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize);
+        Reserving host(row.answer);
+        const Outcome outcome = ApplyPatch(host, a, row.patch, target);
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(small)) left.push_back(entry.path().filename());
+        if (row.told.empty()) {
+            EXPECT_EQ(outcome, Outcome::Done) << row.name;
+            EXPECT_EQ(left, std::vector<std::string>{"out.rom"}) << row.name;
+            EXPECT_EQ(std::filesystem::file_size(target), 101000u) << row.name;
+            continue;
+        }
+        EXPECT_EQ(outcome, Outcome::Stopped) << row.name;
+        ASSERT_FALSE(host.messages.empty()) << row.name;
+        EXPECT_EQ(host.messages.back().text.rfind(row.told, 0), 0u) << row.name << ": " << host.messages.back().text;
+        if (row.answer != EOPNOTSUPP) {
+            EXPECT_NE(host.messages.back().text.find(small.string() + " has " + free + " bytes free"), std::string::npos)
+                << host.messages.back().text;
+        }
+        EXPECT_TRUE(left.empty()) << row.name;
+    }
+    ::umount(small.c_str());
 }
 
 TEST_F(FaultTest, KilledWhileWritingLeavesOldOrCompleteTarget) {

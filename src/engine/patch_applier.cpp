@@ -143,6 +143,7 @@ void WriteResult(HostServices& host, std::unique_ptr<InputFile> original, std::u
     patch->ExpectSequential();
     const BufferSizes sizes = host.Buffers();
     const std::size_t bufferSize = sizes.stream;
+    output->Reserve(summary.ResultSize(original->Size()));
     FitCheck fit(original->Size(), 0);
     {
         ByteReader blocks(*patch, kHeaderSize, bufferSize);

@@ -78,6 +78,11 @@ public:
     // Fills `buffer` with bytes written before, from `offset` (offset +
     // size must not pass Size()): a BPS patch copies from its own output.
     virtual void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) = 0;
+    // Sets room aside for `size` bytes before any is written, where the
+    // system can: a result the file system cannot hold is refused at once
+    // (FileError), instead of filling the disk first. Where the system sets
+    // no room aside, the bytes are written as they come, as without it.
+    virtual void Reserve(std::uint64_t) {}
     virtual void Commit() = 0;
     virtual const std::string& Path() const = 0;
     // What a committed output could not keep of the file it replaced (an

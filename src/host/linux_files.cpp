@@ -12,6 +12,7 @@
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -302,6 +304,15 @@ public:
 
     std::string Caveat() const override { return caveat_; }
 
+    void Reserve(std::uint64_t size) override {
+        if (size == 0) return;
+        struct statvfs room {};
+        std::optional<std::uint64_t> free;
+        if (::fstatvfs(fd_, &room) == 0) free = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+        if (host_.RoomRefused(SystemFiles::NativeFile{fd_}, size, free, ENOSPC))
+            throw FileError(SystemFiles::NoRoom(path_, size, folderPath_, free.value_or(0)));
+    }
+
 protected:
     void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
         while (size > 0) {
@@ -511,6 +522,13 @@ std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
 // fsync, not fdatasync: the owner, mode and attributes must last too.
 int SystemFiles::FlushToDisk(NativeFile file) {
     while (::fsync(static_cast<int>(file)) != 0)
+        if (errno != EINTR) return errno;
+    return 0;
+}
+
+int SystemFiles::ReserveSpace(NativeFile file, std::uint64_t size) {
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EFBIG;
+    while (::fallocate(static_cast<int>(file), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0)
         if (errno != EINTR) return errno;
     return 0;
 }

@@ -10,4 +10,12 @@ BufferSizes SystemFiles::Buffers() {
     return chosen;
 }
 
+bool SystemFiles::RoomRefused(NativeFile file, std::uint64_t size, std::optional<std::uint64_t> free, int full) {
+    if (free && size > *free) {
+        const int error = ReserveSpace(file, 1);
+        return error == 0 || error == full;
+    }
+    return ReserveSpace(file, size) == full;
+}
+
 }  // namespace zelk

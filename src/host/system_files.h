@@ -37,6 +37,24 @@ public:
     // Whether outputs may be written as unnamed files (Linux's O_TMPFILE)
     // where the file system allows; tests turn it off for the named fallback.
     virtual bool UnnamedFiles() { return true; }
+    // Sets room aside for `size` bytes of `file`, its length unchanged; 0,
+    // or the system's error number. Tests override it to act out a file
+    // system that sets none aside.
+    virtual int ReserveSpace(NativeFile file, std::uint64_t size);
+    // Whether room for `size` bytes of `file` is refused for want of it
+    // (`full`, the system's error number for a full disk); `free` is what
+    // the file system has, where it says. A reservation that fails may hold
+    // what it got until the file goes, so one plainly too large is not
+    // tried, and the disk is never full meanwhile: a single byte tells
+    // whether this file system sets room aside at all. Any other refusal (no
+    // reservation here, a size past the file system's limit) is none.
+    bool RoomRefused(NativeFile file, std::uint64_t size, std::optional<std::uint64_t> free, int full);
+    // The sentence for a result that the folder cannot hold.
+    static std::string NoRoom(const std::string& path, std::uint64_t size, const std::string& folder,
+                              std::uint64_t free) {
+        return "Cannot write " + path + ": the result needs " + std::to_string(size) + " bytes, and " + folder +
+               " has " + std::to_string(free) + " bytes free";
+    }
     // A named temporary file has just been created: tests look at it here.
     virtual void TemporaryCreated(NativeFile) {}
 #if defined(__linux__)

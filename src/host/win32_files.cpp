@@ -278,6 +278,18 @@ public:
         committed_ = true;
     }
 
+    void Reserve(std::uint64_t size) override {
+        if (size == 0) return;
+        const std::wstring folder = temp_.substr(0, temp_.find_last_of(L'\\') + 1);
+        ULARGE_INTEGER room{};
+        std::optional<std::uint64_t> free;
+        if (GetDiskFreeSpaceExW(folder.c_str(), &room, nullptr, nullptr)) free = room.QuadPart;
+        if (!host_.RoomRefused(Native(handle_), size, free, ERROR_DISK_FULL)) return;
+        const std::size_t slash = path_.find_last_of("\\/");
+        const std::string shown = slash == std::string::npos ? "." : path_.substr(0, std::max<std::size_t>(slash, 1));
+        throw FileError(SystemFiles::NoRoom(path_, size, shown, free.value_or(0)));
+    }
+
 protected:
     void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
         while (size > 0) {
@@ -393,6 +405,14 @@ std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
 
 // Windows flushes a file's metadata with its data; nothing more to do.
 int SystemFiles::FlushFileSystem(NativeFile file) { return FlushToDisk(file); }
+
+// The room is the file's allocation: its end stays where the bytes put it.
+int SystemFiles::ReserveSpace(NativeFile file, std::uint64_t size) {
+    FILE_ALLOCATION_INFO info{};
+    info.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file));
+    return SetFileInformationByHandle(handle, FileAllocationInfo, &info, sizeof info) ? 0 : static_cast<int>(GetLastError());
+}
 
 int SystemFiles::FlushToDisk(NativeFile file) {
     return FlushFileBuffers(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file))) ? 0

@@ -38,6 +38,7 @@ protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                         const BufferSizes& sizes) const override;
     std::string InfoLines() const override;
+    std::uint64_t ResultSize(std::uint64_t, const Plan&) const override { return stated->targetSize; }
     std::unique_ptr<CommentReader> Comment(InputFile& patch) const override {
         if (metadataSize == 0 || !metadataIsText) return nullptr;
         return Utf8Comment(patch, metadataStart, metadataSize);

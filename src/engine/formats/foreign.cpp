@@ -136,10 +136,11 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const st
     auto output = host.CreateOutput(outputPath);
     in.original->ExpectSequential();
     in.patch->ExpectSequential();
-    if (plan.skip > 0) output->AppendFrom(*in.original, 0, plan.skip);
     std::uint32_t crc = 0;
     {
         ShiftedInput source(*in.original, plan.skip);
+        output->Reserve(plan.skip + ResultSize(source.Size(), plan));
+        if (plan.skip > 0) output->AppendFrom(*in.original, 0, plan.skip);
         try {
             crc = Write(source, *in.patch, plan, *output, sizes);
         } catch (const Damage&) {

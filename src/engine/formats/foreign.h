@@ -86,6 +86,9 @@ protected:
     // changed meanwhile.
     virtual std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                                 const BufferSizes& sizes) const = 0;
+    // The size of what Write makes of an original of `originalSize` bytes
+    // (past any header).
+    virtual std::uint64_t ResultSize(std::uint64_t originalSize, const Plan& plan) const = 0;
     // For a patch without checksums: what its bytes tell of `file`.
     virtual Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const;
     // What info says after the format's name, each line after a newline.

@@ -34,10 +34,6 @@ public:
     bool ascending = true;           // each record starts at or after the previous one's end
     std::optional<std::uint64_t> truncation;
 
-    // The result's size for an original of `originalSize` bytes.
-    std::uint64_t ResultSize(std::uint64_t originalSize) const {
-        return truncation ? *truncation : std::max(originalSize, maxEnd);
-    }
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
 
@@ -45,6 +41,9 @@ protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                         const BufferSizes& sizes) const override;
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    std::uint64_t ResultSize(std::uint64_t originalSize, const Plan&) const override {
+        return truncation ? *truncation : std::max(originalSize, maxEnd);
+    }
     std::string InfoLines() const override;
 };
 
@@ -195,7 +194,7 @@ struct AnyOrder {
 std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan&, OutputFile& output,
                               const BufferSizes& sizes) const {
     ByteReader reader(patch, bodyStart, sizes.stream);
-    const std::uint64_t result = ResultSize(source.Size());
+    const std::uint64_t result = ResultSize(source.Size(), {});
     if (ascending) {
         InOrder writer{source, FileWindow(source, sizes.stream), output, sizes, result};
         Walk(reader, *this, writer);

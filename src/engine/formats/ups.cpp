@@ -30,6 +30,9 @@ protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                         const BufferSizes& sizes) const override;
     std::string InfoLines() const override { return "\nPatch CRC-32: " + text::Crc(patchCrc); }
+    std::uint64_t ResultSize(std::uint64_t, const Plan& plan) const override {
+        return plan.reverse ? stated->sourceSize : stated->targetSize;
+    }
 };
 
 // The changes: stretches left as they are, and bytes that change by XOR,
@@ -113,7 +116,7 @@ std::uint32_t UpsPatch::Write(InputFile& source, InputFile& patch, const Plan& p
     ByteReader reader(patch, bodyStart, sizes.stream);
     FileWindow window(source, sizes.stream);
     TargetWriter target(output, plan.skip, 0);
-    const std::uint64_t outSize = plan.reverse ? stated->sourceSize : stated->targetSize;
+    const std::uint64_t outSize = ResultSize(source.Size(), plan);
     Writing writer{window, source.Size(), outSize, target};
     Walk(reader, *this, writer);
     if (target.Size() != outSize) throw ChangedWhileRead(patch);
