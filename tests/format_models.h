@@ -131,8 +131,8 @@ inline Bytes ApplyIps(Bytes file, const Bytes& patch) {
     if (patch.size() - end == static_cast<std::size_t>(width)) truncation = Reader{patch, end}.Big(width);
     const std::uint64_t kept = truncation.value_or(UINT64_MAX);
     walk([&](std::uint64_t offset, std::uint64_t size, const auto& byte) {
+        // A record of no bytes past the end still lengthens the file to its offset.
         const std::uint64_t stop = std::min(offset + size, kept);
-        if (offset >= stop) return;
         if (file.size() < stop) file.resize(stop, 0);
         for (std::uint64_t i = 0; offset + i < stop; ++i) file[offset + i] = byte(i);
     });

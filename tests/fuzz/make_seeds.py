@@ -55,6 +55,8 @@ def number(v):
 
 write("foreign", "ips_records", bytes([0, 8]) + original + b"\x00\x00\x02\x00\x02\xaa\xbb" + b"\x00\x00\x0a\x00\x00\x00\x03\x7f" + b"EOF")
 write("foreign", "ips_truncated", bytes([0, 8]) + original + b"\x00\x00\x06\x00\x01\x01" + b"\x00\x00\x01\x00\x01\x02" + b"EOF\x00\x00\x05")
+# A run of no bytes past the end: the result still reaches its offset.
+write("foreign", "ips_empty_run_past_end", bytes([0, 8]) + original + b"\x00\x00\x02\x00\x02\xaa\xbb" + b"\x0f\x00\x00\x00\x00\x00\x00\x00" + b"EOF")
 write("foreign", "ips32", bytes([1, 4]) + original[:4] + b"\x00\x45\x4f\x46\x00\x01\x09" + b"EEOF")
 # One byte at 0x90000000 of an empty original, cut to nothing: no model may
 # build the image it would have made.
