@@ -18,18 +18,18 @@ VERSION := $(shell grep -m1 -o 'ZelkPatcher VERSION [0-9.]*' CMakeLists.txt | cu
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev fonts-dejavu-core help2man man-db
-TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion zlib1g-dev acl strace
+BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev liblzma-dev fonts-dejavu-core help2man man-db
+TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion zlib1g-dev acl strace xdelta3
 DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 # Windows: cross compilers, GoogleTest's source for the targets, Wine to run
 # the tests (its 32-bit half needs the i386 architecture), and the Russian
 # and a Western locale, which give Wine its ANSI code pages.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest \
-  wine wine64 wine32:i386 zip locales python3 perl xvfb xauth imagemagick
+  wine wine64 wine32:i386 zip locales python3 perl xvfb xauth imagemagick dpkg-dev
 # The web page: Debian's Emscripten (its tools find their JavaScript
 # modules through NODE_PATH when node is not Debian's own), and Chromium
 # for the tests, driven by playwright-core from npm.
-WEB_PACKAGES := $(BUILD_PACKAGES) emscripten chromium python3
+WEB_PACKAGES := $(BUILD_PACKAGES) emscripten chromium python3 dpkg-dev
 EMSDK_ENV := NODE_PATH=/usr/share/nodejs
 BENCH_PACKAGES := $(BUILD_PACKAGES) hyperfine xdelta3 bsdiff time python3 util-linux
 
@@ -133,10 +133,15 @@ windows-deps:
 	    $(SUDO) sed -i "s/^# *\($$l.UTF-8 UTF-8\)/\1/" /etc/locale.gen && $(SUDO) locale-gen > /dev/null; }; \
 	done
 
+# The libraries, built once from Debian's source packages for each target
+# and cached outside the clone (cmake/debian-dep.sh).
+deps-for = -DZELK_LIBDEFLATE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libdeflate $(1)) \
+  -DZELK_LZMA_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh xz-utils $(1))
+
 windows-build: windows-deps
 	for t in i686:win32 x86_64:win64; do \
 	  cmake -S . -B $(BUILD)-$${t#*:} -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$${t%:*}.cmake -DCMAKE_BUILD_TYPE=Release \
-	    -DZELK_WINDOW=ON $(WERROR) && cmake --build $(BUILD)-$${t#*:} -j$(JOBS) || exit 1; \
+	    -DZELK_WINDOW=ON $(call deps-for,$${t#*:}) $(WERROR) && cmake --build $(BUILD)-$${t#*:} -j$(JOBS) || exit 1; \
 	done
 
 windows: windows-build
@@ -160,7 +165,7 @@ web-deps:
 web: web-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j$(JOBS) --target zelkpatch zelkpatcher-snapshot
-	$(EMSDK_ENV) emcmake cmake -S . -B $(BUILD)-web -DCMAKE_BUILD_TYPE=Release \
+	$(EMSDK_ENV) emcmake cmake -S . -B $(BUILD)-web -DCMAKE_BUILD_TYPE=Release $(call deps-for,web) \
 	  -DZELK_ICON_TOOL=$(CURDIR)/$(BUILD)/src/ui/qt/zelkpatcher-snapshot -DZELK_WEB_DIR=$(CURDIR)/dist/web $(WERROR)
 	$(EMSDK_ENV) cmake --build $(BUILD)-web -j$(JOBS) --target web
 

@@ -38,8 +38,8 @@ constexpr const char* kHelp =
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
     "ROM (or any file), each carrying a free-text comment. make also writes BPS\n"
     "and IPS patches (chosen by PATCH's name, .bps or .ips, or by --format);\n"
-    "apply, check and info also read IPS (and IPS32), UPS and BPS patches, told\n"
-    "apart by their content.\n"
+    "apply, check and info also read IPS (and IPS32), UPS, BPS and xdelta (VCDIFF)\n"
+    "patches, told apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -86,9 +86,11 @@ const Command kCommands[] = {
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL). PATCH may be "
-     "a ZelkPatch, an IPS (or IPS32), UPS or BPS\npatch. A UPS or BPS patch is refused, with nothing written, unless "
-     "ORIGINAL is\nthe file it was made for: by size and CRC-32, with a 512-byte copier header\nor without (which the "
-     "result then keeps). Applied to the file it makes, a UPS\npatch turns it back into its original.",
+     "a ZelkPatch, an IPS (or\nIPS32), UPS, BPS or xdelta (VCDIFF) patch. A UPS or BPS patch is refused, with\nnothing "
+     "written, unless ORIGINAL is the file it was made for: by size and\nCRC-32, with a 512-byte copier header or "
+     "without (which the result then keeps).\nApplied to the file it makes, a UPS patch turns it back into its "
+     "original. An\nxdelta patch is held to the Adler-32 of every window it makes: nothing is\nwritten unless all of "
+     "them hold.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"

@@ -3,9 +3,7 @@
 // folding where the processor can multiply without carries, else tables.
 #include "host/crc32.h"
 
-#ifdef ZELK_CRC_LIBDEFLATE
 #include <libdeflate.h>
-#endif
 
 namespace zelk {
 
@@ -17,6 +15,10 @@ std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
 #else
     return Crc32Portable(crc, bytes);
 #endif
+}
+
+std::uint32_t Adler32(std::uint32_t adler, std::span<const std::uint8_t> bytes) {
+    return libdeflate_adler32(adler, bytes.data(), bytes.size());
 }
 
 const char* Crc32Method() {

@@ -10,6 +10,8 @@ namespace zelk {
 
 // Continues `crc` (0 to start) over `bytes`, as zlib's crc32 does.
 std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes);
+// Continues `adler` (1 to start) over `bytes`: the Adler-32 of zlib and VCDIFF.
+std::uint32_t Adler32(std::uint32_t adler, std::span<const std::uint8_t> bytes);
 // Which implementation Crc32 uses on this machine, for the benchmark.
 const char* Crc32Method();
 

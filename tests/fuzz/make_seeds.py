@@ -2,6 +2,9 @@
 """Writes the fuzzers' small seed corpus (tests/fuzz/corpus): hand-built
 patches, pairs and texts that reach each branch once."""
 import os
+import shutil
+import subprocess
+import tempfile
 import struct
 
 here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
@@ -66,3 +69,39 @@ write("foreign", "bps_commands", bytes([7, 8]) + original + number(8) + number(1
       + number((2 << 2) | 0) + number((1 << 2) | 1) + b"\x55\x66"
       + number((3 << 2) | 2) + number(4 << 1) + number((4 << 2) | 3) + number(1 << 1))
 write("foreign", "bps_cut", bytes([3, 4]) + original[:4] + number(4) + number(4))
+
+
+# vcdiff: first byte = original length; original; the patch after its magic.
+def varint(v):
+    out = bytes([v & 0x7F])
+    v >>= 7
+    while v:
+        out = bytes([0x80 | (v & 0x7F)]) + out
+        v >>= 7
+    return out
+
+
+def window(indicator, segment, target, data, inst, addr):
+    seg = varint(segment[0]) + varint(segment[1]) if indicator & 3 else b""
+    delta = varint(target) + b"\x00" + varint(len(data)) + varint(len(inst)) + varint(len(addr)) + data + inst + addr
+    return bytes([indicator]) + seg + varint(len(delta)) + delta
+
+
+# ADD 3, COPY 5 from the segment (mode 0), RUN 4, COPY 6 from the window (mode 1).
+write("vcdiff", "source_window", bytes([8]) + original + b"\x00"
+      + window(1, (8, 0), 18, b"abc" + b"\x7f", bytes([1, 3, 19, 5, 0, 4, 35, 6]), varint(2) + varint(5)))
+# A second window copying from the first's result.
+write("vcdiff", "target_window", bytes([8]) + original + b"\x00"
+      + window(1, (8, 0), 8, b"", bytes([19, 8]), varint(0))
+      + window(2, (4, 2), 4, b"", bytes([19, 4]), varint(0)))
+# xdelta3's own, with its sections compressed by LZMA, where it is installed.
+if shutil.which("xdelta3"):
+    with tempfile.TemporaryDirectory() as work:
+        source, target, patch = (os.path.join(work, n) for n in ("a", "b", "p"))
+        with open(source, "wb") as f:
+            f.write(bytes(range(64)) * 2)
+        with open(target, "wb") as f:
+            f.write(bytes(range(64)) + b"changed" + b"".join(b"line %d of new text\n" % i for i in range(100)))
+        subprocess.run(["xdelta3", "-e", "-f", "-A", "-s", source, target, patch], check=True)
+        with open(patch, "rb") as f:
+            write("vcdiff", "xdelta3_lzma", bytes([128]) + bytes(range(64)) * 2 + f.read()[4:])

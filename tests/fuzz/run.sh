@@ -11,7 +11,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
 failed=0
-for target in apply roundtrip code_page foreign; do
+for target in apply roundtrip code_page foreign vcdiff; do
   mkdir -p "$work/$target"
   log="$work/$target.log"
   if "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=1024 \
@@ -28,5 +28,5 @@ for target in apply roundtrip code_page foreign; do
     failed=$((failed + 1))
   fi
 done
-echo "fuzz: $((4 - failed)) passed, $failed failed"
+echo "fuzz: $((5 - failed)) passed, $failed failed"
 exit $status

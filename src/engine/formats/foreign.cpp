@@ -143,8 +143,9 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const st
         if (plan.skip > 0) output->AppendFrom(*in.original, 0, plan.skip);
         try {
             crc = Write(source, *in.patch, plan, *output, sizes);
-        } catch (const Damage&) {
-            throw ChangedWhileRead(*in.patch);
+        } catch (const Damage& damage) {
+            if (CheckedWhole()) throw ChangedWhileRead(*in.patch);
+            throw FileError(text::DamagedPatch(in.patchPath, damage.what));
         }
     }
     if (stated) {

@@ -89,6 +89,10 @@ protected:
     // The size of what Write makes of an original of `originalSize` bytes
     // (past any header).
     virtual std::uint64_t ResultSize(std::uint64_t originalSize, const Plan& plan) const = 0;
+    // Whether reading found every damage the patch may have; where it did
+    // not (a format whose instructions are found only while decoding), a
+    // damage found while writing is told as such.
+    virtual bool CheckedWhole() const { return true; }
     // For a patch without checksums: what its bytes tell of `file`.
     virtual Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const;
     // What info says after the format's name, each line after a newline.

@@ -7,6 +7,7 @@
 #include "engine/formats/format.h"
 #include "engine/formats/ips.h"
 #include "engine/formats/ups.h"
+#include "engine/formats/vcdiff.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -17,6 +18,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &UpsFormat(),
         &IpsFormat(),
         &Ips32Format(),
+        &VcdiffFormat(),
         &OwnFormat(),  // last: it takes whatever no other format recognises
     };
     return list;

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds a library for the Windows programs or the page from Debian's own
+# source package, once: the result is cached outside the clone, keyed by the
+# package's version and the target, so that a second clone and CI reuse it.
+# The source comes through a private apt folder whose deb-src entries are
+# the system's own deb entries, so nothing of the system's apt changes.
+# Prints the prefix that holds include/ and lib/.
+# Usage: cmake/debian-dep.sh PACKAGE TARGET   (TARGET: win32, win64 or web)
+set -euo pipefail
+package=${1:?usage: debian-dep.sh PACKAGE TARGET}
+target=${2:?usage: debian-dep.sh PACKAGE TARGET}
+here=$(cd "$(dirname "$0")" && pwd)
+cache=${ZELK_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zelkpatcher/deps}
+apt=$cache/apt
+mkdir -p "$apt/parts" "$apt/lists/partial" "$apt/archives/partial"
+# The system's own Debian entries, as source entries.
+: > "$apt/sources.list"
+for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [ -f "$list" ] && sed -n 's/^deb \(.*\)/deb-src \1/p' "$list" >> "$apt/sources.list"
+done
+rm -f "$apt/parts/"*.sources
+for sources in /etc/apt/sources.list.d/*.sources; do
+  [ -f "$sources" ] && sed 's/^Types: *deb$/Types: deb-src/' "$sources" > "$apt/parts/$(basename "$sources")"
+done
+opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
+      -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives" -o "APT::Sandbox::User=root")
+# The source lists, fetched again once a day at most.
+if [ -z "$(find "$apt/lists" -name '*Sources*' -mtime -1 2> /dev/null | head -n 1)" ]; then
+  apt-get -qq "${opts[@]}" update >&2
+fi
+version=$(apt-cache "${opts[@]}" showsrc "$package" | awk '/^Version:/ {print $2}' | sort -V | tail -n 1)
+[ -n "$version" ] || { echo "debian-dep.sh: no source package $package" >&2; exit 1; }
+prefix=$cache/${package}_$version/$target
+if [ -f "$prefix/.built" ]; then
+  echo "$prefix"
+  exit 0
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+(cd "$work" && apt-get -qq "${opts[@]}" source --download-only "$package=$version" >&2 &&
+  dpkg-source --no-check -x ./*.dsc src > /dev/null)
+case $target in
+  win32) configure=(cmake -DCMAKE_TOOLCHAIN_FILE="$here/mingw-i686.cmake") ;;
+  win64) configure=(cmake -DCMAKE_TOOLCHAIN_FILE="$here/mingw-x86_64.cmake") ;;
+  # WebAssembly is little-endian; CMake cannot tell it from a test program there.
+  web) configure=(env NODE_PATH=/usr/share/nodejs emcmake cmake -DCMAKE_C_BYTE_ORDER=LITTLE_ENDIAN) ;;
+  *) echo "debian-dep.sh: unknown target $target" >&2; exit 2 ;;
+esac
+rm -rf "$prefix"
+mkdir -p "$prefix/include" "$prefix/lib"
+case $package in
+  xz-utils)
+    # liblzma alone, static; its own CMake build.
+    "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+      -DCMAKE_POSITION_INDEPENDENT_CODE=OFF > "$work/configure.log" 2>&1 ||
+      { cat "$work/configure.log" >&2; exit 1; }
+    cmake --build "$work/build" --target liblzma -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+    cp "$work/build/liblzma.a" "$prefix/lib/"
+    cp -r "$work/src/src/liblzma/api/lzma.h" "$work/src/src/liblzma/api/lzma" "$prefix/include/"
+    ;;
+  libdeflate)
+    # Its own Makefile, which names the static library after the system.
+    case $target in
+      win32) make=(CC=i686-w64-mingw32-gcc-posix AR=i686-w64-mingw32-ar) lib=libdeflatestatic.lib ;;
+      win64) make=(CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar) lib=libdeflatestatic.lib ;;
+      web) make=(CC=emcc AR=emar) lib=libdeflate.a ;;
+    esac
+    NODE_PATH=/usr/share/nodejs make -C "$work/src" "$lib" "${make[@]}" -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+    cp "$work/src/$lib" "$prefix/lib/libdeflate.a"
+    cp "$work/src/libdeflate.h" "$prefix/include/"
+    ;;
+  *) echo "debian-dep.sh: no recipe for $package" >&2; exit 2 ;;
+esac
+touch "$prefix/.built"
+echo "$prefix"

@@ -1,0 +1,531 @@
+#include "engine/formats/vcdiff.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <cstring>
+#include <vector>
+
+#include "engine/file_window.h"
+#include "engine/formats/foreign.h"
+#include "engine/user_texts.h"
+#include "host/crc32.h"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::uint64_t kMagic = 4;  // D6 C3 C4 00
+// A window is made whole in memory: larger ones are refused by name.
+constexpr std::uint64_t kMaxWindow = 64 << 20;
+// What one section may hold, compressed or not.
+constexpr std::uint64_t kMaxSection = 2 * kMaxWindow;
+// Copies from the original this long are read straight into the window.
+constexpr std::size_t kDirectRead = 64 << 10;
+
+enum : std::uint8_t { kDecompress = 1, kCodeTable = 2, kAppHeader = 4 };            // the header's indicator
+enum : std::uint8_t { kSourceSegment = 1, kTargetSegment = 2, kChecksum = 4 };      // a window's
+enum : std::uint8_t { kDataCompressed = 1, kInstCompressed = 2, kAddrCompressed = 4 };  // its delta's
+constexpr int kNoCompressor = 0, kDjw = 1, kLzma = 2, kFgk = 16;
+
+std::string At(std::uint64_t at) { return " at byte " + std::to_string(at); }
+
+// A number as VCDIFF writes it: seven bits a byte, the highest first, every
+// byte but the last with its top bit set.
+template <class NextByte>
+std::uint64_t Varint(NextByte&& next, std::uint64_t at) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 10; ++i) {
+        const std::uint8_t byte = next();
+        if (value > (kMaxSize >> 7)) throw Damage{text::NumberTooLarge(at)};
+        value = value << 7 | (byte & 0x7Fu);
+        if ((byte & 0x80) == 0) return value;
+    }
+    throw Damage{text::NumberTooLarge(at)};
+}
+
+std::uint64_t ReadVarint(ByteReader& reader, std::uint64_t end) {
+    const std::uint64_t at = reader.Position();
+    return Varint(
+        [&] {
+            if (reader.Position() >= end) throw Damage{"it is cut short" + At(at)};
+            return ReadByte(reader);
+        },
+        at);
+}
+
+std::uint8_t ReadOne(ByteReader& reader, std::uint64_t end) {
+    if (reader.Position() >= end) throw Damage{"it is cut short" + At(reader.Position())};
+    return ReadByte(reader);
+}
+
+// One instruction of the code table.
+struct Instruction {
+    std::uint8_t type = 0;  // 0 NOOP, 1 ADD, 2 RUN, 3 COPY
+    std::uint8_t size = 0;  // 0: the size follows in the instructions
+    std::uint8_t mode = 0;
+};
+enum : std::uint8_t { kNoop = 0, kAdd = 1, kRun = 2, kCopy = 3 };
+using CodeTable = std::array<std::array<Instruction, 2>, 256>;
+
+// The default code table, entry by entry as it is laid out.
+const CodeTable& DefaultTable() {
+    static const CodeTable table = [] {
+        CodeTable t{};
+        std::size_t i = 0;
+        t[i++][0] = {kRun, 0, 0};
+        for (int size = 0; size <= 17; ++size) t[i++][0] = {kAdd, static_cast<std::uint8_t>(size), 0};
+        for (int mode = 0; mode < 9; ++mode) {
+            t[i++][0] = {kCopy, 0, static_cast<std::uint8_t>(mode)};
+            for (int size = 4; size <= 18; ++size)
+                t[i++][0] = {kCopy, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(mode)};
+        }
+        for (int mode = 0; mode < 6; ++mode)
+            for (int add = 1; add <= 4; ++add)
+                for (int copy = 4; copy <= 6; ++copy)
+                    t[i++] = {{{kAdd, static_cast<std::uint8_t>(add), 0},
+                               {kCopy, static_cast<std::uint8_t>(copy), static_cast<std::uint8_t>(mode)}}};
+        for (int mode = 6; mode < 9; ++mode)
+            for (int add = 1; add <= 4; ++add)
+                t[i++] = {{{kAdd, static_cast<std::uint8_t>(add), 0}, {kCopy, 4, static_cast<std::uint8_t>(mode)}}};
+        for (int mode = 0; mode < 9; ++mode)
+            t[i++] = {{{kCopy, 4, static_cast<std::uint8_t>(mode)}, {kAdd, 1, 0}}};
+        return t;
+    }();
+    return table;
+}
+
+// What a window's header says, as read in the first pass and again in the second.
+struct Window {
+    std::uint64_t at = 0;  // where it starts in the patch
+    std::uint8_t indicator = 0;
+    std::uint64_t segmentLength = 0;
+    std::uint64_t segmentPosition = 0;
+    std::uint64_t targetLength = 0;
+    std::uint8_t deltaIndicator = 0;
+    std::uint64_t sections[3] = {};  // data, instructions, addresses
+    std::optional<std::uint32_t> adler;
+    std::uint64_t end = 0;  // where the next one starts
+};
+
+class VcdiffPatch final : public ForeignPatch {
+public:
+    explicit VcdiffPatch(const PatchFormat& format) : ForeignPatch(format) {}
+
+    int compressor = kNoCompressor;
+    std::string unsupported;  // what this version cannot read of it
+    std::uint64_t appHeaderAt = 0, appHeaderSize = 0;
+    std::string sourceName;   // from xdelta3's application header
+    std::uint64_t bodyStart = 0;
+    std::uint64_t windows = 0;
+    std::uint64_t targetSize = 0;
+    std::uint64_t sourceFrom = 0, sourceTo = 0;  // the span of the original its windows read
+    bool readsSource = false;
+    bool allChecksummed = true;
+
+    void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+    std::optional<Stop> Refusal(const std::string& patchPath) const override {
+        if (!unsupported.empty() && damage.empty()) return Stop{"Cannot read " + patchPath + ": " + unsupported};
+        return ForeignPatch::Refusal(patchPath);
+    }
+
+protected:
+    std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                        const BufferSizes& sizes) const override;
+    std::uint64_t ResultSize(std::uint64_t, const Plan&) const override { return targetSize; }
+    bool CheckedWhole() const override { return false; }
+    Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    std::string InfoLines() const override;
+
+private:
+    friend class Decoder;
+    void ReadHeader(ByteReader& reader, std::uint64_t end, InputFile& patch);
+};
+
+Window ReadWindow(ByteReader& reader, std::uint64_t end, std::uint64_t targetSoFar) {
+    Window w;
+    w.at = reader.Position();
+    w.indicator = ReadOne(reader, end);
+    if (w.indicator & ~(kSourceSegment | kTargetSegment | kChecksum))
+        throw Damage{"window" + At(w.at) + " has an indicator it cannot have"};
+    if ((w.indicator & kSourceSegment) && (w.indicator & kTargetSegment))
+        throw Damage{"window" + At(w.at) + " copies from both files"};
+    if (w.indicator & (kSourceSegment | kTargetSegment)) {
+        w.segmentLength = ReadVarint(reader, end);
+        w.segmentPosition = ReadVarint(reader, end);
+        if (w.segmentPosition > kMaxSize - w.segmentLength) throw Damage{text::NumberTooLarge(w.at)};
+        if ((w.indicator & kTargetSegment) && w.segmentPosition + w.segmentLength > targetSoFar)
+            throw Damage{"window" + At(w.at) + " copies from result bytes not made yet"};
+    }
+    const std::uint64_t deltaLength = ReadVarint(reader, end);
+    const std::uint64_t deltaStart = reader.Position();
+    if (deltaLength > end - deltaStart) throw Damage{"window" + At(w.at) + " is cut short"};
+    const std::uint64_t deltaEnd = deltaStart + deltaLength;
+    w.targetLength = ReadVarint(reader, deltaEnd);
+    if (w.targetLength > kMaxWindow)
+        throw Damage{"window" + At(w.at) + " makes " + text::CountOf(w.targetLength) +
+                     ", more than the 64 MiB a window may make here"};
+    w.deltaIndicator = ReadOne(reader, deltaEnd);
+    if (w.deltaIndicator & ~(kDataCompressed | kInstCompressed | kAddrCompressed))
+        throw Damage{"window" + At(w.at) + " has a delta indicator it cannot have"};
+    std::uint64_t total = 0;
+    for (std::uint64_t& section : w.sections) {
+        section = ReadVarint(reader, deltaEnd);
+        if (section > kMaxSection) throw Damage{"a section of window" + At(w.at) + " is larger than any window needs"};
+        total += section;
+    }
+    if (w.indicator & kChecksum) {
+        std::uint8_t sum[4];
+        for (std::uint8_t& b : sum) b = ReadOne(reader, deltaEnd);
+        w.adler = static_cast<std::uint32_t>(sum[0]) << 24 | sum[1] << 16 | sum[2] << 8 | sum[3];
+    }
+    if (total != deltaEnd - reader.Position()) throw Damage{"the sections of window" + At(w.at) + " do not fill it"};
+    w.end = deltaEnd;
+    reader.Seek(deltaEnd);
+    return w;
+}
+
+void VcdiffPatch::ReadHeader(ByteReader& reader, std::uint64_t end, InputFile& patch) {
+    if (end < kMagic + 1) throw Damage{text::CutShort()};
+    reader.Seek(kMagic);
+    const std::uint8_t indicator = ReadOne(reader, end);
+    if (indicator & ~(kDecompress | kCodeTable | kAppHeader)) throw Damage{"its header has an indicator it cannot have"};
+    if (indicator & kDecompress) {
+        compressor = ReadOne(reader, end);
+        if (compressor == kDjw || compressor == kFgk)
+            unsupported = std::string("its sections are compressed with xdelta3's ") + (compressor == kDjw ? "DJW" : "FGK") +
+                          ", which this version cannot read yet";
+        else if (compressor != kLzma)
+            throw Damage{"its sections are compressed by an unknown method (" + std::to_string(compressor) + ")"};
+    }
+    if (indicator & kCodeTable) {
+        unsupported = "it brings a code table of its own, which this version cannot read yet";
+        reader.Skip(ReadVarint(reader, end));
+    }
+    if (indicator & kAppHeader) {
+        appHeaderSize = ReadVarint(reader, end);
+        appHeaderAt = reader.Position();
+        if (appHeaderSize > end - appHeaderAt) throw Damage{"its application header runs past the end of the file"};
+        // xdelta3 names the files in it: "TARGET//SOURCE/".
+        if (appHeaderSize <= 4096) {
+            std::string header(static_cast<std::size_t>(appHeaderSize), '\0');
+            patch.ReadExactly(appHeaderAt, {reinterpret_cast<std::uint8_t*>(header.data()), header.size()});
+            const std::size_t split = header.find("//");
+            if (split != std::string::npos && header.size() > split + 2 && header.back() == '/')
+                sourceName = header.substr(split + 2, header.size() - split - 3);
+        }
+        reader.Seek(appHeaderAt + appHeaderSize);
+    }
+}
+
+void VcdiffPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
+    const std::uint64_t end = patch.Size();
+    ByteReader reader(patch, 0, bufferSize);
+    ReadHeader(reader, end, patch);
+    bodyStart = reader.Position();
+    while (reader.Position() < end) {
+        const Window w = ReadWindow(reader, end, targetSize);
+        if (w.deltaIndicator != 0 && compressor == kNoCompressor)
+            throw Damage{"window" + At(w.at) + " says its sections are compressed, and the patch names no method"};
+        if (w.indicator & kSourceSegment) {
+            sourceFrom = readsSource ? std::min(sourceFrom, w.segmentPosition) : w.segmentPosition;
+            sourceTo = std::max(sourceTo, w.segmentPosition + w.segmentLength);
+            readsSource = true;
+        }
+        allChecksummed = allChecksummed && w.adler.has_value();
+        if (w.targetLength > kMaxSize - targetSize) throw Damage{text::NumberTooLarge(w.at)};
+        targetSize += w.targetLength;
+        ++windows;
+    }
+}
+
+// Sections compressed with LZMA: one stream for each kind of section, which
+// runs on from window to window.
+class Inflater {
+public:
+    ~Inflater() {
+        for (lzma_stream& stream : streams_)
+            if (stream.internal != nullptr) lzma_end(&stream);
+    }
+    void Inflate(int kind, std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::uint64_t at) {
+        lzma_stream& stream = streams_[kind];
+        if (stream.internal == nullptr && lzma_stream_decoder(&stream, 64 << 20, 0) != LZMA_OK)
+            throw std::bad_alloc();
+        stream.next_in = in.data();
+        stream.avail_in = in.size();
+        stream.next_out = out.data();
+        stream.avail_out = out.size();
+        while (stream.avail_out > 0 || stream.avail_in > 0) {
+            const std::size_t before = stream.avail_in + stream.avail_out;
+            const lzma_ret ret = lzma_code(&stream, LZMA_RUN);
+            if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
+            if (ret != LZMA_OK && ret != LZMA_STREAM_END)
+                throw Damage{"a compressed section" + At(at) + " cannot be decompressed"};
+            if (stream.avail_out == 0 && stream.avail_in > 0)
+                throw Damage{"a compressed section" + At(at) + " holds more than the length it states"};
+            if (ret == LZMA_STREAM_END || stream.avail_in + stream.avail_out == before) break;
+        }
+        if (stream.avail_out > 0) throw Damage{"a compressed section" + At(at) + " holds less than the length it states"};
+    }
+
+private:
+    lzma_stream streams_[3] = {LZMA_STREAM_INIT, LZMA_STREAM_INIT, LZMA_STREAM_INIT};
+};
+
+// Bytes that are written before they are read: never cleared first.
+class Buffer {
+public:
+    std::span<std::uint8_t> Resize(std::size_t size) {
+        if (size > capacity_) {
+            data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+            capacity_ = size;
+        }
+        size_ = size;
+        return {data_.get(), size_};
+    }
+    std::uint8_t* data() { return data_.get(); }
+    const std::uint8_t* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+    std::uint8_t& operator[](std::size_t i) { return data_[i]; }
+    operator std::span<const std::uint8_t>() const { return {data_.get(), size_}; }
+
+private:
+    std::unique_ptr<std::uint8_t[]> data_;
+    std::size_t capacity_ = 0;
+    std::size_t size_ = 0;
+};
+
+// The bytes of one section, read from the front.
+struct Section {
+    Buffer bytes;
+    std::size_t pos = 0;
+    std::uint64_t at = 0;  // where it starts in the patch, for messages
+    const char* name = "";
+    std::uint8_t Byte() {
+        if (pos >= bytes.size()) throw Damage{std::string("the ") + name + " section" + At(at) + " is cut short"};
+        return bytes[pos++];
+    }
+    std::uint64_t Number() { return Varint([&] { return Byte(); }, at); }
+    std::span<const std::uint8_t> Take(std::uint64_t count) {
+        if (count > bytes.size() - pos) throw Damage{std::string("the ") + name + " section" + At(at) + " is cut short"};
+        pos += static_cast<std::size_t>(count);
+        return {bytes.data() + pos - count, static_cast<std::size_t>(count)};
+    }
+};
+
+// A window whose result does not have its checksum: the wrong original.
+class WrongWindow final : public FileError {
+public:
+    using FileError::FileError;
+};
+
+// Applies (or, with no output, only checks) the windows one after another.
+class Decoder {
+public:
+    Decoder(const VcdiffPatch& p, InputFile& original, InputFile& patch, OutputFile* output, std::size_t bufferSize)
+        : p_(p), original_(original), patch_(patch), output_(output), reader_(patch, p.bodyStart, bufferSize),
+          source_(original, bufferSize) {}
+
+    // Returns the result's size; a window whose checksum fails stops it.
+    std::uint64_t Run() {
+        std::uint64_t made = 0;
+        while (reader_.Position() < patch_.Size()) {
+            const Window w = ReadWindow(reader_, patch_.Size(), made);
+            Decode(w);
+            if (w.adler && Adler32(1, target_) != *w.adler) throw WrongOriginal(w, made);
+            if (output_ != nullptr) output_->Append(target_);
+            made += target_.size();
+        }
+        return made;
+    }
+private:
+    WrongWindow WrongOriginal(const Window& w, std::uint64_t made) const {
+        std::string said = original_.Path() + " is not the file this xdelta patch was made for: the result's bytes " +
+                           std::to_string(made) + " to " + std::to_string(made + w.targetLength) +
+                           " (window at byte " + std::to_string(w.at) + ") do not have the checksum the patch gives";
+        if (!p_.sourceName.empty()) said += "; it was made from a file called " + p_.sourceName;
+        return WrongWindow(said);
+    }
+
+    void ReadSection(const Window& w, int kind, std::uint64_t at, Section& section) {
+        static const char* const kNames[] = {"data", "instructions", "addresses"};
+        section.name = kNames[kind];
+        section.at = at;
+        section.pos = 0;
+        const bool compressed = (w.deltaIndicator & (1 << kind)) != 0;
+        Section& raw = compressed ? compressed_ : section;
+        raw.name = section.name;
+        raw.at = at;
+        raw.pos = 0;
+        patch_.ReadExactly(at, raw.bytes.Resize(static_cast<std::size_t>(w.sections[kind])));
+        if (!compressed) return;
+        const std::uint64_t size = raw.Number();
+        if (size > kMaxSection) throw Damage{"a compressed section" + At(at) + " states a length larger than any window needs"};
+        inflater_.Inflate(kind, std::span<const std::uint8_t>(raw.bytes).subspan(raw.pos),
+                          section.bytes.Resize(static_cast<std::size_t>(size)), at);
+    }
+
+    void Decode(const Window& w) {
+        std::uint64_t at = w.end - w.sections[0] - w.sections[1] - w.sections[2];
+        for (int kind = 0; kind < 3; ++kind) {
+            ReadSection(w, kind, at, sections_[kind]);
+            at += w.sections[kind];
+        }
+        target_.Resize(static_cast<std::size_t>(w.targetLength));
+        std::size_t out = 0;
+        near_.fill(0);
+        same_.fill(0);
+        nextNear_ = 0;
+        const CodeTable& table = DefaultTable();
+        Section& instructions = sections_[1];
+        while (instructions.pos < instructions.bytes.size()) {
+            const auto& pair = table[instructions.Byte()];
+            for (const Instruction& inst : pair) {
+                if (inst.type == kNoop) continue;
+                const std::uint64_t size = inst.size != 0 ? inst.size : instructions.Number();
+                if (size > target_.size() - out) throw Damage{"window" + At(w.at) + " makes more than its length"};
+                Execute(w, inst, static_cast<std::size_t>(size), out);
+                out += static_cast<std::size_t>(size);
+            }
+        }
+        if (out != target_.size()) throw Damage{"window" + At(w.at) + " makes less than its length"};
+        if (sections_[0].pos != sections_[0].bytes.size() || sections_[2].pos != sections_[2].bytes.size())
+            throw Damage{"window" + At(w.at) + " leaves bytes of its sections unused"};
+    }
+
+    void Execute(const Window& w, const Instruction& inst, std::size_t size, std::size_t out) {
+        if (inst.type == kAdd) {
+            std::memcpy(target_.data() + out, sections_[0].Take(size).data(), size);
+            return;
+        }
+        if (inst.type == kRun) {
+            std::fill_n(target_.data() + out, size, sections_[0].Byte());
+            return;
+        }
+        const std::uint64_t here = w.segmentLength + out;
+        const std::uint64_t address = Address(inst.mode, here, w.at);
+        if (address >= here) throw Damage{"a copy in window" + At(w.at) + " reads from where it writes or beyond"};
+        std::uint8_t* to = target_.data() + out;
+        if (address < w.segmentLength) {
+            // From the segment, as far as it reaches; what follows comes from this window.
+            const std::uint64_t fromSegment = std::min<std::uint64_t>(size, w.segmentLength - address);
+            ReadSegment(w, address, {to, static_cast<std::size_t>(fromSegment)});
+            for (std::size_t i = static_cast<std::size_t>(fromSegment); i < size; ++i) to[i] = target_[i - fromSegment];
+            return;
+        }
+        const std::size_t from = static_cast<std::size_t>(address - w.segmentLength);
+        for (std::size_t i = 0; i < size; ++i) to[i] = target_[from + i];  // may overlap what it writes
+    }
+
+    void ReadSegment(const Window& w, std::uint64_t address, std::span<std::uint8_t> into) {
+        const std::uint64_t position = w.segmentPosition + address;
+        if (w.indicator & kTargetSegment) {
+            if (output_ == nullptr) throw FileError("Cannot check: this xdelta patch copies from its own result");
+            output_->ReadBack(position, into);
+            return;
+        }
+        if (position + into.size() > original_.Size()) throw FileError(text::ReadsPastTheFile(original_.Path()));
+        // Long stretches straight from the file; short ones through the window.
+        if (into.size() >= kDirectRead) {
+            original_.ReadExactly(position, into);
+            return;
+        }
+        for (std::size_t done = 0; done < into.size();) {
+            const auto piece = source_.At(position + done, into.size() - done);
+            std::memcpy(into.data() + done, piece.data(), piece.size());
+            done += piece.size();
+        }
+    }
+
+    std::uint64_t Address(std::uint8_t mode, std::uint64_t here, std::uint64_t windowAt) {
+        Section& addresses = sections_[2];
+        std::uint64_t address = 0;
+        if (mode == 0) {
+            address = addresses.Number();
+        } else if (mode == 1) {
+            const std::uint64_t back = addresses.Number();
+            if (back > here) throw Damage{"a copy in window" + At(windowAt) + " reaches before its start"};
+            address = here - back;
+        } else if (mode < 2 + near_.size()) {
+            address = near_[mode - 2] + addresses.Number();
+        } else {
+            const std::size_t slot = (mode - 2 - near_.size()) * 256 + addresses.Byte();
+            if (slot >= same_.size()) throw Damage{"a copy in window" + At(windowAt) + " has a mode it cannot have"};
+            address = same_[slot];
+        }
+        near_[nextNear_] = address;
+        nextNear_ = (nextNear_ + 1) % near_.size();
+        same_[address % same_.size()] = address;
+        return address;
+    }
+
+    const VcdiffPatch& p_;
+    InputFile& original_;
+    InputFile& patch_;
+    OutputFile* output_;
+    ByteReader reader_;
+    FileWindow source_;
+    Inflater inflater_;
+    Section sections_[3];
+    Section compressed_;  // a section as it stands in the patch, before inflating
+    Buffer target_;
+    std::array<std::uint64_t, 4> near_{};
+    std::array<std::uint64_t, 3 * 256> same_{};
+    std::size_t nextNear_ = 0;
+};
+
+std::uint32_t VcdiffPatch::Write(InputFile& original, InputFile& patch, const Plan&, OutputFile& output,
+                                 const BufferSizes& sizes) const {
+    Decoder(*this, original, patch, &output, sizes.stream).Run();
+    return 0;
+}
+
+// Decoded without writing: the checksums decide.
+Verdict VcdiffPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
+    if (!allChecksummed)
+        return {Fit::Fits, text::NoChecksum("xdelta") + ": it was made without them (xdelta3 -n)."};
+    try {
+        Decoder(*this, file, patch, nullptr, bufferSize).Run();
+    } catch (const WrongWindow& wrong) {
+        return {Fit::DoesNotFit, wrong.what() + std::string(".")};
+    } catch (const Damage& damage) {
+        throw FileError(text::DamagedPatch(patch.Path(), damage.what));
+    }
+    return {Fit::Fits, "Every window's Adler-32 is that of the result the patch makes of this file."};
+}
+
+std::string VcdiffPatch::InfoLines() const {
+    std::string said = "\nSecondary compression: ";
+    said += compressor == kLzma ? "LZMA" : compressor == kDjw ? "DJW" : compressor == kFgk ? "FGK" : "none";
+    said += "\nApplication header: ";
+    said += appHeaderSize == 0 ? std::string("(none)") : sourceName.empty() ? text::CountOf(appHeaderSize) : "made from " + sourceName;
+    said += "\nWindows: " + std::to_string(windows);
+    said += "\nTarget: " + text::CountOf(targetSize);
+    said += "\nSource read: " +
+            (readsSource ? "bytes " + std::to_string(sourceFrom) + " to " + std::to_string(sourceTo) : std::string("none"));
+    said += std::string("\nChecksums: ") + (allChecksummed ? "an Adler-32 for every window" : "not for every window");
+    return said;
+}
+
+class Vcdiff final : public PatchFormat {
+public:
+    std::string_view Name() const override { return "xdelta (VCDIFF)"; }
+    std::string_view Key() const override { return "xdelta"; }
+    bool Recognises(std::span<const std::uint8_t> head) const override {
+        return StartsWith(head, std::string_view("\xD6\xC3\xC4\x00", 4));
+    }
+    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+        return ReadForeign(std::make_unique<VcdiffPatch>(*this), patch, bufferSize);
+    }
+};
+
+}  // namespace
+
+const PatchFormat& VcdiffFormat() {
+    static const Vcdiff format;
+    return format;
+}
+
+}  // namespace zelk

@@ -1,0 +1,239 @@
+// xdelta (VCDIFF) patches: windows built by hand as RFC 3284 lays them out,
+// for what xdelta3 never writes, and on Linux the patches Debian's xdelta3
+// makes with each of its options.
+#include <cstdlib>
+#include <random>
+
+#include "engine/patch_applier.h"
+#include "engine/user_texts.h"
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+Bytes Varint(std::uint64_t v) {
+    Bytes out{static_cast<std::uint8_t>(v & 0x7F)};
+    while (v >>= 7) out.insert(out.begin(), static_cast<std::uint8_t>(0x80 | (v & 0x7F)));
+    return out;
+}
+
+std::uint32_t Adler(const Bytes& bytes) {
+    std::uint32_t a = 1, b = 0;
+    for (const std::uint8_t x : bytes) {
+        a = (a + x) % 65521;
+        b = (b + a) % 65521;
+    }
+    return b << 16 | a;
+}
+
+// One instruction: 'A' adds `data`, 'R' runs data[0], 'C' copies `size`
+// bytes from `address` in the window's address space (segment, then the
+// window), written in `mode`.
+struct Op {
+    char type;
+    std::uint64_t size;
+    Bytes data = {};
+    std::uint64_t address = 0;
+    std::uint8_t mode = 0;
+};
+struct WindowSpec {
+    std::uint8_t indicator;  // 1: from the original, 2: from the result so far; 4 is added for the checksum
+    std::uint64_t segmentLength, segmentPosition;
+    std::vector<Op> ops;
+    bool checksum = true;
+};
+
+// The patch, each instruction its own code of the default table, and the
+// result it makes of `source`. A same-cache mode is given an address that
+// the cache holds (one copied from before, at that place in its block).
+Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes& target, Bytes header = {0}) {
+    Bytes out = Concat({{0xD6, 0xC3, 0xC4, 0x00}, header});
+    target.clear();
+    for (const WindowSpec& w : windows) {
+        Bytes segment;
+        if (w.indicator == 1) segment.assign(source.begin() + w.segmentPosition, source.begin() + w.segmentPosition + w.segmentLength);
+        if (w.indicator == 2) segment.assign(target.begin() + w.segmentPosition, target.begin() + w.segmentPosition + w.segmentLength);
+        Bytes made, data, inst, addr;
+        std::uint64_t near[4] = {};
+        std::size_t next = 0;
+        for (const Op& op : w.ops) {
+            if (op.type == 'A') {
+                inst.push_back(1);
+                data.insert(data.end(), op.data.begin(), op.data.end());
+                made.insert(made.end(), op.data.begin(), op.data.end());
+            } else if (op.type == 'R') {
+                inst.push_back(0);
+                data.push_back(op.data[0]);
+                made.insert(made.end(), op.size, op.data[0]);
+            } else {
+                inst.push_back(static_cast<std::uint8_t>(19 + 16 * op.mode));
+                const std::uint64_t here = segment.size() + made.size();
+                const std::uint64_t a = op.address;
+                if (op.mode == 0) addr = Concat({addr, Varint(a)});
+                else if (op.mode == 1) addr = Concat({addr, Varint(here - a)});
+                else if (op.mode < 6) addr = Concat({addr, Varint(a - near[op.mode - 2])});
+                else addr.push_back(static_cast<std::uint8_t>(a % 256));
+                near[next] = a;
+                next = (next + 1) % 4;
+                for (std::uint64_t i = 0; i < op.size; ++i) {
+                    const std::uint64_t at = a + i;
+                    const std::uint64_t back = at - segment.size();
+                    made.push_back(at < segment.size() ? segment[at] : back < made.size() ? made[back] : 0);
+                }
+            }
+            inst = Concat({inst, Varint(op.size)});  // every code here has its size follow it
+        }
+        out.push_back(static_cast<std::uint8_t>(w.indicator | (w.checksum ? 4 : 0)));
+        if (w.indicator != 0) out = Concat({out, Varint(w.segmentLength), Varint(w.segmentPosition)});
+        Bytes delta = Concat({Varint(made.size()), {0}, Varint(data.size()), Varint(inst.size()), Varint(addr.size())});
+        if (w.checksum) {
+            const std::uint32_t sum = Adler(made);
+            delta = Concat({delta, {static_cast<std::uint8_t>(sum >> 24), static_cast<std::uint8_t>(sum >> 16),
+                                    static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)}});
+        }
+        delta = Concat({delta, data, inst, addr});
+        out = Concat({out, Varint(delta.size()), delta});
+        target.insert(target.end(), made.begin(), made.end());
+    }
+    return out;
+}
+
+class VcdiffTest : public FileTest {
+protected:
+    Outcome Apply(const Bytes& original, const Bytes& patch) {
+        host_.messages.clear();
+        Write("out.rom", Text("old"));
+        return ApplyPatch(host_, Write("a.rom", original), Write("p.xd", patch), Path("out.rom"));
+    }
+    void ExpectRefused(const std::string& row) {
+        ASSERT_FALSE(host_.messages.empty()) << row;
+        EXPECT_EQ(host_.messages.back().style, MessageStyle::Critical) << row;
+        EXPECT_EQ(Read("out.rom"), Text("old")) << row;
+        EXPECT_TRUE(Temporaries().empty()) << row;
+    }
+};
+
+TEST_F(VcdiffTest, HandBuiltWindowsApplyAsTheRfcSays) {
+    const Bytes source = Random(2000, 1);
+    const struct {
+        const char* name;
+        std::vector<WindowSpec> windows;
+    } rows[] = {
+        {"every address mode",
+         {{1, 1000, 500,
+           {{'A', 10, Random(10, 2)},
+            {'C', 20, {}, 100, 0},
+            {'C', 30, {}, 1000 + 5, 1},   // from this window, overlapping what it writes
+            {'C', 8, {}, 300, 0},
+            {'C', 9, {}, 310, 2},         // near an address before
+            {'C', 7, {}, 600, 0},
+            {'C', 6, {}, 320, 4},         // near another
+            {'C', 5, {}, 100, 6},         // the same address as before, in each block of the cache
+            {'C', 5, {}, 300, 7},
+            {'C', 5, {}, 600, 8},
+            {'R', 40, {0xEE}}}}}},
+        {"a copy from the segment into the window", {{1, 50, 0, {{'A', 3, {1, 2, 3}}, {'C', 20, {}, 45, 0}}}}},
+        {"copies from the result so far",
+         {{1, 2000, 0, {{'C', 1500, {}, 0, 0}}}, {2, 300, 1000, {{'C', 300, {}, 0, 0}, {'C', 100, {}, 250, 0}}}}},
+        {"windows without a source, one without a checksum",
+         {{0, 0, 0, {{'R', 1000, {7}}}, false}, {0, 0, 0, {{'A', 2, {8, 9}}, {'C', 50, {}, 0, 1}}}}},
+    };
+    for (const auto& row : rows) {
+        Bytes target;
+        const Bytes patch = Vcdiff(source, row.windows, target);
+        ASSERT_EQ(Apply(source, patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
+        EXPECT_EQ(Read("out.rom"), target) << row.name;
+        EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignDone("xdelta (VCDIFF)"))}) << row.name;
+    }
+}
+
+TEST_F(VcdiffTest, DamageAndTheWrongOriginalAreRefusedWithNothingWritten) {
+    const Bytes source = Random(3000, 3);
+    Bytes target;
+    const Bytes sound = Vcdiff(source, {{1, 3000, 0, {{'A', 4, {1, 2, 3, 4}}, {'C', 2996, {}, 4, 0}}}}, target);
+    Bytes wrong = source;
+    wrong[100] ^= 1;
+    ASSERT_EQ(Apply(wrong, sound), Outcome::Stopped);
+    ExpectRefused("wrong original");
+    EXPECT_NE(host_.messages.back().text.find(Path("a.rom") + " is not the file this xdelta patch was made for"),
+              std::string::npos)
+        << host_.messages.back().text;
+
+    const struct {
+        const char* name;
+        Bytes patch;
+    } damaged[] = {
+        {"a window cut short", Bytes(sound.begin(), sound.end() - 3)},
+        {"a number that overflows", Concat({{0xD6, 0xC3, 0xC4, 0x00, 0, 0}, Bytes(12, 0xFF)})},
+        {"an address outside its segment", Vcdiff(source, {{1, 10, 0, {{'C', 5, {}, 10, 0}}}}, target)},
+        {"an unknown secondary compressor", Concat({{0xD6, 0xC3, 0xC4, 0x00, 1, 7}, Bytes(sound.begin() + 5, sound.end())})},
+        {"a code table of its own", Concat({{0xD6, 0xC3, 0xC4, 0x00, 2, 0}, Bytes(sound.begin() + 5, sound.end())})},
+    };
+    for (const auto& row : damaged) {
+        EXPECT_EQ(Apply(source, row.patch), Outcome::Stopped) << row.name;
+        ExpectRefused(row.name);
+    }
+    // A copy that runs past its window: the window's length is a byte short.
+    Bytes longCopy = Vcdiff(source, {{1, 3000, 0, {{'C', 10, {}, 0, 0}}, false}}, target);
+    longCopy[10] -= 1;  // magic, header, indicator, two bytes of 3000, 0, the delta's length: the target's
+    EXPECT_EQ(Apply(source, longCopy), Outcome::Stopped);
+    ExpectRefused("a copy past the window");
+}
+
+#ifndef _WIN32
+// Debian's xdelta3 makes the patches: its default (LZMA), each of its
+// options that changes what it writes, and what this version refuses.
+TEST_F(VcdiffTest, XdeltaPatchesApplyByteForByte) {
+    if (std::system("xdelta3 -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "xdelta3 is not installed";
+    std::mt19937 rng(5);
+    const Bytes rom = Random(1 << 20, 4);
+    Bytes edited = rom;
+    for (int i = 0; i < 300; ++i) edited[rng() % edited.size()] ^= 0x5A;
+    Bytes moved = rom;
+    const Bytes fresh = Random(70000, 6);
+    moved.insert(moved.begin() + 300000, fresh.begin(), fresh.end());
+    const struct {
+        const char* name;
+        Bytes changed;
+    } pairs[] = {
+        {"edits", edited},
+        {"moved data", moved},
+        {"longer", Concat({edited, Random(100000, 7)})},
+        {"shorter", Bytes(edited.begin(), edited.begin() + 700000)},
+    };
+    const char* const options[] = {"", "-S none", "-A", "-n", "-B 524288 -W 16384", "-9"};
+    const auto a = Write("a.rom", rom);
+    for (const auto& pair : pairs) {
+        const auto b = Write("b.rom", pair.changed);
+        for (const char* option : options) {
+            const std::string row = std::string(pair.name) + ", xdelta3 " + option;
+            const std::string command =
+                std::string("xdelta3 -e -f ") + option + " -s '" + a + "' '" + b + "' '" + Path("p.xd") + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0) << row;
+            host_.messages.clear();
+            ASSERT_EQ(ApplyPatch(host_, a, Path("p.xd"), Path("out.rom")), Outcome::Done)
+                << row << ": " << host_.messages.back().text;
+            EXPECT_EQ(Read("out.rom"), pair.changed) << row;
+            Verdict verdict;
+            EXPECT_EQ(CheckOriginal(host_, a, Path("p.xd"), verdict), std::nullopt) << row;
+            EXPECT_EQ(verdict.fit, Fit::Fits) << row;
+        }
+    }
+    // Another ROM of the same size: the first window's checksum stops it.
+    const auto w = Write("w.rom", Random(1 << 20, 8));
+    ASSERT_EQ(std::system(("xdelta3 -e -f -s '" + a + "' '" + Path("b.rom") + "' '" + Path("p.xd") + "'").c_str()), 0);
+    Write("out.rom", Text("old"));
+    host_.messages.clear();
+    EXPECT_EQ(ApplyPatch(host_, w, Path("p.xd"), Path("out.rom")), Outcome::Stopped);
+    ASSERT_FALSE(host_.messages.empty());
+    EXPECT_NE(host_.messages.back().text.find("made from a file called a.rom"), std::string::npos) << host_.messages.back().text;
+    EXPECT_EQ(Read("out.rom"), Text("old"));
+    EXPECT_TRUE(Temporaries().empty());
+    Verdict verdict;
+    EXPECT_EQ(CheckOriginal(host_, w, Path("p.xd"), verdict), std::nullopt);
+    EXPECT_EQ(verdict.fit, Fit::DoesNotFit);
+}
+#endif
+
+}  // namespace
+}  // namespace zelk::test
