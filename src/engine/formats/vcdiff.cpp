@@ -397,7 +397,8 @@ private:
 
     void Execute(const Window& w, const Instruction& inst, std::size_t size, std::size_t out) {
         if (inst.type == kAdd) {
-            std::memcpy(target_.data() + out, sections_[0].Take(size).data(), size);
+            const auto bytes = sections_[0].Take(size);
+            if (size > 0) std::memcpy(target_.data() + out, bytes.data(), size);
             return;
         }
         if (inst.type == kRun) {
@@ -422,7 +423,9 @@ private:
     void ReadSegment(const Window& w, std::uint64_t address, std::span<std::uint8_t> into) {
         const std::uint64_t position = w.segmentPosition + address;
         if (w.indicator & kTargetSegment) {
-            if (output_ == nullptr) throw FileError("Cannot check: this xdelta patch copies from its own result");
+            if (output_ == nullptr)
+                throw FileError("Cannot check " + patch_.Path() +
+                                ": it copies from its own result, which only applying it makes");
             output_->ReadBack(position, into);
             return;
         }
