@@ -99,6 +99,17 @@ protected:
         int status = 0;
         return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
+    // Mounts a 256 KiB file system at `small`, in a mount namespace of this
+    // test's own: it never shows in the machine's mount table, and goes away
+    // with the test even when it crashes. Why not, where the machine cannot.
+    static std::string MountSmall(const std::filesystem::path& small) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("cannot make a private mount namespace here: ") + std::strerror(errno);
+        std::filesystem::create_directory(small);
+        if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
+            return std::string("cannot mount a small file system here: ") + std::strerror(errno);
+        return {};
+    }
     // Whether this folder's file system writes unnamed files (O_TMPFILE).
     bool UnnamedFilesWork() const {
         const int fd = ::open(dir_.c_str(), O_TMPFILE | O_RDWR, 0600);
@@ -141,15 +152,8 @@ TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
 }
 
 TEST_F(FaultTest, FullFileSystemIsReportedAndTheTargetKeepsItsBytes) {
-    // A mount namespace of this test's own: the small file system never
-    // shows in the machine's mount table, and goes away with the test even
-    // when it crashes.
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        GTEST_SKIP() << "cannot make a private mount namespace here: " << std::strerror(errno);
     const auto small = dir_ / "small";
-    std::filesystem::create_directory(small);
-    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
-        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    if (const std::string cannot = MountSmall(small); !cannot.empty()) GTEST_SKIP() << cannot;
     const Bytes original = Random(200000, 3);
     const auto a = Write("a.rom", original);
     const auto b = Write("b.rom", Random(300000, 4));
@@ -186,12 +190,8 @@ TEST_F(FaultTest, FullFileSystemIsReportedAndTheTargetKeepsItsBytes) {
 // system sets no room aside, the bytes are written until it is full, as
 // before, and nothing is left either way.
 TEST_F(FaultTest, AResultThatCannotFitIsRefusedBeforeItIsWritten) {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        GTEST_SKIP() << "cannot make a private mount namespace here: " << std::strerror(errno);
     const auto small = dir_ / "small";
-    std::filesystem::create_directory(small);
-    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
-        GTEST_SKIP() << "cannot mount a small file system here: " << std::strerror(errno);
+    if (const std::string cannot = MountSmall(small); !cannot.empty()) GTEST_SKIP() << cannot;
     const Bytes source = Random(1000, 40);
     const auto a = Write("a.rom", source);
     // One new byte, then the result copied from itself up to 1 TB.
