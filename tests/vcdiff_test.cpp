@@ -232,6 +232,20 @@ TEST_F(VcdiffTest, XdeltaPatchesApplyByteForByte) {
     Verdict verdict;
     EXPECT_EQ(CheckOriginal(host_, w, Path("p.xd"), verdict), std::nullopt);
     EXPECT_EQ(verdict.fit, Fit::DoesNotFit);
+    // Damaged in its compressed sections, or cut short: refused, nothing written.
+    const Bytes made = Read("p.xd");
+    for (const std::size_t at : {made.size() / 2, made.size() - 1}) {
+        Bytes damaged = made;
+        damaged[at] ^= 0x55;
+        Write("d.xd", damaged);
+        host_.messages.clear();
+        EXPECT_EQ(ApplyPatch(host_, a, Path("d.xd"), Path("out.rom")), Outcome::Stopped) << at;
+        EXPECT_EQ(Read("out.rom"), Text("old")) << at;
+        EXPECT_TRUE(Temporaries().empty()) << at;
+    }
+    Write("d.xd", Bytes(made.begin(), made.end() - 1));
+    EXPECT_EQ(ApplyPatch(host_, a, Path("d.xd"), Path("out.rom")), Outcome::Stopped);
+    EXPECT_EQ(Read("out.rom"), Text("old"));
 }
 #endif
 

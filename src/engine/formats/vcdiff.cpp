@@ -257,17 +257,18 @@ public:
         stream.avail_in = in.size();
         stream.next_out = out.data();
         stream.avail_out = out.size();
-        while (stream.avail_out > 0 || stream.avail_in > 0) {
+        // On until the section's bytes are used up: its last ones may end a
+        // block without making any.
+        while (stream.avail_in > 0) {
             const std::size_t before = stream.avail_in + stream.avail_out;
             const lzma_ret ret = lzma_code(&stream, LZMA_RUN);
             if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
-            if (ret != LZMA_OK && ret != LZMA_STREAM_END)
+            if (ret != LZMA_OK && ret != LZMA_STREAM_END && ret != LZMA_BUF_ERROR)
                 throw Damage{"a compressed section" + At(at) + " cannot be decompressed"};
-            if (stream.avail_out == 0 && stream.avail_in > 0)
-                throw Damage{"a compressed section" + At(at) + " holds more than the length it states"};
-            if (ret == LZMA_STREAM_END || stream.avail_in + stream.avail_out == before) break;
+            if (ret != LZMA_OK || stream.avail_in + stream.avail_out == before) break;
         }
         if (stream.avail_out > 0) throw Damage{"a compressed section" + At(at) + " holds less than the length it states"};
+        if (stream.avail_in > 0) throw Damage{"a compressed section" + At(at) + " holds more than the length it states"};
     }
 
 private:
@@ -346,7 +347,8 @@ private:
                            std::to_string(made) + " to " + std::to_string(made + w.targetLength) +
                            " (window at byte " + std::to_string(w.at) + ") do not have the checksum the patch gives";
         if (!p_.sourceName.empty()) said += "; it was made from a file called " + p_.sourceName;
-        return WrongWindow(said);
+        // The patch carries no checksum of its own: damage looks the same.
+        return WrongWindow(said + " (unless the patch itself is damaged)");
     }
 
     void ReadSection(const Window& w, int kind, std::uint64_t at, Section& section) {
