@@ -280,7 +280,7 @@ class Buffer {
 public:
     std::span<std::uint8_t> Resize(std::size_t size) {
         if (size > capacity_) {
-            data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+            data_.reset(new std::uint8_t[size]);  // left as it is: every byte is written before it is read
             capacity_ = size;
         }
         size_ = size;
