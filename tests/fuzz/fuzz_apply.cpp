@@ -3,6 +3,7 @@
 // plain in-memory procedure builds.
 #include <cstring>
 
+#include "engine/formats/format.h"
 #include "engine/patch_applier.h"
 #include "engine/user_texts.h"
 #include "memory_host.h"
@@ -55,6 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Bytes magic(PatchMagic.begin(), PatchMagic.end());
         patch.insert(patch.begin(), magic.begin(), magic.end());
     }
+
+    // A patch another format takes is that format's fuzzer's.
+    const std::span<const std::uint8_t> head(patch.data(), std::min(patch.size(), kHeadSize));
+    for (const PatchFormat* format : Formats())
+        if (format != &OwnFormat() && format->Recognises(head)) return 0;
 
     MemoryHost host;
     host.files["a.rom"] = original;

@@ -31,6 +31,8 @@ write("apply", "comment_only", bytes([0x80]) + patch([], b"\xcf\xf0\xe8\xe2\xe5\
 write("apply", "negative", bytes([0x80 | 2]) + b"\x01\x02" + patch([(-1, b"\x00")])[15:])
 write("apply", "huge_claim", bytes([0x80 | 1]) + b"\x01" + struct.pack("<iii", 100, 0, 0x7FFFFFF0) + b"\x00" * 60)
 write("apply", "not_a_patch", bytes([3]) + b"abcjust text")
+# Another format's magic: left to that format's fuzzer.
+write("apply", "another_format", bytes([0x42, 0x00, 0x03]) + b"\xd6\xc3\xc4\x00\x00")
 
 # roundtrip: tail length, comment length, original, xor mask, tail, comment.
 write("roundtrip", "runs", bytes([3, 2]) + bytes(range(10)) + bytes([0, 1, 0, 1, 1, 0, 0, 0, 0, 9]) + b"xyz" + b"hi")
