@@ -82,8 +82,8 @@ protected:
     // Writes the result of applying the patch to `original` (already past
     // any header) at the end of `output`, and returns its CRC-32 where the
     // patch states one. A patch that reads past the original's end stops
-    // with a FileError. The patch was found sound: a Damage now means it
-    // changed meanwhile.
+    // with a FileError. A Damage now means the patch changed meanwhile,
+    // unless the format finds some damage only while writing (CheckedWhole).
     virtual std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                                 const BufferSizes& sizes) const = 0;
     // The size of what Write makes of an original of `originalSize` bytes

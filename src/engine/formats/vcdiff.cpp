@@ -329,8 +329,8 @@ public:
         : p_(p), original_(original), patch_(patch), output_(output), reader_(patch, p.bodyStart, bufferSize),
           source_(original, bufferSize) {}
 
-    // Returns the result's size; a window whose checksum fails stops it.
-    std::uint64_t Run() {
+    // Every window in turn; one whose checksum fails stops it.
+    void Run() {
         std::uint64_t made = 0;
         while (reader_.Position() < patch_.Size()) {
             const Window w = ReadWindow(reader_, patch_.Size(), made);
@@ -339,8 +339,8 @@ public:
             if (output_ != nullptr) output_->Append(target_);
             made += target_.size();
         }
-        return made;
     }
+
 private:
     WrongWindow WrongOriginal(const Window& w, std::uint64_t made) const {
         std::string said = original_.Path() + " is not the file this xdelta patch was made for: the result's bytes " +
@@ -353,14 +353,13 @@ private:
 
     void ReadSection(const Window& w, int kind, std::uint64_t at, Section& section) {
         static const char* const kNames[] = {"data", "instructions", "addresses"};
-        section.name = kNames[kind];
-        section.at = at;
-        section.pos = 0;
         const bool compressed = (w.deltaIndicator & (1 << kind)) != 0;
         Section& raw = compressed ? compressed_ : section;
-        raw.name = section.name;
-        raw.at = at;
-        raw.pos = 0;
+        for (Section* s : {&raw, &section}) {
+            s->name = kNames[kind];
+            s->at = at;
+            s->pos = 0;
+        }
         patch_.ReadExactly(at, raw.bytes.Resize(static_cast<std::size_t>(w.sections[kind])));
         if (!compressed) return;
         const std::uint64_t size = raw.Number();
