@@ -43,10 +43,18 @@ struct WindowSpec {
     bool checksum = true;
 };
 
-// The patch, each instruction its own code of the default table, and the
-// result it makes of `source`. A same-cache mode is given an address that
-// the cache holds (one copied from before, at that place in its block).
-Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes& target, Bytes header = {0}) {
+// The codes the patch's instructions are written with, each with its size
+// following it: those of the default table unless the patch brings its own.
+struct Codes {
+    std::uint8_t add = 1, run = 0;  // a copy in mode m is 19 + 16 * m
+    std::size_t near = 4;           // the near cache's size; the same cache's modes follow
+};
+
+// The patch, each instruction its own code, and the result it makes of
+// `source`. A same-cache mode is given an address that the cache holds (one
+// copied from before, at that place in its block).
+Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes& target, Bytes header = {0},
+             Codes codes = {}) {
     Bytes out = Concat({{0xD6, 0xC3, 0xC4, 0x00}, header});
     target.clear();
     for (const WindowSpec& w : windows) {
@@ -54,15 +62,15 @@ Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes&
         if (w.indicator == 1) segment.assign(source.begin() + w.segmentPosition, source.begin() + w.segmentPosition + w.segmentLength);
         if (w.indicator == 2) segment.assign(target.begin() + w.segmentPosition, target.begin() + w.segmentPosition + w.segmentLength);
         Bytes made, data, inst, addr;
-        std::uint64_t near[4] = {};
+        std::vector<std::uint64_t> near(codes.near);
         std::size_t next = 0;
         for (const Op& op : w.ops) {
             if (op.type == 'A') {
-                inst.push_back(1);
+                inst.push_back(codes.add);
                 data.insert(data.end(), op.data.begin(), op.data.end());
                 made.insert(made.end(), op.data.begin(), op.data.end());
             } else if (op.type == 'R') {
-                inst.push_back(0);
+                inst.push_back(codes.run);
                 data.push_back(op.data[0]);
                 made.insert(made.end(), op.size, op.data[0]);
             } else {
@@ -71,10 +79,10 @@ Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes&
                 const std::uint64_t a = op.address;
                 if (op.mode == 0) addr = Concat({addr, Varint(a)});
                 else if (op.mode == 1) addr = Concat({addr, Varint(here - a)});
-                else if (op.mode < 6) addr = Concat({addr, Varint(a - near[op.mode - 2])});
+                else if (op.mode < 2 + codes.near) addr = Concat({addr, Varint(a - near[op.mode - 2])});
                 else addr.push_back(static_cast<std::uint8_t>(a % 256));
-                near[next] = a;
-                next = (next + 1) % 4;
+                if (!near.empty()) near[next] = a;
+                if (!near.empty()) next = (next + 1) % near.size();
                 for (std::uint64_t i = 0; i < op.size; ++i) {
                     const std::uint64_t at = a + i;
                     const std::uint64_t back = at - segment.size();
@@ -98,6 +106,44 @@ Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes&
     return out;
 }
 
+// The default code table as a string: the types, sizes and modes of the
+// first and second instructions of each code, array after array.
+Bytes DefaultTableString() {
+    Bytes t(6 * 256, 0);
+    const auto set = [&t](std::size_t code, int half, std::uint8_t type, std::uint8_t size, std::uint8_t mode) {
+        t[half * 256 + code] = type;
+        t[512 + half * 256 + code] = size;
+        t[1024 + half * 256 + code] = mode;
+    };
+    std::size_t code = 0;
+    set(code++, 0, 2, 0, 0);
+    for (std::uint8_t size = 0; size <= 17; ++size) set(code++, 0, 1, size, 0);
+    for (std::uint8_t mode = 0; mode < 9; ++mode) {
+        set(code++, 0, 3, 0, mode);
+        for (std::uint8_t size = 4; size <= 18; ++size) set(code++, 0, 3, size, mode);
+    }
+    for (std::uint8_t mode = 0; mode < 9; ++mode)
+        for (std::uint8_t add = 1; add <= 4; ++add)
+            for (std::uint8_t copy = 4; copy <= (mode < 6 ? 6 : 4); ++copy) {
+                set(code, 0, 1, add, 0);
+                set(code++, 1, 3, copy, mode);
+            }
+    for (std::uint8_t mode = 0; mode < 9; ++mode) {
+        set(code, 0, 3, 4, mode);
+        set(code++, 1, 1, 1, 0);
+    }
+    return t;
+}
+
+// A header bringing the default table with its first two codes swapped
+// (ADD before RUN), a near cache of one and a same cache of one block.
+Bytes SwappedTableHeader() {
+    Bytes table;
+    const Bytes delta = Vcdiff(DefaultTableString(), {{1, 1536, 0, {{'A', 2, {1, 2}}, {'C', 1534, {}, 2, 0}}}}, table);
+    const Bytes data = Concat({{1, 1}, Bytes(delta.begin() + 5, delta.end())});
+    return Concat({{2}, Varint(data.size()), data});
+}
+
 class VcdiffTest : public FileTest {
 protected:
     Outcome Apply(const Bytes& original, const Bytes& patch) {
@@ -118,6 +164,8 @@ TEST_F(VcdiffTest, HandBuiltWindowsApplyAsTheRfcSays) {
     const struct {
         const char* name;
         std::vector<WindowSpec> windows;
+        Bytes header = {0};
+        Codes codes = {};
     } rows[] = {
         {"every address mode",
          {{1, 1000, 500,
@@ -137,10 +185,20 @@ TEST_F(VcdiffTest, HandBuiltWindowsApplyAsTheRfcSays) {
          {{1, 2000, 0, {{'C', 1500, {}, 0, 0}}}, {2, 300, 1000, {{'C', 300, {}, 0, 0}, {'C', 100, {}, 250, 0}}}}},
         {"windows without a source, one without a checksum",
          {{0, 0, 0, {{'R', 1000, {7}}}, false}, {0, 0, 0, {{'A', 2, {8, 9}}, {'C', 50, {}, 0, 1}}}}},
+        {"a code table of its own, with caches of other sizes",
+         {{1, 1000, 0,
+           {{'A', 5, Random(5, 9)},
+            {'R', 20, {3}},
+            {'C', 30, {}, 200, 0},
+            {'C', 10, {}, 230, 2},   // near the one address the near cache holds
+            {'C', 10, {}, 200, 3},   // the same cache's only block
+            {'C', 40, {}, 1000 + 5, 1}}}},
+         SwappedTableHeader(),
+         {0, 1, 1}},
     };
     for (const auto& row : rows) {
         Bytes target;
-        const Bytes patch = Vcdiff(source, row.windows, target);
+        const Bytes patch = Vcdiff(source, row.windows, target, row.header, row.codes);
         ASSERT_EQ(Apply(source, patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
         EXPECT_EQ(Read("out.rom"), target) << row.name;
         EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignDone("xdelta (VCDIFF)"))}) << row.name;
@@ -167,7 +225,7 @@ TEST_F(VcdiffTest, DamageAndTheWrongOriginalAreRefusedWithNothingWritten) {
         {"a number that overflows", Concat({{0xD6, 0xC3, 0xC4, 0x00, 0, 0}, Bytes(12, 0xFF)})},
         {"an address outside its segment", Vcdiff(source, {{1, 10, 0, {{'C', 5, {}, 10, 0}}}}, target)},
         {"an unknown secondary compressor", Concat({{0xD6, 0xC3, 0xC4, 0x00, 1, 7}, Bytes(sound.begin() + 5, sound.end())})},
-        {"a code table of its own", Concat({{0xD6, 0xC3, 0xC4, 0x00, 2, 0}, Bytes(sound.begin() + 5, sound.end())})},
+        {"a code table of no length", Concat({{0xD6, 0xC3, 0xC4, 0x00, 2, 0}, Bytes(sound.begin() + 5, sound.end())})},
     };
     for (const auto& row : damaged) {
         EXPECT_EQ(Apply(source, row.patch), Outcome::Stopped) << row.name;
@@ -201,7 +259,8 @@ TEST_F(VcdiffTest, XdeltaPatchesApplyByteForByte) {
         {"longer", Concat({edited, Random(100000, 7)})},
         {"shorter", Bytes(edited.begin(), edited.begin() + 700000)},
     };
-    const char* const options[] = {"", "-S none", "-A", "-n", "-B 524288 -W 16384", "-9"};
+    const char* const options[] = {"",   "-S none", "-S djw", "-S fgk", "-A", "-n", "-B 524288 -W 16384",
+                                   "-S djw -B 524288 -W 16384", "-S fgk -B 524288 -W 16384", "-9"};
     const auto a = Write("a.rom", rom);
     for (const auto& pair : pairs) {
         const auto b = Write("b.rom", pair.changed);
@@ -233,19 +292,23 @@ TEST_F(VcdiffTest, XdeltaPatchesApplyByteForByte) {
     EXPECT_EQ(CheckOriginal(host_, w, Path("p.xd"), verdict), std::nullopt);
     EXPECT_EQ(verdict.fit, Fit::DoesNotFit);
     // Damaged in its compressed sections, or cut short: refused, nothing written.
-    const Bytes made = Read("p.xd");
-    for (const std::size_t at : {made.size() / 2, made.size() - 1}) {
-        Bytes damaged = made;
-        damaged[at] ^= 0x55;
-        Write("d.xd", damaged);
-        host_.messages.clear();
-        EXPECT_EQ(ApplyPatch(host_, a, Path("d.xd"), Path("out.rom")), Outcome::Stopped) << at;
-        EXPECT_EQ(Read("out.rom"), Text("old")) << at;
-        EXPECT_TRUE(Temporaries().empty()) << at;
+    for (const char* option : {"", "-S djw", "-S fgk"}) {
+        ASSERT_EQ(std::system(("xdelta3 -e -f " + std::string(option) + " -s '" + a + "' '" + Path("b.rom") + "' '" +
+                               Path("p.xd") + "'")
+                                  .c_str()),
+                  0);
+        const Bytes made = Read("p.xd");
+        for (const std::size_t at : {made.size() / 2, made.size() - 1, made.size()}) {
+            Bytes damaged = made;
+            if (at < made.size()) damaged[at] ^= 0x55;
+            else damaged.pop_back();  // cut short
+            Write("d.xd", damaged);
+            host_.messages.clear();
+            EXPECT_EQ(ApplyPatch(host_, a, Path("d.xd"), Path("out.rom")), Outcome::Stopped) << option << at;
+            EXPECT_EQ(Read("out.rom"), Text("old")) << option << at;
+            EXPECT_TRUE(Temporaries().empty()) << option << at;
+        }
     }
-    Write("d.xd", Bytes(made.begin(), made.end() - 1));
-    EXPECT_EQ(ApplyPatch(host_, a, Path("d.xd"), Path("out.rom")), Outcome::Stopped);
-    EXPECT_EQ(Read("out.rom"), Text("old"));
 }
 #endif
 

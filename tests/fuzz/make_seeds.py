@@ -96,7 +96,7 @@ write("vcdiff", "source_window", bytes([8]) + original + b"\x00"
 write("vcdiff", "target_window", bytes([8]) + original + b"\x00"
       + window(1, (8, 0), 8, b"", bytes([19, 8]), varint(0))
       + window(2, (4, 2), 4, b"", bytes([19, 4]), varint(0)))
-# xdelta3's own, with its sections compressed by LZMA, where it is installed.
+# xdelta3's own, with its sections compressed each way it can, where it is installed.
 if shutil.which("xdelta3"):
     with tempfile.TemporaryDirectory() as work:
         source, target, patch = (os.path.join(work, n) for n in ("a", "b", "p"))
@@ -104,6 +104,8 @@ if shutil.which("xdelta3"):
             f.write(bytes(range(64)) * 2)
         with open(target, "wb") as f:
             f.write(bytes(range(64)) + b"changed" + b"".join(b"line %d of new text\n" % i for i in range(100)))
-        subprocess.run(["xdelta3", "-e", "-f", "-A", "-s", source, target, patch], check=True)
-        with open(patch, "rb") as f:
-            write("vcdiff", "xdelta3_lzma", bytes([128]) + bytes(range(64)) * 2 + f.read()[4:])
+        for name, option in (("lzma", "-S lzma"), ("djw", "-S djw"), ("fgk", "-S fgk")):
+            subprocess.run(["xdelta3", "-e", "-f", "-A", option.split()[0], option.split()[1], "-s", source, target,
+                            patch], check=True)
+            with open(patch, "rb") as f:
+                write("vcdiff", "xdelta3_" + name, bytes([128]) + bytes(range(64)) * 2 + f.read()[4:])

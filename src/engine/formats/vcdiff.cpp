@@ -1,7 +1,5 @@
 #include "engine/formats/vcdiff.h"
 
-#include <lzma.h>
-
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -10,6 +8,7 @@
 
 #include "engine/file_window.h"
 #include "engine/formats/foreign.h"
+#include "engine/formats/vcdiff_secondary.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
 
@@ -22,13 +21,15 @@ constexpr std::uint64_t kMagic = 4;  // D6 C3 C4 00
 constexpr std::uint64_t kMaxWindow = 64 << 20;
 // What one section may hold, compressed or not.
 constexpr std::uint64_t kMaxSection = 2 * kMaxWindow;
+// A code table's delta is far smaller than this.
+constexpr std::uint64_t kMaxCodeTable = 1 << 20;
 // Copies from the original this long are read straight into the window.
 constexpr std::size_t kDirectRead = 64 << 10;
 
 enum : std::uint8_t { kDecompress = 1, kCodeTable = 2, kAppHeader = 4 };            // the header's indicator
 enum : std::uint8_t { kSourceSegment = 1, kTargetSegment = 2, kChecksum = 4 };      // a window's
 enum : std::uint8_t { kDataCompressed = 1, kInstCompressed = 2, kAddrCompressed = 4 };  // its delta's
-constexpr int kNoCompressor = 0, kDjw = 1, kLzma = 2, kFgk = 16;
+using namespace vcdiff;
 
 std::string At(std::uint64_t at) { return " at byte " + std::to_string(at); }
 
@@ -97,6 +98,27 @@ const CodeTable& DefaultTable() {
     return table;
 }
 
+// The table as a patch may state its own: each field of the pairs in turn.
+constexpr std::size_t kTableString = 6 * 256;
+std::vector<std::uint8_t> TableString(const CodeTable& table) {
+    std::vector<std::uint8_t> out(kTableString);
+    for (std::size_t i = 0; i < 256; ++i)
+        for (std::size_t half = 0; half < 2; ++half) {
+            out[half * 256 + i] = table[i][half].type;
+            out[512 + half * 256 + i] = table[i][half].size;
+            out[1024 + half * 256 + i] = table[i][half].mode;
+        }
+    return out;
+}
+
+// How a patch's instructions are coded.
+struct Coding {
+    std::shared_ptr<const CodeTable> table;  // null: the default one
+    std::size_t near = 4, same = 3;          // the sizes of the address caches
+    int compressor = kNoCompressor;
+    const CodeTable& Table() const { return table ? *table : DefaultTable(); }
+};
+
 // What a window's header says, as read in the first pass and again in the second.
 struct Window {
     std::uint64_t at = 0;  // where it starts in the patch
@@ -114,8 +136,7 @@ class VcdiffPatch final : public ForeignPatch {
 public:
     explicit VcdiffPatch(const PatchFormat& format) : ForeignPatch(format) {}
 
-    int compressor = kNoCompressor;
-    std::string unsupported;  // what this version cannot read of it
+    Coding coding;
     std::uint64_t appHeaderAt = 0, appHeaderSize = 0;
     std::string sourceName;   // from xdelta3's application header
     std::uint64_t bodyStart = 0;
@@ -126,10 +147,6 @@ public:
     bool allChecksummed = true;
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
-    std::optional<Stop> Refusal(const std::string& patchPath) const override {
-        if (!unsupported.empty() && damage.empty()) return Stop{"Cannot read " + patchPath + ": " + unsupported};
-        return ForeignPatch::Refusal(patchPath);
-    }
 
 protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
@@ -142,6 +159,7 @@ protected:
 private:
     friend class Decoder;
     void ReadHeader(ByteReader& reader, std::uint64_t end, InputFile& patch);
+    void ReadCodeTable(std::span<const std::uint8_t> bytes, const std::string& path);
 };
 
 Window ReadWindow(ByteReader& reader, std::uint64_t end, std::uint64_t targetSoFar) {
@@ -193,16 +211,19 @@ void VcdiffPatch::ReadHeader(ByteReader& reader, std::uint64_t end, InputFile& p
     const std::uint8_t indicator = ReadOne(reader, end);
     if (indicator & ~(kDecompress | kCodeTable | kAppHeader)) throw Damage{"its header has an indicator it cannot have"};
     if (indicator & kDecompress) {
-        compressor = ReadOne(reader, end);
-        if (compressor == kDjw || compressor == kFgk)
-            unsupported = std::string("its sections are compressed with xdelta3's ") + (compressor == kDjw ? "DJW" : "FGK") +
-                          ", which this version cannot read yet";
-        else if (compressor != kLzma)
-            throw Damage{"its sections are compressed by an unknown method (" + std::to_string(compressor) + ")"};
+        coding.compressor = ReadOne(reader, end);
+        if (!SectionDecoderFor(coding.compressor))
+            throw Damage{"its sections are compressed by an unknown method (" + std::to_string(coding.compressor) + ")"};
     }
     if (indicator & kCodeTable) {
-        unsupported = "it brings a code table of its own, which this version cannot read yet";
-        reader.Skip(ReadVarint(reader, end));
+        const std::uint64_t length = ReadVarint(reader, end);
+        const std::uint64_t at = reader.Position();
+        if (length > end - at) throw Damage{"its code table runs past the end of the file"};
+        if (length < 3 || length > kMaxCodeTable) throw Damage{"its code table has a length it cannot have"};
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+        patch.ReadExactly(at, bytes);
+        ReadCodeTable(bytes, patch.Path());
+        reader.Seek(at + length);
     }
     if (indicator & kAppHeader) {
         appHeaderSize = ReadVarint(reader, end);
@@ -227,7 +248,7 @@ void VcdiffPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     bodyStart = reader.Position();
     while (reader.Position() < end) {
         const Window w = ReadWindow(reader, end, targetSize);
-        if (w.deltaIndicator != 0 && compressor == kNoCompressor)
+        if (w.deltaIndicator != 0 && coding.compressor == kNoCompressor)
             throw Damage{"window" + At(w.at) + " says its sections are compressed, and the patch names no method"};
         if (w.indicator & kSourceSegment) {
             sourceFrom = readsSource ? std::min(sourceFrom, w.segmentPosition) : w.segmentPosition;
@@ -240,40 +261,6 @@ void VcdiffPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
         ++windows;
     }
 }
-
-// Sections compressed with LZMA: one stream for each kind of section, which
-// runs on from window to window.
-class Inflater {
-public:
-    ~Inflater() {
-        for (lzma_stream& stream : streams_)
-            if (stream.internal != nullptr) lzma_end(&stream);
-    }
-    void Inflate(int kind, std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::uint64_t at) {
-        lzma_stream& stream = streams_[kind];
-        if (stream.internal == nullptr && lzma_stream_decoder(&stream, 64 << 20, 0) != LZMA_OK)
-            throw std::bad_alloc();
-        stream.next_in = in.data();
-        stream.avail_in = in.size();
-        stream.next_out = out.data();
-        stream.avail_out = out.size();
-        // On until the section's bytes are used up: its last ones may end a
-        // block without making any.
-        while (stream.avail_in > 0) {
-            const std::size_t before = stream.avail_in + stream.avail_out;
-            const lzma_ret ret = lzma_code(&stream, LZMA_RUN);
-            if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
-            if (ret != LZMA_OK && ret != LZMA_STREAM_END && ret != LZMA_BUF_ERROR)
-                throw Damage{"a compressed section" + At(at) + " cannot be decompressed"};
-            if (ret != LZMA_OK || stream.avail_in + stream.avail_out == before) break;
-        }
-        if (stream.avail_out > 0) throw Damage{"a compressed section" + At(at) + " holds less than the length it states"};
-        if (stream.avail_in > 0) throw Damage{"a compressed section" + At(at) + " holds more than the length it states"};
-    }
-
-private:
-    lzma_stream streams_[3] = {LZMA_STREAM_INIT, LZMA_STREAM_INIT, LZMA_STREAM_INIT};
-};
 
 // Bytes that are written before they are read: never cleared first.
 class Buffer {
@@ -325,18 +312,24 @@ public:
 // Applies (or, with no output, only checks) the windows one after another.
 class Decoder {
 public:
-    Decoder(const VcdiffPatch& p, InputFile& original, InputFile& patch, OutputFile* output, std::size_t bufferSize)
-        : p_(p), original_(original), patch_(patch), output_(output), reader_(patch, p.bodyStart, bufferSize),
-          source_(original, bufferSize) {}
+    // The windows from `start` on; with no output, only checked.
+    Decoder(const Coding& coding, const std::string& sourceName, InputFile& original, InputFile& patch,
+            std::uint64_t start, OutputFile* output, std::size_t bufferSize)
+        : coding_(coding), sourceName_(sourceName), original_(original), patch_(patch), output_(output),
+          reader_(patch, start, bufferSize), source_(original, bufferSize), near_(coding.near), same_(coding.same * 256) {
+        for (int kind = 0; kind < 3; ++kind) secondary_[kind] = SectionDecoderFor(coding.compressor);
+    }
 
-    // Every window in turn; one whose checksum fails stops it.
-    void Run() {
+    // Every window in turn; one whose checksum fails stops it. `kept`
+    // receives what they make, where it is wanted in memory.
+    void Run(std::vector<std::uint8_t>* kept = nullptr) {
         std::uint64_t made = 0;
         while (reader_.Position() < patch_.Size()) {
             const Window w = ReadWindow(reader_, patch_.Size(), made);
             Decode(w);
             if (w.adler && Adler32(1, target_) != *w.adler) throw WrongOriginal(w, made);
             if (output_ != nullptr) output_->Append(target_);
+            if (kept != nullptr) kept->insert(kept->end(), target_.data(), target_.data() + target_.size());
             made += target_.size();
         }
     }
@@ -346,7 +339,7 @@ private:
         std::string said = original_.Path() + " is not the file this xdelta patch was made for: the result's bytes " +
                            std::to_string(made) + " to " + std::to_string(made + w.targetLength) +
                            " (window at byte " + std::to_string(w.at) + ") do not have the checksum the patch gives";
-        if (!p_.sourceName.empty()) said += "; it was made from a file called " + p_.sourceName;
+        if (!sourceName_.empty()) said += "; it was made from a file called " + sourceName_;
         // The patch carries no checksum of its own: damage looks the same.
         return WrongWindow(said + " (unless the patch itself is damaged)");
     }
@@ -361,11 +354,14 @@ private:
             s->pos = 0;
         }
         patch_.ReadExactly(at, raw.bytes.Resize(static_cast<std::size_t>(w.sections[kind])));
-        if (!compressed) return;
+        if (!compressed) {
+            if (secondary_[kind]) secondary_[kind]->Skipped(raw.bytes);
+            return;
+        }
         const std::uint64_t size = raw.Number();
         if (size > kMaxSection) throw Damage{"a compressed section" + At(at) + " states a length larger than any window needs"};
-        inflater_.Inflate(kind, std::span<const std::uint8_t>(raw.bytes).subspan(raw.pos),
-                          section.bytes.Resize(static_cast<std::size_t>(size)), at);
+        secondary_[kind]->Decode(std::span<const std::uint8_t>(raw.bytes).subspan(raw.pos),
+                                 section.bytes.Resize(static_cast<std::size_t>(size)), at);
     }
 
     void Decode(const Window& w) {
@@ -376,10 +372,10 @@ private:
         }
         target_.Resize(static_cast<std::size_t>(w.targetLength));
         std::size_t out = 0;
-        near_.fill(0);
-        same_.fill(0);
+        std::fill(near_.begin(), near_.end(), 0);
+        std::fill(same_.begin(), same_.end(), 0);
         nextNear_ = 0;
-        const CodeTable& table = DefaultTable();
+        const CodeTable& table = coding_.Table();
         Section& instructions = sections_[1];
         while (instructions.pos < instructions.bytes.size()) {
             const auto& pair = table[instructions.Byte()];
@@ -459,30 +455,80 @@ private:
             if (slot >= same_.size()) throw Damage{"a copy in window" + At(windowAt) + " has a mode it cannot have"};
             address = same_[slot];
         }
-        near_[nextNear_] = address;
-        nextNear_ = (nextNear_ + 1) % near_.size();
-        same_[address % same_.size()] = address;
+        if (!near_.empty()) {
+            near_[nextNear_] = address;
+            nextNear_ = (nextNear_ + 1) % near_.size();
+        }
+        if (!same_.empty()) same_[address % same_.size()] = address;
         return address;
     }
 
-    const VcdiffPatch& p_;
+    const Coding& coding_;
+    const std::string& sourceName_;
     InputFile& original_;
     InputFile& patch_;
     OutputFile* output_;
     ByteReader reader_;
     FileWindow source_;
-    Inflater inflater_;
+    std::unique_ptr<SectionDecoder> secondary_[3];
     Section sections_[3];
     Section compressed_;  // a section as it stands in the patch, before inflating
     Buffer target_;
-    std::array<std::uint64_t, 4> near_{};
-    std::array<std::uint64_t, 3 * 256> same_{};
+    std::vector<std::uint64_t> near_, same_;
     std::size_t nextNear_ = 0;
 };
 
+// Bytes in memory read as a file.
+class MemoryInput final : public InputFile {
+public:
+    MemoryInput(std::vector<std::uint8_t> bytes, const std::string& path) : bytes_(std::move(bytes)), path_(path) {}
+    std::uint64_t Size() const override { return bytes_.size(); }
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+        if (offset >= bytes_.size()) return 0;
+        const std::size_t count = std::min<std::size_t>(buffer.size(), bytes_.size() - static_cast<std::size_t>(offset));
+        std::memcpy(buffer.data(), bytes_.data() + offset, count);
+        return count;
+    }
+    const std::string& Path() const override { return path_; }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    std::string path_;
+};
+
+// The table is given as one window that makes its string from the default
+// table's, coded with the default table itself.
+void VcdiffPatch::ReadCodeTable(std::span<const std::uint8_t> bytes, const std::string& path) {
+    coding.near = bytes[0];
+    coding.same = bytes[1];
+    if (2 + coding.near + coding.same > 256) throw Damage{"its code table has more address modes than a byte can name"};
+    if (bytes[2] & kTargetSegment) throw Damage{"its code table copies from the result"};
+    MemoryInput dflt(TableString(DefaultTable()), path);
+    MemoryInput delta({bytes.begin() + 2, bytes.end()}, path);
+    std::vector<std::uint8_t> made;
+    try {
+        Decoder(Coding{}, sourceName, dflt, delta, 0, nullptr, 4096).Run(&made);
+    } catch (const Damage& damage) {
+        throw Damage{"its code table cannot be read: " + damage.what};
+    } catch (const FileError&) {
+        throw Damage{"its code table cannot be read"};
+    }
+    if (made.size() != kTableString) throw Damage{"its code table is not " + std::to_string(kTableString) + " bytes long"};
+    auto table = std::make_shared<CodeTable>();
+    for (std::size_t i = 0; i < 256; ++i)
+        for (std::size_t half = 0; half < 2; ++half) {
+            Instruction& inst = (*table)[i][half];
+            inst = {made[half * 256 + i], made[512 + half * 256 + i], made[1024 + half * 256 + i]};
+            // A mode past the caches is refused only where a copy uses it.
+            if (inst.type > kCopy)
+                throw Damage{"its code table has an instruction it cannot have (code " + std::to_string(i) + ")"};
+        }
+    coding.table = std::move(table);
+}
+
 std::uint32_t VcdiffPatch::Write(InputFile& original, InputFile& patch, const Plan&, OutputFile& output,
                                  const BufferSizes& sizes) const {
-    Decoder(*this, original, patch, &output, sizes.stream).Run();
+    Decoder(coding, sourceName, original, patch, bodyStart, &output, sizes.stream).Run();
     return 0;
 }
 
@@ -491,7 +537,7 @@ Verdict VcdiffPatch::Compare(InputFile& file, InputFile& patch, std::size_t buff
     if (!allChecksummed)
         return {Fit::Fits, text::NoChecksum("xdelta") + ": it was made without them (xdelta3 -n)."};
     try {
-        Decoder(*this, file, patch, nullptr, bufferSize).Run();
+        Decoder(coding, sourceName, file, patch, bodyStart, nullptr, bufferSize).Run();
     } catch (const WrongWindow& wrong) {
         return {Fit::DoesNotFit, wrong.what() + std::string(".")};
     } catch (const Damage& damage) {
@@ -502,7 +548,8 @@ Verdict VcdiffPatch::Compare(InputFile& file, InputFile& patch, std::size_t buff
 
 std::string VcdiffPatch::InfoLines() const {
     std::string said = "\nSecondary compression: ";
-    said += compressor == kLzma ? "LZMA" : compressor == kDjw ? "DJW" : compressor == kFgk ? "FGK" : "none";
+    said += CompressorName(coding.compressor);
+    if (coding.table) said += "\nCode table: its own";
     said += "\nApplication header: ";
     said += appHeaderSize == 0 ? std::string("(none)") : sourceName.empty() ? text::CountOf(appHeaderSize) : "made from " + sourceName;
     said += "\nWindows: " + std::to_string(windows);
