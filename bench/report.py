@@ -16,6 +16,8 @@ FORMATS_TARGET = 1.3   # x applying the ZelkPatch of the same change
 BPS_SIZE_TARGET = 1.1  # x xdelta3 -e -9 -S none
 BPS_TIME_TARGET = 0.3  # x xdelta3 -e -9
 BPS_MEMORY_KIB = 64 * 1024
+XDELTA_TARGET = 0.5    # x xdelta3 -d of its own patch
+XDELTA_MEMORY_KIB = 64 * 1024
 
 
 def load_times(path):
@@ -146,6 +148,34 @@ def main():
                 verdicts.append((f"{kind.upper()} apply memory at {size}: {peaks[kind] / 1024:.1f} MiB",
                                  peaks[kind] <= MEMORY_TARGET_KIB))
             out.append(row + " " + ", ".join(f"{peaks[k] / 1024:.1f}" for k in ("bps", "ips32", "ups")) + " MiB |")
+        out.append("")
+    xdelta = [(name, os.path.join(results, f"{name}.xdelta.json")) for name in names]
+    xdelta = [(name, path) for name, path in xdelta if os.path.exists(path)]
+    if xdelta:
+        out.append("## Applying xdelta\n")
+        out.append("The patch `xdelta3 -e` makes of the change with its defaults (LZMA, 8 MiB windows), applied"
+                   " durably here against `xdelta3 -d`, which does not flush; at 256 MiB also its `-S djw` and"
+                   " `-S fgk` forms. A dash: `xdelta3 -d` cannot apply that patch (it fails on its own FGK"
+                   " patches of many windows).\n")
+        out.append("| data | patch | zelkpatch | xdelta3 -d | ratio | peak memory |")
+        out.append("|---|---|---|---|---|---|")
+        for name, path in xdelta:
+            size, _ = describe(name)
+            t = load_times(path)
+            peaks = load_tsv(os.path.join(results, f"{name}.xdelta.mem.tsv"))
+            for kind in ("", "-djw", "-fgk"):
+                if f"zelkpatch{kind}" not in t:
+                    continue
+                ours, theirs = t[f"zelkpatch{kind}"], t.get(f"xdelta3{kind}")
+                peak = peaks[f"zelkpatch{kind}"]
+                ratio = f"{ours / theirs:.2f}" if theirs else "-"
+                out.append(f"| {size} | {kind[1:] or 'default'} | {ms(ours)} | {ms(theirs) if theirs else '-'} |"
+                           f" {ratio} | {peak / 1024:.1f} MiB |")
+                if kind == "" and size != "16 MiB":
+                    verdicts.append((f"xdelta apply at {size}: {ratio} x xdelta3 -d (target {XDELTA_TARGET})",
+                                     ours / theirs <= XDELTA_TARGET))
+                verdicts.append((f"xdelta{kind} apply memory at {size}: {peak / 1024:.1f} MiB (target"
+                                 f" {XDELTA_MEMORY_KIB // 1024} MiB)", peak <= XDELTA_MEMORY_KIB))
         out.append("")
     if moved:
         out.append("## Making BPS where data moved\n")

@@ -93,6 +93,30 @@ for c in "${cases[@]}"; do
   [ -f "$b" ] && [ "$size" -le 16 ] && printf 'bsdiff\t%s\n' "$(stat -c %s "$b")" >> "$results/$name.sizes.tsv"
   rm -f "$out".*
 
+  # xdelta3's own patch of the change, applied here and by xdelta3; at 256 MiB
+  # also its DJW and FGK forms (xdelta3 -d cannot read back its own FGK
+  # patches of many windows: that row stands alone).
+  if [ "$permille" = 5 ]; then
+    xcmds=(-n zelkpatch "$zelk apply $o $x $out.zx" -n xdelta3 "xdelta3 -d -f -s $o $x $out.x")
+    kinds=(""); [ "$size" = 256 ] && kinds+=(djw fgk)
+    for k in "${kinds[@]:1}"; do
+      xdelta3 -e -f -S "$k" -s "$o" "$m" "$x.$k"
+      xcmds+=(-n "zelkpatch-$k" "$zelk apply $o $x.$k $out.z$k")
+      if xdelta3 -d -f -s "$o" "$x.$k" "$out.t" 2> /dev/null && cmp -s "$out.t" "$m"; then
+        xcmds+=(-n "xdelta3-$k" "xdelta3 -d -f -s $o $x.$k $out.x$k")
+      fi
+    done
+    echo "== $name: xdelta"
+    hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.xdelta.json" "${xcmds[@]}"
+    : > "$results/$name.xdelta.mem.tsv"
+    for k in "${kinds[@]}"; do
+      f=$x${k:+.$k}
+      "$zelk" apply "$o" "$f" "$out.zx" > /dev/null && cmp "$out.zx" "$m"
+      printf 'zelkpatch%s\t%s\n' "${k:+-$k}" "$(peak "$zelk" apply "$o" "$f" "$out.zx")" >> "$results/$name.xdelta.mem.tsv"
+    done
+    rm -f "$out".*
+  fi
+
   # The same change as a linear BPS, an IPS32 and a UPS patch.
   if [ "$size" = 256 ] && [ "$permille" = 5 ]; then
     "$foreign" "$o" "$m" "$data/$name"

@@ -55,5 +55,28 @@ run info "$(win "$work/many.ppp")" 2> "$work/info-err" | head -1 > /dev/null
 err=$(cat "$work/info-err")
 [ -z "$err" ] || fail "info | head -1 said: $err"
 
+# xdelta3's patches, made here on Linux by Debian's xdelta3, applied by the
+# Windows program byte for byte; one from another original refused.
+if command -v xdelta3 > /dev/null; then
+  perl -e 'srand(7); print pack("C*", map { int(rand(256)) } 1 .. 1048576)' > "$work/x.rom"
+  perl -e 'srand(8); local $/; $_ = <STDIN>; for my $i (1 .. 300) { substr($_, int(rand(length)), 1) = chr(int(rand(256))) }
+           substr($_, 300000, 0) = pack("C*", map { int(rand(256)) } 1 .. 70000); print' < "$work/x.rom" > "$work/x-new.rom"
+  for option in "" "-S none" "-S djw" "-S fgk" "-n" "-S fgk -B 524288 -W 16384" "-S djw -B 524288 -W 16384"; do
+    xdelta3 -e -f $option -s "$work/x.rom" "$work/x-new.rom" "$work/x.xdelta"
+    rm -f "$work/x-out.rom"
+    out=$(run apply "$(win "$work/x.rom")" "$(win "$work/x.xdelta")" "$(win "$work/x-out.rom")" 2>&1)
+    [ $? = 0 ] || fail "xdelta3 $option: apply ended with an error: $out"
+    cmp -s "$work/x-out.rom" "$work/x-new.rom" || fail "xdelta3 $option: the applied result differs"
+  done
+  xdelta3 -e -f -s "$work/x.rom" "$work/x-new.rom" "$work/x.xdelta"
+  printf 'old' > "$work/x-out.rom"
+  out=$(run apply "$(win "$work/x-new.rom")" "$(win "$work/x.xdelta")" "$(win "$work/x-out.rom")" 2>&1)
+  [ $? = 1 ] || fail "xdelta applied to another original does not end with 1: $out"
+  [ "$(cat "$work/x-out.rom")" = old ] || fail "xdelta applied to another original replaced the output"
+  [ -z "$(ls -A "$work" | grep zelk-)" ] || fail "applying xdelta left temporary files"
+else
+  echo "SKIPPED: xdelta3's patches under Wine: xdelta3 is not installed"
+fi
+
 [ $failures = 0 ] && echo "zelkpatch.exe: all checks passed"
 exit $failures

@@ -89,8 +89,8 @@ const Command kCommands[] = {
      "a ZelkPatch, an IPS (or\nIPS32), UPS, BPS or xdelta (VCDIFF) patch. A UPS or BPS patch is refused, with\nnothing "
      "written, unless ORIGINAL is the file it was made for: by size and\nCRC-32, with a 512-byte copier header or "
      "without (which the result then keeps).\nApplied to the file it makes, a UPS patch turns it back into its "
-     "original. An\nxdelta patch is held to the Adler-32 of every window it makes: nothing is\nwritten unless all of "
-     "them hold.",
+     "original. An\nxdelta patch, its sections compressed with LZMA, DJW, FGK or not at all, is\nheld to the Adler-32 "
+     "of every window it makes: nothing is written unless all\nof them hold.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"

@@ -470,6 +470,30 @@ test("a BPS patch applies as on the command line, its metadata shown and its fit
   await context.close();
 });
 
+test("xdelta3's patches apply as on the command line, in each of its compressions, and the wrong ROM is told", async () => {
+  const { page, context, downloads } = await openPage();
+  const source = random(2 << 20, 61);
+  const target = Buffer.concat([source.subarray(0, 700000), random(90000, 62), source.subarray(650000)]);
+  for (let i = 0; i < 200; ++i) target[(i * 7919) % target.length] ^= 0x5a;
+  const a = write("xd-a.rom", source);
+  const b = write("xd-b.rom", target);
+  await choose(page, "fldOrigRomFile", a);
+  for (const option of [[], ["-S", "djw"], ["-S", "fgk", "-W", "65536"]]) {
+    const p = path.join(work, "hack.xdelta");
+    execFileSync("xdelta3", ["-e", "-f", ...option, "-s", a, b, p]);
+    await choose(page, "fldOutPatchFile", p);
+    await page.waitForFunction(() => document.getElementById("fit").textContent.startsWith("hack.xdelta fits xd-a.rom. "));
+    await page.fill("#fldChgRomFile", "xd-out.rom");
+    downloads.length = 0;
+    assert.deepEqual(await press(page, "Command3"), [{ text: "Done applying xdelta (VCDIFF) patch! ", critical: false }],
+                     option.join(" "));
+    assert.ok(fs.readFileSync(await save(downloads[0], "xd-out.rom")).equals(target), `result of ${option.join(" ")}`);
+  }
+  await choose(page, "fldOrigRomFile", b);
+  await page.waitForFunction(() => document.getElementById("fit").textContent.startsWith("hack.xdelta does not fit xd-b.rom"));
+  await context.close();
+});
+
 test("the page makes a BPS patch by its name, as the command line does, and applies it back", async () => {
   const { page, context, downloads } = await openPage();
   const original = random(2 << 20, 61);

@@ -358,6 +358,8 @@ private:
             if (secondary_[kind]) secondary_[kind]->Skipped(raw.bytes);
             return;
         }
+        if (!secondary_[kind])
+            throw Damage{"window" + At(w.at) + " says its sections are compressed, and names no method"};
         const std::uint64_t size = raw.Number();
         if (size > kMaxSection) throw Damage{"a compressed section" + At(at) + " states a length larger than any window needs"};
         secondary_[kind]->Decode(std::span<const std::uint8_t>(raw.bytes).subspan(raw.pos),
@@ -484,7 +486,7 @@ public:
     MemoryInput(std::vector<std::uint8_t> bytes, const std::string& path) : bytes_(std::move(bytes)), path_(path) {}
     std::uint64_t Size() const override { return bytes_.size(); }
     std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
-        if (offset >= bytes_.size()) return 0;
+        if (offset >= bytes_.size() || buffer.empty()) return 0;
         const std::size_t count = std::min<std::size_t>(buffer.size(), bytes_.size() - static_cast<std::size_t>(offset));
         std::memcpy(buffer.data(), bytes_.data() + offset, count);
         return count;
