@@ -1,4 +1,4 @@
-// Making BPS and IPS patches: every pair comes back byte for byte through
+// Making BPS, IPS and UPS patches: every pair comes back byte for byte through
 // the program's applier and through decoders written from the formats'
 // descriptions; IPS keeps to what the format can say.
 #include <random>
@@ -72,18 +72,31 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
         {"empty changed", rom, {}},
     };
     for (const auto& pair : pairs) {
-        for (const char* name : {"p.bps", "p.ips"}) {
-            const bool bps = name[2] == 'b';
+        for (const char* name : {"p.bps", "p.ips", "p.ups"}) {
+            const char kind = name[2];
             ASSERT_EQ(Make(pair.original, pair.changed, name), Outcome::Done) << pair.name << " " << name;
-            EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignMakeDone(bps ? "BPS" : "IPS"))}) << pair.name;
+            EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignMakeDone(kind == 'b' ? "BPS" : kind == 'i' ? "IPS" : "UPS"))})
+                << pair.name;
             const Bytes patch = Read(name);
-            const Bytes decoded = bps ? model::ApplyBps(pair.original, patch) : model::ApplyIps(pair.original, patch);
+            const Bytes decoded = kind == 'b'   ? model::ApplyBps(pair.original, patch)
+                                  : kind == 'i' ? model::ApplyIps(pair.original, patch)
+                                                : model::ApplyUps(pair.original, patch);
             EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
             host_.messages.clear();
             ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
             EXPECT_EQ(Read("out.rom"), pair.changed) << pair.name << " " << name << " by the applier";
+            if (kind != 'u' || pair.original == pair.changed) continue;
+            // UPS turns the changed file back.
+            host_.messages.clear();
+            ASSERT_EQ(ApplyPatch(host_, Path("b.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
+            EXPECT_EQ(Read("out.rom"), pair.original) << pair.name << " turned back";
         }
     }
+    // A name of a format read, not made: our own, said so.
+    ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.xdelta"), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("xdelta (VCDIFF)", Path("p.xdelta"))), Plain(text::MakeDone)}));
+    const Bytes made = Read("p.xdelta");
+    EXPECT_EQ(std::string(made.begin(), made.begin() + 10), "Zelk Patch");
 }
 
 TEST_F(ForeignMakerTest, BpsCarriesTheCommentAndDescribesMovedDataCompactly) {

@@ -264,5 +264,122 @@ TEST_F(ForeignTest, BpsIsRefusedOrHeldToItsChecksums) {
     }
 }
 
+// A PPF patch of `version` with these records, its block (where it has one)
+// taken from `original`, and the old bytes of 3.0 with undo data too.
+struct PpfRecord {
+    std::uint64_t offset;
+    Bytes data;
+    int run = 0;  // 1.0: `data[0]` this many times
+};
+struct PpfSpec {
+    int version;
+    std::vector<PpfRecord> records;
+    std::string description = "";
+    std::string diz = "";
+    int image = 0;
+    bool blockCheck = true, undo = false;
+};
+Bytes PpfFor(const Bytes& original, const PpfSpec& p) {
+    Bytes out = Text("PPF" + std::to_string(p.version) + "0");
+    out.push_back(static_cast<std::uint8_t>(p.version - 1));
+    const std::string description = p.description + std::string(50 - p.description.size(), ' ');
+    out.insert(out.end(), description.begin(), description.end());
+    const auto block = [&](std::size_t from) { out.insert(out.end(), original.begin() + from, original.begin() + from + 1024); };
+    if (p.version == 2) {
+        model::PutLe32(out, static_cast<std::uint32_t>(original.size()));
+        block(0x9320);
+    }
+    if (p.version == 3) {
+        out.insert(out.end(), {static_cast<std::uint8_t>(p.image), p.blockCheck, p.undo, 0});
+        if (p.blockCheck) block(p.image == 1 ? 0x80A0 : 0x9320);
+    }
+    for (const PpfRecord& r : p.records) {
+        for (int i = 0; i < (p.version == 3 ? 8 : 4); ++i) out.push_back(static_cast<std::uint8_t>(r.offset >> (8 * i)));
+        if (r.run > 0) {
+            out.insert(out.end(), {0, r.data[0], static_cast<std::uint8_t>(r.run)});
+            continue;
+        }
+        out.push_back(static_cast<std::uint8_t>(r.data.size()));
+        out.insert(out.end(), r.data.begin(), r.data.end());
+        for (std::size_t i = 0; p.undo && i < r.data.size(); ++i)
+            out.push_back(r.offset + i < original.size() ? original[r.offset + i] : 0);
+    }
+    if (!p.diz.empty()) {
+        out = Concat({out, Text("@BEGIN_FILE_ID.DIZ" + p.diz + "@END_FILE_ID.DIZ")});
+        if (p.version == 2) model::PutLe32(out, static_cast<std::uint32_t>(p.diz.size()));
+        else out.insert(out.end(), {static_cast<std::uint8_t>(p.diz.size()), static_cast<std::uint8_t>(p.diz.size() >> 8)});
+    }
+    return out;
+}
+
+TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
+    const Bytes image = Random(50000, 11);
+    const struct {
+        const char* name;
+        PpfSpec spec;
+        std::string comment;
+    } rows[] = {
+        {"1.0: a record and a run", {1, {{10, {1, 2, 3}}, {50, {0xAA}, 20}}, "Trainer"}, "Trainer"},
+        {"2.0: its size, its block and FILE_ID.DIZ", {2, {{0x9320 + 2, {9, 9}}, {49990, {1, 2, 3, 4, 5}}}, "Translation", "by us\nv1"},
+         "Translation\n\nby us\nv1"},
+        {"3.0 BIN with undo data, out of order and past the end",
+         {3, {{40000, {5, 6}}, {100, {7}}, {49999, {8, 8, 8}}}, "", "", 0, true, true}, ""},
+        {"3.0 GI, FILE_ID.DIZ only", {3, {{0x80A0, Bytes(255, 4)}}, "", "diz", 1}, "diz"},
+        {"3.0 without a block check", {3, {{0, {1}}}, "x", "", 0, false}, "x"},
+    };
+    for (const auto& row : rows) {
+        const Bytes patch = PpfFor(image, row.spec);
+        ASSERT_EQ(Apply(image, patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
+        std::vector<RecordedMessage> comment;
+        if (!row.comment.empty()) comment.push_back(Plain(row.comment));
+        ExpectApplied(model::ApplyPpf(image, patch), comment, "PPF", row.name);
+    }
+
+    // Undo data: the patched image turned back, and told apart by check.
+    const Bytes undoable = PpfFor(image, {3, {{0x9320 + 1, {1, 2}}, {30000, {3}}, {10, {}, 0}}, "", "", 0, true, true});
+    const Bytes patched = model::ApplyPpf(image, undoable);
+    ASSERT_EQ(Apply(patched, undoable), Outcome::Done);
+    ExpectApplied(image, {Plain(text::TurnedBack(Path("a.rom"), "PPF"))}, "PPF", "turned back");
+    EXPECT_EQ(model::ApplyPpf(patched, undoable, true), image);
+    Verdict verdict;
+    ASSERT_EQ(CheckOriginal(host_, Write("b.rom", patched), Path("p.pat"), verdict), std::nullopt);
+    EXPECT_EQ(verdict.fit, Fit::AlreadyApplied);
+    ASSERT_EQ(CheckOriginal(host_, Write("b.rom", image), Path("p.pat"), verdict), std::nullopt);
+    EXPECT_EQ(verdict.fit, Fit::Fits);
+
+    // The wrong image: by 2.0's size, by the block; applied all the same where asked.
+    const Bytes v2 = PpfFor(image, {2, {{5, {1}}}});
+    const std::string wrong = Path("a.rom") + " is not the file this PPF patch was made for: ";
+    EXPECT_EQ(Apply(Concat({image, {0}}), v2), Outcome::Stopped);
+    ExpectRefused(wrong + "the patch expects 50000 bytes, this file has 50001 bytes", "2.0, another size");
+    Bytes other = image;
+    other[0x9320 + 1000] ^= 1;
+    EXPECT_EQ(Apply(other, undoable), Outcome::Stopped);
+    ExpectRefused(wrong + "its 1024 bytes at 37664 (0x9320) are not those the patch holds of its original", "3.0, another block");
+    ApplyOptions anyway;
+    anyway.ignoreChecksum = true;
+    EXPECT_EQ(Apply(other, undoable, anyway), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), model::ApplyPpf(other, undoable));
+
+    const Bytes sound = PpfFor(image, {3, {{10, {1, 2, 3}}, {20, {4}}}, "", "", 0, false});
+    Bytes encoding = sound;
+    encoding[5] = 1;
+    Bytes dizLength = PpfFor(image, {3, {{10, {1}}}, "", "diz", 0, false});
+    dizLength.back() = 1;
+    const struct {
+        const char* name;
+        Bytes patch;
+        std::string damage;
+    } damaged[] = {
+        {"cut inside a record", Bytes(sound.begin(), sound.end() - 1), text::RecordCutShort(1, 72)},
+        {"an encoding byte of another version", encoding, "it says version 3.0, and its encoding byte says 2.0"},
+        {"FILE_ID.DIZ of another length", dizLength, "its FILE_ID.DIZ does not start where its length says"},
+    };
+    for (const auto& row : damaged) {
+        EXPECT_EQ(Apply(image, row.patch), Outcome::Stopped) << row.name;
+        ExpectRefused(Damaged(row.damage), row.name);
+    }
+}
+
 }  // namespace
 }  // namespace zelk::test

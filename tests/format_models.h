@@ -1,4 +1,4 @@
-// IPS, UPS and BPS as their public descriptions put them, written plainly
+// IPS, UPS, BPS and PPF as their public descriptions put them, written plainly
 // and apart from the program: builders for hand-made patches, and decoders
 // that hold the program's results to account.
 #pragma once
@@ -269,6 +269,37 @@ inline Bytes ApplyBps(const Bytes& source, const Bytes& patch, bool check = true
     if (out.size() != targetSize) throw std::runtime_error("wrong size");
     if (check && (footer.Le32() != Crc(source) || footer.Le32() != Crc(out))) throw std::runtime_error("wrong result");
     return out;
+}
+
+// PPF 1.0, 2.0 and 3.0: records after the header (56 bytes; 1084 with the
+// 1024-byte block of 2.0, and of 3.0 where its block check is on, else 60),
+// up to FILE_ID.DIZ where one is appended. `reverse` writes 3.0's undo bytes.
+inline Bytes ApplyPpf(Bytes file, const Bytes& patch, bool reverse = false) {
+    const int version = patch[3] - '0';
+    const bool undo = version == 3 && patch[58] == 1;
+    std::size_t at = version == 1 ? 56 : version == 2 || patch[57] == 1 ? 1084 : 60;
+    const std::string all(patch.begin(), patch.end());
+    const std::size_t diz = version == 1 ? std::string::npos : all.rfind("@BEGIN_FILE_ID.DIZ");
+    const std::size_t end = diz == std::string::npos ? patch.size() : diz;
+    Reader r{patch, at};
+    while (r.at < end) {
+        std::uint64_t offset = 0;
+        for (int i = 0; i < (version == 3 ? 8 : 4); ++i) offset |= static_cast<std::uint64_t>(r.Byte()) << (8 * i);
+        const std::size_t n = r.Byte();
+        Bytes bytes;
+        if (version == 1 && n == 0) {
+            const std::uint8_t byte = r.Byte();
+            bytes.assign(r.Byte(), byte);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) bytes.push_back(r.Byte());
+            Bytes old;
+            for (std::size_t i = 0; undo && i < n; ++i) old.push_back(r.Byte());
+            if (reverse) bytes = old;
+        }
+        if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), 0);
+        std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    return file;
 }
 
 }  // namespace zelk::test::model

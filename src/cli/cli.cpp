@@ -22,8 +22,8 @@ namespace {
     "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
     "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
     "                                - reads it from standard input\n"                  \
-    "  -f, --format=FORMAT           zelk, bps or ips; by default PATCH's name\n"       \
-    "                                chooses: .bps, .ips, anything else zelk\n"
+    "  -f, --format=FORMAT           zelk, bps, ups or ips; by default PATCH's name\n"  \
+    "                                chooses: .bps, .ups, .ips, anything else zelk\n"
 #define ZELK_CHECKSUM_OPTION                                                              \
     "      --ignore-checksum         apply a UPS or BPS patch to a file whose size or\n" \
     "                                CRC-32 it does not expect, and keep a result whose\n" \
@@ -36,10 +36,10 @@ constexpr const char* kHelp =
     "  or:  zelkpatch check ORIGINAL PATCH\n"
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
-    "ROM (or any file), each carrying a free-text comment. make also writes BPS\n"
-    "and IPS patches (chosen by PATCH's name, .bps or .ips, or by --format);\n"
-    "apply, check and info also read IPS (and IPS32), UPS, BPS and xdelta (VCDIFF)\n"
-    "patches, told apart by their content.\n"
+    "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
+    "UPS and IPS patches (chosen by PATCH's name, .bps, .ups or .ips, or by\n"
+    "--format); apply, check and info also read IPS (and IPS32), UPS, BPS,\n"
+    "xdelta (VCDIFF) and PPF patches, told apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -81,16 +81,20 @@ struct Command {
 
 const Command kCommands[] = {
     {"make", "make [OPTION]... ORIGINAL CHANGED PATCH",
-     "Write PATCH, which turns ORIGINAL into CHANGED: a ZelkPatch, or a BPS patch\n(which also describes data that "
-     "moved, and carries the comment as metadata)\nor an IPS patch (no comment, the first 16 MiB only).",
+     "Write PATCH, which turns ORIGINAL into CHANGED: a ZelkPatch, a BPS patch\n(which also describes data that "
+     "moved, and carries the comment as metadata),\na UPS patch (no comment; it also turns CHANGED back into "
+     "ORIGINAL) or an IPS\npatch (no comment, the first 16 MiB only). PATCH named as a format that is\nread, not "
+     "made (.xdelta, .ppf), gets a ZelkPatch, and make says so.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL). PATCH may be "
-     "a ZelkPatch, an IPS (or\nIPS32), UPS, BPS or xdelta (VCDIFF) patch. A UPS or BPS patch is refused, with\nnothing "
+     "a ZelkPatch, an IPS (or\nIPS32), UPS, BPS, xdelta (VCDIFF) or PPF patch. A UPS or BPS patch is refused,\nwith nothing "
      "written, unless ORIGINAL is the file it was made for: by size and\nCRC-32, with a 512-byte copier header or "
      "without (which the result then keeps).\nApplied to the file it makes, a UPS patch turns it back into its "
      "original. An\nxdelta patch, its sections compressed with LZMA, DJW, FGK or not at all, is\nheld to the Adler-32 "
-     "of every window it makes: nothing is written unless all\nof them hold.",
+     "of every window it makes: nothing is written unless all\nof them hold. A PPF patch is refused unless ORIGINAL "
+     "holds the 1024 bytes\n(and, for 2.0, has the size) the patch states; one with undo data turns its\n"
+     "patched file back.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"

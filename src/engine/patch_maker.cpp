@@ -93,9 +93,14 @@ std::optional<Stop> MakeOwnPatch(HostServices& host, const MakeRequest& request)
 
 Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
                   const std::string& patchPath, const std::string& commentText, const PatchFormat* format) {
+    const PatchFormat* readOnly = format == nullptr ? ReadOnlyFormatForName(patchPath) : nullptr;
     if (format == nullptr) format = &MakerForName(patchPath);
     const MakeRequest request{originalPath, changedPath, patchPath, commentText};
-    return RunOperation(host, format->MakeDone(), [&] { return format->Make(host, request); });
+    return RunOperation(host, format->MakeDone(), [&] {
+        auto stop = format->Make(host, request);
+        if (!stop && readOnly != nullptr) host.ShowMessage(text::OwnInstead(readOnly->Name(), patchPath), MessageStyle::Plain);
+        return stop;
+    });
 }
 
 }  // namespace zelk

@@ -181,6 +181,10 @@ std::string text::AlreadyPatched(const std::string& path, std::string_view kind,
            SizeAndCrc(size, crc) + ")";
 }
 
+std::string text::OwnInstead(std::string_view kind, const std::string& patchPath) {
+    return std::string(kind) + " patches are read here, not made: " + patchPath + " is a ZelkPatch";
+}
+
 std::string text::AppliedAllTheSame(const std::string& problem) { return problem + "; applied all the same, as asked"; }
 
 std::string text::HeaderKept(const std::string& path) {

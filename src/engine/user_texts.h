@@ -65,6 +65,8 @@ std::string NoChecksum(std::string_view kind);
 std::string ForeignMakeDone(std::string_view kind);
 std::string CommentNotStored(std::string_view kind);
 std::string NotMade(std::string_view kind);
+// A name that asks for a format read, not made here.
+std::string OwnInstead(std::string_view kind, const std::string& patchPath);
 // The evidence of a check by checksums: what the file is to the patch.
 std::string ChecksumEvidence(const FileIdentity& file, const Stated& patch, bool reversible);
 

@@ -494,6 +494,38 @@ test("xdelta3's patches apply as on the command line, in each of its compression
   await context.close();
 });
 
+test("a PPF patch applies as on the command line, its description and FILE_ID.DIZ shown", async () => {
+  const { page, context, downloads } = await openPage();
+  const source = random(1 << 20, 71);
+  // PPF 3.0, BIN, the block check on, no undo data: one record of 4 bytes at a 64-bit offset.
+  const header = Buffer.alloc(60, 0);
+  header.write("PPF30", 0, "latin1");
+  header[5] = 2;
+  header.write("Translation v2".padEnd(50), 6, "latin1");
+  header[57] = 1;
+  const record = Buffer.alloc(13);
+  record.writeBigUInt64LE(0x12345n, 0);
+  record[8] = 4;
+  Buffer.from([1, 2, 3, 4]).copy(record, 9);
+  const diz = Buffer.from("@BEGIN_FILE_ID.DIZby us@END_FILE_ID.DIZ\x05\x00", "latin1");
+  const patch = Buffer.concat([header, source.subarray(0x9320, 0x9320 + 1024), record, diz]);
+  const target = Buffer.from(source);
+  Buffer.from([1, 2, 3, 4]).copy(target, 0x12345);
+  const a = write("ppf-a.rom", source);
+  const p = write("hack.ppf", patch);
+  await choose(page, "fldOrigRomFile", a);
+  await choose(page, "fldOutPatchFile", p);
+  await page.waitForFunction(() => document.getElementById("fit").textContent.startsWith("hack.ppf fits ppf-a.rom. "));
+  await page.fill("#fldChgRomFile", "ppf-out.rom");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "Translation v2\n\nby us", critical: false },
+                                                   { text: "Done applying PPF patch! ", critical: false }]);
+  assert.ok(fs.readFileSync(await save(downloads[0], "ppf-out.rom")).equals(target), "the page's result differs");
+  execFileSync(zelkpatch, ["apply", a, p, path.join(work, "cli-ppf.rom")]);
+  assert.ok(fs.readFileSync(path.join(work, "cli-ppf.rom")).equals(target), "the command line's result differs");
+  await context.close();
+});
+
 test("the page makes a BPS patch by its name, as the command line does, and applies it back", async () => {
   const { page, context, downloads } = await openPage();
   const original = random(2 << 20, 61);

@@ -39,7 +39,7 @@ protected:
                         const BufferSizes& sizes) const override;
     std::string InfoLines() const override;
     std::uint64_t ResultSize(std::uint64_t, const Plan&) const override { return stated->targetSize; }
-    std::unique_ptr<CommentReader> Comment(InputFile& patch) const override {
+    std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices&) const override {
         if (metadataSize == 0 || !metadataIsText) return nullptr;
         return Utf8Comment(patch, metadataStart, metadataSize);
     }
@@ -244,22 +244,9 @@ std::uint64_t Agree(FileWindow& a, std::uint64_t ap, FileWindow& b, std::uint64_
 }
 
 // The patch's bytes, with its CRC-32, and the commands' cursors.
-class CommandWriter {
+class CommandWriter : public checksummed::Writer {
 public:
-    explicit CommandWriter(OutputFile& out) : out_(out) {}
-    void Put(std::span<const std::uint8_t> bytes) {
-        crc_ = Crc32(crc_, bytes);
-        out_.Append(bytes);
-    }
-    void Number(std::uint64_t v) {
-        std::uint8_t bytes[checksummed::kMaxNumberBytes];
-        Put({bytes, checksummed::EncodeNumber(v, bytes)});
-    }
-    void Le32(std::uint32_t v) {
-        const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                                       static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-        Put(bytes);
-    }
+    using Writer::Writer;
     void Command(int op, std::uint64_t length) { Number((length - 1) << 2 | static_cast<std::uint64_t>(op)); }
     void Move(std::uint64_t& cursor, std::uint64_t to) {
         Number(to >= cursor ? (to - cursor) << 1 : (cursor - to) << 1 | 1);
@@ -290,11 +277,8 @@ public:
         Move(targetCursor_, from);
         targetCursor_ = from + length;
     }
-    std::uint32_t Crc() const { return crc_; }
 
 private:
-    OutputFile& out_;
-    std::uint32_t crc_ = 0;
     std::uint64_t sourceCursor_ = 0;
     std::uint64_t targetCursor_ = 0;
 };
@@ -352,9 +336,7 @@ public:
             if (!Run(here) && !Match(here)) ++t_;
         }
         FlushTo(T_);
-        out_.Le32(sourceCrc);
-        out_.Le32(targetCrc);
-        out_.Le32(out_.Crc());
+        out_.Footer(sourceCrc, targetCrc);
     }
 
 private:

@@ -90,7 +90,7 @@ void ForeignPatch::ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch
         said += "\nTarget: " + text::SizeAndCrc(stated->targetSize, stated->targetCrc);
     }
     said += InfoLines();
-    const auto comment = Comment(*patch);
+    const auto comment = Comment(*patch, host);
     if (!comment) {
         host.ShowMessage(said, MessageStyle::Plain);
         return;
@@ -101,8 +101,9 @@ void ForeignPatch::ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch
 
 // Applying ---------------------------------------------------------------
 
-std::optional<Stop> ForeignPatch::PlanFor(HostServices& host, InputFile& original, const std::string& originalPath,
-                                          const ApplyOptions& options, Plan& plan, std::string& note) const {
+std::optional<Stop> ForeignPatch::PlanFor(HostServices& host, InputFile& original, InputFile&,
+                                          const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                          std::string& note) const {
     if (!stated) return std::nullopt;
     const std::string_view kind = format_.Name();
     original.ExpectSequential();
@@ -131,8 +132,8 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const st
     const BufferSizes sizes = host.Buffers();
     Plan plan;
     std::string note;
-    if (auto stop = PlanFor(host, *in.original, in.originalPath, options, plan, note)) return stop;
-    if (const auto comment = Comment(*in.patch)) host.ShowComment(*comment);
+    if (auto stop = PlanFor(host, *in.original, *in.patch, in.originalPath, options, plan, note)) return stop;
+    if (const auto comment = Comment(*in.patch, host)) host.ShowComment(*comment);
     auto output = host.CreateOutput(outputPath);
     in.original->ExpectSequential();
     in.patch->ExpectSequential();
@@ -271,6 +272,127 @@ std::unique_ptr<CommentReader> Utf8Comment(InputFile& patch, std::uint64_t offse
     return std::make_unique<Utf8Slices>(patch, offset, length);
 }
 
+namespace {
+
+class CodePageSlices final : public CommentReader {
+public:
+    CodePageSlices(InputFile& patch, FileServices& files, std::vector<Stretch> stretches)
+        : patch_(patch), files_(files), stretches_(std::move(stretches)) {
+        for (const Stretch& s : stretches_) remaining_ += s.length;
+    }
+    std::uint64_t Remaining() const override { return remaining_; }
+    std::string Next(std::size_t bytes) override {
+        std::string said;
+        for (; next_ < stretches_.size() && bytes > 0; ++next_) {
+            Stretch& s = stretches_[next_];
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(s.length, bytes));
+            std::string raw(size, '\0');
+            patch_.ReadExactly(s.offset, {reinterpret_cast<std::uint8_t*>(raw.data()), size});
+            s.offset += size;
+            s.length -= size;
+            remaining_ -= size;
+            bytes -= size;
+            if (gap_) said += "\n\n";
+            said += files_.FromAnsi(raw);
+            gap_ = false;
+            if (s.length > 0) break;
+            gap_ = true;
+        }
+        return said;
+    }
+
+private:
+    InputFile& patch_;
+    FileServices& files_;
+    std::vector<Stretch> stretches_;
+    std::size_t next_ = 0;
+    std::uint64_t remaining_ = 0;
+    bool gap_ = false;  // a stretch has ended: a blank line before the next
+};
+
+}  // namespace
+
+std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& files, std::vector<Stretch> stretches) {
+    std::erase_if(stretches, [](const Stretch& s) { return s.length == 0; });
+    if (stretches.empty()) return nullptr;
+    return std::make_unique<CodePageSlices>(patch, files, std::move(stretches));
+}
+
+// Records of new bytes at offsets -------------------------------------------
+
+InOrderRecords::InOrderRecords(InputFile& original, OutputFile& output, const BufferSizes& sizes, std::uint64_t result)
+    : original_(original), window_(original, sizes.stream), output_(output), sizes_(sizes), result_(result),
+      scratch_(kChunk) {}
+
+void InOrderRecords::FillTo(std::uint64_t to) {
+    to = std::min(to, result_);
+    if (to <= at_) return;
+    const std::uint64_t n = original_.Size();
+    if (to - at_ >= sizes_.copyGap) {
+        if (at_ < n) output_.AppendFrom(original_, at_, std::min(to, n) - at_);
+        output_.ExtendTo(to);
+        at_ = to;
+        return;
+    }
+    while (at_ < to) {
+        if (at_ < n) {
+            const auto piece = window_.At(at_, std::min(to, n) - at_);
+            output_.Append(piece);
+            at_ += piece.size();
+        } else {
+            const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(to - at_, scratch_.size()));
+            std::fill_n(scratch_.begin(), count, 0);
+            output_.Append({scratch_.data(), count});
+            at_ += count;
+        }
+    }
+}
+
+std::uint64_t InOrderRecords::Kept(std::uint64_t offset, std::uint64_t length) const {
+    return offset < result_ ? std::min(length, result_ - offset) : 0;
+}
+
+void InOrderRecords::Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
+    FillTo(offset);
+    const std::uint64_t kept = Kept(offset, size);
+    TakePieces(reader, kept, [&](std::span<const std::uint8_t> piece) { output_.Append(piece); });
+    reader.Skip(size - kept);
+    at_ = std::max(at_, offset + kept);
+}
+
+void InOrderRecords::Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
+    FillTo(offset);
+    const std::uint64_t kept = Kept(offset, count);
+    std::fill_n(scratch_.begin(), std::min<std::uint64_t>(kept, scratch_.size()), byte);
+    for (std::uint64_t left = kept; left > 0;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, scratch_.size()));
+        output_.Append({scratch_.data(), piece});
+        left -= piece;
+    }
+    at_ = std::max(at_, offset + kept);
+}
+
+AnyOrderRecords::AnyOrderRecords(OutputFile& output, std::uint64_t result)
+    : output_(output), result_(result), scratch_(kChunk) {}
+
+void AnyOrderRecords::Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
+    std::uint64_t at = offset;
+    TakePieces(reader, size, [&](std::span<const std::uint8_t> piece) {
+        if (at < result_)
+            output_.WriteAt(at, piece.first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), result_ - at))));
+        at += piece.size();
+    });
+}
+
+void AnyOrderRecords::Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
+    std::fill(scratch_.begin(), scratch_.end(), byte);
+    for (std::uint64_t at = offset; at < std::min(offset + count, result_);) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(std::min(offset + count, result_) - at, kChunk));
+        output_.WriteAt(at, {scratch_.data(), piece});
+        at += piece;
+    }
+}
+
 // The numbers and the footer of the formats with three CRC-32s -------------
 
 checksummed::Head checksummed::ReadHead(InputFile& patch, ByteReader& reader, std::size_t bufferSize) {
@@ -305,6 +427,28 @@ std::uint64_t checksummed::ReadNumber(ByteReader& reader, std::uint64_t end) {
     }
     if (value > kMaxSize) throw Damage{text::NumberTooLarge(at)};
     return value;
+}
+
+void checksummed::Writer::Put(std::span<const std::uint8_t> bytes) {
+    crc_ = Crc32(crc_, bytes);
+    out_.Append(bytes);
+}
+
+void checksummed::Writer::Number(std::uint64_t v) {
+    std::uint8_t bytes[kMaxNumberBytes];
+    Put({bytes, EncodeNumber(v, bytes)});
+}
+
+void checksummed::Writer::Le32(std::uint32_t v) {
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                                   static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    Put(bytes);
+}
+
+void checksummed::Writer::Footer(std::uint32_t sourceCrc, std::uint32_t targetCrc) {
+    Le32(sourceCrc);
+    Le32(targetCrc);
+    Le32(crc_);
 }
 
 std::size_t checksummed::EncodeNumber(std::uint64_t v, std::uint8_t* out) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/byte_reader.h"
+#include "engine/file_window.h"
 #include "engine/formats/format.h"
 
 namespace zelk {
@@ -98,12 +99,16 @@ protected:
     // What info says after the format's name, each line after a newline.
     virtual std::string InfoLines() const = 0;
     // The patch's comment, where it has one that is text.
-    virtual std::unique_ptr<CommentReader> Comment(InputFile&) const { return nullptr; }
+    virtual std::unique_ptr<CommentReader> Comment(InputFile&, FileServices&) const { return nullptr; }
+    // Refuses a wrong original, or decides how to apply to it: by the
+    // stated checksums where the patch has them.
+    virtual std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                        const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                        std::string& note) const;
+
+    const PatchFormat& Format() const { return format_; }
 
 private:
-    // Refuses a wrong original, or decides how to apply to it.
-    std::optional<Stop> PlanFor(HostServices& host, InputFile& original, const std::string& originalPath,
-                                const ApplyOptions& options, Plan& plan, std::string& note) const;
     const PatchFormat& format_;
 };
 
@@ -152,6 +157,50 @@ private:
     std::uint64_t size_ = 0;
     std::uint32_t crc_ = 0;
 };
+
+// Writers of a result from records of new bytes at offsets (IPS, PPF):
+// each record's bytes are taken from the patch's reader, a run repeats one
+// byte; the result is cut at `result` bytes and padded with zeros.
+//
+// Records in ascending order: one pass, the original's bytes between them
+// (long stretches copied by the system). Call FillTo(result) at the end.
+class InOrderRecords {
+public:
+    InOrderRecords(InputFile& original, OutputFile& output, const BufferSizes& sizes, std::uint64_t result);
+    void FillTo(std::uint64_t to);
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader);
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte);
+
+private:
+    std::uint64_t Kept(std::uint64_t offset, std::uint64_t length) const;
+    InputFile& original_;
+    FileWindow window_;
+    OutputFile& output_;
+    const BufferSizes& sizes_;
+    std::uint64_t result_;
+    std::uint64_t at_ = 0;
+    std::vector<std::uint8_t> scratch_;
+};
+// Records in any other order: over a copy of the original already in
+// `output`, later records winning.
+class AnyOrderRecords {
+public:
+    AnyOrderRecords(OutputFile& output, std::uint64_t result);
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader);
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte);
+
+private:
+    OutputFile& output_;
+    std::uint64_t result_;
+    std::vector<std::uint8_t> scratch_;
+};
+
+// Text in the host's code page from stretches of the patch, a blank line
+// between them.
+struct Stretch {
+    std::uint64_t offset = 0, length = 0;
+};
+std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& files, std::vector<Stretch> stretches);
 
 // UTF-8 text without NUL, checked a piece at a time.
 class TextCheck {
@@ -211,6 +260,21 @@ std::uint64_t ReadNumber(ByteReader& reader, std::uint64_t end);
 // how many bytes it took.
 inline constexpr std::size_t kMaxNumberBytes = 10;
 std::size_t EncodeNumber(std::uint64_t value, std::uint8_t* out);
+
+// Such a patch's bytes as they are written, with their CRC-32.
+class Writer {
+public:
+    explicit Writer(OutputFile& out) : out_(out) {}
+    void Put(std::span<const std::uint8_t> bytes);
+    void Number(std::uint64_t value);
+    void Le32(std::uint32_t value);
+    // The two files' CRC-32s, then the patch's own.
+    void Footer(std::uint32_t sourceCrc, std::uint32_t targetCrc);
+
+private:
+    OutputFile& out_;
+    std::uint32_t crc_ = 0;
+};
 
 }  // namespace checksummed
 

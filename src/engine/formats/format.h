@@ -73,6 +73,8 @@ public:
     // As the user names it: --format's value, and the extension of a patch
     // name that asks for it ("bps").
     virtual std::string_view Key() const = 0;
+    // The extensions its patches are given: the key, and others in use.
+    virtual std::vector<std::string_view> Extensions() const { return {Key()}; }
     // Whether a file starting with `head` (its first kHeadSize bytes, or the
     // whole of a shorter file) is in this format.
     virtual bool Recognises(std::span<const std::uint8_t> head) const = 0;
@@ -109,6 +111,9 @@ const PatchFormat* MakerNamed(std::string_view key);
 // The format that a new patch's name asks for by its extension: our own
 // for any name no other format claims.
 const PatchFormat& MakerForName(const std::string& patchPath);
+// The format read, not made here, whose extension `patchPath` has, or
+// null: such a name gets our own format, and the user is told so.
+const PatchFormat* ReadOnlyFormatForName(const std::string& patchPath);
 // The keys of the formats that make patches, ours first: "zelk, bps or ips".
 std::string MakerKeys();
 

@@ -6,6 +6,7 @@
 #include "engine/formats/bps.h"
 #include "engine/formats/format.h"
 #include "engine/formats/ips.h"
+#include "engine/formats/ppf.h"
 #include "engine/formats/ups.h"
 #include "engine/formats/vcdiff.h"
 #include "engine/user_texts.h"
@@ -19,6 +20,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &IpsFormat(),
         &Ips32Format(),
         &VcdiffFormat(),
+        &PpfFormat(),
         &OwnFormat(),  // last: it takes whatever no other format recognises
     };
     return list;
@@ -42,14 +44,30 @@ const PatchFormat* MakerNamed(std::string_view key) {
     return nullptr;
 }
 
-const PatchFormat& MakerForName(const std::string& patchPath) {
+namespace {
+
+// The format, making or not, whose extension the name has.
+const PatchFormat* ClaimedBy(const std::string& patchPath, bool makes) {
     const std::size_t dot = patchPath.find_last_of("./\\");
-    if (dot == std::string::npos || patchPath[dot] != '.') return OwnFormat();
+    if (dot == std::string::npos || patchPath[dot] != '.') return nullptr;
     std::string extension = patchPath.substr(dot + 1);
     for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    const PatchFormat* format = MakerNamed(extension);
+    for (const PatchFormat* format : Formats()) {
+        if (format == &OwnFormat() || format->Makes() != makes) continue;
+        const auto names = format->Extensions();
+        if (std::find(names.begin(), names.end(), extension) != names.end()) return format;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const PatchFormat& MakerForName(const std::string& patchPath) {
+    const PatchFormat* format = ClaimedBy(patchPath, true);
     return format ? *format : OwnFormat();
 }
+
+const PatchFormat* ReadOnlyFormatForName(const std::string& patchPath) { return ClaimedBy(patchPath, false); }
 
 std::string MakerKeys() {
     std::vector<std::string_view> keys{OwnFormat().Key()};

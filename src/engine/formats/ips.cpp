@@ -109,100 +109,18 @@ void IpsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     truncation = Walk(reader, *this, counting);
 }
 
-// Records in ascending order: one pass, the original's bytes between them
-// (long stretches copied by the system), cut at the result's size.
-struct InOrder {
-    InputFile& original;
-    FileWindow window;
-    OutputFile& output;
-    const BufferSizes& sizes;
-    std::uint64_t result;
-    std::uint64_t at = 0;
-    std::vector<std::uint8_t> scratch = std::vector<std::uint8_t>(kChunk);
-
-    void FillTo(std::uint64_t to) {
-        to = std::min(to, result);
-        if (to <= at) return;
-        const std::uint64_t n = original.Size();
-        if (to - at >= sizes.copyGap) {
-            if (at < n) output.AppendFrom(original, at, std::min(to, n) - at);
-            output.ExtendTo(to);
-            at = to;
-            return;
-        }
-        while (at < to) {
-            if (at < n) {
-                const auto piece = window.At(at, std::min(to, n) - at);
-                output.Append(piece);
-                at += piece.size();
-            } else {
-                const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, scratch.size()));
-                std::fill_n(scratch.begin(), count, 0);
-                output.Append({scratch.data(), count});
-                at += count;
-            }
-        }
-    }
-    std::uint64_t Kept(std::uint64_t offset, std::uint64_t length) const {
-        return offset < result ? std::min(length, result - offset) : 0;
-    }
-    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
-        FillTo(offset);
-        const std::uint64_t kept = Kept(offset, size);
-        TakePieces(reader, kept, [&](std::span<const std::uint8_t> piece) { output.Append(piece); });
-        reader.Skip(size - kept);
-        at = std::max(at, offset + kept);
-    }
-    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
-        FillTo(offset);
-        const std::uint64_t kept = Kept(offset, count);
-        std::fill_n(scratch.begin(), std::min<std::uint64_t>(kept, scratch.size()), byte);
-        for (std::uint64_t left = kept; left > 0;) {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, scratch.size()));
-            output.Append({scratch.data(), piece});
-            left -= piece;
-        }
-        at = std::max(at, offset + kept);
-    }
-};
-
-// Records in any other order: over a copy of the original, later records
-// winning.
-struct AnyOrder {
-    OutputFile& output;
-    std::uint64_t result;
-    std::vector<std::uint8_t> scratch = std::vector<std::uint8_t>(kChunk);
-
-    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
-        std::uint64_t at = offset;
-        TakePieces(reader, size, [&](std::span<const std::uint8_t> piece) {
-            if (at < result)
-                output.WriteAt(at, piece.first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), result - at))));
-            at += piece.size();
-        });
-    }
-    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
-        std::fill(scratch.begin(), scratch.end(), byte);
-        for (std::uint64_t at = offset; at < std::min(offset + count, result);) {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(std::min(offset + count, result) - at, kChunk));
-            output.WriteAt(at, {scratch.data(), piece});
-            at += piece;
-        }
-    }
-};
-
 std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan&, OutputFile& output,
                               const BufferSizes& sizes) const {
     ByteReader reader(patch, bodyStart, sizes.stream);
     const std::uint64_t result = ResultSize(source.Size(), {});
     if (ascending) {
-        InOrder writer{source, FileWindow(source, sizes.stream), output, sizes, result};
+        InOrderRecords writer(source, output, sizes, result);
         Walk(reader, *this, writer);
         writer.FillTo(result);
     } else {
         output.AppendFrom(source, 0, std::min(source.Size(), result));
         output.ExtendTo(result);
-        AnyOrder writer{output, result};
+        AnyOrderRecords writer(output, result);
         Walk(reader, *this, writer);
     }
     if (output.Size() != result) throw ChangedWhileRead(patch);

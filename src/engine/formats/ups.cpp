@@ -4,9 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/diff_scanner.h"
 #include "engine/file_window.h"
 #include "engine/formats/foreign.h"
 #include "engine/user_texts.h"
+#include "host/crc32.h"
 
 namespace zelk {
 
@@ -134,6 +136,59 @@ void UpsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     Walk(reader, *this, checking);
 }
 
+// `count` bytes of `file` from `at` into `into`, zeros past its end; the
+// bytes that are the file's go into its CRC-32.
+void Fill(InputFile& file, std::uint64_t at, std::vector<std::uint8_t>& into, std::size_t count, std::uint32_t& crc) {
+    const std::size_t got = at < file.Size() ? static_cast<std::size_t>(std::min<std::uint64_t>(count, file.Size() - at)) : 0;
+    file.ReadExactly(at, {into.data(), got});
+    crc = Crc32(crc, {into.data(), got});
+    std::fill(into.begin() + static_cast<std::ptrdiff_t>(got), into.begin() + static_cast<std::ptrdiff_t>(count), 0);
+}
+
+// The files read side by side once: each run of changed bytes as XOR, after
+// the count of bytes left as they are since the last run, closed by a zero
+// for the byte after it. Past the shorter file's end its bytes count as
+// zeros, so that the patch turns either file into the other.
+void WriteUps(InputFile& source, InputFile& target, OutputFile& patch, std::size_t chunk) {
+    const std::uint64_t limit = std::max(source.Size(), target.Size());
+    checksummed::Writer out(patch);
+    out.Put({reinterpret_cast<const std::uint8_t*>("UPS1"), kMagic});
+    out.Number(source.Size());
+    out.Number(target.Size());
+    source.ExpectSequential();
+    target.ExpectSequential();
+    std::vector<std::uint8_t> a(chunk), b(chunk);
+    std::uint32_t sourceCrc = 0, targetCrc = 0;
+    std::uint64_t kept = 0;  // where the bytes left as they are began
+    bool inRun = false;
+    const std::uint8_t close = 0;
+    for (std::uint64_t at = 0; at < limit;) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, limit - at));
+        Fill(source, at, a, count, sourceCrc);
+        Fill(target, at, b, count, targetCrc);
+        for (std::size_t i = 0; i < count;) {
+            if (!inRun) {
+                i = FirstDifference(a.data(), b.data(), i, count);
+                if (i == count) break;
+                out.Number(at + i - kept);
+                inRun = true;
+            }
+            const std::size_t end = FirstEqual(a.data(), b.data(), i, count);
+            for (std::size_t t = i; t < end; ++t) a[t] ^= b[t];
+            out.Put({a.data() + i, end - i});
+            i = end;
+            if (end == count) break;
+            out.Put({&close, 1});
+            kept = at + end + 1;
+            inRun = false;
+            ++i;
+        }
+        at += count;
+    }
+    if (inRun) out.Put({&close, 1});
+    out.Footer(sourceCrc, targetCrc);
+}
+
 class Ups final : public PatchFormat {
 public:
     std::string_view Name() const override { return "UPS"; }
@@ -143,6 +198,13 @@ public:
         return ReadForeign(std::make_unique<UpsPatch>(*this), patch, bufferSize);
     }
     bool ReadsOriginalFirst() const override { return true; }
+    bool Makes() const override { return true; }
+    // No room for a comment.
+    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        return MakeForeign(host, request, *this, false, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
+            WriteUps(original, changed, patch, std::max<std::size_t>(host.Buffers().scan, kChunk));
+        });
+    }
 };
 
 }  // namespace

@@ -566,6 +566,7 @@ class Vcdiff final : public PatchFormat {
 public:
     std::string_view Name() const override { return "xdelta (VCDIFF)"; }
     std::string_view Key() const override { return "xdelta"; }
+    std::vector<std::string_view> Extensions() const override { return {"xdelta", "vcdiff", "delta"}; }
     bool Recognises(std::span<const std::uint8_t> head) const override {
         return StartsWith(head, std::string_view("\xD6\xC3\xC4\x00", 4));
     }

@@ -1,0 +1,314 @@
+#include "engine/formats/ppf.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "engine/file_window.h"
+#include "engine/formats/foreign.h"
+#include "engine/formats/ips.h"
+#include "engine/user_texts.h"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::uint64_t kDescriptionAt = 6, kDescriptionSize = 50;
+constexpr std::uint64_t kBlockInPatch = 60, kBlockSize = 1024;
+constexpr std::uint64_t kBinBlock = 0x9320, kGiBlock = 0x80A0;  // where the block stands in the image
+constexpr std::string_view kDizBegin = "@BEGIN_FILE_ID.DIZ", kDizEnd = "@END_FILE_ID.DIZ";
+constexpr std::string_view kName = "PPF";
+
+std::uint64_t ReadLe(const std::uint8_t* bytes, unsigned count) {
+    std::uint64_t value = 0;
+    for (unsigned i = count; i-- > 0;) value = value << 8 | bytes[i];
+    return value;
+}
+
+bool Holds(InputFile& file, std::uint64_t at, std::string_view text) {
+    if (at > file.Size() || file.Size() - at < text.size()) return false;
+    std::array<std::uint8_t, 32> bytes{};
+    file.ReadExactly(at, std::span(bytes).first(text.size()));
+    return std::memcmp(bytes.data(), text.data(), text.size()) == 0;
+}
+
+// What a file shows of the patch.
+struct Evidence {
+    bool sizeOk = true;
+    bool blockOk = true;
+    bool patched = false;   // it holds every byte the patch changes, as the patch makes it
+    bool original = false;  // it holds them as they were
+};
+
+class PpfPatch final : public ForeignPatch {
+public:
+    explicit PpfPatch(const PatchFormat& format) : ForeignPatch(format) {}
+
+    int version = 0;
+    std::optional<std::uint64_t> sourceSize;  // 2.0 states it
+    std::optional<std::uint64_t> blockAt;     // where the image's block stands, where the patch holds one
+    bool undo = false;                        // 3.0: each record's old bytes follow its new ones
+    std::uint64_t bodyStart = 0, bodyEnd = 0;
+    Stretch description, diz;
+    std::uint64_t records = 0, maxEnd = 0;
+    bool ascending = true;
+
+    void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+
+protected:
+    std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                        const BufferSizes& sizes) const override;
+    std::uint64_t ResultSize(std::uint64_t size, const Plan& plan) const override {
+        return plan.reverse ? size : std::max(size, maxEnd);
+    }
+    Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                std::string& note) const override;
+    std::string InfoLines() const override;
+    std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
+        return CodePageComment(patch, files, {description, diz});
+    }
+
+private:
+    void ReadHeader(InputFile& patch);
+    void FindDiz(InputFile& patch);
+    Evidence Examine(InputFile& file, InputFile& patch, std::size_t bufferSize) const;
+    std::string Problem(const Evidence& e, const std::string& path, std::uint64_t size) const;
+};
+
+// Each record to `visit`: Data(offset, size, reader) with the reader at
+// the bytes to write (the old ones where `reverse`), or, in 1.0, Run.
+template <class Visit>
+void Walk(ByteReader& reader, const PpfPatch& p, bool reverse, Visit& visit) {
+    const unsigned offsetBytes = p.version == 3 ? 8 : 4;
+    for (std::uint64_t index = 0; reader.Position() < p.bodyEnd; ++index) {
+        const std::uint64_t at = reader.Position();
+        std::uint8_t field[9];
+        if (p.bodyEnd - at < offsetBytes + 1) throw Damage{text::RecordCutShort(index, at)};
+        reader.Read({field, offsetBytes + 1});
+        const std::uint64_t offset = ReadLe(field, offsetBytes);
+        const std::uint8_t length = field[offsetBytes];
+        if (offset > kMaxSize - 0xFFFF) throw Damage{text::NumberTooLarge(at)};
+        if (p.version == 1 && length == 0) {  // a run: the byte, then how many
+            std::uint8_t run[2];
+            if (p.bodyEnd - reader.Position() < 2) throw Damage{text::RecordCutShort(index, at)};
+            reader.Read(run);
+            visit.Run(offset, run[1], run[0]);
+            continue;
+        }
+        const std::uint64_t data = reader.Position();
+        if (p.bodyEnd - data < (p.undo ? 2u : 1u) * length) throw Damage{text::RecordCutShort(index, at)};
+        reader.Seek(reverse ? data + length : data);
+        visit.Data(offset, length, reader);
+        reader.Seek(data + (p.undo ? 2u : 1u) * length);
+    }
+}
+
+void PpfPatch::ReadHeader(InputFile& patch) {
+    const std::uint64_t size = patch.Size();
+    std::uint8_t head[kBlockInPatch] = {};
+    if (size < kDescriptionAt + kDescriptionSize) throw Damage{text::CutShort()};
+    patch.ReadExactly(0, std::span(head).first(std::min<std::uint64_t>(size, kBlockInPatch)));
+    version = head[3] - '0';
+    if (head[5] != version - 1)
+        throw Damage{"it says version " + std::to_string(version) + ".0, and its encoding byte says " +
+                     std::to_string(head[5] + 1) + ".0"};
+    description = {kDescriptionAt, kDescriptionSize};
+    // Padded with spaces or zeros.
+    while (description.length > 0 && (head[kDescriptionAt + description.length - 1] == ' ' ||
+                                      head[kDescriptionAt + description.length - 1] == 0))
+        --description.length;
+    bodyStart = kDescriptionAt + kDescriptionSize;
+    if (version == 2) {
+        if (size < kBlockInPatch + kBlockSize) throw Damage{text::CutShort()};
+        sourceSize = ReadLe(head + 56, 4);
+        blockAt = kBinBlock;
+        bodyStart = kBlockInPatch + kBlockSize;
+    } else if (version == 3) {
+        if (size < kBlockInPatch) throw Damage{text::CutShort()};
+        const std::uint8_t image = head[56], blockCheck = head[57], undoData = head[58];
+        if (image > 1 || blockCheck > 1 || undoData > 1)
+            throw Damage{"its header has a setting it cannot have (image type, block check or undo data)"};
+        undo = undoData == 1;
+        bodyStart = kBlockInPatch;
+        if (blockCheck == 1) {
+            if (size < kBlockInPatch + kBlockSize) throw Damage{text::CutShort()};
+            blockAt = image == 1 ? kGiBlock : kBinBlock;
+            bodyStart += kBlockSize;
+        }
+    }
+}
+
+// FILE_ID.DIZ at the end: its text between two marks, then its length (two
+// bytes in 3.0, four in 2.0; either is taken).
+void PpfPatch::FindDiz(InputFile& patch) {
+    const std::uint64_t size = patch.Size();
+    bodyEnd = size;
+    if (version == 1) return;
+    for (const unsigned lengthBytes : {version == 3 ? 2u : 4u, version == 3 ? 4u : 2u}) {
+        if (size - bodyStart < kDizBegin.size() + kDizEnd.size() + lengthBytes) continue;
+        const std::uint64_t end = size - lengthBytes - kDizEnd.size();
+        if (!Holds(patch, end, kDizEnd)) continue;
+        std::uint8_t field[4];
+        patch.ReadExactly(size - lengthBytes, std::span(field).first(lengthBytes));
+        const std::uint64_t length = ReadLe(field, lengthBytes);
+        if (length <= end - bodyStart - kDizBegin.size() && Holds(patch, end - length - kDizBegin.size(), kDizBegin)) {
+            diz = {end - length, length};
+            bodyEnd = end - length - kDizBegin.size();
+            return;
+        }
+        throw Damage{"its FILE_ID.DIZ does not start where its length says"};
+    }
+}
+
+struct Counting {
+    PpfPatch& p;
+    std::uint64_t end = 0;
+    void Note(std::uint64_t offset, std::uint64_t count) {
+        ++p.records;
+        if (offset < end) p.ascending = false;
+        end = offset + count;
+        p.maxEnd = std::max(p.maxEnd, end);
+    }
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader&) { Note(offset, size); }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t) { Note(offset, count); }
+};
+
+void PpfPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
+    ReadHeader(patch);
+    FindDiz(patch);
+    ByteReader reader(patch, bodyStart, bufferSize);
+    Counting counting{*this};
+    Walk(reader, *this, false, counting);
+}
+
+std::uint32_t PpfPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                              const BufferSizes& sizes) const {
+    ByteReader reader(patch, bodyStart, sizes.stream);
+    const std::uint64_t result = ResultSize(original.Size(), plan);
+    if (ascending) {
+        InOrderRecords writer(original, output, sizes, result);
+        Walk(reader, *this, plan.reverse, writer);
+        writer.FillTo(result);
+    } else {
+        output.AppendFrom(original, 0, std::min(original.Size(), result));
+        output.ExtendTo(result);
+        AnyOrderRecords writer(output, result);
+        Walk(reader, *this, plan.reverse, writer);
+    }
+    if (output.Size() != result) throw ChangedWhileRead(patch);
+    return 0;
+}
+
+// Each changed byte of the file against the record's new and old bytes.
+struct Examining {
+    FileWindow& file;
+    std::uint64_t size;
+    bool patched = true, original = true, any = false;
+    void Data(std::uint64_t offset, std::uint64_t length, ByteReader& reader) {
+        std::array<std::uint8_t, 255> now{}, was{};
+        reader.Read(std::span(now).first(length));
+        reader.Read(std::span(was).first(length));
+        for (std::uint64_t i = 0; i < length; ++i) {
+            if (now[i] == was[i]) continue;
+            any = true;
+            const bool inFile = offset + i < size;
+            const std::uint8_t there = inFile ? file.At(offset + i, 1)[0] : 0;
+            patched = patched && inFile && there == now[i];
+            original = original && inFile && there == was[i];
+        }
+    }
+    void Run(std::uint64_t, std::uint64_t, std::uint8_t) {}
+};
+
+Evidence PpfPatch::Examine(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
+    Evidence e;
+    e.sizeOk = !sourceSize || file.Size() == *sourceSize;
+    if (blockAt) {
+        std::vector<std::uint8_t> mine(kBlockSize), theirs(kBlockSize);
+        patch.ReadExactly(kBlockInPatch, mine);
+        e.blockOk = file.ReadAt(*blockAt, theirs) == kBlockSize && mine == theirs;
+    }
+    if (undo) {
+        FileWindow window(file, bufferSize);
+        Examining examining{window, file.Size()};
+        ByteReader reader(patch, bodyStart, bufferSize);
+        Walk(reader, *this, false, examining);
+        e.patched = examining.any && examining.patched;
+        e.original = examining.any && examining.original;
+    }
+    return e;
+}
+
+std::string PpfPatch::Problem(const Evidence& e, const std::string& path, std::uint64_t size) const {
+    const std::string wrong = path + " is not the file this PPF patch was made for: ";
+    if (!e.sizeOk) return wrong + "the patch expects " + text::CountOf(*sourceSize) + ", this file has " + text::CountOf(size);
+    if (!e.blockOk)
+        return wrong + "its " + text::CountOf(kBlockSize) + " at " + text::Offset(*blockAt) +
+               " are not those the patch holds of its original";
+    return {};
+}
+
+std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                      const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                      std::string& note) const {
+    const Evidence e = Examine(original, patch, host.Buffers().stream);
+    if (e.patched && !e.original) {
+        plan.reverse = true;
+        note = text::TurnedBack(originalPath, kName);
+        return std::nullopt;
+    }
+    const std::string problem = Problem(e, originalPath, original.Size());
+    if (problem.empty()) return std::nullopt;
+    if (!options.ignoreChecksum) return Stop{problem};
+    host.ShowWarning(text::AppliedAllTheSame(problem));
+    return std::nullopt;
+}
+
+Verdict PpfPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
+    const Evidence e = Examine(file, patch, bufferSize);
+    if (e.patched && !e.original)
+        return {Fit::AlreadyApplied,
+                "It holds the new bytes of every record, and the patch's undo data turn it back into its original."};
+    if (const std::string problem = Problem(e, file.Path(), file.Size()); !problem.empty())
+        return {Fit::DoesNotFit, problem + "."};
+    if (!blockAt) return {Fit::Fits, text::NoChecksum(kName) + "."};
+    return {Fit::Fits, "Its " + text::CountOf(kBlockSize) + " at " + text::Offset(*blockAt) +
+                           " are those the patch holds of its original" +
+                           (sourceSize ? ", and its size is the one the patch states." : ".")};
+}
+
+std::string PpfPatch::InfoLines() const {
+    std::string said = "\nVersion: " + std::to_string(version) + ".0";
+    said += "\nRecords: " + std::to_string(records);
+    said += "\nFarthest record end: " + std::to_string(maxEnd);
+    if (sourceSize) said += "\nOriginal's size: " + text::CountOf(*sourceSize);
+    said += "\nChecks: " + (blockAt ? "the original's " + text::CountOf(kBlockSize) + " at " + text::Offset(*blockAt)
+                                     : std::string("nothing"));
+    said += std::string("\nUndo data: ") + (undo ? "yes" : "no");
+    said += std::string("\nFILE_ID.DIZ: ") + (diz.length > 0 ? text::CountOf(diz.length) : "none");
+    return said;
+}
+
+class Ppf final : public PatchFormat {
+public:
+    std::string_view Name() const override { return kName; }
+    std::string_view Key() const override { return "ppf"; }
+    bool Recognises(std::span<const std::uint8_t> head) const override {
+        return StartsWith(head, "PPF10") || StartsWith(head, "PPF20") || StartsWith(head, "PPF30");
+    }
+    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+        return ReadForeign(std::make_unique<PpfPatch>(*this), patch, bufferSize);
+    }
+    bool ReadsOriginalFirst() const override { return true; }
+};
+
+}  // namespace
+
+const PatchFormat& PpfFormat() {
+    static const Ppf format;
+    return format;
+}
+
+}  // namespace zelk
