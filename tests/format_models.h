@@ -273,14 +273,23 @@ inline Bytes ApplyBps(const Bytes& source, const Bytes& patch, bool check = true
 
 // PPF 1.0, 2.0 and 3.0: records after the header (56 bytes; 1084 with the
 // 1024-byte block of 2.0, and of 3.0 where its block check is on, else 60),
-// up to FILE_ID.DIZ where one is appended. `reverse` writes 3.0's undo bytes.
+// up to FILE_ID.DIZ where one is appended: its marks around it, then its
+// length in 4 bytes (2.0) or 2 (3.0; the other size is met too). `reverse`
+// writes 3.0's undo bytes, within the file.
 inline Bytes ApplyPpf(Bytes file, const Bytes& patch, bool reverse = false) {
     const int version = patch[3] - '0';
     const bool undo = version == 3 && patch[58] == 1;
     std::size_t at = version == 1 ? 56 : version == 2 || patch[57] == 1 ? 1084 : 60;
     const std::string all(patch.begin(), patch.end());
-    const std::size_t diz = version == 1 ? std::string::npos : all.rfind("@BEGIN_FILE_ID.DIZ");
-    const std::size_t end = diz == std::string::npos ? patch.size() : diz;
+    std::size_t end = patch.size();
+    for (const std::size_t width : {version == 3 ? 2u : 4u, version == 3 ? 4u : 2u}) {
+        if (version == 1 || all.size() < at + 34 + width || all.compare(all.size() - width - 16, 16, "@END_FILE_ID.DIZ") != 0)
+            continue;
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < width; ++i) length |= std::size_t{patch[all.size() - width + i]} << (8 * i);
+        end = all.size() - width - 16 - length - 18;
+        break;
+    }
     Reader r{patch, at};
     while (r.at < end) {
         std::uint64_t offset = 0;
@@ -296,6 +305,7 @@ inline Bytes ApplyPpf(Bytes file, const Bytes& patch, bool reverse = false) {
             for (std::size_t i = 0; undo && i < n; ++i) old.push_back(r.Byte());
             if (reverse) bytes = old;
         }
+        if (reverse) bytes.resize(offset < file.size() ? std::min(bytes.size(), file.size() - offset) : 0);
         if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), 0);
         std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
     }

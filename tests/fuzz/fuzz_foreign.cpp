@@ -1,4 +1,4 @@
-// Arbitrary IPS, IPS32, UPS and BPS patches applied to a small original:
+// Arbitrary IPS, IPS32, UPS, BPS and PPF patches applied to a small original:
 // either a message without "Done" and without output, or exactly what the
 // formats' descriptions make (the models in format_models.h).
 #include <cstring>
@@ -14,8 +14,10 @@ namespace model = zelk::test::model;
 
 namespace {
 
-const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1"};
-const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS"};
+// PPF's magic comes with its encoding byte.
+const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1", "PPF10\0", "PPF20\1", "PPF30\2", "PPF30\2"};
+const std::size_t kMagicSize[] = {5, 5, 4, 4, 6, 6, 6, 6};
+const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS", "PPF", "PPF", "PPF", "PPF"};
 
 void Footer(Bytes& patch, std::uint32_t source, std::uint32_t target) {
     model::PutLe32(patch, source);
@@ -27,13 +29,13 @@ void Footer(Bytes& patch, std::uint32_t source, std::uint32_t target) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const int kind = data[0] & 3;
+    const int kind = data[0] & 7;
     // Most UPS and BPS inputs should get past the checksums: the bit asks
     // for a footer that agrees with the original and the result.
-    const bool footer = kind >= 2 && (data[0] & 4) != 0;
+    const bool footer = (kind == 2 || kind == 3) && (data[0] & 8) != 0;
     const std::size_t originalSize = std::min<std::size_t>(data[1], size - 2);
     const Bytes original(data + 2, data + 2 + originalSize);
-    Bytes patch(kMagic[kind], kMagic[kind] + std::strlen(kMagic[kind]));
+    Bytes patch(kMagic[kind], kMagic[kind] + kMagicSize[kind]);
     patch.insert(patch.end(), data + 2 + originalSize, data + size);
 
     MemoryHost host;
@@ -60,14 +62,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // Sound by the program's reading: the models read it too, and agree.
-    Bytes expected;
+    Bytes expected, back;
     try {
         expected = kind < 2 ? model::ApplyIps(original, patch)
                    : kind == 2 ? model::ApplyUps(original, patch)
-                               : model::ApplyBps(original, patch);
+                   : kind == 3 ? model::ApplyBps(original, patch)
+                               : model::ApplyPpf(original, patch);
+        // A PPF patch with undo data may turn the file back instead.
+        if (kind >= 4) back = model::ApplyPpf(original, patch, true);
     } catch (const std::exception&) {
         Require(false);
     }
-    Require(host.files["out.rom"] == expected);
+    Require(host.files["out.rom"] == expected || (kind >= 4 && host.files["out.rom"] == back));
     return 0;
 }

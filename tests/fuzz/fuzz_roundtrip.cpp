@@ -49,19 +49,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Require(cursor + 1 == commentPos);
 
-    // BPS and IPS can also shorten a file.
+    // BPS, IPS and UPS can also shorten a file; UPS turns it back too.
     if (cutShort) changed.resize(changed.size() / 2);
     host.files["b.rom"] = changed;
-    for (const char* name : {"p.bps", "p.ips"}) {
+    for (const char* name : {"p.bps", "p.ips", "p.ups"}) {
         Require(MakePatch(host, "a.rom", "b.rom", name, comment) == Outcome::Done);
         Require(ApplyPatch(host, "a.rom", name, "out.rom") == Outcome::Done);
         Require(host.files["out.rom"] == changed);
         const Bytes& made = host.files[name];
         try {
-            Require((name[2] == 'b' ? test::model::ApplyBps(original, made) : test::model::ApplyIps(original, made)) == changed);
+            const Bytes decoded = name[2] == 'b'   ? test::model::ApplyBps(original, made)
+                                  : name[2] == 'i' ? test::model::ApplyIps(original, made)
+                                                   : test::model::ApplyUps(original, made);
+            Require(decoded == changed);
         } catch (const std::exception&) {
             Require(false);
         }
+        if (name[2] != 'u' || changed == original) continue;
+        Require(ApplyPatch(host, "b.rom", name, "out.rom") == Outcome::Done);
+        Require(host.files["out.rom"] == original);
     }
     return 0;
 }
