@@ -72,15 +72,20 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
         {"empty changed", rom, {}},
     };
     for (const auto& pair : pairs) {
-        for (const char* name : {"p.bps", "p.ips", "p.ups"}) {
+        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp"}) {
             const char kind = name[2];
+            if (kind == 'e' && pair.changed.size() < pair.original.size()) {
+                EXPECT_EQ(Make(pair.original, pair.changed, name), Outcome::Stopped) << pair.name;
+                EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text::EbpCannotShorten(Path(name)), MessageStyle::Critical}}));
+                continue;
+            }
             ASSERT_EQ(Make(pair.original, pair.changed, name), Outcome::Done) << pair.name << " " << name;
-            EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignMakeDone(kind == 'b' ? "BPS" : kind == 'i' ? "IPS" : "UPS"))})
-                << pair.name;
+            const char* const made = kind == 'b' ? "BPS" : kind == 'i' ? "IPS" : kind == 'u' ? "UPS" : "EBP";
+            EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignMakeDone(made))}) << pair.name;
             const Bytes patch = Read(name);
-            const Bytes decoded = kind == 'b'   ? model::ApplyBps(pair.original, patch)
-                                  : kind == 'i' ? model::ApplyIps(pair.original, patch)
-                                                : model::ApplyUps(pair.original, patch);
+            const Bytes decoded = kind == 'b' ? model::ApplyBps(pair.original, patch)
+                                  : kind == 'u' ? model::ApplyUps(pair.original, patch)
+                                                : model::ApplyIps(pair.original, patch);
             EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
             host_.messages.clear();
             ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
@@ -92,6 +97,14 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
             EXPECT_EQ(Read("out.rom"), pair.original) << pair.name << " turned back";
         }
     }
+    // EBP: the comment as the JSON's description, shown when applied.
+    ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.ebp", "Say \"hi\"\\\nnext\x01"), Outcome::Done);
+    const std::string json = R"({"patcher":"EBPatcher","author":"","title":"","description":"Say \"hi\"\\\nnext\u0001"})";
+    const Bytes ebp = Read("p.ebp");
+    EXPECT_EQ(std::string(ebp.end() - static_cast<std::ptrdiff_t>(json.size()), ebp.end()), json);
+    host_.messages.clear();
+    ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.ebp"), Path("out.rom")), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(json), Plain(text::ForeignDone("EBP"))}));
     // A name of a format read, not made: our own, said so.
     ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.xdelta"), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("xdelta (VCDIFF)", Path("p.xdelta"))), Plain(text::MakeDone)}));

@@ -98,6 +98,12 @@ TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
         ExpectApplied(model::ApplyIps(row.original, row.patch), {}, wide ? "IPS32" : "IPS", row.name);
     }
 
+    // EBP: JSON after the mark, shown as the comment.
+    const std::string json = R"({"title":"Сказка","author":"us"})";
+    const Bytes ebp = Concat({model::Ips({{10, {1, 2, 3}}}), Text(json)});
+    ASSERT_EQ(Apply(small, ebp), Outcome::Done);
+    ExpectApplied(model::ApplyIps(small, ebp), {Plain(json)}, "EBP", "EBP");
+
     const Bytes sound = model::Ips({{10, {1, 2, 3}}, {20, {4, 5}}});
     const struct {
         const char* name;

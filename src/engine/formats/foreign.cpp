@@ -67,7 +67,7 @@ std::unique_ptr<ReadPatch> ReadForeign(std::unique_ptr<ForeignPatch> read, Input
     return read;
 }
 
-std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_.Name()); }
+std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_->Name()); }
 
 Verdict ForeignPatch::Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
     file.ExpectSequential();
@@ -80,11 +80,11 @@ Verdict ForeignPatch::Check(InputFile& file, InputFile& patch, std::size_t buffe
 }
 
 Verdict ForeignPatch::Compare(InputFile&, InputFile&, std::size_t) const {
-    return {Fit::Fits, text::NoChecksum(format_.Name()) + "."};
+    return {Fit::Fits, text::NoChecksum(format_->Name()) + "."};
 }
 
 void ForeignPatch::ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const {
-    std::string said = "Format: " + std::string(format_.Name());
+    std::string said = "Format: " + std::string(format_->Name());
     if (stated) {
         said += "\nSource: " + text::SizeAndCrc(stated->sourceSize, stated->sourceCrc);
         said += "\nTarget: " + text::SizeAndCrc(stated->targetSize, stated->targetCrc);
@@ -105,7 +105,7 @@ std::optional<Stop> ForeignPatch::PlanFor(HostServices& host, InputFile& origina
                                           const std::string& originalPath, const ApplyOptions& options, Plan& plan,
                                           std::string& note) const {
     if (!stated) return std::nullopt;
-    const std::string_view kind = format_.Name();
+    const std::string_view kind = format_->Name();
     original.ExpectSequential();
     const FileIdentity id = IdentifyFile(original, *stated, headerAware, host.Buffers().stream);
     std::string problem;
@@ -152,7 +152,7 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const st
     if (stated) {
         const std::uint32_t expected = plan.reverse ? stated->sourceCrc : stated->targetCrc;
         if (crc != expected) {
-            const std::string problem = text::ResultCrcWrong(outputPath, format_.Name(), crc, expected);
+            const std::string problem = text::ResultCrcWrong(outputPath, format_->Name(), crc, expected);
             if (!options.ignoreChecksum) throw FileError(problem);
             host.ShowWarning(text::AppliedAllTheSame(problem));
         }

@@ -62,7 +62,7 @@ struct Plan {
 // are alike for all.
 class ForeignPatch : public ReadPatch {
 public:
-    explicit ForeignPatch(const PatchFormat& format) : format_(format) {}
+    explicit ForeignPatch(const PatchFormat& format) : format_(&format) {}
 
     std::string damage;             // empty for a sound patch
     std::optional<Stated> stated;   // where the format carries checksums
@@ -106,10 +106,12 @@ protected:
                                         const std::string& originalPath, const ApplyOptions& options, Plan& plan,
                                         std::string& note) const;
 
-    const PatchFormat& Format() const { return format_; }
+    const PatchFormat& Format() const { return *format_; }
+    // What reading found it to be: a variant of the format it was read as.
+    void Become(const PatchFormat& format) { format_ = &format; }
 
 private:
-    const PatchFormat& format_;
+    const PatchFormat* format_;
 };
 
 // `read` filled in from `patch`: sound, or with its damage.

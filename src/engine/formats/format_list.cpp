@@ -19,6 +19,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &UpsFormat(),
         &IpsFormat(),
         &Ips32Format(),
+        &EbpFormat(),  // recognised as IPS, which hands it over
         &VcdiffFormat(),
         &PpfFormat(),
         &OwnFormat(),  // last: it takes whatever no other format recognises

@@ -1,6 +1,7 @@
 #include "engine/formats/ips.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -33,7 +34,7 @@ public:
     std::uint64_t maxEnd = 0;        // the farthest record end
     bool ascending = true;           // each record starts at or after the previous one's end
     std::optional<std::uint64_t> truncation;
-
+    std::uint64_t metadataAt = 0, metadataSize = 0;  // EBP's JSON
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
 
@@ -45,6 +46,10 @@ protected:
         return truncation ? *truncation : std::max(originalSize, maxEnd);
     }
     std::string InfoLines() const override;
+    std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices&) const override {
+        if (metadataSize == 0) return nullptr;
+        return Utf8Comment(patch, metadataAt, metadataSize);
+    }
 };
 
 // The records of an IPS patch, up to its EOF mark; returns the truncation
@@ -77,7 +82,12 @@ std::optional<std::uint64_t> Walk(ByteReader& reader, const IpsPatch& s, Visit& 
     }
     const std::uint64_t rest = left();
     if (rest == width) return bigEndian(width);
-    if (rest != 0) throw Damage{text::BytesAfterEndMark(rest, s.wide ? "EEOF" : "EOF")};
+    if (rest == 0) return std::nullopt;
+    // EBP's JSON: the reader is left at its start.
+    const std::uint64_t end = reader.Position();
+    const bool json = !s.wide && ReadByte(reader) == '{';
+    reader.Seek(end);
+    if (!json) throw Damage{text::BytesAfterEndMark(rest, s.wide ? "EEOF" : "EOF")};
     return std::nullopt;
 }
 
@@ -107,6 +117,11 @@ void IpsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     ByteReader reader(patch, bodyStart, bufferSize);
     Counting counting{*this};
     truncation = Walk(reader, *this, counting);
+    if (reader.Position() < fileLength) {
+        metadataAt = reader.Position();
+        metadataSize = fileLength - metadataAt;
+        Become(EbpFormat());
+    }
 }
 
 std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan&, OutputFile& output,
@@ -326,6 +341,31 @@ void WritePatchFile(InputFile& original, InputFile& changed, OutputFile& patch, 
     }
 }
 
+// EBP's metadata: the comment as the description, JSON-escaped.
+std::string EbpMetadata(const std::string& comment) {
+    std::string json = R"({"patcher":"EBPatcher","author":"","title":"","description":")";
+    for (const char c : comment) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (c == '\n') {
+            json += "\\n";
+        } else if (c == '\r') {
+            json += "\\r";
+        } else if (c == '\t') {
+            json += "\\t";
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            json += escaped;
+        } else {
+            json += c;
+        }
+    }
+    return json + "\"}";
+}
+
 class Ips final : public PatchFormat {
 public:
     Ips(bool wide) : wide_(wide) {}
@@ -348,6 +388,27 @@ private:
     bool wide_;
 };
 
+// Read as IPS (the same magic), which finds the JSON; made as IPS with it.
+class Ebp final : public PatchFormat {
+public:
+    std::string_view Name() const override { return "EBP"; }
+    std::string_view Key() const override { return "ebp"; }
+    bool Recognises(std::span<const std::uint8_t>) const override { return false; }
+    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+        return IpsFormat().Read(patch, bufferSize);
+    }
+    bool Makes() const override { return true; }
+    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        return MakeForeign(host, request, *this, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
+            // The JSON follows the EOF mark, where a length to cut to would stand.
+            if (changed.Size() < original.Size()) throw FileError(text::EbpCannotShorten(patch.Path()));
+            WritePatchFile(original, changed, patch, host.Buffers());
+            const std::string json = EbpMetadata(request.comment);
+            patch.Append({reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+        });
+    }
+};
+
 }  // namespace
 
 const PatchFormat& IpsFormat() {
@@ -360,6 +421,11 @@ const PatchFormat& Ips32Format() {
     return format;
 }
 
+const PatchFormat& EbpFormat() {
+    static const Ebp format;
+    return format;
+}
+
 std::string text::NoEndMark(std::string_view mark) { return "it ends without its " + std::string(mark) + " mark: it is cut short"; }
 
 std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
@@ -368,6 +434,10 @@ std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
 
 std::string text::BytesAfterEndMark(std::uint64_t count, std::string_view mark) {
     return CountOf(count) + " follow its " + std::string(mark) + " mark, which is neither nothing nor a length";
+}
+
+std::string text::EbpCannotShorten(const std::string& patchPath) {
+    return "Cannot write " + patchPath + ": an EBP patch cannot make a file shorter; a .bps or .ips patch can";
 }
 
 std::string text::IpsCannotAddress(const std::string& patchPath, std::uint64_t offset) {
