@@ -305,8 +305,8 @@ inline Bytes ApplyPpf(Bytes file, const Bytes& patch, bool reverse = false) {
             for (std::size_t i = 0; undo && i < n; ++i) old.push_back(r.Byte());
             if (reverse) bytes = old;
         }
-        if (reverse) bytes.resize(offset < file.size() ? std::min(bytes.size(), file.size() - offset) : 0);
-        if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), 0);
+        if (reverse) bytes.resize(offset < file.size() ? std::min<std::size_t>(bytes.size(), file.size() - offset) : 0);
+        if (file.size() < offset + bytes.size()) file.resize(static_cast<std::size_t>(offset + bytes.size()), 0);
         std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
     }
     return file;
