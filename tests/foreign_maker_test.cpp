@@ -72,26 +72,33 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
         {"empty changed", rom, {}},
     };
     for (const auto& pair : pairs) {
-        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp"}) {
+        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf"}) {
             const char kind = name[2];
-            if (kind == 'e' && pair.changed.size() < pair.original.size()) {
+            const char* const made = kind == 'b'   ? "BPS"
+                                     : kind == 'i' ? "IPS"
+                                     : kind == 'u' ? "UPS"
+                                     : kind == 'e' ? "EBP"
+                                                   : "PPF";
+            if ((kind == 'e' || kind == 'p') && pair.changed.size() < pair.original.size()) {
                 EXPECT_EQ(Make(pair.original, pair.changed, name), Outcome::Stopped) << pair.name;
-                EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text::EbpCannotShorten(Path(name)), MessageStyle::Critical}}));
+                EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text::CannotShorten(Path(name), made), MessageStyle::Critical}}));
                 continue;
             }
             ASSERT_EQ(Make(pair.original, pair.changed, name), Outcome::Done) << pair.name << " " << name;
-            const char* const made = kind == 'b' ? "BPS" : kind == 'i' ? "IPS" : kind == 'u' ? "UPS" : "EBP";
             EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignMakeDone(made))}) << pair.name;
             const Bytes patch = Read(name);
-            const Bytes decoded = kind == 'b' ? model::ApplyBps(pair.original, patch)
+            const Bytes decoded = kind == 'b'   ? model::ApplyBps(pair.original, patch)
                                   : kind == 'u' ? model::ApplyUps(pair.original, patch)
+                                  : kind == 'p' ? model::ApplyPpf(pair.original, patch)
                                                 : model::ApplyIps(pair.original, patch);
             EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
             host_.messages.clear();
             ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
             EXPECT_EQ(Read("out.rom"), pair.changed) << pair.name << " " << name << " by the applier";
-            if (kind != 'u' || pair.original == pair.changed) continue;
-            // UPS turns the changed file back.
+            // UPS, and PPF by its undo data, turn the changed file back (PPF
+            // keeps the size: only where it did not grow).
+            const bool back = kind == 'u' || (kind == 'p' && pair.changed.size() == pair.original.size());
+            if (!back || pair.original == pair.changed) continue;
             host_.messages.clear();
             ASSERT_EQ(ApplyPatch(host_, Path("b.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
             EXPECT_EQ(Read("out.rom"), pair.original) << pair.name << " turned back";
@@ -105,6 +112,10 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
     host_.messages.clear();
     ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.ebp"), Path("out.rom")), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(json), Plain(text::ForeignDone("EBP"))}));
+    // PPF: the comment, cut to its 50 bytes, as the description.
+    ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.ppf", std::string(60, 'x')), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::CommentCut("PPF", 50)), Plain(text::ForeignMakeDone("PPF"))}));
+    EXPECT_EQ(Read("p.ppf")[55], 'x');
     // A name of a format read, not made: our own, said so.
     ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.xdelta"), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("xdelta (VCDIFF)", Path("p.xdelta"))), Plain(text::MakeDone)}));

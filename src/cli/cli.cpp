@@ -22,9 +22,9 @@ namespace {
     "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
     "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
     "                                - reads it from standard input\n"                  \
-    "  -f, --format=FORMAT           zelk, bps, ups, ips or ebp; by default\n"          \
+    "  -f, --format=FORMAT           zelk, bps, ups, ips, ebp or ppf; by default\n"     \
     "                                PATCH's name chooses: .bps, .ups, .ips, .ebp,\n"   \
-    "                                anything else zelk\n"
+    "                                .ppf, anything else zelk\n"
 #define ZELK_CHECKSUM_OPTION                                                              \
     "      --ignore-checksum         apply a UPS or BPS patch to a file whose size or\n" \
     "                                CRC-32 it does not expect, and keep a result whose\n" \
@@ -38,9 +38,9 @@ constexpr const char* kHelp =
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
     "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
-    "UPS, IPS and EBP patches (chosen by PATCH's name, .bps, .ups, .ips or .ebp,\n"
-    "or by --format); apply, check and info also read IPS (and IPS32), UPS, BPS,\n"
-    "xdelta (VCDIFF) and PPF patches, told apart by their content.\n"
+    "UPS, IPS, EBP and PPF patches (chosen by PATCH's name, .bps, .ups, .ips, .ebp\n"
+    "or .ppf, or by --format); apply, check and info also read IPS (and IPS32),\n"
+    "UPS, BPS, xdelta (VCDIFF) and PPF patches, told apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -84,8 +84,9 @@ const Command kCommands[] = {
     {"make", "make [OPTION]... ORIGINAL CHANGED PATCH",
      "Write PATCH, which turns ORIGINAL into CHANGED: a ZelkPatch, a BPS patch\n(which also describes data that "
      "moved, and carries the comment as metadata),\na UPS patch (no comment; it also turns CHANGED back into "
-     "ORIGINAL), an IPS\npatch (no comment, the first 16 MiB only) or an EBP patch (IPS with the comment\nas its "
-     "description). PATCH named as a format that is read, not made (.xdelta,\n.ppf), gets a ZelkPatch, and make says so.",
+     "ORIGINAL), an IPS\npatch (no comment, the first 16 MiB only), an EBP patch (IPS with the comment\nas its "
+     "description) or a PPF 3.0 patch (with undo data; the comment, cut to\n50 bytes, as its description). PATCH "
+     "named as a format that is read, not made\n(.xdelta, .ips32), gets a ZelkPatch, and make says so.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL). PATCH may be "

@@ -22,6 +22,8 @@ std::string Article(std::string_view kind) {
     const char first = kind.empty() ? 'z' : static_cast<char>(kind[0] | 0x20);
     return std::string_view("aefhilmnorsx").find(first) != std::string_view::npos ? "An " : "A ";
 }
+// The same within a sentence.
+std::string LowerArticle(std::string_view kind) { return Article(kind) == "An " ? "an " : "a "; }
 
 }  // namespace
 
@@ -183,6 +185,16 @@ std::string text::AlreadyPatched(const std::string& path, std::string_view kind,
 
 std::string text::OwnInstead(std::string_view kind, const std::string& patchPath) {
     return std::string(kind) + " patches are read here, not made: " + patchPath + " is a ZelkPatch";
+}
+
+std::string text::CannotShorten(const std::string& patchPath, std::string_view kind) {
+    return "Cannot write " + patchPath + ": " + LowerArticle(kind) + std::string(kind) +
+           " patch cannot make a file shorter; a .bps or .ips patch can";
+}
+
+std::string text::CommentCut(std::string_view kind, std::size_t bytes) {
+    return "The comment was cut to the " + std::to_string(bytes) + " bytes " + LowerArticle(kind) + std::string(kind) +
+           " patch's description holds";
 }
 
 std::string text::AppliedAllTheSame(const std::string& problem) { return problem + "; applied all the same, as asked"; }

@@ -67,6 +67,9 @@ std::string CommentNotStored(std::string_view kind);
 std::string NotMade(std::string_view kind);
 // A name that asks for a format read, not made here.
 std::string OwnInstead(std::string_view kind, const std::string& patchPath);
+std::string CannotShorten(const std::string& patchPath, std::string_view kind);
+// The comment cut to what a format's description holds.
+std::string CommentCut(std::string_view kind, std::size_t bytes);
 // The evidence of a check by checksums: what the file is to the patch.
 std::string ChecksumEvidence(const FileIdentity& file, const Stated& patch, bool reversible);
 

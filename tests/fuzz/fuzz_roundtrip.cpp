@@ -49,23 +49,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Require(cursor + 1 == commentPos);
 
-    // BPS, IPS and UPS can also shorten a file; UPS turns it back too.
+    // BPS, IPS and UPS can also shorten a file, EBP and PPF cannot; UPS and
+    // PPF turn it back too.
     if (cutShort) changed.resize(changed.size() / 2);
     host.files["b.rom"] = changed;
-    for (const char* name : {"p.bps", "p.ips", "p.ups"}) {
+    for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf"}) {
+        const bool keepsLength = name[2] == 'e' || name[2] == 'p';
+        if (keepsLength && changed.size() < original.size()) {
+            Require(MakePatch(host, "a.rom", "b.rom", name, comment) == Outcome::Stopped);
+            Require(host.files.count(name) == 0);
+            continue;
+        }
         Require(MakePatch(host, "a.rom", "b.rom", name, comment) == Outcome::Done);
         Require(ApplyPatch(host, "a.rom", name, "out.rom") == Outcome::Done);
         Require(host.files["out.rom"] == changed);
         const Bytes& made = host.files[name];
         try {
             const Bytes decoded = name[2] == 'b'   ? test::model::ApplyBps(original, made)
-                                  : name[2] == 'i' ? test::model::ApplyIps(original, made)
-                                                   : test::model::ApplyUps(original, made);
+                                  : name[2] == 'u' ? test::model::ApplyUps(original, made)
+                                  : name[2] == 'p' ? test::model::ApplyPpf(original, made)
+                                                   : test::model::ApplyIps(original, made);
             Require(decoded == changed);
         } catch (const std::exception&) {
             Require(false);
         }
-        if (name[2] != 'u' || changed == original) continue;
+        const bool back = name[2] == 'u' || (name[2] == 'p' && changed.size() == original.size());
+        if (!back || changed == original) continue;
         Require(ApplyPatch(host, "b.rom", name, "out.rom") == Outcome::Done);
         Require(host.files["out.rom"] == original);
     }

@@ -401,7 +401,7 @@ public:
     std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
         return MakeForeign(host, request, *this, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
             // The JSON follows the EOF mark, where a length to cut to would stand.
-            if (changed.Size() < original.Size()) throw FileError(text::EbpCannotShorten(patch.Path()));
+            if (changed.Size() < original.Size()) throw FileError(text::CannotShorten(patch.Path(), "EBP"));
             WritePatchFile(original, changed, patch, host.Buffers());
             const std::string json = EbpMetadata(request.comment);
             patch.Append({reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
@@ -434,10 +434,6 @@ std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
 
 std::string text::BytesAfterEndMark(std::uint64_t count, std::string_view mark) {
     return CountOf(count) + " follow its " + std::string(mark) + " mark, which is neither nothing nor a length";
-}
-
-std::string text::EbpCannotShorten(const std::string& patchPath) {
-    return "Cannot write " + patchPath + ": an EBP patch cannot make a file shorter; a .bps or .ips patch can";
 }
 
 std::string text::IpsCannotAddress(const std::string& patchPath, std::uint64_t offset) {

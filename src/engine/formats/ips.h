@@ -23,7 +23,6 @@ std::string NoEndMark(std::string_view mark);
 std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
 std::string BytesAfterEndMark(std::uint64_t count, std::string_view mark);
 std::string IpsCannotAddress(const std::string& patchPath, std::uint64_t offset);
-std::string EbpCannotShorten(const std::string& patchPath);
 }  // namespace text
 
 }  // namespace zelk

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "engine/diff_scanner.h"
 #include "engine/file_window.h"
 #include "engine/formats/foreign.h"
 #include "engine/formats/ips.h"
@@ -291,6 +292,79 @@ std::string PpfPatch::InfoLines() const {
     return said;
 }
 
+// Making ----------------------------------------------------------------------
+
+// 3.0 records of up to 255 changed bytes, each with the bytes it replaces
+// (zeros past the original's end), so that the patch turns the result back.
+class RecordWriter final : public DiffSink {
+public:
+    RecordWriter(OutputFile& patch, InputFile& original) : patch_(patch), original_(original) {}
+    void RunBegin(std::uint64_t offset) override { at_ = offset; }
+    void RunBytes(std::span<const std::uint8_t> changed) override {
+        while (!changed.empty()) {
+            const std::size_t take = std::min(changed.size(), 255 - pending_.size());
+            pending_.insert(pending_.end(), changed.begin(), changed.begin() + static_cast<std::ptrdiff_t>(take));
+            changed = changed.subspan(take);
+            if (pending_.size() == 255) Flush();
+        }
+    }
+    void RunEnd() override { Flush(); }
+
+private:
+    void Flush() {
+        if (pending_.empty()) return;
+        std::uint8_t record[9];
+        for (int i = 0; i < 8; ++i) record[i] = static_cast<std::uint8_t>(at_ >> (8 * i));
+        record[8] = static_cast<std::uint8_t>(pending_.size());
+        patch_.Append(record);
+        patch_.Append(pending_);
+        std::vector<std::uint8_t> old(pending_.size(), 0);
+        if (at_ < original_.Size())
+            original_.ReadExactly(at_, std::span(old).first(static_cast<std::size_t>(
+                                           std::min<std::uint64_t>(old.size(), original_.Size() - at_))));
+        patch_.Append(old);
+        at_ += pending_.size();
+        pending_.clear();
+    }
+
+    OutputFile& patch_;
+    InputFile& original_;
+    std::uint64_t at_ = 0;
+    std::vector<std::uint8_t> pending_;
+};
+
+// A PPF 3.0 patch for a BIN image: the description, the block check where
+// the original reaches past its block, undo data.
+void WritePpf(InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description,
+              const BufferSizes& sizes) {
+    const std::uint64_t n = original.Size(), m = changed.Size();
+    if (m < n) throw FileError(text::CannotShorten(patch.Path(), kName));
+    const bool blockCheck = n >= kBinBlock + kBlockSize;
+    std::uint8_t head[kBlockInPatch] = {'P', 'P', 'F', '3', '0', 2};
+    std::memset(head + kDescriptionAt, ' ', kDescriptionSize);
+    std::memcpy(head + kDescriptionAt, description.data(), std::min<std::size_t>(description.size(), kDescriptionSize));
+    head[57] = blockCheck ? 1 : 0;
+    head[58] = 1;
+    patch.Append(head);
+    if (blockCheck) {
+        std::vector<std::uint8_t> block(kBlockSize);
+        original.ReadExactly(kBinBlock, block);
+        patch.Append(block);
+    }
+    RecordWriter records(patch, original);
+    ScanFiles(original, changed, n, sizes.scan, records);
+    if (m > n) {  // the tail: every byte is new
+        records.RunBegin(n);
+        std::vector<std::uint8_t> tail(std::max<std::size_t>(sizes.scan, 1));
+        for (std::uint64_t at = n; at < m; at += tail.size()) {
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
+            changed.ReadExactly(at, {tail.data(), size});
+            records.RunBytes({tail.data(), size});
+        }
+        records.RunEnd();
+    }
+}
+
 class Ppf final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
@@ -302,6 +376,19 @@ public:
         return ReadForeign(std::make_unique<PpfPatch>(*this), patch, bufferSize);
     }
     bool ReadsOriginalFirst() const override { return true; }
+    bool Makes() const override { return true; }
+    // The comment, in the code page our own comments are written in, as the
+    // description: cut where it is longer, and said so.
+    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        std::string description = host.ToAnsi(request.comment);
+        const bool cut = description.size() > kDescriptionSize;
+        description.resize(std::min<std::size_t>(description.size(), kDescriptionSize));
+        auto stop = MakeForeign(host, request, *this, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
+            WritePpf(original, changed, patch, description, host.Buffers());
+        });
+        if (!stop && cut) host.ShowMessage(text::CommentCut(kName, kDescriptionSize), MessageStyle::Plain);
+        return stop;
+    }
 };
 
 }  // namespace
