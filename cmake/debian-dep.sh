@@ -72,6 +72,18 @@ case $package in
     cp "$work/src/$lib" "$prefix/lib/libdeflate.a"
     cp "$work/src/libdeflate.h" "$prefix/include/"
     ;;
+  bzip2)
+    # libbz2 alone, static, from its own Makefile.
+    case $target in
+      win32) make=(CC=i686-w64-mingw32-gcc-posix AR=i686-w64-mingw32-ar RANLIB=i686-w64-mingw32-ranlib) ;;
+      win64) make=(CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar RANLIB=x86_64-w64-mingw32-ranlib) ;;
+      web) make=(CC=emcc AR=emar RANLIB=emranlib) ;;
+    esac
+    NODE_PATH=/usr/share/nodejs make -C "$work/src" libbz2.a "${make[@]}" -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+    cp "$work/src/libbz2.a" "$prefix/lib/"
+    cp "$work/src/bzlib.h" "$prefix/include/"
+    ;;
   *) echo "debian-dep.sh: no recipe for $package" >&2; exit 2 ;;
 esac
 touch "$prefix/.built"

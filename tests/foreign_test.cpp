@@ -1,5 +1,6 @@
 // IPS, UPS and BPS patches: each result held against the formats' own
 // descriptions (format_models.h), every refusal leaving nothing written.
+#include <cstdlib>
 #include <random>
 
 #if __has_include(<zlib.h>) && !defined(_WIN32)
@@ -386,6 +387,46 @@ TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
         ExpectRefused(Damaged(row.damage), row.name);
     }
 }
+
+#ifndef _WIN32
+// BDF: patches Debian's bsdiff makes, applied here and by its bspatch alike;
+// damage in a stream, or a patch cut short, leaves the output as it was.
+TEST_F(ForeignTest, BdfPatchesOfBsdiffApplyAsBspatchApplies) {
+    if (std::system("command -v bsdiff > /dev/null && command -v bspatch > /dev/null") != 0)
+        GTEST_SKIP() << "bsdiff is not installed";
+    const Bytes rom = Random(300000, 21);
+    Bytes edited = rom;
+    for (std::size_t i = 0; i < edited.size(); i += 4099) edited[i] ^= 0x33;
+    Bytes moved = edited;
+    const Bytes fresh = Random(20000, 22);
+    moved.insert(moved.begin() + 100000, fresh.begin(), fresh.end());
+    const Bytes pairs[] = {edited, moved, Concat({edited, Random(5000, 23)}), Bytes(edited.begin(), edited.begin() + 200000)};
+    const std::string a = Write("a.rom", rom);
+    for (const Bytes& changed : pairs) {
+        const std::string b = Write("b.rom", changed);
+        ASSERT_EQ(std::system(("bsdiff '" + a + "' '" + b + "' '" + Path("p.pat") + "'").c_str()), 0);
+        const Bytes patch = Read("p.pat");
+        ASSERT_EQ(Apply(rom, patch), Outcome::Done) << changed.size() << ": " << host_.messages.back().text;
+        ExpectApplied(changed, {}, "BDF", std::to_string(changed.size()));
+        ASSERT_EQ(std::system(("bspatch '" + a + "' '" + Path("bs.rom") + "' '" + Path("p.pat") + "'").c_str()), 0);
+        EXPECT_EQ(Read("bs.rom"), Read("out.rom"));
+        Verdict verdict;
+        ASSERT_EQ(CheckOriginal(host_, a, Path("p.pat"), verdict), std::nullopt);
+        EXPECT_EQ(verdict.fit, Fit::Fits);
+        EXPECT_EQ(verdict.evidence, text::NoChecksum("BDF") + ".");
+    }
+    const Bytes patch = Read("p.pat");
+    Bytes damaged = patch;
+    damaged[40] ^= 0x55;  // inside the control stream
+    EXPECT_EQ(Apply(rom, damaged), Outcome::Stopped);
+    ExpectRefused(Damaged("its control stream at byte 32 cannot be decompressed"), "damaged");
+    EXPECT_EQ(Apply(rom, Bytes(patch.begin(), patch.end() - 10)), Outcome::Stopped);
+    ExpectRefused(Damaged("its extra stream at byte " +
+                          std::to_string(32 + model::Reader{patch, 8}.Le32() + model::Reader{patch, 16}.Le32()) +
+                          " is cut short"),
+                  "cut short");
+}
+#endif
 
 }  // namespace
 }  // namespace zelk::test

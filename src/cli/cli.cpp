@@ -40,7 +40,8 @@ constexpr const char* kHelp =
     "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
     "UPS, IPS, EBP and PPF patches (chosen by PATCH's name, .bps, .ups, .ips, .ebp\n"
     "or .ppf, or by --format); apply, check and info also read IPS (and IPS32),\n"
-    "UPS, BPS, xdelta (VCDIFF) and PPF patches, told apart by their content.\n"
+    "UPS, BPS, xdelta (VCDIFF), PPF and BDF (bsdiff) patches, told apart by their\n"
+    "content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -86,7 +87,7 @@ const Command kCommands[] = {
      "moved, and carries the comment as metadata),\na UPS patch (no comment; it also turns CHANGED back into "
      "ORIGINAL), an IPS\npatch (no comment, the first 16 MiB only), an EBP patch (IPS with the comment\nas its "
      "description) or a PPF 3.0 patch (with undo data; the comment, cut to\n50 bytes, as its description). PATCH "
-     "named as a format that is read, not made\n(.xdelta, .ips32), gets a ZelkPatch, and make says so.",
+     "named as a format that is read, not made\n(.xdelta, .bdf), gets a ZelkPatch, and make says so.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL). PATCH may be "
@@ -96,7 +97,7 @@ const Command kCommands[] = {
      "original. An\nxdelta patch, its sections compressed with LZMA, DJW, FGK or not at all, is\nheld to the Adler-32 "
      "of every window it makes: nothing is written unless all\nof them hold. A PPF patch is refused unless ORIGINAL "
      "holds the 1024 bytes\n(and, for 2.0, has the size) the patch states; one with undo data turns its\n"
-     "patched file back.",
+     "patched file back. A BDF (bsdiff) patch states only the size it makes.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"

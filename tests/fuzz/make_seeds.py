@@ -45,7 +45,7 @@ write("code_page", "broken_utf8", b"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xd0
 write("code_page", "all_bytes", bytes(range(256)))
 
 # foreign: first byte = format (0 IPS, 1 IPS32, 2 UPS, 3 BPS, 4 PPF 1.0,
-# 5 PPF 2.0, 6 and 7 PPF 3.0) + 8 for a footer whose checksums agree (UPS,
+# 5 PPF 2.0, 6 PPF 3.0, 7 BDF) + 8 for a footer whose checksums agree (UPS,
 # BPS); second = original length; original; the patch after its magic.
 def number(v):
     out = b""
@@ -80,6 +80,17 @@ write("foreign", "ppf1", bytes([4, 8]) + original + description + (2).to_bytes(4
 write("foreign", "ppf3_undo", bytes([6, 8]) + original + description + bytes([0, 0, 1, 0])
       + (1).to_bytes(8, "little") + b"\x02\xaa\xbb" + original[1:3]
       + b"@BEGIN_FILE_ID.DIZhi@END_FILE_ID.DIZ\x02\x00")
+# BDF as bsdiff makes it, where it is installed.
+if shutil.which("bsdiff"):
+    with tempfile.TemporaryDirectory() as work:
+        source, target, patch = (os.path.join(work, n) for n in ("a", "b", "p"))
+        with open(source, "wb") as f:
+            f.write(original)
+        with open(target, "wb") as f:
+            f.write(original[:3] + b"new" + original[3:])
+        subprocess.run(["bsdiff", source, target, patch], check=True)
+        with open(patch, "rb") as f:
+            write("foreign", "bdf", bytes([7, len(original)]) + original + f.read()[8:])
 
 
 # vcdiff: first byte = original length; original; the patch after its magic.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/formats/bdf.h"
 #include "engine/formats/bps.h"
 #include "engine/formats/format.h"
 #include "engine/formats/ips.h"
@@ -22,6 +23,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &EbpFormat(),  // recognised as IPS, which hands it over
         &VcdiffFormat(),
         &PpfFormat(),
+        &BdfFormat(),
         &OwnFormat(),  // last: it takes whatever no other format recognises
     };
     return list;
