@@ -72,13 +72,14 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
         {"empty changed", rom, {}},
     };
     for (const auto& pair : pairs) {
-        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf"}) {
+        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps"}) {
             const char kind = name[2];
             const char* const made = kind == 'b'   ? "BPS"
                                      : kind == 'i' ? "IPS"
                                      : kind == 'u' ? "UPS"
                                      : kind == 'e' ? "EBP"
-                                                   : "PPF";
+                                     : kind == 'p' ? "PPF"
+                                                   : "APS";
             if ((kind == 'e' || kind == 'p') && pair.changed.size() < pair.original.size()) {
                 EXPECT_EQ(Make(pair.original, pair.changed, name), Outcome::Stopped) << pair.name;
                 EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{text::CannotShorten(Path(name), made), MessageStyle::Critical}}));
@@ -90,6 +91,7 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
             const Bytes decoded = kind == 'b'   ? model::ApplyBps(pair.original, patch)
                                   : kind == 'u' ? model::ApplyUps(pair.original, patch)
                                   : kind == 'p' ? model::ApplyPpf(pair.original, patch)
+                                  : kind == 'a' ? model::ApplyAps(pair.original, patch)
                                                 : model::ApplyIps(pair.original, patch);
             EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
             host_.messages.clear();
@@ -116,6 +118,15 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
     ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.ppf", std::string(60, 'x')), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(text::CommentCut("PPF", 50)), Plain(text::ForeignMakeDone("PPF"))}));
     EXPECT_EQ(Read("p.ppf")[55], 'x');
+    // APS: an N64 image gets an N64 patch, held to its header.
+    Bytes z64 = Rom(0x4000, 12);
+    z64[0] = 0x80, z64[1] = 0x37, z64[2] = 0x12, z64[3] = 0x40;
+    ASSERT_EQ(Make(z64, Edited(z64, 5, 13), "n.aps"), Outcome::Done);
+    const Bytes aps = Read("n.aps");
+    EXPECT_EQ(aps[5], 1);
+    EXPECT_EQ(model::ApplyAps(z64, aps), Read("b.rom"));
+    ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("n.aps"), Path("out.rom")), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), Read("b.rom"));
     // A name of a format read, not made: our own, said so.
     ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.xdelta"), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("xdelta (VCDIFF)", Path("p.xdelta"))), Plain(text::MakeDone)}));

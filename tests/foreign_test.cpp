@@ -1,5 +1,6 @@
 // IPS, UPS and BPS patches: each result held against the formats' own
 // descriptions (format_models.h), every refusal leaving nothing written.
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 
@@ -386,6 +387,59 @@ TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
         EXPECT_EQ(Apply(image, row.patch), Outcome::Stopped) << row.name;
         ExpectRefused(Damaged(row.damage), row.name);
     }
+}
+
+// An APS patch by hand: N64 (with `rom`'s identity, as .v64 where `swapped`)
+// or simple, of `size`, with a record and a run.
+Bytes ApsFor(const Bytes* rom, bool swapped, std::uint32_t size) {
+    Bytes out = Text("APS10");
+    out.insert(out.end(), {static_cast<std::uint8_t>(rom != nullptr), 0});
+    const std::string description = std::string("N64 fix").append(43, ' ');
+    out.insert(out.end(), description.begin(), description.end());
+    if (rom != nullptr) {
+        out.push_back(swapped ? 0 : 1);
+        out.insert(out.end(), rom->begin() + 0x3C, rom->begin() + 0x3F);
+        out.insert(out.end(), rom->begin() + 0x10, rom->begin() + 0x18);
+        out.insert(out.end(), 5, 0);
+    }
+    model::PutLe32(out, size);
+    out.insert(out.end(), {0x00, 0x01, 0, 0, 3, 7, 8, 9, 0x00, 0x02, 0, 0, 0, 0xEE, 5});
+    return out;
+}
+
+TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
+    Bytes z64 = Random(0x4000, 31);
+    z64[0] = 0x80, z64[1] = 0x37, z64[2] = 0x12, z64[3] = 0x40;
+    Bytes v64 = z64;
+    for (std::size_t i = 0; i + 1 < v64.size(); i += 2) std::swap(v64[i], v64[i + 1]);
+    const struct {
+        const char* name;
+        const Bytes& file;
+        Bytes patch;
+    } rows[] = {
+        {"N64, .z64", z64, ApsFor(&z64, false, 0x4000)},
+        {"N64, .v64", v64, ApsFor(&z64, true, 0x4000)},
+        {"simple, longer", z64, ApsFor(nullptr, false, 0x5000)},
+        {"simple, shorter", z64, ApsFor(nullptr, false, 0x180)},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(Apply(row.file, row.patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
+        ExpectApplied(model::ApplyAps(row.file, row.patch), {Plain("N64 fix")}, "APS", row.name);
+    }
+    Bytes other = z64;
+    other[0x13] ^= 1;  // the CRC
+    EXPECT_EQ(Apply(other, ApsFor(&z64, false, 0x4000)), Outcome::Stopped);
+    const auto identity = [](const Bytes& rom) {
+        char said[64];
+        std::snprintf(said, sizeof said, "cart ID %02X%02X, country %02X, CRC ", rom[0x3C], rom[0x3D], rom[0x3E]);
+        std::string crc;
+        for (std::size_t i = 0x10; i < 0x18; ++i) crc += text::Crc(rom[i]).substr(6);
+        return said + crc;
+    };
+    ExpectRefused(Path("a.rom") + " is not the file this APS patch was made for: the patch expects " + identity(z64) +
+                      " in the N64 header of a .z64 image; this file has " + identity(other),
+                  "another CRC");
+    EXPECT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Stopped) << "a .v64 file for a .z64 patch";
 }
 
 #ifndef _WIN32

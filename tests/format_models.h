@@ -1,4 +1,4 @@
-// IPS, UPS, BPS and PPF as their public descriptions put them, written plainly
+// IPS, UPS, BPS, PPF and APS as their public descriptions put them, written plainly
 // and apart from the program: builders for hand-made patches, and decoders
 // that hold the program's results to account.
 #pragma once
@@ -309,6 +309,32 @@ inline Bytes ApplyPpf(Bytes file, const Bytes& patch, bool reverse = false) {
         if (file.size() < offset + bytes.size()) file.resize(static_cast<std::size_t>(offset + bytes.size()), 0);
         std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
     }
+    return file;
+}
+
+// APS (N64 form): a header of 61 bytes (simple) or 78 (N64, its type byte 1),
+// the result's size in its last four; records as PPF 1.0's; the result made
+// that size.
+inline Bytes ApplyAps(Bytes file, const Bytes& patch) {
+    const bool n64 = patch[5] == 1;
+    const std::size_t sizeAt = n64 ? 74 : 57;
+    std::size_t size = 0;
+    for (int i = 0; i < 4; ++i) size |= std::size_t{patch[sizeAt + static_cast<std::size_t>(i)]} << (8 * i);
+    Reader r{patch, sizeAt + 4};
+    while (r.at < patch.size()) {
+        std::size_t offset = 0;
+        for (int i = 0; i < 4; ++i) offset |= std::size_t{r.Byte()} << (8 * i);
+        const std::size_t n = r.Byte();
+        Bytes bytes;
+        if (n == 0) {
+            const std::uint8_t byte = r.Byte();
+            bytes.assign(r.Byte(), byte);
+        }
+        for (std::size_t i = 0; i < n; ++i) bytes.push_back(r.Byte());
+        if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), 0);
+        std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    file.resize(size, 0);
     return file;
 }
 

@@ -22,9 +22,9 @@ namespace {
     "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
     "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
     "                                - reads it from standard input\n"                  \
-    "  -f, --format=FORMAT           zelk, bps, ups, ips, ebp or ppf; by default\n"     \
-    "                                PATCH's name chooses: .bps, .ups, .ips, .ebp,\n"   \
-    "                                .ppf, anything else zelk\n"
+    "  -f, --format=FORMAT           zelk, bps, ups, ips, ebp, ppf or aps; by\n"       \
+    "                                default PATCH's name chooses: .bps, .ups, .ips,\n" \
+    "                                .ebp, .ppf, .aps, anything else zelk\n"
 #define ZELK_CHECKSUM_OPTION                                                              \
     "      --ignore-checksum         apply a UPS or BPS patch to a file whose size or\n" \
     "                                CRC-32 it does not expect, and keep a result whose\n" \
@@ -38,10 +38,10 @@ constexpr const char* kHelp =
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
     "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
-    "UPS, IPS, EBP and PPF patches (chosen by PATCH's name, .bps, .ups, .ips, .ebp\n"
-    "or .ppf, or by --format); apply, check and info also read IPS (and IPS32),\n"
-    "UPS, BPS, xdelta (VCDIFF), PPF and BDF (bsdiff) patches, told apart by their\n"
-    "content.\n"
+    "UPS, IPS, EBP, PPF and APS patches (chosen by PATCH's name, .bps, .ups, .ips,\n"
+    ".ebp, .ppf or .aps, or by --format); apply, check and info also read IPS (and\n"
+    "IPS32), UPS, BPS, xdelta (VCDIFF), PPF, APS and BDF (bsdiff) patches, told\n"
+    "apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -83,21 +83,29 @@ struct Command {
 
 const Command kCommands[] = {
     {"make", "make [OPTION]... ORIGINAL CHANGED PATCH",
-     "Write PATCH, which turns ORIGINAL into CHANGED: a ZelkPatch, a BPS patch\n(which also describes data that "
-     "moved, and carries the comment as metadata),\na UPS patch (no comment; it also turns CHANGED back into "
-     "ORIGINAL), an IPS\npatch (no comment, the first 16 MiB only), an EBP patch (IPS with the comment\nas its "
-     "description) or a PPF 3.0 patch (with undo data; the comment, cut to\n50 bytes, as its description). PATCH "
-     "named as a format that is read, not made\n(.xdelta, .bdf), gets a ZelkPatch, and make says so.",
+     "Write PATCH, which turns ORIGINAL into CHANGED: a ZelkPatch, a BPS patch (which\n"
+     "also describes data that moved, and carries the comment as metadata), a UPS\n"
+     "patch (no comment; it also turns CHANGED back into ORIGINAL), an IPS patch (no\n"
+     "comment, the first 16 MiB only), an EBP patch (IPS with the comment as its\n"
+     "description), a PPF 3.0 patch (with undo data; the comment, cut to 50 bytes, as\n"
+     "its description) or an APS patch (N64 where ORIGINAL is an N64 image; the\n"
+     "comment, cut to 50 bytes, as its description). PATCH named as a format that is\n"
+     "read, not made (.xdelta, .bdf), gets a ZelkPatch, and make says so.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
-     "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n(which may be ORIGINAL). PATCH may be "
-     "a ZelkPatch, an IPS (or\nIPS32), UPS, BPS, xdelta (VCDIFF) or PPF patch. A UPS or BPS patch is refused,\nwith nothing "
-     "written, unless ORIGINAL is the file it was made for: by size and\nCRC-32, with a 512-byte copier header or "
-     "without (which the result then keeps).\nApplied to the file it makes, a UPS patch turns it back into its "
-     "original. An\nxdelta patch, its sections compressed with LZMA, DJW, FGK or not at all, is\nheld to the Adler-32 "
-     "of every window it makes: nothing is written unless all\nof them hold. A PPF patch is refused unless ORIGINAL "
-     "holds the 1024 bytes\n(and, for 2.0, has the size) the patch states; one with undo data turns its\n"
-     "patched file back. A BDF (bsdiff) patch states only the size it makes.",
+     "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n"
+     "(which may be ORIGINAL). PATCH may be a ZelkPatch, an IPS (or IPS32 or EBP),\n"
+     "UPS, BPS, xdelta (VCDIFF), PPF, APS or BDF patch. A UPS or BPS patch is\n"
+     "refused, with nothing written, unless ORIGINAL is the file it was made for: by\n"
+     "size and CRC-32, with a 512-byte copier header or without (which the result\n"
+     "then keeps). Applied to the file it makes, a UPS patch turns it back into its\n"
+     "original. An xdelta patch, its sections compressed with LZMA, DJW, FGK or not\n"
+     "at all, is held to the Adler-32 of every window it makes: nothing is written\n"
+     "unless all of them hold. A PPF patch is refused unless ORIGINAL holds the 1024\n"
+     "bytes (and, for 2.0, has the size) the patch states; one with undo data turns\n"
+     "its patched file back. An APS patch for an N64 image is refused unless\n"
+     "ORIGINAL's ROM header has the cart ID, country and CRC it states. A BDF\n"
+     "(bsdiff) patch states only the size it makes.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/formats/aps.h"
 #include "engine/formats/bdf.h"
 #include "engine/formats/bps.h"
 #include "engine/formats/format.h"
@@ -24,6 +25,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &VcdiffFormat(),
         &PpfFormat(),
         &BdfFormat(),
+        &ApsFormat(),
         &OwnFormat(),  // last: it takes whatever no other format recognises
     };
     return list;

@@ -1,0 +1,302 @@
+#include "engine/formats/aps.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/diff_scanner.h"
+#include "engine/formats/foreign.h"
+#include "engine/formats/ips.h"
+#include "engine/user_texts.h"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::string_view kName = "APS";
+constexpr std::size_t kDescriptionAt = 7, kDescriptionSize = 50;
+constexpr std::size_t kSimpleHeader = 61, kN64Header = 78;
+// What the patch knows its N64 original by: cart ID and country, then the
+// CRC, as the ROM header holds them (big-endian, as .z64 images are).
+constexpr std::size_t kIdAt = 0x3C, kIdSize = 3, kCrcAt = 0x10, kCrcSize = 8;
+
+std::uint32_t Le32(const std::uint8_t* b) { return ReadLe32(b); }
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+    std::string said;
+    char two[3];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(two, sizeof two, "%02X", b);
+        said += two;
+    }
+    return said;
+}
+
+class ApsPatch final : public ForeignPatch {
+public:
+    explicit ApsPatch(const PatchFormat& format) : ForeignPatch(format) {}
+
+    bool n64 = false;
+    bool byteSwapped = false;  // the original was a .v64 image
+    std::array<std::uint8_t, kIdSize + kCrcSize> identity{};
+    std::uint64_t resultSize = 0, bodyStart = 0, records = 0, maxEnd = 0;
+    bool ascending = true;
+    Stretch description;
+
+    void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+
+protected:
+    std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                        const BufferSizes& sizes) const override;
+    std::uint64_t ResultSize(std::uint64_t, const Plan&) const override { return resultSize; }
+    Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                std::string& note) const override;
+    std::string InfoLines() const override;
+    std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
+        return CodePageComment(patch, files, {description});
+    }
+
+private:
+    // Empty where the file is the patch's original as far as it can tell.
+    std::string Problem(InputFile& file, const std::string& path) const;
+};
+
+// Each record to `visit`, as Data(offset, size, reader) or Run(offset,
+// count, byte).
+template <class Visit>
+void Walk(ByteReader& reader, std::uint64_t end, Visit& visit) {
+    for (std::uint64_t index = 0; reader.Position() < end; ++index) {
+        const std::uint64_t at = reader.Position();
+        std::uint8_t field[5];
+        if (end - at < sizeof field) throw Damage{text::RecordCutShort(index, at)};
+        reader.Read(field);
+        const std::uint64_t offset = Le32(field);
+        if (field[4] == 0) {
+            std::uint8_t run[2];
+            if (end - reader.Position() < 2) throw Damage{text::RecordCutShort(index, at)};
+            reader.Read(run);
+            visit.Run(offset, run[1], run[0]);
+        } else {
+            if (end - reader.Position() < field[4]) throw Damage{text::RecordCutShort(index, at)};
+            const std::uint64_t data = reader.Position();
+            visit.Data(offset, field[4], reader);
+            reader.Seek(data + field[4]);
+        }
+    }
+}
+
+struct Counting {
+    ApsPatch& p;
+    std::uint64_t end = 0;
+    void Note(std::uint64_t offset, std::uint64_t count) {
+        ++p.records;
+        if (offset < end) p.ascending = false;
+        end = offset + count;
+        p.maxEnd = std::max(p.maxEnd, end);
+    }
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader&) { Note(offset, size); }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t) { Note(offset, count); }
+};
+
+void ApsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
+    std::uint8_t head[kN64Header] = {};
+    if (patch.Size() < kSimpleHeader) throw Damage{text::CutShort()};
+    patch.ReadExactly(0, std::span(head).first(std::min<std::uint64_t>(patch.Size(), kN64Header)));
+    if (head[5] > 1) throw Damage{"its patch type (" + std::to_string(head[5]) + ") is neither simple nor N64"};
+    if (head[6] != 0) throw Damage{"its encoding method (" + std::to_string(head[6]) + ") is not the one APS defines"};
+    description = {kDescriptionAt, kDescriptionSize};
+    while (description.length > 0 && (head[kDescriptionAt + description.length - 1] == ' ' ||
+                                      head[kDescriptionAt + description.length - 1] == 0))
+        --description.length;
+    n64 = head[5] == 1;
+    if (n64) {
+        if (patch.Size() < kN64Header) throw Damage{text::CutShort()};
+        if (head[57] > 1) throw Damage{"its image format (" + std::to_string(head[57]) + ") is neither .v64 nor .z64"};
+        byteSwapped = head[57] == 0;
+        std::memcpy(identity.data(), head + 58, identity.size());
+        resultSize = Le32(head + 74);
+        bodyStart = kN64Header;
+    } else {
+        resultSize = Le32(head + 57);
+        bodyStart = kSimpleHeader;
+    }
+    ByteReader reader(patch, bodyStart, bufferSize);
+    Counting counting{*this};
+    Walk(reader, patch.Size(), counting);
+}
+
+std::uint32_t ApsPatch::Write(InputFile& original, InputFile& patch, const Plan&, OutputFile& output,
+                              const BufferSizes& sizes) const {
+    ByteReader reader(patch, bodyStart, sizes.stream);
+    if (ascending) {
+        InOrderRecords writer(original, output, sizes, resultSize);
+        Walk(reader, patch.Size(), writer);
+        writer.FillTo(resultSize);
+    } else {
+        output.AppendFrom(original, 0, std::min(original.Size(), resultSize));
+        output.ExtendTo(resultSize);
+        AnyOrderRecords writer(output, resultSize);
+        Walk(reader, patch.Size(), writer);
+    }
+    if (output.Size() != resultSize) throw ChangedWhileRead(patch);
+    return 0;
+}
+
+std::string ApsPatch::Problem(InputFile& file, const std::string& path) const {
+    if (!n64) return {};
+    std::array<std::uint8_t, 0x40> header{};
+    const bool whole = file.ReadAt(0, header) == header.size();
+    if (byteSwapped)
+        for (std::size_t i = 0; i + 1 < header.size(); i += 2) std::swap(header[i], header[i + 1]);
+    std::array<std::uint8_t, kIdSize + kCrcSize> found{};
+    std::memcpy(found.data(), header.data() + kIdAt, kIdSize);
+    std::memcpy(found.data() + kIdSize, header.data() + kCrcAt, kCrcSize);
+    if (whole && found == identity) return {};
+    const auto describe = [](std::span<const std::uint8_t> id) {
+        return "cart ID " + Hex(id.first(2)) + ", country " + Hex(id.subspan(2, 1)) + ", CRC " + Hex(id.subspan(3));
+    };
+    return path + " is not the file this APS patch was made for: the patch expects " + describe(identity) +
+           " in the N64 header of a " + (byteSwapped ? ".v64" : ".z64") + " image; this file has " +
+           (whole ? describe(found) : "no N64 header (" + text::CountOf(file.Size()) + ")");
+}
+
+std::optional<Stop> ApsPatch::PlanFor(HostServices& host, InputFile& original, InputFile&,
+                                      const std::string& originalPath, const ApplyOptions& options, Plan&,
+                                      std::string&) const {
+    const std::string problem = Problem(original, originalPath);
+    if (problem.empty()) return std::nullopt;
+    if (!options.ignoreChecksum) return Stop{problem};
+    host.ShowWarning(text::AppliedAllTheSame(problem));
+    return std::nullopt;
+}
+
+Verdict ApsPatch::Compare(InputFile& file, InputFile&, std::size_t) const {
+    if (!n64) return {Fit::Fits, text::NoChecksum(kName) + "."};
+    if (const std::string problem = Problem(file, file.Path()); !problem.empty()) return {Fit::DoesNotFit, problem + "."};
+    return {Fit::Fits, "Its N64 header has the cart ID, country and CRC the patch expects."};
+}
+
+std::string ApsPatch::InfoLines() const {
+    std::string said = std::string("\nType: ") + (n64 ? "N64" : "simple");
+    if (n64)
+        said += std::string("\nOriginal: a ") + (byteSwapped ? ".v64" : ".z64") + " image, cart ID " +
+                Hex(std::span(identity).first(2)) + ", country " + Hex(std::span(identity).subspan(2, 1)) + ", CRC " +
+                Hex(std::span(identity).subspan(3));
+    said += "\nResult: " + text::CountOf(resultSize);
+    said += "\nRecords: " + std::to_string(records);
+    return said;
+}
+
+// Making ----------------------------------------------------------------------
+
+// Records of up to 255 changed bytes.
+class RecordWriter final : public DiffSink {
+public:
+    explicit RecordWriter(OutputFile& patch) : patch_(patch) {}
+    void RunBegin(std::uint64_t offset) override { at_ = offset; }
+    void RunBytes(std::span<const std::uint8_t> changed) override {
+        while (!changed.empty()) {
+            const std::size_t take = std::min(changed.size(), 255 - pending_.size());
+            pending_.insert(pending_.end(), changed.begin(), changed.begin() + static_cast<std::ptrdiff_t>(take));
+            changed = changed.subspan(take);
+            if (pending_.size() == 255) Flush();
+        }
+    }
+    void RunEnd() override { Flush(); }
+
+private:
+    void Flush() {
+        if (pending_.empty()) return;
+        const std::uint8_t field[5] = {static_cast<std::uint8_t>(at_), static_cast<std::uint8_t>(at_ >> 8),
+                                       static_cast<std::uint8_t>(at_ >> 16), static_cast<std::uint8_t>(at_ >> 24),
+                                       static_cast<std::uint8_t>(pending_.size())};
+        patch_.Append(field);
+        patch_.Append(pending_);
+        at_ += pending_.size();
+        pending_.clear();
+    }
+
+    OutputFile& patch_;
+    std::uint64_t at_ = 0;
+    std::vector<std::uint8_t> pending_;
+};
+
+void PutLe32(std::uint8_t* at, std::uint64_t v) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// An N64 patch where the original starts as an N64 image does (.z64 or
+// .v64), a simple one otherwise.
+void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description,
+              const BufferSizes& sizes) {
+    const std::uint64_t n = original.Size(), m = changed.Size();
+    if (n > 0xFFFFFFFF || m > 0xFFFFFFFF) throw FileError(text::ApsCannotAddress(patch.Path()));
+    std::array<std::uint8_t, 0x40> rom{};
+    const bool header = original.ReadAt(0, rom) == rom.size();
+    const bool z64 = header && rom[0] == 0x80 && rom[1] == 0x37 && rom[2] == 0x12 && rom[3] == 0x40;
+    const bool v64 = header && rom[0] == 0x37 && rom[1] == 0x80 && rom[2] == 0x40 && rom[3] == 0x12;
+    std::uint8_t head[kN64Header] = {'A', 'P', 'S', '1', '0', static_cast<std::uint8_t>(z64 || v64), 0};
+    std::memset(head + kDescriptionAt, ' ', kDescriptionSize);
+    std::memcpy(head + kDescriptionAt, description.data(), std::min(description.size(), kDescriptionSize));
+    if (z64 || v64) {
+        if (v64)
+            for (std::size_t i = 0; i + 1 < rom.size(); i += 2) std::swap(rom[i], rom[i + 1]);
+        head[57] = z64 ? 1 : 0;
+        std::memcpy(head + 58, rom.data() + kIdAt, kIdSize);
+        std::memcpy(head + 61, rom.data() + kCrcAt, kCrcSize);
+        PutLe32(head + 74, m);
+        patch.Append(head);
+    } else {
+        PutLe32(head + 57, m);
+        patch.Append(std::span(head).first(kSimpleHeader));
+    }
+    RecordWriter records(patch);
+    ScanFiles(original, changed, std::min(n, m), sizes.scan, records);
+    if (m > n) {  // the tail: every byte is new
+        records.RunBegin(n);
+        std::vector<std::uint8_t> tail(std::max<std::size_t>(sizes.scan, 1));
+        for (std::uint64_t at = n; at < m; at += tail.size()) {
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
+            changed.ReadExactly(at, {tail.data(), size});
+            records.RunBytes({tail.data(), size});
+        }
+        records.RunEnd();
+    }
+}
+
+class Aps final : public PatchFormat {
+public:
+    std::string_view Name() const override { return kName; }
+    std::string_view Key() const override { return "aps"; }
+    bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, "APS10"); }
+    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+        return ReadForeign(std::make_unique<ApsPatch>(*this), patch, bufferSize);
+    }
+    bool Makes() const override { return true; }
+    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        std::string description = host.ToAnsi(request.comment);
+        const bool cut = description.size() > kDescriptionSize;
+        description.resize(std::min(description.size(), kDescriptionSize));
+        auto stop = MakeForeign(host, request, *this, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
+            WriteAps(original, changed, patch, description, host.Buffers());
+        });
+        if (!stop && cut) host.ShowMessage(text::CommentCut(kName, kDescriptionSize), MessageStyle::Plain);
+        return stop;
+    }
+};
+
+}  // namespace
+
+const PatchFormat& ApsFormat() {
+    static const Aps format;
+    return format;
+}
+
+std::string text::ApsCannotAddress(const std::string& patchPath) {
+    return "Cannot write " + patchPath + ": an APS patch reaches only the first 4 GiB; a .bps patch can describe it";
+}
+
+}  // namespace zelk
