@@ -331,6 +331,9 @@ inline Bytes ApplyAps(Bytes file, const Bytes& patch) {
             bytes.assign(r.Byte(), byte);
         }
         for (std::size_t i = 0; i < n; ++i) bytes.push_back(r.Byte());
+        // What lies past the result's size is never written.
+        if (offset >= size) continue;
+        bytes.resize(std::min(bytes.size(), size - offset));
         if (file.size() < offset + bytes.size()) file.resize(offset + bytes.size(), 0);
         std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(offset));
     }

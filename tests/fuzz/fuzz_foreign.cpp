@@ -1,4 +1,4 @@
-// Arbitrary IPS, IPS32, UPS, BPS, PPF and BDF patches applied to a small original:
+// Arbitrary IPS, IPS32, UPS, BPS, PPF, BDF and APS patches applied to a small original:
 // either a message without "Done" and without output, or exactly what the
 // formats' descriptions make (the models in format_models.h).
 #include <cstring>
@@ -15,10 +15,10 @@ namespace model = zelk::test::model;
 namespace {
 
 // PPF's magic comes with its encoding byte.
-const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1", "PPF10\0", "PPF20\1", "PPF30\2", "BSDIFF40"};
-const std::size_t kMagicSize[] = {5, 5, 4, 4, 6, 6, 6, 8};
-const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS", "PPF", "PPF", "PPF", "BDF"};
-constexpr int kBdf = 7;
+const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1", "PPF10\0", "PPF20\1", "PPF30\2", "BSDIFF40", "APS10"};
+const std::size_t kMagicSize[] = {5, 5, 4, 4, 6, 6, 6, 8, 5};
+const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS", "PPF", "PPF", "PPF", "BDF", "APS"};
+constexpr int kBdf = 7, kAps = 8, kKinds = 9;
 
 void Footer(Bytes& patch, std::uint32_t source, std::uint32_t target) {
     model::PutLe32(patch, source);
@@ -30,14 +30,19 @@ void Footer(Bytes& patch, std::uint32_t source, std::uint32_t target) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    const int kind = data[0] & 7;
+    const int kind = (data[0] & 15) % kKinds;
     // Most UPS and BPS inputs should get past the checksums: the bit asks
     // for a footer that agrees with the original and the result.
-    const bool footer = (kind == 2 || kind == 3) && (data[0] & 8) != 0;
+    const bool footer = (kind == 2 || kind == 3) && (data[0] & 16) != 0;
     const std::size_t originalSize = std::min<std::size_t>(data[1], size - 2);
     const Bytes original(data + 2, data + 2 + originalSize);
     Bytes patch(kMagic[kind], kMagic[kind] + kMagicSize[kind]);
     patch.insert(patch.end(), data + 2 + originalSize, data + size);
+    // An APS patch states its result's size outright: kept small, as the files here are in memory.
+    if (kind == kAps && patch.size() >= 61) {
+        const std::size_t at = patch[5] == 1 ? 74 : 57;
+        if (at + 4 <= patch.size() && (patch[at + 2] != 0 || patch[at + 3] != 0)) return 0;
+    }
 
     MemoryHost host;
     host.files["a.rom"] = original;
@@ -55,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.files["p.pat"] = patch;
     const Outcome outcome = ApplyPatch(host, "a.rom", "p.pat", "out.rom");
     Require(!host.messages.empty());
-    const bool saidDone = host.messages.back().text == text::ForeignDone(kName[kind]);
+    // IPS with JSON after its mark is EBP.
+    const std::string& said = host.messages.back().text;
+    const bool saidDone = said == text::ForeignDone(kName[kind]) || (kind == 0 && said == text::ForeignDone("EBP"));
     Require(saidDone == (outcome == Outcome::Done));
     Require(host.files["a.rom"] == original && host.files["p.pat"] == patch);
     if (outcome != Outcome::Done) {
@@ -75,12 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected = kind < 2 ? model::ApplyIps(original, patch)
                    : kind == 2 ? model::ApplyUps(original, patch)
                    : kind == 3 ? model::ApplyBps(original, patch)
+                   : kind == kAps ? model::ApplyAps(original, patch)
                                : model::ApplyPpf(original, patch);
         // A PPF patch with undo data may turn the file back instead.
-        if (kind >= 4) back = model::ApplyPpf(original, patch, true);
+        if (kind >= 4 && kind <= 6) back = model::ApplyPpf(original, patch, true);
     } catch (const std::exception&) {
         Require(false);
     }
-    Require(host.files["out.rom"] == expected || (kind >= 4 && host.files["out.rom"] == back));
+    Require(host.files["out.rom"] == expected || (kind >= 4 && kind <= 6 && host.files["out.rom"] == back));
     return 0;
 }

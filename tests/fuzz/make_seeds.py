@@ -45,7 +45,7 @@ write("code_page", "broken_utf8", b"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xd0
 write("code_page", "all_bytes", bytes(range(256)))
 
 # foreign: first byte = format (0 IPS, 1 IPS32, 2 UPS, 3 BPS, 4 PPF 1.0,
-# 5 PPF 2.0, 6 PPF 3.0, 7 BDF) + 8 for a footer whose checksums agree (UPS,
+# 5 PPF 2.0, 6 PPF 3.0, 7 BDF, 8 APS) + 16 for a footer whose checksums agree (UPS,
 # BPS); second = original length; original; the patch after its magic.
 def number(v):
     out = b""
@@ -66,8 +66,8 @@ write("foreign", "ips32", bytes([1, 4]) + original[:4] + b"\x00\x45\x4f\x46\x00\
 # One byte at 0x90000000 of an empty original, cut to nothing: no model may
 # build the image it would have made.
 write("foreign", "ips32_far_record_truncated", bytes([1, 0]) + b"\x90\x00\x00\x00\x00\x01\x78" + b"EEOF\x00\x00\x00\x00")
-write("foreign", "ups", bytes([10, 8]) + original + number(8) + number(10) + number(1) + b"\x11\x22\x00" + number(3) + b"\x33\x44\x00")
-write("foreign", "bps_commands", bytes([11, 8]) + original + number(8) + number(14) + number(2) + b"hi"
+write("foreign", "ups", bytes([18, 8]) + original + number(8) + number(10) + number(1) + b"\x11\x22\x00" + number(3) + b"\x33\x44\x00")
+write("foreign", "bps_commands", bytes([19, 8]) + original + number(8) + number(14) + number(2) + b"hi"
       + number((2 << 2) | 0) + number((1 << 2) | 1) + b"\x55\x66"
       + number((3 << 2) | 2) + number(4 << 1) + number((4 << 2) | 3) + number(1 << 1))
 write("foreign", "bps_cut", bytes([3, 4]) + original[:4] + number(4) + number(4))
@@ -80,6 +80,14 @@ write("foreign", "ppf1", bytes([4, 8]) + original + description + (2).to_bytes(4
 write("foreign", "ppf3_undo", bytes([6, 8]) + original + description + bytes([0, 0, 1, 0])
       + (1).to_bytes(8, "little") + b"\x02\xaa\xbb" + original[1:3]
       + b"@BEGIN_FILE_ID.DIZhi@END_FILE_ID.DIZ\x02\x00")
+# APS after its magic: simple (a record, a run, the size 12), then N64 for an
+# image whose header it holds (a .z64 one: 0x40 bytes, cart ID and CRC).
+aps_records = (1).to_bytes(4, "little") + b"\x02\xaa\xbb" + (5).to_bytes(4, "little") + b"\x00\x11\x03"
+write("foreign", "aps_simple", bytes([8, 8]) + original + bytes([0, 0]) + description + (12).to_bytes(4, "little")
+      + aps_records)
+rom = bytes([0x80, 0x37, 0x12, 0x40]) + bytes(range(4, 0x40))
+write("foreign", "aps_n64", bytes([8, len(rom)]) + rom + bytes([1, 0]) + description + bytes([1]) + rom[0x3C:0x3F]
+      + rom[0x10:0x18] + bytes(5) + (0x40).to_bytes(4, "little") + aps_records)
 # BDF as bsdiff makes it, where it is installed.
 if shutil.which("bsdiff"):
     with tempfile.TemporaryDirectory() as work:
