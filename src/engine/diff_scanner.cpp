@@ -120,6 +120,36 @@ void ScanFiles(InputFile& original, InputFile& changed, std::uint64_t length, st
     scanner.Finish();
 }
 
+void ScanFilesAndTail(InputFile& original, InputFile& changed, std::size_t chunk, DiffSink& sink) {
+    const std::uint64_t n = original.Size(), m = changed.Size();
+    ScanFiles(original, changed, std::min(n, m), chunk, sink);
+    if (m <= n) return;
+    sink.RunBegin(n);
+    std::vector<std::uint8_t> tail(std::max<std::size_t>(chunk, 1));
+    for (std::uint64_t at = n; at < m; at += tail.size()) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
+        changed.ReadExactly(at, {tail.data(), size});
+        sink.RunBytes({tail.data(), size});
+    }
+    sink.RunEnd();
+}
+
+void ShortRecords::RunBytes(std::span<const std::uint8_t> changed) {
+    while (!changed.empty()) {
+        const std::size_t take = std::min(changed.size(), most_ - pending_.size());
+        pending_.insert(pending_.end(), changed.begin(), changed.begin() + static_cast<std::ptrdiff_t>(take));
+        changed = changed.subspan(take);
+        if (pending_.size() == most_) Flush();
+    }
+}
+
+void ShortRecords::Flush() {
+    if (pending_.empty()) return;
+    Write(at_, pending_);
+    at_ += pending_.size();
+    pending_.clear();
+}
+
 void DiffScanner::Finish() {
     if (inRun_) sink_.RunEnd();
     inRun_ = false;

@@ -193,35 +193,19 @@ std::string ApsPatch::InfoLines() const {
 // Making ----------------------------------------------------------------------
 
 // Records of up to 255 changed bytes.
-class RecordWriter final : public DiffSink {
+class RecordWriter final : public ShortRecords {
 public:
-    explicit RecordWriter(OutputFile& patch) : patch_(patch) {}
-    void RunBegin(std::uint64_t offset) override { at_ = offset; }
-    void RunBytes(std::span<const std::uint8_t> changed) override {
-        while (!changed.empty()) {
-            const std::size_t take = std::min(changed.size(), 255 - pending_.size());
-            pending_.insert(pending_.end(), changed.begin(), changed.begin() + static_cast<std::ptrdiff_t>(take));
-            changed = changed.subspan(take);
-            if (pending_.size() == 255) Flush();
-        }
-    }
-    void RunEnd() override { Flush(); }
+    explicit RecordWriter(OutputFile& patch) : ShortRecords(255), patch_(patch) {}
 
 private:
-    void Flush() {
-        if (pending_.empty()) return;
-        const std::uint8_t field[5] = {static_cast<std::uint8_t>(at_), static_cast<std::uint8_t>(at_ >> 8),
-                                       static_cast<std::uint8_t>(at_ >> 16), static_cast<std::uint8_t>(at_ >> 24),
-                                       static_cast<std::uint8_t>(pending_.size())};
+    void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        const std::uint8_t field[5] = {static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(offset >> 8),
+                                       static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 24),
+                                       static_cast<std::uint8_t>(bytes.size())};
         patch_.Append(field);
-        patch_.Append(pending_);
-        at_ += pending_.size();
-        pending_.clear();
+        patch_.Append(bytes);
     }
-
     OutputFile& patch_;
-    std::uint64_t at_ = 0;
-    std::vector<std::uint8_t> pending_;
 };
 
 void PutLe32(std::uint8_t* at, std::uint64_t v) {
@@ -254,17 +238,7 @@ void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const 
         patch.Append(std::span(head).first(kSimpleHeader));
     }
     RecordWriter records(patch);
-    ScanFiles(original, changed, std::min(n, m), sizes.scan, records);
-    if (m > n) {  // the tail: every byte is new
-        records.RunBegin(n);
-        std::vector<std::uint8_t> tail(std::max<std::size_t>(sizes.scan, 1));
-        for (std::uint64_t at = n; at < m; at += tail.size()) {
-            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
-            changed.ReadExactly(at, {tail.data(), size});
-            records.RunBytes({tail.data(), size});
-        }
-        records.RunEnd();
-    }
+    ScanFilesAndTail(original, changed, sizes.scan, records);
 }
 
 class Aps final : public PatchFormat {

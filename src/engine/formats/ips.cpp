@@ -321,18 +321,7 @@ void WritePatchFile(InputFile& original, InputFile& changed, OutputFile& patch, 
     if (m < n && m > kMaxOffset) throw FileError(text::IpsCannotAddress(patch.Path(), m));
     patch.Append({reinterpret_cast<const std::uint8_t*>("PATCH"), 5});
     RecordWriter records(patch, changed);
-    ScanFiles(original, changed, std::min(n, m), sizes.scan, records);
-    if (m > n) {
-        // The tail: every byte is new.
-        records.RunBegin(n);
-        std::vector<std::uint8_t> tail(std::max<std::size_t>(sizes.scan, 1));
-        for (std::uint64_t at = n; at < m; at += tail.size()) {
-            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
-            changed.ReadExactly(at, {tail.data(), size});
-            records.RunBytes({tail.data(), size});
-        }
-        records.RunEnd();
-    }
+    ScanFilesAndTail(original, changed, sizes.scan, records);
     patch.Append({reinterpret_cast<const std::uint8_t*>("EOF"), 3});
     if (m < n) {
         const std::uint8_t length[3] = {static_cast<std::uint8_t>(m >> 16), static_cast<std::uint8_t>(m >> 8),

@@ -296,41 +296,26 @@ std::string PpfPatch::InfoLines() const {
 
 // 3.0 records of up to 255 changed bytes, each with the bytes it replaces
 // (zeros past the original's end), so that the patch turns the result back.
-class RecordWriter final : public DiffSink {
+class RecordWriter final : public ShortRecords {
 public:
-    RecordWriter(OutputFile& patch, InputFile& original) : patch_(patch), original_(original) {}
-    void RunBegin(std::uint64_t offset) override { at_ = offset; }
-    void RunBytes(std::span<const std::uint8_t> changed) override {
-        while (!changed.empty()) {
-            const std::size_t take = std::min(changed.size(), 255 - pending_.size());
-            pending_.insert(pending_.end(), changed.begin(), changed.begin() + static_cast<std::ptrdiff_t>(take));
-            changed = changed.subspan(take);
-            if (pending_.size() == 255) Flush();
-        }
-    }
-    void RunEnd() override { Flush(); }
+    RecordWriter(OutputFile& patch, InputFile& original) : ShortRecords(255), patch_(patch), original_(original) {}
 
 private:
-    void Flush() {
-        if (pending_.empty()) return;
+    void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
         std::uint8_t record[9];
-        for (int i = 0; i < 8; ++i) record[i] = static_cast<std::uint8_t>(at_ >> (8 * i));
-        record[8] = static_cast<std::uint8_t>(pending_.size());
+        for (int i = 0; i < 8; ++i) record[i] = static_cast<std::uint8_t>(offset >> (8 * i));
+        record[8] = static_cast<std::uint8_t>(bytes.size());
         patch_.Append(record);
-        patch_.Append(pending_);
-        std::vector<std::uint8_t> old(pending_.size(), 0);
-        if (at_ < original_.Size())
-            original_.ReadExactly(at_, std::span(old).first(static_cast<std::size_t>(
-                                           std::min<std::uint64_t>(old.size(), original_.Size() - at_))));
+        patch_.Append(bytes);
+        std::vector<std::uint8_t> old(bytes.size(), 0);
+        if (offset < original_.Size())
+            original_.ReadExactly(offset, std::span(old).first(static_cast<std::size_t>(
+                                              std::min<std::uint64_t>(old.size(), original_.Size() - offset))));
         patch_.Append(old);
-        at_ += pending_.size();
-        pending_.clear();
     }
 
     OutputFile& patch_;
     InputFile& original_;
-    std::uint64_t at_ = 0;
-    std::vector<std::uint8_t> pending_;
 };
 
 // A PPF 3.0 patch for a BIN image: the description, the block check where
@@ -352,17 +337,7 @@ void WritePpf(InputFile& original, InputFile& changed, OutputFile& patch, const 
         patch.Append(block);
     }
     RecordWriter records(patch, original);
-    ScanFiles(original, changed, n, sizes.scan, records);
-    if (m > n) {  // the tail: every byte is new
-        records.RunBegin(n);
-        std::vector<std::uint8_t> tail(std::max<std::size_t>(sizes.scan, 1));
-        for (std::uint64_t at = n; at < m; at += tail.size()) {
-            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), m - at));
-            changed.ReadExactly(at, {tail.data(), size});
-            records.RunBytes({tail.data(), size});
-        }
-        records.RunEnd();
-    }
+    ScanFilesAndTail(original, changed, sizes.scan, records);
 }
 
 class Ppf final : public PatchFormat {
