@@ -40,8 +40,8 @@ public:
     bool n64 = false;
     bool byteSwapped = false;  // the original was a .v64 image
     std::array<std::uint8_t, kIdSize + kCrcSize> identity{};
-    std::uint64_t resultSize = 0, bodyStart = 0, records = 0, maxEnd = 0;
-    bool ascending = true;
+    std::uint64_t resultSize = 0, bodyStart = 0;
+    RecordCounts counts;
     Stretch description;
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
@@ -88,29 +88,13 @@ void Walk(ByteReader& reader, std::uint64_t end, Visit& visit) {
     }
 }
 
-struct Counting {
-    ApsPatch& p;
-    std::uint64_t end = 0;
-    void Note(std::uint64_t offset, std::uint64_t count) {
-        ++p.records;
-        if (offset < end) p.ascending = false;
-        end = offset + count;
-        p.maxEnd = std::max(p.maxEnd, end);
-    }
-    void Data(std::uint64_t offset, std::uint64_t size, ByteReader&) { Note(offset, size); }
-    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t) { Note(offset, count); }
-};
-
 void ApsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     std::uint8_t head[kN64Header] = {};
     if (patch.Size() < kSimpleHeader) throw Damage{text::CutShort()};
     patch.ReadExactly(0, std::span(head).first(std::min<std::uint64_t>(patch.Size(), kN64Header)));
     if (head[5] > 1) throw Damage{"its patch type (" + std::to_string(head[5]) + ") is neither simple nor N64"};
     if (head[6] != 0) throw Damage{"its encoding method (" + std::to_string(head[6]) + ") is not the one APS defines"};
-    description = {kDescriptionAt, kDescriptionSize};
-    while (description.length > 0 && (head[kDescriptionAt + description.length - 1] == ' ' ||
-                                      head[kDescriptionAt + description.length - 1] == 0))
-        --description.length;
+    description = PaddedText(std::span(head).subspan(kDescriptionAt, kDescriptionSize), kDescriptionAt);
     n64 = head[5] == 1;
     if (n64) {
         if (patch.Size() < kN64Header) throw Damage{text::CutShort()};
@@ -124,23 +108,14 @@ void ApsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
         bodyStart = kSimpleHeader;
     }
     ByteReader reader(patch, bodyStart, bufferSize);
-    Counting counting{*this};
-    Walk(reader, patch.Size(), counting);
+    Walk(reader, patch.Size(), counts);
 }
 
 std::uint32_t ApsPatch::Write(InputFile& original, InputFile& patch, const Plan&, OutputFile& output,
                               const BufferSizes& sizes) const {
     ByteReader reader(patch, bodyStart, sizes.stream);
-    if (ascending) {
-        InOrderRecords writer(original, output, sizes, resultSize);
-        Walk(reader, patch.Size(), writer);
-        writer.FillTo(resultSize);
-    } else {
-        output.AppendFrom(original, 0, std::min(original.Size(), resultSize));
-        output.ExtendTo(resultSize);
-        AnyOrderRecords writer(output, resultSize);
-        Walk(reader, patch.Size(), writer);
-    }
+    WriteRecords(original, output, sizes, resultSize, counts.ascending,
+                 [&](auto& writer) { Walk(reader, patch.Size(), writer); });
     if (output.Size() != resultSize) throw ChangedWhileRead(patch);
     return 0;
 }
@@ -186,7 +161,7 @@ std::string ApsPatch::InfoLines() const {
                 Hex(std::span(identity).first(2)) + ", country " + Hex(std::span(identity).subspan(2, 1)) + ", CRC " +
                 Hex(std::span(identity).subspan(3));
     said += "\nResult: " + text::CountOf(resultSize);
-    said += "\nRecords: " + std::to_string(records);
+    said += "\nRecords: " + std::to_string(counts.records);
     return said;
 }
 
@@ -251,14 +226,10 @@ public:
     }
     bool Makes() const override { return true; }
     std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        std::string description = host.ToAnsi(request.comment);
-        const bool cut = description.size() > kDescriptionSize;
-        description.resize(std::min(description.size(), kDescriptionSize));
-        auto stop = MakeForeign(host, request, *this, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
-            WriteAps(original, changed, patch, description, host.Buffers());
-        });
-        if (!stop && cut) host.ShowMessage(text::CommentCut(kName, kDescriptionSize), MessageStyle::Plain);
-        return stop;
+        return MakeDescribed(host, request, *this, kDescriptionSize,
+                             [&](InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description) {
+                                 WriteAps(original, changed, patch, description, host.Buffers());
+                             });
     }
 };
 

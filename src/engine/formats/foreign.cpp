@@ -318,6 +318,12 @@ std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& f
     return std::make_unique<CodePageSlices>(patch, files, std::move(stretches));
 }
 
+Stretch PaddedText(std::span<const std::uint8_t> field, std::uint64_t offset) {
+    std::size_t length = field.size();
+    while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == 0)) --length;
+    return {offset, length};
+}
+
 // Records of new bytes at offsets -------------------------------------------
 
 InOrderRecords::InOrderRecords(InputFile& original, OutputFile& output, const BufferSizes& sizes, std::uint64_t result)
@@ -482,6 +488,18 @@ std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, 
     if (!keepsComment && !request.comment.empty())
         host.ShowMessage(text::CommentNotStored(format.Name()), MessageStyle::Plain);
     return std::nullopt;
+}
+
+std::optional<Stop> MakeDescribed(HostServices& host, const MakeRequest& request, const PatchFormat& format,
+                                  std::size_t room, const WriteDescribed& write) {
+    std::string description = host.ToAnsi(request.comment);
+    const bool cut = description.size() > room;
+    description.resize(std::min(description.size(), room));
+    auto stop = MakeForeign(host, request, format, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
+        write(original, changed, patch, description);
+    });
+    if (!stop && cut) host.ShowMessage(text::CommentCut(format.Name(), room), MessageStyle::Plain);
+    return stop;
 }
 
 }  // namespace zelk

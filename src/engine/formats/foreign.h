@@ -197,11 +197,48 @@ private:
     std::vector<std::uint8_t> scratch_;
 };
 
+// What reading a patch's records counts, as their visitor: how many, the
+// farthest end, and whether each starts at or after the one before ends.
+struct RecordCounts {
+    std::uint64_t records = 0, maxEnd = 0;
+    bool ascending = true;
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader&) { Note(offset, size); }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t) { Note(offset, count); }
+
+private:
+    void Note(std::uint64_t offset, std::uint64_t count) {
+        ++records;
+        ascending = ascending && offset >= end_;
+        end_ = offset + count;
+        maxEnd = std::max(maxEnd, end_);
+    }
+    std::uint64_t end_ = 0;
+};
+
+// The result of `result` bytes: `walk(writer)` hands the records to the
+// writer that suits their order.
+template <class Walk>
+void WriteRecords(InputFile& original, OutputFile& output, const BufferSizes& sizes, std::uint64_t result,
+                  bool ascending, Walk&& walk) {
+    if (ascending) {
+        InOrderRecords writer(original, output, sizes, result);
+        walk(writer);
+        writer.FillTo(result);
+    } else {
+        output.AppendFrom(original, 0, std::min(original.Size(), result));
+        output.ExtendTo(result);
+        AnyOrderRecords writer(output, result);
+        walk(writer);
+    }
+}
+
 // Text in the host's code page from stretches of the patch, a blank line
 // between them.
 struct Stretch {
     std::uint64_t offset = 0, length = 0;
 };
+// A fixed field of text at `offset`, without the spaces or zeros it is padded with.
+Stretch PaddedText(std::span<const std::uint8_t> field, std::uint64_t offset);
 std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& files, std::vector<Stretch> stretches);
 
 // UTF-8 text without NUL, checked a piece at a time.
@@ -286,5 +323,11 @@ private:
 using WritePatch = std::function<void(InputFile& original, InputFile& changed, OutputFile& patch)>;
 std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, const PatchFormat& format,
                                 bool keepsComment, const WritePatch& write);
+// The same for a format whose comment is a fixed field of `room` bytes in
+// the code page our own comments are written in: cut where longer, and said so.
+using WriteDescribed = std::function<void(InputFile& original, InputFile& changed, OutputFile& patch,
+                                          const std::string& description)>;
+std::optional<Stop> MakeDescribed(HostServices& host, const MakeRequest& request, const PatchFormat& format,
+                                  std::size_t room, const WriteDescribed& write);
 
 }  // namespace zelk

@@ -128,16 +128,7 @@ std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan&, 
                               const BufferSizes& sizes) const {
     ByteReader reader(patch, bodyStart, sizes.stream);
     const std::uint64_t result = ResultSize(source.Size(), {});
-    if (ascending) {
-        InOrderRecords writer(source, output, sizes, result);
-        Walk(reader, *this, writer);
-        writer.FillTo(result);
-    } else {
-        output.AppendFrom(source, 0, std::min(source.Size(), result));
-        output.ExtendTo(result);
-        AnyOrderRecords writer(output, result);
-        Walk(reader, *this, writer);
-    }
+    WriteRecords(source, output, sizes, result, ascending, [&](auto& writer) { Walk(reader, *this, writer); });
     if (output.Size() != result) throw ChangedWhileRead(patch);
     return 0;
 }

@@ -51,8 +51,7 @@ public:
     bool undo = false;                        // 3.0: each record's old bytes follow its new ones
     std::uint64_t bodyStart = 0, bodyEnd = 0;
     Stretch description, diz;
-    std::uint64_t records = 0, maxEnd = 0;
-    bool ascending = true;
+    RecordCounts counts;
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
 
@@ -60,7 +59,7 @@ protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                         const BufferSizes& sizes) const override;
     std::uint64_t ResultSize(std::uint64_t size, const Plan& plan) const override {
-        return plan.reverse ? size : std::max(size, maxEnd);
+        return plan.reverse ? size : std::max(size, counts.maxEnd);
     }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
@@ -115,11 +114,7 @@ void PpfPatch::ReadHeader(InputFile& patch) {
     if (head[5] != version - 1)
         throw Damage{"it says version " + std::to_string(version) + ".0, and its encoding byte says " +
                      std::to_string(head[5] + 1) + ".0"};
-    description = {kDescriptionAt, kDescriptionSize};
-    // Padded with spaces or zeros.
-    while (description.length > 0 && (head[kDescriptionAt + description.length - 1] == ' ' ||
-                                      head[kDescriptionAt + description.length - 1] == 0))
-        --description.length;
+    description = PaddedText(std::span(head).subspan(kDescriptionAt, kDescriptionSize), kDescriptionAt);
     bodyStart = kDescriptionAt + kDescriptionSize;
     if (version == 2) {
         if (size < kBlockInPatch + kBlockSize) throw Damage{text::CutShort()};
@@ -163,41 +158,19 @@ void PpfPatch::FindDiz(InputFile& patch) {
     }
 }
 
-struct Counting {
-    PpfPatch& p;
-    std::uint64_t end = 0;
-    void Note(std::uint64_t offset, std::uint64_t count) {
-        ++p.records;
-        if (offset < end) p.ascending = false;
-        end = offset + count;
-        p.maxEnd = std::max(p.maxEnd, end);
-    }
-    void Data(std::uint64_t offset, std::uint64_t size, ByteReader&) { Note(offset, size); }
-    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t) { Note(offset, count); }
-};
-
 void PpfPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     ReadHeader(patch);
     FindDiz(patch);
     ByteReader reader(patch, bodyStart, bufferSize);
-    Counting counting{*this};
-    Walk(reader, *this, false, counting);
+    Walk(reader, *this, false, counts);
 }
 
 std::uint32_t PpfPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                               const BufferSizes& sizes) const {
     ByteReader reader(patch, bodyStart, sizes.stream);
     const std::uint64_t result = ResultSize(original.Size(), plan);
-    if (ascending) {
-        InOrderRecords writer(original, output, sizes, result);
-        Walk(reader, *this, plan.reverse, writer);
-        writer.FillTo(result);
-    } else {
-        output.AppendFrom(original, 0, std::min(original.Size(), result));
-        output.ExtendTo(result);
-        AnyOrderRecords writer(output, result);
-        Walk(reader, *this, plan.reverse, writer);
-    }
+    WriteRecords(original, output, sizes, result, counts.ascending,
+                 [&](auto& writer) { Walk(reader, *this, plan.reverse, writer); });
     if (output.Size() != result) throw ChangedWhileRead(patch);
     return 0;
 }
@@ -282,8 +255,8 @@ Verdict PpfPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferS
 
 std::string PpfPatch::InfoLines() const {
     std::string said = "\nVersion: " + std::to_string(version) + ".0";
-    said += "\nRecords: " + std::to_string(records);
-    said += "\nFarthest record end: " + std::to_string(maxEnd);
+    said += "\nRecords: " + std::to_string(counts.records);
+    said += "\nFarthest record end: " + std::to_string(counts.maxEnd);
     if (sourceSize) said += "\nOriginal's size: " + text::CountOf(*sourceSize);
     said += "\nChecks: " + (blockAt ? "the original's " + text::CountOf(kBlockSize) + " at " + text::Offset(*blockAt)
                                      : std::string("nothing"));
@@ -355,14 +328,10 @@ public:
     // The comment, in the code page our own comments are written in, as the
     // description: cut where it is longer, and said so.
     std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        std::string description = host.ToAnsi(request.comment);
-        const bool cut = description.size() > kDescriptionSize;
-        description.resize(std::min<std::size_t>(description.size(), kDescriptionSize));
-        auto stop = MakeForeign(host, request, *this, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
-            WritePpf(original, changed, patch, description, host.Buffers());
-        });
-        if (!stop && cut) host.ShowMessage(text::CommentCut(kName, kDescriptionSize), MessageStyle::Plain);
-        return stop;
+        return MakeDescribed(host, request, *this, kDescriptionSize,
+                             [&](InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description) {
+                                 WritePpf(original, changed, patch, description, host.Buffers());
+                             });
     }
 };
 
