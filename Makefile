@@ -18,7 +18,7 @@ VERSION := $(shell grep -m1 -o 'ZelkPatcher VERSION [0-9.]*' CMakeLists.txt | cu
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev liblzma-dev libbz2-dev fonts-dejavu-core help2man man-db
+BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev liblzma-dev libbz2-dev libmd-dev fonts-dejavu-core help2man man-db
 TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion zlib1g-dev acl strace xdelta3 bsdiff
 DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 # Windows: cross compilers, GoogleTest's source for the targets, Wine to run
@@ -137,7 +137,8 @@ windows-deps:
 # and cached outside the clone (cmake/debian-dep.sh).
 deps-for = -DZELK_LIBDEFLATE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libdeflate $(1)) \
   -DZELK_LZMA_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh xz-utils $(1)) \
-  -DZELK_BZ2_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh bzip2 $(1))
+  -DZELK_BZ2_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh bzip2 $(1)) \
+  -DZELK_MD_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libmd $(1))
 
 windows-build: windows-deps
 	for t in i686:win32 x86_64:win64; do \

@@ -84,6 +84,23 @@ case $package in
     cp "$work/src/libbz2.a" "$prefix/lib/"
     cp "$work/src/bzlib.h" "$prefix/include/"
     ;;
+  libmd)
+    # MD5 and SHA-1 (and more), static, from its own configure; the page's
+    # build passes for a 32-bit Linux one, which its configure knows.
+    case $target in
+      win32) conf=(../src/configure --host=i686-w64-mingw32 CC=i686-w64-mingw32-gcc-posix) ;;
+      win64) conf=(../src/configure --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix) ;;
+      web) conf=(env NODE_PATH=/usr/share/nodejs emconfigure ../src/configure --host=i686-pc-linux-gnu) ;;
+    esac
+    mkdir -p "$work/build"
+    (cd "$work/build" && "${conf[@]}" --enable-static --disable-shared > configure.log 2>&1) ||
+      { tail -n 40 "$work/build/configure.log" >&2; exit 1; }
+    NODE_PATH=/usr/share/nodejs make -C "$work/build/src" -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+    cp "$work/build/src/.libs/libmd.a" "$prefix/lib/"
+    cp "$work/src/include/"*.h "$prefix/include/"
+    rm -f "$prefix/include/Makefile"*
+    ;;
   *) echo "debian-dep.sh: no recipe for $package" >&2; exit 2 ;;
 esac
 touch "$prefix/.built"

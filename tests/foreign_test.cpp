@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <random>
 
+#include <md5.h>
+
 #if __has_include(<zlib.h>) && !defined(_WIN32)
 #include <zlib.h>
 #define ZELK_HAVE_ZLIB 1
@@ -440,6 +442,84 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
                       " in the N64 header of a .z64 image; this file has " + identity(other),
                   "another CRC");
     EXPECT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Stopped) << "a .v64 file for a .z64 patch";
+}
+
+// A RUP patch from `source` to `target` as NINJA 2.0's description lays it
+// out: numbers low byte first after their length, the text fields padded
+// with zeros, XOR runs over what both share, the longer one's tail.
+Bytes Md5(const Bytes& bytes) {
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, bytes.data(), bytes.size());
+    Bytes md5(MD5_DIGEST_LENGTH);
+    MD5Final(md5.data(), &context);
+    return md5;
+}
+Bytes RupNumber(std::uint64_t v) {
+    Bytes bytes;
+    for (; v > 0; v >>= 8) bytes.push_back(static_cast<std::uint8_t>(v));
+    bytes.insert(bytes.begin(), static_cast<std::uint8_t>(bytes.size()));
+    return bytes;
+}
+Bytes RupFile(const Bytes& source, const Bytes& target) {
+    Bytes out = Concat({{1}, RupNumber(8), Text("game.sfc"), {0}, RupNumber(source.size()), RupNumber(target.size()),
+                        Md5(source), Md5(target)});
+    const Bytes& longer = source.size() > target.size() ? source : target;
+    const std::size_t common = std::min(source.size(), target.size());
+    if (source.size() != target.size())
+        out = Concat({out, {static_cast<std::uint8_t>(source.size() > target.size() ? 'M' : 'A')},
+                      RupNumber(longer.size() - common), Bytes(longer.begin() + static_cast<std::ptrdiff_t>(common), longer.end())});
+    for (std::size_t at = 0; at < common;) {
+        if (source[at] == target[at]) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        Bytes mask;
+        while (end < common && source[end] != target[end]) mask.push_back(source[end] ^ target[end]), ++end;
+        out = Concat({out, {2}, RupNumber(at), RupNumber(mask.size()), mask});
+        at = end;
+    }
+    return out;
+}
+Bytes RupFor(const std::vector<std::pair<Bytes, Bytes>>& files, const std::string& title, bool utf8) {
+    Bytes out(2048, 0);
+    const std::string magic = "NINJA2";
+    std::copy(magic.begin(), magic.end(), out.begin());
+    out[6] = utf8;
+    std::copy(title.begin(), title.end(), out.begin() + 102);
+    out[974] = 'd';
+    for (const auto& [source, target] : files) out = Concat({out, RupFile(source, target)});
+    out.push_back(0);
+    return out;
+}
+
+TEST_F(ForeignTest, RupAppliesTheFileWhoseMd5MatchesAndTurnsBack) {
+    const Bytes a = Random(20000, 41), b = Random(9000, 42);
+    Bytes a2 = a;
+    for (std::size_t i = 0; i < a2.size(); i += 333) a2[i] ^= 0x42;
+    const Bytes longer = Concat({a2, Random(700, 43)}), shorter(a2.begin(), a2.begin() + 15000);
+    Bytes b2 = b;
+    b2[5] ^= 1;
+    for (const Bytes* target : std::initializer_list<const Bytes*>{&a2, &longer, &shorter}) {
+        const Bytes patch = RupFor({{b, b2}, {a, *target}}, "Сказка", true);
+        ASSERT_EQ(Apply(a, patch), Outcome::Done) << host_.messages.back().text;
+        ExpectApplied(*target, {Plain("Сказка\n\nd")}, "RUP", "the second file");
+        ASSERT_EQ(Apply(*target, patch), Outcome::Done);
+        ExpectApplied(a, {Plain("Сказка\n\nd"), Plain(text::TurnedBack(Path("a.rom"), "RUP"))}, "RUP", "turned back");
+    }
+    const Bytes patch = RupFor({{a, a2}}, "t", false);
+    Bytes other = a;
+    other[0] ^= 1;
+    EXPECT_EQ(Apply(other, patch), Outcome::Stopped);
+    EXPECT_EQ(Read("out.rom"), Text("old"));
+    ASSERT_FALSE(host_.messages.empty());
+    EXPECT_NE(host_.messages.back().text.find("is not a file this RUP patch was made for"), std::string::npos);
+    Verdict verdict;
+    ASSERT_EQ(CheckOriginal(host_, Write("b.rom", a2), Path("p.pat"), verdict), std::nullopt);
+    EXPECT_EQ(verdict.fit, Fit::AlreadyApplied);
+    EXPECT_EQ(Apply(a, Bytes(patch.begin(), patch.end() - 1)), Outcome::Stopped);
+    ExpectRefused(Damaged("it ends without its end command: it is cut short"), "cut short");
 }
 
 #ifndef _WIN32

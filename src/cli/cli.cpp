@@ -40,8 +40,8 @@ constexpr const char* kHelp =
     "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
     "UPS, IPS, EBP, PPF and APS patches (chosen by PATCH's name, .bps, .ups, .ips,\n"
     ".ebp, .ppf or .aps, or by --format); apply, check and info also read IPS (and\n"
-    "IPS32), UPS, BPS, xdelta (VCDIFF), PPF, APS and BDF (bsdiff) patches, told\n"
-    "apart by their content.\n"
+    "IPS32), UPS, BPS, xdelta (VCDIFF), PPF, APS, RUP and BDF (bsdiff) patches,\n"
+    "told apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -95,7 +95,7 @@ const Command kCommands[] = {
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n"
      "(which may be ORIGINAL). PATCH may be a ZelkPatch, an IPS (or IPS32 or EBP),\n"
-     "UPS, BPS, xdelta (VCDIFF), PPF, APS or BDF patch. A UPS or BPS patch is\n"
+     "UPS, BPS, xdelta (VCDIFF), PPF, APS, RUP or BDF patch. A UPS or BPS patch is\n"
      "refused, with nothing written, unless ORIGINAL is the file it was made for: by\n"
      "size and CRC-32, with a 512-byte copier header or without (which the result\n"
      "then keeps). Applied to the file it makes, a UPS patch turns it back into its\n"
@@ -104,8 +104,9 @@ const Command kCommands[] = {
      "unless all of them hold. A PPF patch is refused unless ORIGINAL holds the 1024\n"
      "bytes (and, for 2.0, has the size) the patch states; one with undo data turns\n"
      "its patched file back. An APS patch for an N64 image is refused unless\n"
-     "ORIGINAL's ROM header has the cart ID, country and CRC it states. A BDF\n"
-     "(bsdiff) patch states only the size it makes.",
+     "ORIGINAL's ROM header has the cart ID, country and CRC it states. A RUP patch\n"
+     "applies to the file of its files whose MD5 ORIGINAL has, and turns a result\n"
+     "back. A BDF (bsdiff) patch states only the size it makes.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"

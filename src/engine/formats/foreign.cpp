@@ -276,8 +276,8 @@ namespace {
 
 class CodePageSlices final : public CommentReader {
 public:
-    CodePageSlices(InputFile& patch, FileServices& files, std::vector<Stretch> stretches)
-        : patch_(patch), files_(files), stretches_(std::move(stretches)) {
+    CodePageSlices(InputFile& patch, FileServices& files, std::vector<Stretch> stretches, bool utf8)
+        : patch_(patch), files_(files), stretches_(std::move(stretches)), utf8_(utf8) {
         for (const Stretch& s : stretches_) remaining_ += s.length;
     }
     std::uint64_t Remaining() const override { return remaining_; }
@@ -293,7 +293,7 @@ public:
             remaining_ -= size;
             bytes -= size;
             if (gap_) said += "\n\n";
-            said += files_.FromAnsi(raw);
+            said += utf8_ ? raw : files_.FromAnsi(raw);
             gap_ = false;
             if (s.length > 0) break;
             gap_ = true;
@@ -307,15 +307,17 @@ private:
     std::vector<Stretch> stretches_;
     std::size_t next_ = 0;
     std::uint64_t remaining_ = 0;
+    bool utf8_;
     bool gap_ = false;  // a stretch has ended: a blank line before the next
 };
 
 }  // namespace
 
-std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& files, std::vector<Stretch> stretches) {
+std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& files, std::vector<Stretch> stretches,
+                                               bool utf8) {
     std::erase_if(stretches, [](const Stretch& s) { return s.length == 0; });
     if (stretches.empty()) return nullptr;
-    return std::make_unique<CodePageSlices>(patch, files, std::move(stretches));
+    return std::make_unique<CodePageSlices>(patch, files, std::move(stretches), utf8);
 }
 
 Stretch PaddedText(std::span<const std::uint8_t> field, std::uint64_t offset) {

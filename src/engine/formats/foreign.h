@@ -55,6 +55,7 @@ FileIdentity IdentifyFile(InputFile& file, const Stated& stated, bool headerAwar
 struct Plan {
     std::uint64_t skip = 0;
     bool reverse = false;
+    std::size_t part = 0;  // which of the files a patch of several describes
 };
 
 // A patch in one of those formats, read whole. Each format fills in what it
@@ -239,7 +240,9 @@ struct Stretch {
 };
 // A fixed field of text at `offset`, without the spaces or zeros it is padded with.
 Stretch PaddedText(std::span<const std::uint8_t> field, std::uint64_t offset);
-std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& files, std::vector<Stretch> stretches);
+// (With `utf8`, text that is UTF-8 already.)
+std::unique_ptr<CommentReader> CodePageComment(InputFile& patch, FileServices& files, std::vector<Stretch> stretches,
+                                               bool utf8 = false);
 
 // UTF-8 text without NUL, checked a piece at a time.
 class TextCheck {

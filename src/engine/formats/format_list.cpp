@@ -9,6 +9,7 @@
 #include "engine/formats/format.h"
 #include "engine/formats/ips.h"
 #include "engine/formats/ppf.h"
+#include "engine/formats/rup.h"
 #include "engine/formats/ups.h"
 #include "engine/formats/vcdiff.h"
 #include "engine/user_texts.h"
@@ -26,6 +27,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &PpfFormat(),
         &BdfFormat(),
         &ApsFormat(),
+        &RupFormat(),
         &OwnFormat(),  // last: it takes whatever no other format recognises
     };
     return list;

@@ -1,0 +1,297 @@
+#include "engine/formats/rup.h"
+
+#include <md5.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <vector>
+
+#include "engine/formats/foreign.h"
+#include "engine/user_texts.h"
+
+namespace zelk {
+
+namespace {
+
+constexpr std::string_view kName = "RUP";
+constexpr std::uint64_t kInfoEnd = 2048;  // the header and the text fields
+using Md5 = std::array<std::uint8_t, MD5_DIGEST_LENGTH>;
+
+// The text fields, where they stand and how long they may be.
+constexpr std::uint64_t kFields[][2] = {
+    {102, 256},  // title
+    {7, 84},     // author
+    {91, 11},    // version
+    {358, 48},   // genre
+    {406, 48},   // language
+    {454, 8},    // date
+    {462, 512},  // web site
+    {974, 1074}, // description
+};
+
+std::string Hex(const Md5& md5) {
+    std::string said;
+    char two[3];
+    for (const std::uint8_t b : md5) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        said += two;
+    }
+    return said;
+}
+
+Md5 Md5Of(InputFile& file, std::size_t bufferSize) {
+    MD5_CTX context;
+    MD5Init(&context);
+    ByteReader reader(file, 0, bufferSize);
+    for (std::uint64_t left = file.Size(); left > 0;) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)));
+        MD5Update(&context, piece.data(), piece.size());
+        left -= piece.size();
+    }
+    Md5 md5;
+    MD5Final(md5.data(), &context);
+    return md5;
+}
+
+// One file the patch describes.
+struct Part {
+    Stretch name;
+    std::uint64_t sourceSize = 0, targetSize = 0;
+    Md5 sourceMd5{}, targetMd5{};
+    Stretch overflow;             // the longer file's bytes past the shorter's end
+    std::uint64_t xorStart = 0, xorEnd = 0;  // its XOR runs in the patch
+};
+
+class RupPatch final : public ForeignPatch {
+public:
+    explicit RupPatch(const PatchFormat& format) : ForeignPatch(format) {}
+    bool utf8 = false;
+    std::vector<Part> parts;
+    std::vector<Stretch> fields;
+
+    void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+
+protected:
+    std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                        const BufferSizes& sizes) const override;
+    std::uint64_t ResultSize(std::uint64_t, const Plan& plan) const override {
+        const Part& p = parts[plan.part];
+        return plan.reverse ? p.sourceSize : p.targetSize;
+    }
+    Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                std::string& note) const override;
+    std::string InfoLines() const override;
+    std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
+        return CodePageComment(patch, files, fields, utf8);
+    }
+
+private:
+    // Which part `md5` is, and which way: none where neither.
+    std::optional<Plan> Find(const Md5& md5, std::uint64_t size) const;
+    std::string Problem(const std::string& path, const Md5& md5) const;
+};
+
+// A number of the length its first byte states, low byte first.
+std::uint64_t Number(ByteReader& reader, std::uint64_t end, std::uint64_t at) {
+    if (reader.Position() >= end) throw Damage{text::CutShortAt(at)};
+    const unsigned bytes = ReadByte(reader);
+    if (end - reader.Position() < bytes) throw Damage{text::CutShortAt(at)};
+    std::uint64_t value = 0;
+    for (unsigned i = 0; i < bytes; ++i) {
+        const std::uint64_t b = ReadByte(reader);
+        if (b != 0 && i >= 8) throw Damage{text::NumberTooLarge(at)};
+        if (i < 8) value |= b << (8 * i);
+    }
+    if (value > kMaxSize) throw Damage{text::NumberTooLarge(at)};
+    return value;
+}
+
+void RupPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
+    const std::uint64_t end = patch.Size();
+    if (end < kInfoEnd + 1) throw Damage{text::CutShort()};
+    std::vector<std::uint8_t> info(kInfoEnd);
+    patch.ReadExactly(0, info);
+    if (info[6] > 1) throw Damage{"its text encoding (" + std::to_string(info[6]) + ") is neither the code page nor UTF-8"};
+    utf8 = info[6] == 1;
+    for (const auto& field : kFields)
+        fields.push_back(PaddedText(std::span(info).subspan(field[0], field[1]), field[0]));
+    ByteReader reader(patch, kInfoEnd, bufferSize);
+    for (;;) {
+        const std::uint64_t at = reader.Position();
+        if (at >= end) throw Damage{"it ends without its end command: it is cut short"};
+        const std::uint8_t command = ReadByte(reader);
+        if (command == 0) break;
+        if (command == 2) {
+            if (parts.empty()) throw Damage{"the XOR run at byte " + std::to_string(at) + " comes before any file"};
+            Part& part = parts.back();
+            const std::uint64_t offset = Number(reader, end, at), length = Number(reader, end, at);
+            if (length > end - reader.Position()) throw Damage{text::CutShortAt(at)};
+            if (offset > std::max(part.sourceSize, part.targetSize) ||
+                length > std::max(part.sourceSize, part.targetSize) - offset)
+                throw Damage{"the XOR run at byte " + std::to_string(at) + " reaches past both files"};
+            reader.Skip(length);
+            part.xorEnd = reader.Position();
+            continue;
+        }
+        if (command != 1) throw Damage{"it has a command it cannot have (" + std::to_string(command) + ") at byte " + std::to_string(at)};
+        Part part;
+        const std::uint64_t nameLength = Number(reader, end, at);
+        if (nameLength > end - reader.Position()) throw Damage{text::CutShortAt(at)};
+        part.name = {reader.Position(), nameLength};
+        reader.Skip(nameLength);
+        if (end - reader.Position() < 1) throw Damage{text::CutShortAt(at)};
+        ReadByte(reader);  // the kind of file, for patching around ROM headers: applied as it is
+        part.sourceSize = Number(reader, end, at);
+        part.targetSize = Number(reader, end, at);
+        if (end - reader.Position() < 32) throw Damage{text::CutShortAt(at)};
+        reader.Read(part.sourceMd5);
+        reader.Read(part.targetMd5);
+        if (part.sourceSize != part.targetSize) {
+            if (end - reader.Position() < 1) throw Damage{text::CutShortAt(at)};
+            const char mark = static_cast<char>(ReadByte(reader));
+            if (mark != (part.sourceSize > part.targetSize ? 'M' : 'A'))
+                throw Damage{"the file at byte " + std::to_string(at) + " lacks the mark of its longer file's bytes"};
+            const std::uint64_t length = Number(reader, end, at);
+            const std::uint64_t differ = std::max(part.sourceSize, part.targetSize) - std::min(part.sourceSize, part.targetSize);
+            if (length != differ) throw Damage{"the file at byte " + std::to_string(at) + " holds the wrong number of bytes past the shorter's end"};
+            if (length > end - reader.Position()) throw Damage{text::CutShortAt(at)};
+            part.overflow = {reader.Position(), length};
+            reader.Skip(length);
+        }
+        part.xorStart = part.xorEnd = reader.Position();
+        parts.push_back(part);
+    }
+    if (parts.empty()) throw Damage{"it describes no file"};
+    if (reader.Position() != end) throw Damage{text::CountOf(end - reader.Position()) + " follow its end command"};
+}
+
+std::optional<Plan> RupPatch::Find(const Md5& md5, std::uint64_t size) const {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        Plan plan;
+        plan.part = i;
+        if (parts[i].sourceSize == size && parts[i].sourceMd5 == md5) return plan;
+        plan.reverse = true;
+        if (parts[i].targetSize == size && parts[i].targetMd5 == md5) return plan;
+    }
+    return std::nullopt;
+}
+
+std::string RupPatch::Problem(const std::string& path, const Md5& md5) const {
+    std::string expected;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        expected += std::string(i == 0 ? "" : i + 1 == parts.size() ? " or " : ", ") + "MD5 " + Hex(parts[i].sourceMd5) +
+                    " (" + text::CountOf(parts[i].sourceSize) + ")";
+    return path + " is not a file this RUP patch was made for: the patch expects " + expected + "; this file has MD5 " +
+           Hex(md5);
+}
+
+std::optional<Stop> RupPatch::PlanFor(HostServices& host, InputFile& original, InputFile&,
+                                      const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                      std::string& note) const {
+    original.ExpectSequential();
+    const Md5 md5 = Md5Of(original, host.Buffers().stream);
+    if (const auto found = Find(md5, original.Size())) {
+        plan = *found;
+        if (plan.reverse) note = text::TurnedBack(originalPath, kName);
+        return std::nullopt;
+    }
+    const std::string problem = Problem(originalPath, md5);
+    // Applied all the same where asked: as the first file, forward.
+    if (!options.ignoreChecksum || original.Size() != parts[0].sourceSize) return Stop{problem};
+    host.ShowWarning(text::AppliedAllTheSame(problem));
+    return std::nullopt;
+}
+
+std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
+                              const BufferSizes& sizes) const {
+    const Part& part = parts[plan.part];
+    const std::uint64_t in = plan.reverse ? part.targetSize : part.sourceSize;
+    const std::uint64_t out = plan.reverse ? part.sourceSize : part.targetSize;
+    const std::uint64_t base = output.Size();
+    const std::uint64_t common = std::min(in, out);
+    output.AppendFrom(original, 0, common);
+    // The longer file's tail, where the result is the longer.
+    if (out > in) {
+        std::vector<std::uint8_t> bytes(kChunk);
+        for (std::uint64_t at = 0; at < part.overflow.length;) {
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), part.overflow.length - at));
+            patch.ReadExactly(part.overflow.offset + at, {bytes.data(), size});
+            output.Append({bytes.data(), size});
+            at += size;
+        }
+    }
+    // The XOR runs, over what both files share.
+    ByteReader reader(patch, part.xorStart, sizes.stream);
+    std::vector<std::uint8_t> mine(kChunk);
+    while (reader.Position() < part.xorEnd) {
+        const std::uint64_t at = reader.Position();
+        ReadByte(reader);  // the command
+        const std::uint64_t offset = Number(reader, part.xorEnd, at), length = Number(reader, part.xorEnd, at);
+        for (std::uint64_t done = 0; done < length;) {
+            const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kChunk)));
+            const std::uint64_t from = offset + done;
+            done += piece.size();
+            if (from >= common) continue;
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), common - from));
+            output.ReadBack(base + from, {mine.data(), size});
+            for (std::size_t i = 0; i < size; ++i) mine[i] ^= piece[i];
+            output.WriteAt(base + from, {mine.data(), size});
+        }
+    }
+    // Held to the MD5 the patch gives the result before it replaces anything.
+    MD5_CTX context;
+    MD5Init(&context);
+    for (std::uint64_t at = 0; at < out;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(mine.size(), out - at));
+        output.ReadBack(base + at, {mine.data(), size});
+        MD5Update(&context, mine.data(), size);
+        at += size;
+    }
+    Md5 made;
+    MD5Final(made.data(), &context);
+    const Md5& expected = plan.reverse ? part.sourceMd5 : part.targetMd5;
+    if (made != expected)
+        throw FileError("The result of the RUP patch " + patch.Path() + " has MD5 " + Hex(made) + ", not the " +
+                        Hex(expected) + " the patch gives it; nothing was replaced");
+    return 0;
+}
+
+Verdict RupPatch::Compare(InputFile& file, InputFile&, std::size_t bufferSize) const {
+    const Md5 md5 = Md5Of(file, bufferSize);
+    const auto found = Find(md5, file.Size());
+    if (!found) return {Fit::DoesNotFit, Problem(file.Path(), md5) + "."};
+    if (found->reverse)
+        return {Fit::AlreadyApplied, "Its MD5 " + Hex(md5) + " is that of the file the patch makes, which the patch turns back."};
+    return {Fit::Fits, "Its MD5 " + Hex(md5) + " is that of the file the patch was made from."};
+}
+
+std::string RupPatch::InfoLines() const {
+    std::string said = std::string("\nText: ") + (utf8 ? "UTF-8" : "the code page");
+    for (const Part& p : parts)
+        said += "\nFile: " + text::CountOf(p.sourceSize) + ", MD5 " + Hex(p.sourceMd5) + " -> " +
+                text::CountOf(p.targetSize) + ", MD5 " + Hex(p.targetMd5);
+    return said;
+}
+
+class Rup final : public PatchFormat {
+public:
+    std::string_view Name() const override { return kName; }
+    std::string_view Key() const override { return "rup"; }
+    bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, "NINJA2"); }
+    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+        return ReadForeign(std::make_unique<RupPatch>(*this), patch, bufferSize);
+    }
+    bool ReadsOriginalFirst() const override { return true; }
+};
+
+}  // namespace
+
+const PatchFormat& RupFormat() {
+    static const Rup format;
+    return format;
+}
+
+}  // namespace zelk
