@@ -1,4 +1,4 @@
-// Arbitrary IPS, IPS32, UPS, BPS, PPF, BDF and APS patches applied to a small original:
+// Arbitrary IPS, IPS32, UPS, BPS, PPF, BDF, APS and RUP patches applied to a small original:
 // either a message without "Done" and without output, or exactly what the
 // formats' descriptions make (the models in format_models.h).
 #include <cstring>
@@ -15,10 +15,10 @@ namespace model = zelk::test::model;
 namespace {
 
 // PPF's magic comes with its encoding byte.
-const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1", "PPF10\0", "PPF20\1", "PPF30\2", "BSDIFF40", "APS10"};
-const std::size_t kMagicSize[] = {5, 5, 4, 4, 6, 6, 6, 8, 5};
-const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS", "PPF", "PPF", "PPF", "BDF", "APS"};
-constexpr int kBdf = 7, kAps = 8, kKinds = 9;
+const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1", "PPF10\0", "PPF20\1", "PPF30\2", "BSDIFF40", "APS10", "NINJA2"};
+const std::size_t kMagicSize[] = {5, 5, 4, 4, 6, 6, 6, 8, 5, 6};
+const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS", "PPF", "PPF", "PPF", "BDF", "APS", "RUP"};
+constexpr int kBdf = 7, kAps = 8, kRup = 9, kKinds = 10;
 
 void Footer(Bytes& patch, std::uint32_t source, std::uint32_t target) {
     model::PutLe32(patch, source);
@@ -69,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(host.files.count("out.rom") == 0);
         return 0;
     }
+    // RUP's result was held to the MD5 its patch gives it before it was kept.
+    if (kind == kRup) return 0;
     // BDF has no model here (its streams are bzip2): the result has the size it states.
     if (kind == kBdf) {
         std::uint64_t stated = 0;

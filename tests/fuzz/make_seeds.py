@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzzers' small seed corpus (tests/fuzz/corpus): hand-built
 patches, pairs and texts that reach each branch once."""
+import hashlib
 import os
 import shutil
 import subprocess
@@ -45,7 +46,7 @@ write("code_page", "broken_utf8", b"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xd0
 write("code_page", "all_bytes", bytes(range(256)))
 
 # foreign: first byte = format (0 IPS, 1 IPS32, 2 UPS, 3 BPS, 4 PPF 1.0,
-# 5 PPF 2.0, 6 PPF 3.0, 7 BDF, 8 APS) + 16 for a footer whose checksums agree (UPS,
+# 5 PPF 2.0, 6 PPF 3.0, 7 BDF, 8 APS, 9 RUP) + 16 for a footer whose checksums agree (UPS,
 # BPS); second = original length; original; the patch after its magic.
 def number(v):
     out = b""
@@ -88,6 +89,17 @@ write("foreign", "aps_simple", bytes([8, 8]) + original + bytes([0, 0]) + descri
 rom = bytes([0x80, 0x37, 0x12, 0x40]) + bytes(range(4, 0x40))
 write("foreign", "aps_n64", bytes([8, len(rom)]) + rom + bytes([1, 0]) + description + bytes([1]) + rom[0x3C:0x3F]
       + rom[0x10:0x18] + bytes(5) + (0x40).to_bytes(4, "little") + aps_records)
+# RUP after its magic: the text fields, one file (XOR of two bytes), the end.
+def rup_number(v):
+    out = b""
+    while v:
+        out += bytes([v & 0xFF])
+        v >>= 8
+    return bytes([len(out)]) + out
+rup_target = bytes([original[0] ^ 0x11, original[1] ^ 0x22]) + original[2:]
+write("foreign", "rup", bytes([9, 8]) + original + bytes([1]) + b"seed".ljust(2041, b"\0")
+      + b"\x01" + rup_number(0) + b"\x00" + rup_number(8) + rup_number(8) + hashlib.md5(original).digest()
+      + hashlib.md5(rup_target).digest() + b"\x02" + rup_number(0) + rup_number(2) + b"\x11\x22" + b"\x00")
 # BDF as bsdiff makes it, where it is installed.
 if shutil.which("bsdiff"):
     with tempfile.TemporaryDirectory() as work:
