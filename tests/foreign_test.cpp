@@ -281,7 +281,7 @@ struct PpfRecord {
     Bytes data;
     int run = 0;  // 1.0: `data[0]` this many times
 };
-struct PpfSpec {
+struct PpfLayout {
     int version;
     std::vector<PpfRecord> records;
     std::string description = "";
@@ -289,7 +289,7 @@ struct PpfSpec {
     int image = 0;
     bool blockCheck = true, undo = false;
 };
-Bytes PpfFor(const Bytes& original, const PpfSpec& p) {
+Bytes PpfFor(const Bytes& original, const PpfLayout& p) {
     Bytes out = Text("PPF" + std::to_string(p.version) + "0");
     out.push_back(static_cast<std::uint8_t>(p.version - 1));
     const std::string description = p.description + std::string(50 - p.description.size(), ' ');
@@ -326,7 +326,7 @@ TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
     const Bytes image = Random(50000, 11);
     const struct {
         const char* name;
-        PpfSpec spec;
+        PpfLayout layout;
         std::string comment;
     } rows[] = {
         {"1.0: a record and a run", {1, {{10, {1, 2, 3}}, {50, {0xAA}, 20}}, "Trainer"}, "Trainer"},
@@ -338,7 +338,7 @@ TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
         {"3.0 without a block check", {3, {{0, {1}}}, "x", "", 0, false}, "x"},
     };
     for (const auto& row : rows) {
-        const Bytes patch = PpfFor(image, row.spec);
+        const Bytes patch = PpfFor(image, row.layout);
         ASSERT_EQ(Apply(image, patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
         std::vector<RecordedMessage> comment;
         if (!row.comment.empty()) comment.push_back(Plain(row.comment));

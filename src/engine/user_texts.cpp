@@ -150,6 +150,20 @@ std::string text::NoChecksum(std::string_view kind) {
 
 std::string text::CutShort() { return "it is cut short"; }
 
+std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
+    return "record " + std::to_string(index + 1) + " at byte " + std::to_string(at) + " is cut short";
+}
+
+std::string text::Hex(std::span<const std::uint8_t> bytes, bool upper) {
+    std::string said;
+    char two[3];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(two, sizeof two, upper ? "%02X" : "%02x", b);
+        said += two;
+    }
+    return said;
+}
+
 std::string text::CutShortAt(std::uint64_t at) { return "it is cut short inside the command at byte " + std::to_string(at); }
 
 std::string text::NumberTooLarge(std::uint64_t at) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,10 @@ std::string Offset(std::uint64_t offset);
 std::string ForeignDone(std::string_view kind);
 std::string CutShort();
 std::string CutShortAt(std::uint64_t at);
+// Of the patches made of records (IPS, PPF, APS).
+std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
+// Bytes as hex digits, two a byte.
+std::string Hex(std::span<const std::uint8_t> bytes, bool upper = false);
 std::string NumberTooLarge(std::uint64_t at);
 std::string PatchCrcWrong(std::uint32_t actual, std::uint32_t stated);
 std::string ReadsPastTheFile(const std::string& path);

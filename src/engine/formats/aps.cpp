@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstring>
 
 #include "engine/diff_scanner.h"
 #include "engine/formats/foreign.h"
-#include "engine/formats/ips.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -23,14 +21,10 @@ constexpr std::size_t kIdAt = 0x3C, kIdSize = 3, kCrcAt = 0x10, kCrcSize = 8;
 
 std::uint32_t Le32(const std::uint8_t* b) { return ReadLe32(b); }
 
-std::string Hex(std::span<const std::uint8_t> bytes) {
-    std::string said;
-    char two[3];
-    for (const std::uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02X", b);
-        said += two;
-    }
-    return said;
+// Cart ID and country, then the CRC, as the patch and its messages name them.
+std::string Identity(std::span<const std::uint8_t> id) {
+    return "cart ID " + text::Hex(id.first(2), true) + ", country " + text::Hex(id.subspan(2, 1), true) + ", CRC " +
+           text::Hex(id.subspan(3), true);
 }
 
 class ApsPatch final : public ForeignPatch {
@@ -130,12 +124,9 @@ std::string ApsPatch::Problem(InputFile& file, const std::string& path) const {
     std::memcpy(found.data(), header.data() + kIdAt, kIdSize);
     std::memcpy(found.data() + kIdSize, header.data() + kCrcAt, kCrcSize);
     if (whole && found == identity) return {};
-    const auto describe = [](std::span<const std::uint8_t> id) {
-        return "cart ID " + Hex(id.first(2)) + ", country " + Hex(id.subspan(2, 1)) + ", CRC " + Hex(id.subspan(3));
-    };
-    return path + " is not the file this APS patch was made for: the patch expects " + describe(identity) +
+    return path + " is not the file this APS patch was made for: the patch expects " + Identity(identity) +
            " in the N64 header of a " + (byteSwapped ? ".v64" : ".z64") + " image; this file has " +
-           (whole ? describe(found) : "no N64 header (" + text::CountOf(file.Size()) + ")");
+           (whole ? Identity(found) : "no N64 header (" + text::CountOf(file.Size()) + ")");
 }
 
 std::optional<Stop> ApsPatch::PlanFor(HostServices& host, InputFile& original, InputFile&,
@@ -157,9 +148,7 @@ Verdict ApsPatch::Compare(InputFile& file, InputFile&, std::size_t) const {
 std::string ApsPatch::InfoLines() const {
     std::string said = std::string("\nType: ") + (n64 ? "N64" : "simple");
     if (n64)
-        said += std::string("\nOriginal: a ") + (byteSwapped ? ".v64" : ".z64") + " image, cart ID " +
-                Hex(std::span(identity).first(2)) + ", country " + Hex(std::span(identity).subspan(2, 1)) + ", CRC " +
-                Hex(std::span(identity).subspan(3));
+        said += std::string("\nOriginal: a ") + (byteSwapped ? ".v64" : ".z64") + " image, " + Identity(identity);
     said += "\nResult: " + text::CountOf(resultSize);
     said += "\nRecords: " + std::to_string(counts.records);
     return said;

@@ -107,7 +107,6 @@ protected:
                                         const std::string& originalPath, const ApplyOptions& options, Plan& plan,
                                         std::string& note) const;
 
-    const PatchFormat& Format() const { return *format_; }
     // What reading found it to be: a variant of the format it was read as.
     void Become(const PatchFormat& format) { format_ = &format; }
 
@@ -161,7 +160,7 @@ private:
     std::uint32_t crc_ = 0;
 };
 
-// Writers of a result from records of new bytes at offsets (IPS, PPF):
+// Writers of a result from records of new bytes at offsets (IPS, PPF, APS):
 // each record's bytes are taken from the patch's reader, a run repeats one
 // byte; the result is cut at `result` bytes and padded with zeros.
 //

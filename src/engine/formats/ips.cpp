@@ -408,10 +408,6 @@ const PatchFormat& EbpFormat() {
 
 std::string text::NoEndMark(std::string_view mark) { return "it ends without its " + std::string(mark) + " mark: it is cut short"; }
 
-std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
-    return "record " + std::to_string(index + 1) + " at byte " + std::to_string(at) + " is cut short";
-}
-
 std::string text::BytesAfterEndMark(std::uint64_t count, std::string_view mark) {
     return CountOf(count) + " follow its " + std::string(mark) + " mark, which is neither nothing nor a length";
 }

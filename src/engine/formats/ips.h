@@ -20,7 +20,6 @@ const PatchFormat& EbpFormat();
 
 namespace text {
 std::string NoEndMark(std::string_view mark);
-std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
 std::string BytesAfterEndMark(std::uint64_t count, std::string_view mark);
 std::string IpsCannotAddress(const std::string& patchPath, std::uint64_t offset);
 }  // namespace text

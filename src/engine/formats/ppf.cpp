@@ -7,7 +7,6 @@
 #include "engine/diff_scanner.h"
 #include "engine/file_window.h"
 #include "engine/formats/foreign.h"
-#include "engine/formats/ips.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -181,16 +180,21 @@ struct Examining {
     std::uint64_t size;
     bool patched = true, original = true, any = false;
     void Data(std::uint64_t offset, std::uint64_t length, ByteReader& reader) {
-        std::array<std::uint8_t, 255> now{}, was{};
+        std::array<std::uint8_t, 255> now{}, was{}, there{};
         reader.Read(std::span(now).first(length));
         reader.Read(std::span(was).first(length));
+        // The file's bytes there, as far as it reaches.
+        std::uint64_t have = 0;
+        while (have < length && offset + have < size) {
+            const auto piece = file.At(offset + have, std::min(length - have, size - offset - have));
+            std::memcpy(there.data() + have, piece.data(), piece.size());
+            have += piece.size();
+        }
         for (std::uint64_t i = 0; i < length; ++i) {
             if (now[i] == was[i]) continue;
             any = true;
-            const bool inFile = offset + i < size;
-            const std::uint8_t there = inFile ? file.At(offset + i, 1)[0] : 0;
-            patched = patched && inFile && there == now[i];
-            original = original && inFile && there == was[i];
+            patched = patched && i < have && there[i] == now[i];
+            original = original && i < have && there[i] == was[i];
         }
     }
     void Run(std::uint64_t, std::uint64_t, std::uint8_t) {}

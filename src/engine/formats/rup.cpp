@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <vector>
 
 #include "engine/formats/foreign.h"
@@ -30,15 +29,7 @@ constexpr std::uint64_t kFields[][2] = {
     {974, 1074}, // description
 };
 
-std::string Hex(const Md5& md5) {
-    std::string said;
-    char two[3];
-    for (const std::uint8_t b : md5) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        said += two;
-    }
-    return said;
-}
+std::string Hex(const Md5& md5) { return text::Hex(md5); }
 
 Md5 Md5Of(InputFile& file, std::size_t bufferSize) {
     MD5_CTX context;
