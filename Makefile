@@ -18,7 +18,7 @@ VERSION := $(shell grep -m1 -o 'ZelkPatcher VERSION [0-9.]*' CMakeLists.txt | cu
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev liblzma-dev libbz2-dev libmd-dev fonts-dejavu-core help2man man-db
+BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev liblzma-dev libbz2-dev libmd-dev libboost-dev fonts-dejavu-core help2man man-db
 TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion zlib1g-dev acl strace xdelta3 bsdiff
 DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 # Windows: cross compilers, GoogleTest's source for the targets, Wine to run
@@ -138,7 +138,8 @@ windows-deps:
 deps-for = -DZELK_LIBDEFLATE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libdeflate $(1)) \
   -DZELK_LZMA_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh xz-utils $(1)) \
   -DZELK_BZ2_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh bzip2 $(1)) \
-  -DZELK_MD_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libmd $(1))
+  -DZELK_MD_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libmd $(1)) \
+  -DZELK_BOOST_PREFIX=$$(bash cmake/debian-dep.sh boost1.74 $(1))
 
 windows-build: windows-deps
 	for t in i686:win32 x86_64:win64; do \

@@ -31,6 +31,8 @@ fi
 version=$(apt-cache "${opts[@]}" showsrc "$package" | awk '/^Version:/ {print $2}' | sort -V | tail -n 1)
 [ -n "$version" ] || { echo "debian-dep.sh: no source package $package" >&2; exit 1; }
 prefix=$cache/${package}_$version/$target
+# Headers alone are the same for every target.
+case $package in boost*) prefix=$cache/${package}_$version/headers ;; esac
 if [ -f "$prefix/.built" ]; then
   echo "$prefix"
   exit 0
@@ -100,6 +102,12 @@ case $package in
     cp "$work/build/src/.libs/libmd.a" "$prefix/lib/"
     cp "$work/src/include/"*.h "$prefix/include/"
     rm -f "$prefix/include/Makefile"*
+    ;;
+  boost*)
+    # Boost.CRC, which is headers alone, with the headers it includes.
+    for module in array assert config core crc exception integer static_assert throw_exception type_traits; do
+      cp -r "$work/src/libs/$module/include/." "$prefix/include/"
+    done
     ;;
   *) echo "debian-dep.sh: no recipe for $package" >&2; exit 2 ;;
 esac

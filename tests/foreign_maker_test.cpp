@@ -1,8 +1,9 @@
-// Making BPS, IPS and UPS patches: every pair comes back byte for byte through
+// Making patches of other formats: every pair comes back byte for byte through
 // the program's applier and through decoders written from the formats'
 // descriptions; IPS keeps to what the format can say.
 #include <random>
 
+#include "engine/formats/aps.h"
 #include "engine/formats/ips.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
@@ -44,9 +45,12 @@ Bytes Moved(const Bytes& rom, std::size_t inserted, std::uint32_t seed) {
 
 class ForeignMakerTest : public FileTest {
 protected:
+    // A .gba name asks for the GBA form of APS.
     Outcome Make(const Bytes& original, const Bytes& changed, const std::string& patch, const std::string& comment = "") {
         host_.messages.clear();
-        return MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path(patch), comment);
+        const bool gba = patch.ends_with(".gba");
+        return MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path(patch), comment,
+                         gba ? &ApsGbaFormat() : nullptr);
     }
 };
 
@@ -72,13 +76,15 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
         {"empty changed", rom, {}},
     };
     for (const auto& pair : pairs) {
-        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps"}) {
+        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps", "p.gba", "p.rup"}) {
             const char kind = name[2];
             const char* const made = kind == 'b'   ? "BPS"
                                      : kind == 'i' ? "IPS"
                                      : kind == 'u' ? "UPS"
                                      : kind == 'e' ? "EBP"
                                      : kind == 'p' ? "PPF"
+                                     : kind == 'g' ? "APS (GBA)"
+                                     : kind == 'r' ? "RUP"
                                                    : "APS";
             if ((kind == 'e' || kind == 'p') && pair.changed.size() < pair.original.size()) {
                 EXPECT_EQ(Make(pair.original, pair.changed, name), Outcome::Stopped) << pair.name;
@@ -92,14 +98,17 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
                                   : kind == 'u' ? model::ApplyUps(pair.original, patch)
                                   : kind == 'p' ? model::ApplyPpf(pair.original, patch)
                                   : kind == 'a' ? model::ApplyAps(pair.original, patch)
+                                  : kind == 'g' ? model::ApplyApsGba(pair.original, patch)
+                                  : kind == 'r' ? model::ApplyRup(pair.original, patch)
                                                 : model::ApplyIps(pair.original, patch);
             EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
             host_.messages.clear();
             ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
             EXPECT_EQ(Read("out.rom"), pair.changed) << pair.name << " " << name << " by the applier";
-            // UPS, and PPF by its undo data, turn the changed file back (PPF
-            // keeps the size: only where it did not grow).
-            const bool back = kind == 'u' || (kind == 'p' && pair.changed.size() == pair.original.size());
+            // UPS, APS (GBA) and RUP, and PPF by its undo data, turn the
+            // changed file back (PPF keeps the size: only where it did not grow).
+            const bool back = kind == 'u' || kind == 'g' || kind == 'r' ||
+                              (kind == 'p' && pair.changed.size() == pair.original.size());
             if (!back || pair.original == pair.changed) continue;
             host_.messages.clear();
             ASSERT_EQ(ApplyPatch(host_, Path("b.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
@@ -127,6 +136,20 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
     EXPECT_EQ(model::ApplyAps(z64, aps), Read("b.rom"));
     ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("n.aps"), Path("out.rom")), Outcome::Done);
     EXPECT_EQ(Read("out.rom"), Read("b.rom"));
+    // RUP: the comment as UTF-8, cut before a character, as the description.
+    std::string comment = "x";
+    for (int i = 0; i < 537; ++i) comment += "я";
+    ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.rup", comment), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::CommentCut("RUP", 1074)), Plain(text::ForeignMakeDone("RUP"))}));
+    host_.messages.clear();
+    ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.rup"), Path("out.rom")), Outcome::Done);
+    EXPECT_EQ(host_.messages.front().text.size(), 1 + 536 * 2u) << "the last я left out whole";
+    // APS: a GBA cartridge gets the GBA form, without a comment.
+    Bytes gba = Rom(0x30000, 14);
+    gba[4] = 0x24, gba[5] = 0xFF, gba[6] = 0xAE, gba[7] = 0x51, gba[0xB2] = 0x96;
+    ASSERT_EQ(Make(gba, Edited(gba, 5, 15), "g.aps", "hi"), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::CommentNotStored("APS (GBA)")), Plain(text::ForeignMakeDone("APS"))}));
+    EXPECT_EQ(model::ApplyApsGba(gba, Read("g.aps")), Read("b.rom"));
     // A name of a format read, not made: our own, said so.
     ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.xdelta"), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("xdelta (VCDIFF)", Path("p.xdelta"))), Plain(text::MakeDone)}));

@@ -1,4 +1,4 @@
-// IPS, UPS and BPS patches: each result held against the formats' own
+// Patches of other formats: each result held against the formats' own
 // descriptions (format_models.h), every refusal leaving nothing written.
 #include <cstdio>
 #include <cstdlib>
@@ -442,6 +442,87 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
                       " in the N64 header of a .z64 image; this file has " + identity(other),
                   "another CRC");
     EXPECT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Stopped) << "a .v64 file for a .z64 patch";
+}
+
+// An APS patch of the GBA form by hand: a block for each 64 KiB that differs.
+Bytes ApsGbaFor(const Bytes& source, const Bytes& target) {
+    Bytes out = Text("APS1");
+    model::PutLe32(out, static_cast<std::uint32_t>(source.size()));
+    model::PutLe32(out, static_cast<std::uint32_t>(target.size()));
+    for (std::size_t at = 0; at < std::max(source.size(), target.size()); at += 0x10000) {
+        const auto byte = [&](const Bytes& b, std::size_t i) -> std::uint8_t { return i < b.size() ? b[i] : 0; };
+        const std::uint16_t before = model::Crc16(source, at, at + 0x10000), after = model::Crc16(target, at, at + 0x10000);
+        if (before == after) continue;
+        model::PutLe32(out, static_cast<std::uint32_t>(at));
+        out.insert(out.end(), {static_cast<std::uint8_t>(before), static_cast<std::uint8_t>(before >> 8),
+                               static_cast<std::uint8_t>(after), static_cast<std::uint8_t>(after >> 8)});
+        for (std::size_t i = at; i < at + 0x10000; ++i) out.push_back(byte(source, i) ^ byte(target, i));
+    }
+    return out;
+}
+
+TEST_F(ForeignTest, ApsGbaIsHeldToTheCrc16OfEveryBlockBothWays) {
+    const Bytes rom = Random(0x40000, 33);
+    Bytes hack = rom;
+    hack[0x10005] ^= 1, hack[0x3FFFF] ^= 2;
+    const Bytes longer = Concat({hack, Random(0x8001, 34)}), shorter(hack.begin(), hack.begin() + 0x28000);
+    EXPECT_EQ(model::Crc16(Text("123456789"), 0, 9), 0x29B1) << "the model's check value";
+    for (const Bytes* target : std::initializer_list<const Bytes*>{&hack, &longer, &shorter}) {
+        const Bytes patch = ApsGbaFor(rom, *target);
+        ASSERT_EQ(Apply(rom, patch), Outcome::Done) << host_.messages.back().text;
+        ExpectApplied(model::ApplyApsGba(rom, patch), {}, "APS (GBA)", "forward");
+        EXPECT_EQ(Read("out.rom"), *target);
+        ASSERT_EQ(Apply(*target, patch), Outcome::Done) << host_.messages.back().text;
+        ExpectApplied(rom, {Plain(text::TurnedBack(Path("a.rom"), "APS (GBA)"))}, "APS (GBA)", "turned back");
+    }
+    const Bytes patch = ApsGbaFor(rom, hack);
+    Bytes other = rom;
+    other[0x3FFF0] ^= 4;
+    const std::string wrong = Path("a.rom") + " is not the file this APS (GBA) patch was made for: the patch expects ";
+    const auto hex = [](std::uint16_t crc) {
+        char said[8];
+        std::snprintf(said, sizeof said, "%04x", crc);
+        return std::string(said);
+    };
+    const std::string crc = hex(model::Crc16(rom, 0x30000, 0x40000)), found = hex(model::Crc16(other, 0x30000, 0x40000));
+    Bytes corrupt = patch;
+    corrupt.back() ^= 1;  // the last block's XOR
+    Bytes overlapping = patch;
+    overlapping[12 + 65544] = 0xFF;  // the second block at 0x2FFFF
+    overlapping[12 + 65545] = 0xFF;
+    overlapping[12 + 65546] = 0x00;
+    const struct {
+        const char* name;
+        const Bytes& file;
+        Bytes patch;
+        std::string refusal;
+    } refused[] = {
+        {"a block of another file", other, patch, wrong + "CRC16 " + crc + " for the 64 KiB block at 196608 (0x30000); this file's is " + found},
+        {"another size", longer, patch, wrong + "262144 bytes; this file has 294913 bytes"},
+        {"a result block that does not hold", rom, corrupt,
+         "The result's 64 KiB block at 196608 (0x30000) has CRC16 " +
+             hex(model::Crc16(Concat({Bytes(hack.begin() + 0x30000, hack.end() - 1), {static_cast<std::uint8_t>(hack.back() ^ 1)}}), 0, 0x10000)) +
+             " where the APS (GBA) patch expects " + hex(model::Crc16(hack, 0x30000, 0x40000)) + "; nothing was replaced"},
+        {"cut short", rom, Bytes(patch.begin(), patch.end() - 1), Damaged(text::RecordCutShort(1, 12 + 65544))},
+        {"overlapping blocks", rom, overlapping, Damaged("record 2 at byte 65556 overlaps the block before it (at 65535 (0xFFFF))")},
+    };
+    for (const auto& row : refused) {
+        EXPECT_EQ(Apply(row.file, row.patch), Outcome::Stopped) << row.name;
+        ExpectRefused(row.refusal, row.name);
+    }
+    ApplyOptions anyway;
+    anyway.ignoreChecksum = true;
+    ASSERT_EQ(Apply(other, patch, anyway), Outcome::Done);
+    EXPECT_EQ(host_.warnings.size(), 2u) << "the original's block, then the result's";
+    const struct {
+        const Bytes& file;
+        Fit fit;
+    } checks[] = {{rom, Fit::Fits}, {hack, Fit::AlreadyApplied}, {other, Fit::DoesNotFit}};
+    for (const auto& row : checks) {
+        Verdict verdict;
+        ASSERT_EQ(CheckOriginal(host_, Write("c.rom", row.file), Write("p.pat", patch), verdict), std::nullopt);
+        EXPECT_EQ(verdict.fit, row.fit) << verdict.evidence;
+    }
 }
 
 // A RUP patch from `source` to `target` as NINJA 2.0's description lays it

@@ -1,4 +1,4 @@
-// IPS, UPS, BPS, PPF and APS as their public descriptions put them, written plainly
+// IPS, UPS, BPS, PPF, APS and RUP as their public descriptions put them, written plainly
 // and apart from the program: builders for hand-made patches, and decoders
 // that hold the program's results to account.
 #pragma once
@@ -339,6 +339,72 @@ inline Bytes ApplyAps(Bytes file, const Bytes& patch) {
     }
     file.resize(size, 0);
     return file;
+}
+
+// CRC-16/CCITT-FALSE bit by bit: polynomial 0x1021 from 0xFFFF, high bit first.
+inline std::uint16_t Crc16(const Bytes& bytes, std::size_t from, std::size_t to) {
+    std::uint16_t c = 0xFFFF;
+    for (std::size_t i = from; i < to; ++i) {
+        c ^= static_cast<std::uint16_t>((i < bytes.size() ? bytes[i] : 0) << 8);
+        for (int k = 0; k < 8; ++k) c = static_cast<std::uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
+    }
+    return c;
+}
+
+// APS (GBA form): "APS1", the original's and the result's sizes, then
+// blocks of an offset, the CRC16s of the 64 KiB there before and after
+// (zeros past a file's end), and the 64 KiB to XOR in. Throws where a CRC16
+// does not hold.
+inline Bytes ApplyApsGba(Bytes file, const Bytes& patch) {
+    Reader r{patch, 4};
+    const auto le = [&](int bytes) {
+        std::size_t v = 0;
+        for (int i = 0; i < bytes; ++i) v |= std::size_t{r.Byte()} << (8 * i);
+        return v;
+    };
+    if (le(4) != file.size()) throw std::runtime_error("not the original's size");
+    const std::size_t size = le(4);
+    const Bytes original = file;
+    file.resize(std::max(size, file.size()) + 0x10000, 0);
+    while (r.at < patch.size()) {
+        const std::size_t offset = le(4), before = le(2), after = le(2);
+        if (Crc16(original, offset, offset + 0x10000) != before) throw std::runtime_error("another original block");
+        for (std::size_t i = 0; i < 0x10000; ++i) file[offset + i] = static_cast<std::uint8_t>((offset + i < original.size() ? original[offset + i] : 0) ^ r.Byte());
+        if (Crc16(file, offset, offset + 0x10000) != after) throw std::runtime_error("another result block");
+    }
+    file.resize(size);
+    return file;
+}
+
+// RUP (NINJA 2.0), its first file forward: numbers are a byte count, then
+// the bytes low first; the longer file's tail after the MD5s, then XOR runs.
+inline Bytes ApplyRup(const Bytes& file, const Bytes& patch) {
+    Reader r{patch, 2048};
+    const auto number = [&] {
+        std::uint64_t v = 0;
+        for (unsigned i = 0, n = r.Byte(); i < n; ++i) v |= std::uint64_t{r.Byte()} << (8 * i);
+        return static_cast<std::size_t>(v);
+    };
+    if (r.Byte() != 1) throw std::runtime_error("no file");
+    r.at += number();  // its name
+    r.Byte();          // its kind
+    const std::size_t sourceSize = number(), targetSize = number();
+    r.at += 32;  // the MD5s
+    if (sourceSize != file.size()) throw std::runtime_error("not the original's size");
+    Bytes out(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(std::min(sourceSize, targetSize)));
+    if (sourceSize != targetSize) {
+        r.Byte();
+        const std::size_t tail = number();
+        for (std::size_t i = 0; i < tail; ++i) {
+            const std::uint8_t b = r.Byte();
+            if (targetSize > sourceSize) out.push_back(b);
+        }
+    }
+    for (std::uint8_t command; (command = r.Byte()) == 2;) {
+        const std::size_t offset = number(), length = number();
+        for (std::size_t i = 0; i < length; ++i) out.at(offset + i) ^= r.Byte();
+    }
+    return out;
 }
 
 }  // namespace zelk::test::model

@@ -22,13 +22,15 @@ namespace {
     "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
     "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
     "                                - reads it from standard input\n"                  \
-    "  -f, --format=FORMAT           zelk, bps, ups, ips, ebp, ppf or aps; by\n"       \
-    "                                default PATCH's name chooses: .bps, .ups, .ips,\n" \
-    "                                .ebp, .ppf, .aps, anything else zelk\n"
+    "  -f, --format=FORMAT           zelk, bps, ups, ips, ebp, ppf, aps, aps-gba or\n" \
+    "                                rup; by default PATCH's name chooses: .bps,\n"    \
+    "                                .ups, .ips, .ebp, .ppf, .aps, .rup, anything\n"   \
+    "                                else zelk\n"
 #define ZELK_CHECKSUM_OPTION                                                              \
-    "      --ignore-checksum         apply a UPS or BPS patch to a file whose size or\n" \
-    "                                CRC-32 it does not expect, and keep a result whose\n" \
-    "                                CRC-32 is wrong, with a warning\n"
+    "      --ignore-checksum         apply a patch that carries checksums (UPS, BPS,\n" \
+    "                                PPF, APS, RUP) to a file it does not expect, and\n" \
+    "                                keep a result whose checksum is wrong, with a\n"   \
+    "                                warning\n"
 #define ZELK_HELP_OPTION "  -h, --help                    "
 
 constexpr const char* kHelp =
@@ -38,10 +40,10 @@ constexpr const char* kHelp =
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
     "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
-    "UPS, IPS, EBP, PPF and APS patches (chosen by PATCH's name, .bps, .ups, .ips,\n"
-    ".ebp, .ppf or .aps, or by --format); apply, check and info also read IPS (and\n"
-    "IPS32), UPS, BPS, xdelta (VCDIFF), PPF, APS, RUP and BDF (bsdiff) patches,\n"
-    "told apart by their content.\n"
+    "UPS, IPS, EBP, PPF, APS and RUP patches (chosen by PATCH's name, .bps, .ups,\n"
+    ".ips, .ebp, .ppf, .aps or .rup, or by --format); apply, check and info also\n"
+    "read IPS (and IPS32), UPS, BPS, xdelta (VCDIFF), PPF, APS, APS (GBA), RUP and\n"
+    "BDF (bsdiff) patches, told apart by their content.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -88,9 +90,12 @@ const Command kCommands[] = {
      "patch (no comment; it also turns CHANGED back into ORIGINAL), an IPS patch (no\n"
      "comment, the first 16 MiB only), an EBP patch (IPS with the comment as its\n"
      "description), a PPF 3.0 patch (with undo data; the comment, cut to 50 bytes, as\n"
-     "its description) or an APS patch (N64 where ORIGINAL is an N64 image; the\n"
-     "comment, cut to 50 bytes, as its description). PATCH named as a format that is\n"
-     "read, not made (.xdelta, .bdf), gets a ZelkPatch, and make says so.",
+     "its description), an APS patch (N64 where ORIGINAL is an N64 image; the\n"
+     "comment, cut to 50 bytes, as its description; the GBA form, aps-gba, where it\n"
+     "is a GBA cartridge, with no comment) or a RUP patch (the comment, cut to 1074\n"
+     "bytes, as its description; it also turns CHANGED back into ORIGINAL). PATCH\n"
+     "named as a format that is read, not made (.xdelta, .bdf), gets a ZelkPatch,\n"
+     "and make says so.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n"
@@ -104,9 +109,11 @@ const Command kCommands[] = {
      "unless all of them hold. A PPF patch is refused unless ORIGINAL holds the 1024\n"
      "bytes (and, for 2.0, has the size) the patch states; one with undo data turns\n"
      "its patched file back. An APS patch for an N64 image is refused unless\n"
-     "ORIGINAL's ROM header has the cart ID, country and CRC it states. A RUP patch\n"
-     "applies to the file of its files whose MD5 ORIGINAL has, and turns a result\n"
-     "back. A BDF (bsdiff) patch states only the size it makes.",
+     "ORIGINAL's ROM header has the cart ID, country and CRC it states; an APS (GBA)\n"
+     "patch unless ORIGINAL has its size and the CRC16 of each 64 KiB block it\n"
+     "changes (each block made is held to its own, and a result is turned back).\n"
+     "A RUP patch applies to the file of its files whose MD5 ORIGINAL has, and turns\n"
+     "a result back. A BDF (bsdiff) patch states only the size it makes.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"

@@ -1,4 +1,4 @@
-// Arbitrary IPS, IPS32, UPS, BPS, PPF, BDF, APS and RUP patches applied to a small original:
+// Arbitrary IPS, IPS32, UPS, BPS, PPF, BDF, APS (both forms) and RUP patches applied to a small original:
 // either a message without "Done" and without output, or exactly what the
 // formats' descriptions make (the models in format_models.h).
 #include <cstring>
@@ -15,10 +15,11 @@ namespace model = zelk::test::model;
 namespace {
 
 // PPF's magic comes with its encoding byte.
-const char* const kMagic[] = {"PATCH", "IPS32", "UPS1", "BPS1", "PPF10\0", "PPF20\1", "PPF30\2", "BSDIFF40", "APS10", "NINJA2"};
-const std::size_t kMagicSize[] = {5, 5, 4, 4, 6, 6, 6, 8, 5, 6};
-const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS", "PPF", "PPF", "PPF", "BDF", "APS", "RUP"};
-constexpr int kBdf = 7, kAps = 8, kRup = 9, kKinds = 10;
+const char* const kMagic[] = {"PATCH",    "IPS32", "UPS1",   "BPS1", "PPF10\0", "PPF20\1",
+                              "PPF30\2", "BSDIFF40", "APS10", "NINJA2", "APS1"};
+const std::size_t kMagicSize[] = {5, 5, 4, 4, 6, 6, 6, 8, 5, 6, 4};
+const char* const kName[] = {"IPS", "IPS32", "UPS", "BPS", "PPF", "PPF", "PPF", "BDF", "APS", "RUP", "APS (GBA)"};
+constexpr int kBdf = 7, kAps = 8, kRup = 9, kApsGba = 10, kKinds = 11;
 
 void Footer(Bytes& patch, std::uint32_t source, std::uint32_t target) {
     model::PutLe32(patch, source);
@@ -43,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t at = patch[5] == 1 ? 74 : 57;
         if (at + 4 <= patch.size() && (patch[at + 2] != 0 || patch[at + 3] != 0)) return 0;
     }
+    if (kind == kApsGba && patch.size() >= 12 && (patch[10] != 0 || patch[11] != 0)) return 0;
 
     MemoryHost host;
     host.files["a.rom"] = original;
@@ -85,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    : kind == 2 ? model::ApplyUps(original, patch)
                    : kind == 3 ? model::ApplyBps(original, patch)
                    : kind == kAps ? model::ApplyAps(original, patch)
+                   : kind == kApsGba ? model::ApplyApsGba(original, patch)
                                : model::ApplyPpf(original, patch);
         // A PPF patch with undo data may turn the file back instead.
         if (kind >= 4 && kind <= 6) back = model::ApplyPpf(original, patch, true);

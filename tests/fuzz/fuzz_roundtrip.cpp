@@ -3,6 +3,7 @@
 // the same pair (or its changed file cut short) comes back through the
 // applier and through decoders written from the formats' descriptions.
 #include "../format_models.h"
+#include "engine/formats/aps.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "memory_host.h"
@@ -49,18 +50,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Require(cursor + 1 == commentPos);
 
-    // BPS, IPS and UPS can also shorten a file, EBP and PPF cannot; UPS and
-    // PPF turn it back too.
+    // BPS, IPS, UPS, APS and RUP can also shorten a file, EBP and PPF
+    // cannot; UPS, APS (GBA), RUP and PPF turn it back too (a .gba name
+    // asks for the GBA form).
     if (cutShort) changed.resize(changed.size() / 2);
     host.files["b.rom"] = changed;
-    for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf"}) {
+    for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps", "p.gba", "p.rup"}) {
+        const PatchFormat* format = name[2] == 'g' ? &ApsGbaFormat() : nullptr;
         const bool keepsLength = name[2] == 'e' || name[2] == 'p';
         if (keepsLength && changed.size() < original.size()) {
-            Require(MakePatch(host, "a.rom", "b.rom", name, comment) == Outcome::Stopped);
+            Require(MakePatch(host, "a.rom", "b.rom", name, comment, format) == Outcome::Stopped);
             Require(host.files.count(name) == 0);
             continue;
         }
-        Require(MakePatch(host, "a.rom", "b.rom", name, comment) == Outcome::Done);
+        Require(MakePatch(host, "a.rom", "b.rom", name, comment, format) == Outcome::Done);
         Require(ApplyPatch(host, "a.rom", name, "out.rom") == Outcome::Done);
         Require(host.files["out.rom"] == changed);
         const Bytes& made = host.files[name];
@@ -68,12 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const Bytes decoded = name[2] == 'b'   ? test::model::ApplyBps(original, made)
                                   : name[2] == 'u' ? test::model::ApplyUps(original, made)
                                   : name[2] == 'p' ? test::model::ApplyPpf(original, made)
+                                  // (a GBA cartridge gets the GBA form of APS)
+                                  : name[2] == 'a' && made[4] == '0' ? test::model::ApplyAps(original, made)
+                                  : name[2] == 'a' || name[2] == 'g' ? test::model::ApplyApsGba(original, made)
+                                  : name[2] == 'r' ? test::model::ApplyRup(original, made)
                                                    : test::model::ApplyIps(original, made);
             Require(decoded == changed);
         } catch (const std::exception&) {
             Require(false);
         }
-        const bool back = name[2] == 'u' || (name[2] == 'p' && changed.size() == original.size());
+        const bool back = name[2] == 'u' || name[2] == 'g' || name[2] == 'r' ||
+                          (name[2] == 'p' && changed.size() == original.size());
         if (!back || changed == original) continue;
         Require(ApplyPatch(host, "b.rom", name, "out.rom") == Outcome::Done);
         Require(host.files["out.rom"] == original);

@@ -172,10 +172,6 @@ private:
     OutputFile& patch_;
 };
 
-void PutLe32(std::uint8_t* at, std::uint64_t v) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 // An N64 patch where the original starts as an N64 image does (.z64 or
 // .v64), a simple one otherwise.
 void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description,
@@ -205,16 +201,30 @@ void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const 
     ScanFilesAndTail(original, changed, sizes.scan, records);
 }
 
+// Where the original cannot be opened, making it says why.
+bool OriginalIsGba(HostServices& host, const std::string& path) {
+    try {
+        return IsGbaRom(*host.OpenInput(path));
+    } catch (const FileError&) {
+        return false;
+    }
+}
+
 class Aps final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
     std::string_view Key() const override { return "aps"; }
-    bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, "APS10"); }
+    // "APS1" alone starts the GBA form, whose next bytes are a size.
+    bool Recognises(std::span<const std::uint8_t> head) const override {
+        return StartsWith(head, "APS10") && head.size() >= 7 && head[5] <= 1 && head[6] == 0;
+    }
     std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<ApsPatch>(*this), patch, bufferSize);
     }
     bool Makes() const override { return true; }
+    // A GBA cartridge's patch in the form GBA tools read.
     std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        if (OriginalIsGba(host, request.originalPath)) return ApsGbaFormat().Make(host, request);
         return MakeDescribed(host, request, *this, kDescriptionSize,
                              [&](InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description) {
                                  WriteAps(original, changed, patch, description, host.Buffers());

@@ -13,6 +13,13 @@ namespace zelk {
 
 const PatchFormat& ApsFormat();
 
+// The GBA form: the sizes of both files, then each 64 KiB block that
+// differs as its XOR with the original's, with both blocks' CRC16s.
+const PatchFormat& ApsGbaFormat();
+void WriteApsGba(InputFile& original, InputFile& changed, OutputFile& patch);
+// Whether `file` starts with a GBA cartridge header.
+bool IsGbaRom(InputFile& file);
+
 namespace text {
 std::string ApsCannotAddress(const std::string& patchPath);
 }  // namespace text

@@ -12,6 +12,10 @@ std::uint32_t ReadLe32(const std::uint8_t* b) {
     return b[0] | b[1] << 8 | b[2] << 16 | static_cast<std::uint32_t>(b[3]) << 24;
 }
 
+void PutLe32(std::uint8_t* at, std::uint64_t v) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
 std::uint8_t ReadByte(ByteReader& reader) {
     std::uint8_t byte = 0;
     reader.Read({&byte, 1});
@@ -131,6 +135,7 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const st
                                         const ApplyOptions& options) const {
     const BufferSizes sizes = host.Buffers();
     Plan plan;
+    if (options.ignoreChecksum) plan.warnTo = &host;
     std::string note;
     if (auto stop = PlanFor(host, *in.original, *in.patch, in.originalPath, options, plan, note)) return stop;
     if (const auto comment = Comment(*in.patch, host)) host.ShowComment(*comment);
@@ -493,10 +498,12 @@ std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, 
 }
 
 std::optional<Stop> MakeDescribed(HostServices& host, const MakeRequest& request, const PatchFormat& format,
-                                  std::size_t room, const WriteDescribed& write) {
-    std::string description = host.ToAnsi(request.comment);
+                                  std::size_t room, const WriteDescribed& write, bool utf8) {
+    std::string description = utf8 ? request.comment : host.ToAnsi(request.comment);
     const bool cut = description.size() > room;
-    description.resize(std::min(description.size(), room));
+    std::size_t keep = std::min(description.size(), room);
+    while (utf8 && cut && keep > 0 && (static_cast<unsigned char>(description[keep]) & 0xC0) == 0x80) --keep;
+    description.resize(keep);
     auto stop = MakeForeign(host, request, format, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
         write(original, changed, patch, description);
     });

@@ -56,6 +56,9 @@ struct Plan {
     std::uint64_t skip = 0;
     bool reverse = false;
     std::size_t part = 0;  // which of the files a patch of several describes
+    // Where the user asked to apply all the same: what a result's own
+    // checksum finds wrong is a warning here, not the end.
+    HostServices* warnTo = nullptr;
 };
 
 // A patch in one of those formats, read whole. Each format fills in what it
@@ -277,6 +280,8 @@ std::uint8_t ReadByte(ByteReader& reader);
 // The CRC-32 of a file's first `length` bytes, read front to back.
 std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize);
 std::uint32_t ReadLe32(const std::uint8_t* bytes);
+// The low 32 bits of `value`, low byte first.
+void PutLe32(std::uint8_t* at, std::uint64_t value);
 
 // The formats whose patch ends with three CRC-32s (source, target, the
 // patch itself) and whose numbers take seven bits a byte, low first, the
@@ -326,10 +331,11 @@ using WritePatch = std::function<void(InputFile& original, InputFile& changed, O
 std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, const PatchFormat& format,
                                 bool keepsComment, const WritePatch& write);
 // The same for a format whose comment is a fixed field of `room` bytes in
-// the code page our own comments are written in: cut where longer, and said so.
+// the code page our own comments are written in (or, with `utf8`, in UTF-8,
+// cut before a character): cut where longer, and said so.
 using WriteDescribed = std::function<void(InputFile& original, InputFile& changed, OutputFile& patch,
                                           const std::string& description)>;
 std::optional<Stop> MakeDescribed(HostServices& host, const MakeRequest& request, const PatchFormat& format,
-                                  std::size_t room, const WriteDescribed& write);
+                                  std::size_t room, const WriteDescribed& write, bool utf8 = false);
 
 }  // namespace zelk

@@ -27,6 +27,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &PpfFormat(),
         &BdfFormat(),
         &ApsFormat(),
+        &ApsGbaFormat(),  // after the N64 form, whose magic starts the same
         &RupFormat(),
         &OwnFormat(),  // last: it takes whatever no other format recognises
     };

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <vector>
 
+#include "engine/diff_scanner.h"
 #include "engine/formats/foreign.h"
 #include "engine/user_texts.h"
 
@@ -15,6 +17,7 @@ namespace {
 
 constexpr std::string_view kName = "RUP";
 constexpr std::uint64_t kInfoEnd = 2048;  // the header and the text fields
+constexpr std::uint64_t kDescriptionAt = 974, kDescriptionSize = 1074;
 using Md5 = std::array<std::uint8_t, MD5_DIGEST_LENGTH>;
 
 // The text fields, where they stand and how long they may be.
@@ -26,7 +29,7 @@ constexpr std::uint64_t kFields[][2] = {
     {406, 48},   // language
     {454, 8},    // date
     {462, 512},  // web site
-    {974, 1074}, // description
+    {kDescriptionAt, kDescriptionSize},
 };
 
 std::string Hex(const Md5& md5) { return text::Hex(md5); }
@@ -244,9 +247,12 @@ std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan&
     Md5 made;
     MD5Final(made.data(), &context);
     const Md5& expected = plan.reverse ? part.sourceMd5 : part.targetMd5;
-    if (made != expected)
-        throw FileError("The result of the RUP patch " + patch.Path() + " has MD5 " + Hex(made) + ", not the " +
-                        Hex(expected) + " the patch gives it; nothing was replaced");
+    if (made != expected) {
+        const std::string problem = "The result of the RUP patch " + patch.Path() + " has MD5 " + Hex(made) +
+                                    ", not the " + Hex(expected) + " the patch gives it";
+        if (!plan.warnTo) throw FileError(problem + "; nothing was replaced");
+        plan.warnTo->ShowWarning(text::AppliedAllTheSame(problem));
+    }
     return 0;
 }
 
@@ -267,6 +273,97 @@ std::string RupPatch::InfoLines() const {
     return said;
 }
 
+// Making ----------------------------------------------------------------------
+
+void PutNumber(OutputFile& patch, std::uint64_t value) {
+    std::uint8_t bytes[9] = {};
+    std::size_t n = 0;
+    do {
+        bytes[++n] = static_cast<std::uint8_t>(value);
+        value >>= 8;
+    } while (value > 0);
+    bytes[0] = static_cast<std::uint8_t>(n);
+    patch.Append({bytes, n + 1});
+}
+
+void Md5Tail(MD5_CTX& context, InputFile& file, std::uint64_t from, std::size_t bufferSize) {
+    ByteReader reader(file, from, bufferSize);
+    for (std::uint64_t at = from; at < file.Size();) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size() - at, bufferSize)));
+        MD5Update(&context, piece.data(), piece.size());
+        at += piece.size();
+    }
+}
+
+// One file, its text in UTF-8: the MD5s are filled in once both files have
+// been read, side by side, for the XOR runs over what they share; the
+// longer file's tail stands whole before them.
+void WriteRup(InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description,
+              const std::string& name, const BufferSizes& sizes) {
+    std::vector<std::uint8_t> info(kInfoEnd);
+    std::memcpy(info.data(), "NINJA2", 6);
+    info[6] = 1;
+    std::memcpy(info.data() + kDescriptionAt, description.data(), std::min<std::size_t>(description.size(), kDescriptionSize));
+    patch.Append(info);
+    const std::uint64_t n = original.Size(), m = changed.Size(), common = std::min(n, m);
+    const std::uint8_t open = 1, type = 0;
+    patch.Append({&open, 1});
+    PutNumber(patch, name.size());
+    patch.Append({reinterpret_cast<const std::uint8_t*>(name.data()), name.size()});
+    patch.Append({&type, 1});
+    PutNumber(patch, n);
+    PutNumber(patch, m);
+    const std::uint64_t md5At = patch.Size();
+    patch.Append(std::array<std::uint8_t, 2 * MD5_DIGEST_LENGTH>{});
+    InputFile& longer = n > m ? original : changed;
+    if (n != m) {
+        const std::uint8_t mark = n > m ? 'M' : 'A';
+        patch.Append({&mark, 1});
+        PutNumber(patch, longer.Size() - common);
+        patch.AppendFrom(longer, common, longer.Size() - common);
+    }
+    MD5_CTX contexts[2];
+    MD5Init(&contexts[0]);
+    MD5Init(&contexts[1]);
+    original.ExpectSequential();
+    changed.ExpectSequential();
+    std::vector<std::uint8_t> a(sizes.scan), b(sizes.scan);
+    const std::uint8_t command = 2;
+    for (std::uint64_t at = 0; at < common;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(a.size(), common - at));
+        original.ReadExactly(at, {a.data(), size});
+        changed.ReadExactly(at, {b.data(), size});
+        MD5Update(&contexts[0], a.data(), size);
+        MD5Update(&contexts[1], b.data(), size);
+        for (std::size_t i = FirstDifference(a.data(), b.data(), 0, size); i < size;) {
+            // A run goes on over a few equal bytes, cheaper than a new run's numbers.
+            std::size_t end = FirstEqual(a.data(), b.data(), i, size), next = 0;
+            while (end < size && (next = FirstDifference(a.data(), b.data(), end, size)) < size && next - end <= 8)
+                end = FirstEqual(a.data(), b.data(), next, size);
+            for (std::size_t k = i; k < end; ++k) b[k] ^= a[k];
+            patch.Append({&command, 1});
+            PutNumber(patch, at + i);
+            PutNumber(patch, end - i);
+            patch.Append({b.data() + i, end - i});
+            i = end < size ? FirstDifference(a.data(), b.data(), end, size) : size;
+        }
+        at += size;
+    }
+    Md5Tail(contexts[n > m ? 0 : 1], longer, common, sizes.stream);
+    std::array<std::uint8_t, 2 * MD5_DIGEST_LENGTH> md5s{};
+    MD5Final(md5s.data(), &contexts[0]);
+    MD5Final(md5s.data() + MD5_DIGEST_LENGTH, &contexts[1]);
+    patch.WriteAt(md5At, md5s);
+    const std::uint8_t end = 0;
+    patch.Append({&end, 1});
+}
+
+// The file's name without its folders.
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 class Rup final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
@@ -276,6 +373,15 @@ public:
         return ReadForeign(std::make_unique<RupPatch>(*this), patch, bufferSize);
     }
     bool ReadsOriginalFirst() const override { return true; }
+    bool Makes() const override { return true; }
+    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
+        return MakeDescribed(
+            host, request, *this, kDescriptionSize,
+            [&](InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description) {
+                WriteRup(original, changed, patch, description, BaseName(request.originalPath), host.Buffers());
+            },
+            true);
+    }
 };
 
 }  // namespace
