@@ -6,7 +6,8 @@
 #          without its flush against cp
 #   check: against cat of the original and the patch (reading both once)
 #   other formats: apply of linear BPS, IPS32 and UPS patches of the same
-#          change against applying the ZelkPatch (256 MiB), and CRC-32 speed
+#          change, and of the PPF, APS (both forms) and RUP patches zelkpatch
+#          makes of it, against applying the ZelkPatch (256 MiB), and CRC-32 speed
 #   BPS making: on pairs whose data moved (edits, an insertion, a longer
 #          tail), size against xdelta3 -9 -S none and time against xdelta3 -9
 # Every command starts with no old output in place and after a sync, so none
@@ -117,17 +118,23 @@ for c in "${cases[@]}"; do
     rm -f "$out".*
   fi
 
-  # The same change as a linear BPS, an IPS32 and a UPS patch.
+  # The same change as a linear BPS, an IPS32 and a UPS patch, and as the
+  # PPF, APS, APS (GBA) and RUP patches made here.
   if [ "$size" = 256 ] && [ "$permille" = 5 ]; then
     "$foreign" "$o" "$m" "$data/$name"
+    for f in ppf aps rup; do "$zelk" make "$o" "$m" "$data/$name.$f" > /dev/null; done
+    "$zelk" make --format=aps-gba "$o" "$m" "$data/$name.gba" > /dev/null
+    kinds=(bps:bps ips32:ips ups:ups ppf:ppf aps:aps aps-gba:gba rup:rup)
+    cmds=(-n zelkpatch "$zelk apply $o $p $out.z")
+    for k in "${kinds[@]}"; do cmds+=(-n "${k%%:*}" "$zelk apply $o $data/$name.${k#*:} $out.${k#*:}"); done
     echo "== $name: other formats"
-    hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.formats.json" \
-      -n zelkpatch "$zelk apply $o $p $out.z" -n bps "$zelk apply $o $data/$name.bps $out.b" \
-      -n ips32 "$zelk apply $o $data/$name.ips $out.i" -n ups "$zelk apply $o $data/$name.ups $out.u"
-    for f in bps ips ups; do "$zelk" apply "$o" "$data/$name.$f" "$out.$f" > /dev/null && cmp "$out.$f" "$m"; done
-    printf 'bps\t%s\nips32\t%s\nups\t%s\n' "$(peak "$zelk" apply "$o" "$data/$name.bps" "$out.b")" \
-      "$(peak "$zelk" apply "$o" "$data/$name.ips" "$out.i")" "$(peak "$zelk" apply "$o" "$data/$name.ups" "$out.u")" \
-      > "$results/$name.formats.mem.tsv"
+    hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.formats.json" "${cmds[@]}"
+    : > "$results/$name.formats.mem.tsv"
+    for k in "${kinds[@]}"; do
+      f=${k#*:}
+      "$zelk" apply "$o" "$data/$name.$f" "$out.$f" > /dev/null && cmp "$out.$f" "$m"
+      printf '%s\t%s\n' "${k%%:*}" "$(peak "$zelk" apply "$o" "$data/$name.$f" "$out.$f")" >> "$results/$name.formats.mem.tsv"
+    done
     rm -f "$out".*
   fi
 

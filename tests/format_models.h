@@ -341,13 +341,21 @@ inline Bytes ApplyAps(Bytes file, const Bytes& patch) {
     return file;
 }
 
-// CRC-16/CCITT-FALSE bit by bit: polynomial 0x1021 from 0xFFFF, high bit first.
+// CRC-16/CCITT-FALSE: polynomial 0x1021 from 0xFFFF, high bit first; each
+// byte's step worked out bit by bit once.
 inline std::uint16_t Crc16(const Bytes& bytes, std::size_t from, std::size_t to) {
+    static const auto table = [] {
+        std::vector<std::uint16_t> t(256);
+        for (unsigned n = 0; n < 256; ++n) {
+            auto c = static_cast<std::uint16_t>(n << 8);
+            for (int k = 0; k < 8; ++k) c = static_cast<std::uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
+            t[n] = c;
+        }
+        return t;
+    }();
     std::uint16_t c = 0xFFFF;
-    for (std::size_t i = from; i < to; ++i) {
-        c ^= static_cast<std::uint16_t>((i < bytes.size() ? bytes[i] : 0) << 8);
-        for (int k = 0; k < 8; ++k) c = static_cast<std::uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
-    }
+    for (std::size_t i = from; i < to; ++i)
+        c = static_cast<std::uint16_t>(c << 8 ^ table[(c >> 8 ^ (i < bytes.size() ? bytes[i] : 0)) & 0xFF]);
     return c;
 }
 

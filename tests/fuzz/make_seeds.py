@@ -100,6 +100,14 @@ rup_target = bytes([original[0] ^ 0x11, original[1] ^ 0x22]) + original[2:]
 write("foreign", "rup", bytes([9, 8]) + original + bytes([1]) + b"seed".ljust(2041, b"\0")
       + b"\x01" + rup_number(0) + b"\x00" + rup_number(8) + rup_number(8) + hashlib.md5(original).digest()
       + hashlib.md5(rup_target).digest() + b"\x02" + rup_number(0) + rup_number(2) + b"\x11\x22" + b"\x00")
+# APS's GBA form after "APS1": both sizes, one 64 KiB block (its CRC16s, its
+# XOR with the original, zeros past its end).
+import binascii
+gba_target = bytes([original[0] ^ 0x5A]) + original[1:]
+gba_block = bytes([0x5A]) + bytes(0xFFFF)
+write("foreign", "aps_gba", bytes([10, 8]) + original + (8).to_bytes(4, "little") + (8).to_bytes(4, "little")
+      + (0).to_bytes(4, "little") + binascii.crc_hqx(original.ljust(0x10000, b"\0"), 0xFFFF).to_bytes(2, "little")
+      + binascii.crc_hqx(gba_target.ljust(0x10000, b"\0"), 0xFFFF).to_bytes(2, "little") + gba_block)
 # BDF as bsdiff makes it, where it is installed.
 if shutil.which("bsdiff"):
     with tempfile.TemporaryDirectory() as work:
