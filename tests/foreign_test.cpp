@@ -11,6 +11,7 @@
 #define ZELK_HAVE_ZLIB 1
 #endif
 
+#include "engine/file_hashes.h"
 #include "engine/formats/bps.h"
 #include "engine/formats/ips.h"
 #include "engine/formats/ups.h"
@@ -75,6 +76,51 @@ protected:
     }
     std::string Damaged(const std::string& what) const { return text::DamagedPatch(Path("p.pat"), what); }
 };
+
+Bytes Md5(const Bytes& bytes);
+
+// Hashes taken while a check reads the file, whatever order it reads in:
+// RFC 1321's and FIPS 180's vectors, and a large file against zlib.
+TEST_F(ForeignTest, HashesOfTheCheckedFileAreThoseOfThePublishedVectors) {
+    const auto hashed = [&](const Bytes& bytes, std::initializer_list<std::uint64_t> reads) {
+        auto file = host_.OpenInput(Write("h.rom", bytes));
+        HashingInput input(*file);
+        Bytes piece(4096);
+        for (const std::uint64_t at : reads) input.ReadAt(at, piece);
+        const FileHashes hashes = input.Finish();
+        return std::pair{text::Hex(hashes.md5), text::Hex(hashes.sha1)};
+    };
+    const std::string million(1000000, 'a');
+    const struct {
+        std::string text, md5, sha1;
+    } vectors[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0", "c12252ceda8be8994d5fa0290a47231c1d16aae3"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a", "50abf5706a150990a08b2c5ea40fa0e585554732"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "8215ef0796a20bcaaae116d3876c664a",
+         "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+        {million, "7707d6ae4e027c70eea2a935c2296f21", "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+    };
+    for (const auto& row : vectors) {
+        const auto [md5, sha1] = hashed(Text(row.text), {700000, 5, 0, 999999});
+        EXPECT_EQ(md5, row.md5) << row.text.substr(0, 20);
+        EXPECT_EQ(sha1, row.sha1) << row.text.substr(0, 20);
+    }
+    const Bytes large = Random(5 << 20, 8);
+    auto file = host_.OpenInput(Write("large.rom", large));
+    HashingInput input(*file);
+    Bytes piece(100000);
+    for (const std::uint64_t at : {3u << 20, 1u << 20, 0u, (5u << 20) - 10}) input.ReadAt(at, piece);
+    const FileHashes hashes = input.Finish();
+    EXPECT_EQ(hashes.size, large.size());
+    EXPECT_EQ(hashes.crc, model::Crc(large));
+#ifdef ZELK_HAVE_ZLIB
+    EXPECT_EQ(hashes.crc, crc32(0, large.data(), static_cast<uInt>(large.size())));
+#endif
+    EXPECT_EQ(text::Hex(hashes.md5), text::Hex(Md5(large)));
+}
 
 TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
     const Bytes small = Random(100, 1);

@@ -170,15 +170,14 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
 // As cmp and diff have it: 0 it fits, 1 it does not (or is applied
 // already), 2 it could not be checked.
 int Check(HostServices& host, const std::string& originalPath, const std::string& patchPath) {
-    Verdict verdict;
+    Checked checked;
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
-        if (auto stop = CheckOriginal(host, originalPath, patchPath, verdict)) return stop;
-        host.ShowMessage(text::FitSentence(verdict.fit, patchPath, originalPath) + "\n" + verdict.evidence,
-                         MessageStyle::Plain);
+        if (auto stop = CheckOriginal(host, originalPath, patchPath, checked)) return stop;
+        host.ShowMessage(CheckText(checked, originalPath, patchPath), MessageStyle::Plain);
         return std::nullopt;
     }, false);
     if (outcome != Outcome::Done) return 2;
-    return verdict.fit == Fit::Fits ? 0 : 1;
+    return checked.verdict.fit == Fit::Fits ? 0 : 1;
 }
 
 int Info(HostServices& host, const std::string& patchPath) {

@@ -240,6 +240,25 @@ std::optional<Stop> CheckOriginal(HostServices& host, const std::string& origina
     return std::nullopt;
 }
 
+std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
+                                  Checked& checked) {
+    OpenedPatch opened;
+    if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+    HashingInput original(*opened.in.original);
+    checked.verdict = opened.read->Check(original, *opened.in.patch, host.Buffers().stream);
+    checked.hashes = original.Finish();
+    checked.expected = opened.read->Expected();
+    return std::nullopt;
+}
+
+std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,
+                      std::string_view joint) {
+    std::string said = text::FitSentence(checked.verdict.fit, patchPath, originalPath) + std::string(joint) +
+                       checked.verdict.evidence + "\n" + text::HashLines(checked.hashes);
+    if (!checked.expected.empty()) said += "\nThe patch expects " + checked.expected + ".";
+    return said;
+}
+
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                    const std::string& outputPath, const ApplyOptions& options) {
     std::string done(text::ApplyDone);

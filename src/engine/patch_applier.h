@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "engine/file_hashes.h"
 #include "engine/fit_check.h"
 #include "engine/formats/format.h"
 #include "engine/operation.h"
@@ -36,5 +37,19 @@ std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& 
 // the Stop applying would end on, or nothing with `verdict` filled in.
 std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                                   Verdict& verdict);
+// The same, with the original's hashes, taken in the same read, and what
+// the patch knows its original by, where it says ("262144 bytes, CRC-32 ...").
+struct Checked {
+    Verdict verdict;
+    FileHashes hashes;
+    std::string expected;
+};
+std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
+                                  Checked& checked);
+// What a check says, in every face: the verdict's sentence, its evidence
+// (joined to it by `joint`), then a line each for the hashes and what the
+// patch expects.
+std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,
+                      std::string_view joint = "\n");
 
 }  // namespace zelk

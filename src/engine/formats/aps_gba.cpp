@@ -64,6 +64,10 @@ public:
     std::uint64_t sourceSize = 0, targetSize = 0, records = 0;
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+    std::string Expected() const override {
+        return text::CountOf(sourceSize) + " and the CRC16s of the " + std::to_string(records) +
+               (records == 1 ? " 64 KiB block" : " 64 KiB blocks") + " it changes";
+    }
 
 protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,

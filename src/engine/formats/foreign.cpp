@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/file_hashes.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
 
@@ -69,6 +70,11 @@ std::unique_ptr<ReadPatch> ReadForeign(std::unique_ptr<ForeignPatch> read, Input
         read->damage = damage.what;
     }
     return read;
+}
+
+std::string ForeignPatch::Expected() const {
+    if (!stated) return {};
+    return text::CountOf(stated->sourceSize) + ", CRC-32 " + text::Crc32Hex(stated->sourceCrc);
 }
 
 std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_->Name()); }

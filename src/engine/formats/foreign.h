@@ -76,6 +76,7 @@ public:
     std::optional<Stop> Refusal(const std::string& patchPath) const override;
     Verdict Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::string ApplyDone() const override;
+    std::string Expected() const override;
     std::optional<Stop> Apply(HostServices& host, Inputs& in, const std::string& outputPath,
                               const ApplyOptions& options) const override;
     void ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const override;

@@ -46,6 +46,9 @@ public:
     virtual std::optional<Stop> RefuseOriginal(const InputFile&, const std::string&) const { return std::nullopt; }
     // Whether it fits `file`, with the evidence.
     virtual Verdict Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const = 0;
+    // What it knows its original by, where it carries that: "262144 bytes,
+    // CRC-32 ...", or nothing.
+    virtual std::string Expected() const { return {}; }
     // The "Done" that follows applying it.
     virtual std::string ApplyDone() const = 0;
     // Shows its comment, writes the result to `outputPath` and replaces the

@@ -65,6 +65,12 @@ public:
     std::vector<Stretch> fields;
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+    std::string Expected() const override {
+        std::string said;
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            said += std::string(i == 0 ? "" : " or ") + text::CountOf(parts[i].sourceSize) + ", MD5 " + Hex(parts[i].sourceMd5);
+        return said;
+    }
 
 protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,

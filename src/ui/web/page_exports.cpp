@@ -52,11 +52,11 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
     checked.clear();
     try {
         if (!host.FileExists(original) || !host.FileExists(patch)) return "";
-        Verdict verdict;
-        if (const auto stop = CheckOriginal(host, original, patch, verdict))
+        Checked result;
+        if (const auto stop = CheckOriginal(host, original, patch, result))
             checked = stop->text;
         else
-            checked = text::FitSentence(verdict.fit, patch, original) + ". " + verdict.evidence;
+            checked = CheckText(result, original, patch, ". ");
     } catch (const std::exception& failure) {
         checked = FailureText(failure);
     }

@@ -1,0 +1,73 @@
+#include "engine/file_hashes.h"
+
+#include <md5.h>
+#include <sha1.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/user_texts.h"
+#include "host/crc32.h"
+
+namespace zelk {
+
+struct HashingInput::State {
+    MD5_CTX md5;
+    SHA1_CTX sha1;
+    std::uint32_t crc = 0;
+};
+
+HashingInput::HashingInput(InputFile& file) : file_(file), state_(std::make_unique<State>()) {
+    MD5Init(&state_->md5);
+    SHA1Init(&state_->sha1);
+}
+
+HashingInput::~HashingInput() = default;
+
+void HashingInput::Feed(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return;
+    state_->crc = Crc32(state_->crc, bytes);
+    MD5Update(&state_->md5, bytes.data(), bytes.size());
+    SHA1Update(&state_->sha1, bytes.data(), bytes.size());
+    hashed_ += bytes.size();
+}
+
+void HashingInput::CatchUp(std::uint64_t to) {
+    to = std::min(to, file_.Size());
+    if (hashed_ >= to) return;
+    std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min<std::uint64_t>(to - hashed_, 1 << 20)));
+    while (hashed_ < to) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), to - hashed_));
+        file_.ReadExactly(hashed_, {piece.data(), size});
+        Feed({piece.data(), size});
+    }
+}
+
+std::size_t HashingInput::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+    CatchUp(offset);
+    const std::size_t got = file_.ReadAt(offset, buffer);
+    if (offset <= hashed_ && offset + got > hashed_) Feed(std::span<const std::uint8_t>(buffer.first(got)).subspan(static_cast<std::size_t>(hashed_ - offset)));
+    return got;
+}
+
+FileHashes HashingInput::Finish() {
+    CatchUp(file_.Size());
+    FileHashes hashes;
+    hashes.size = hashed_;
+    hashes.crc = state_->crc;
+    MD5Final(hashes.md5.data(), &state_->md5);
+    SHA1Final(hashes.sha1.data(), &state_->sha1);
+    return hashes;
+}
+
+std::string text::Crc32Hex(std::uint32_t crc) {
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
+                                   static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
+    return Hex(bytes);
+}
+
+std::string text::HashLines(const FileHashes& hashes) {
+    return "Size:   " + CountOf(hashes.size) + "\nCRC-32: " + Crc32Hex(hashes.crc) + "\nMD5:    " + Hex(hashes.md5) + "\nSHA-1:  " + Hex(hashes.sha1);
+}
+
+}  // namespace zelk

@@ -1,0 +1,53 @@
+// The size, CRC-32, MD5 and SHA-1 of a file, as the databases ROM hacks
+// name their originals by give them, taken while the file is read for
+// something else: checking a patch against it reads it once, not twice.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "host/file_services.h"
+
+namespace zelk {
+
+struct FileHashes {
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    std::array<std::uint8_t, 16> md5{};
+    std::array<std::uint8_t, 20> sha1{};
+};
+
+// `file` as its readers see it, each byte hashed the first time it is read
+// in order. A read past the bytes hashed so far first hashes those between;
+// a read of earlier bytes is served as it is.
+class HashingInput final : public InputFile {
+public:
+    explicit HashingInput(InputFile& file);
+    ~HashingInput() override;
+    std::uint64_t Size() const override { return file_.Size(); }
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override;
+    const std::string& Path() const override { return file_.Path(); }
+    void ExpectSequential() override { file_.ExpectSequential(); }
+    // Reads what no reader reached, and gives the hashes of the whole file.
+    FileHashes Finish();
+
+private:
+    void Feed(std::span<const std::uint8_t> bytes);
+    void CatchUp(std::uint64_t to);
+    struct State;
+    InputFile& file_;
+    std::uint64_t hashed_ = 0;
+    std::unique_ptr<State> state_;
+};
+
+namespace text {
+// Eight lower-case hex digits.
+std::string Crc32Hex(std::uint32_t crc);
+// One labelled line each: "Size:   N bytes", "CRC-32: ...", "MD5: ...", "SHA-1: ...".
+std::string HashLines(const FileHashes& hashes);
+}  // namespace text
+
+}  // namespace zelk
