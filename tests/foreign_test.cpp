@@ -273,7 +273,7 @@ TEST_F(ForeignTest, BpsIsRefusedOrHeldToItsChecksums) {
 
     const Bytes header = Random(512, 9);
     ASSERT_EQ(Apply(Concat({header, source}), patch), Outcome::Done);
-    ExpectApplied(Concat({header, target}), {Plain(text::HeaderKept(a))}, "BPS", "headered");
+    ExpectApplied(Concat({header, target}), {Plain(text::HeaderKept(a, "copier", 512))}, "BPS", "headered");
 
     Bytes wrong = source;
     wrong[500] ^= 1;
@@ -652,6 +652,78 @@ TEST_F(ForeignTest, RupAppliesTheFileWhoseMd5MatchesAndTurnsBack) {
 #ifndef _WIN32
 // BDF: patches Debian's bsdiff makes, applied here and by its bspatch alike;
 // damage in a stream, or a patch cut short, leaves the output as it was.
+// A ROM image behind each kind of header, or in another N64 byte order,
+// found by the patch's checksums: applied to the image, the header kept and
+// the byte order given back; a header the file lacks is named, never guessed.
+TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
+    const auto order = [](Bytes image, int from, int to) {  // 0 .z64, 1 .v64, 2 .n64
+        const auto swapped = [](Bytes b, int kind) {
+            for (std::size_t i = 0; i + 4 <= b.size(); i += 4) {
+                if (kind == 1) std::swap(b[i], b[i + 1]), std::swap(b[i + 2], b[i + 3]);
+                if (kind == 2) std::reverse(b.begin() + static_cast<std::ptrdiff_t>(i), b.begin() + static_cast<std::ptrdiff_t>(i + 4));
+            }
+            return b;
+        };
+        return swapped(swapped(image, from), to);  // through .z64
+    };
+    Bytes z64 = Random(0x8000, 51);
+    z64[0] = 0x80, z64[1] = 0x37, z64[2] = 0x12, z64[3] = 0x40;
+    Bytes hack = z64;
+    hack[0x1234] ^= 0x55, hack[0x7FFF] ^= 1;
+    const Bytes image = Random(0x6000, 52), changed = Concat({Bytes(image.begin(), image.end() - 3), {1, 2, 3, 4}});
+    const Bytes ines = Concat({Text("NES\x1a"), Bytes(12, 1)}), fds = Concat({Text("FDS\x1a"), Bytes(12, 2)});
+    const Bytes lynx = Concat({Text("LYNX"), Bytes(60, 3)}), copier = Bytes(512, 4);
+    const Bytes disk = Concat({Text("\x01*NINTENDO-HVC*"), image});
+    const std::string a = Path("a.rom");
+    const struct {
+        const char* name;
+        Bytes file, patch, result;
+        std::string note;
+    } rows[] = {
+        {"iNES", Concat({ines, image}), model::Ups(image, changed), Concat({ines, changed}), text::HeaderKept(a, "iNES", 16)},
+        {"FDS", Concat({fds, disk}), model::Ups(disk, changed), Concat({fds, changed}), text::HeaderKept(a, "FDS", 16)},
+        {"Lynx", Concat({lynx, image}), model::Ups(image, changed), Concat({lynx, changed}), text::HeaderKept(a, "Lynx", 64)},
+        {"copier", Concat({copier, image}), model::Ups(image, changed), Concat({copier, changed}), text::HeaderKept(a, "copier", 512)},
+        {"RUP, iNES", Concat({ines, image}), RupFor({{image, changed}}, "t", true), Concat({ines, changed}), text::HeaderKept(a, "iNES", 16)},
+        {"APS (GBA), copier", Concat({copier, image}), ApsGbaFor(image, changed), Concat({copier, changed}), text::HeaderKept(a, "copier", 512)},
+        {".v64 for .z64", order(z64, 0, 1), model::Ups(z64, hack), order(hack, 0, 1), text::Reordered(a, ".v64", ".z64")},
+        {".n64 for .z64", order(z64, 0, 2), model::Ups(z64, hack), order(hack, 0, 2), text::Reordered(a, ".n64", ".z64")},
+        {".z64 for .v64", z64, model::Ups(order(z64, 0, 1), order(hack, 0, 1)), hack, text::Reordered(a, ".z64", ".v64")},
+        {".n64 for .v64", order(z64, 0, 2), model::Ups(order(z64, 0, 1), order(hack, 0, 1)), order(hack, 0, 2),
+         text::Reordered(a, ".n64", ".v64")},
+        {"RUP, .v64 for .z64", order(z64, 0, 1), RupFor({{z64, hack}}, "t", true), order(hack, 0, 1), text::Reordered(a, ".v64", ".z64")},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(Apply(row.file, row.patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
+        EXPECT_EQ(Read("out.rom"), row.result) << row.name;
+        ASSERT_GE(host_.messages.size(), 2u) << row.name;
+        EXPECT_EQ(host_.messages[host_.messages.size() - 2].text, row.note) << row.name;
+        Verdict verdict;
+        ASSERT_EQ(CheckOriginal(host_, a, Path("p.pat"), verdict), std::nullopt);
+        EXPECT_EQ(verdict.fit, Fit::Fits) << row.name << ": " << verdict.evidence;
+    }
+    // The patch's original had the header: refused, the header named.
+    const struct {
+        const char* name;
+        Bytes header, file;
+        std::string lacked;
+    } lacking[] = {
+        {"iNES", ines, image, "16-byte iNES header"},
+        {"FDS", fds, disk, "16-byte FDS header"},
+        {"Lynx", lynx, image, "64-byte Lynx header"},
+        {"copier", copier, image, "512-byte copier header"},
+    };
+    for (const auto& row : lacking) {
+        const Bytes source = Concat({row.header, row.file});
+        EXPECT_EQ(Apply(row.file, model::Ups(source, Concat({source, {9}}))), Outcome::Stopped) << row.name;
+        ExpectRefused(text::WrongFile(a, "UPS", source.size(), model::Crc(source), row.file.size(), model::Crc(row.file)) +
+                          " It is " + std::to_string(row.header.size()) +
+                          " bytes shorter than the patch's original: that file likely had a " + row.lacked +
+                          ", which this one lacks. A header's bytes cannot be guessed: look for the image with its header.",
+                      row.name);
+    }
+}
+
 TEST_F(ForeignTest, BdfPatchesOfBsdiffApplyAsBspatchApplies) {
     if (std::system("command -v bsdiff > /dev/null && command -v bspatch > /dev/null") != 0)
         GTEST_SKIP() << "bsdiff is not installed";

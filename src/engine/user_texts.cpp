@@ -213,9 +213,16 @@ std::string text::CommentCut(std::string_view kind, std::size_t bytes) {
 
 std::string text::AppliedAllTheSame(const std::string& problem) { return problem + "; applied all the same, as asked"; }
 
-std::string text::HeaderKept(const std::string& path) {
-    return path + " has a 512-byte copier header that the patch's original did not have: the patch was applied to "
-                  "the rest, and the header kept in front of the result";
+std::string text::HeaderKept(const std::string& path, std::string_view header, std::uint64_t length) {
+    return path + " has a " + std::to_string(length) + "-byte " + std::string(header) +
+           " header that the patch's original did not have: the patch was applied to the rest, and the header kept in "
+           "front of the result";
+}
+
+std::string text::Reordered(const std::string& path, std::string_view from, std::string_view to) {
+    return path + " is a " + std::string(from) + " image of the " + std::string(to) +
+           " image the patch was made for: it was read as " + std::string(to) + ", and the result written as " +
+           std::string(from) + " again";
 }
 
 std::string text::TurnedBack(const std::string& path, std::string_view kind) {
@@ -233,9 +240,15 @@ std::string text::ChecksumEvidence(const FileIdentity& file, const Stated& patch
         case Match::Source:
             return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) +
                    ") are those of the file the patch was made from.";
-        case Match::SourceBehindHeader:
-            return "It has a 512-byte copier header that the patch's original did not have; behind it, the size "
-                   "and CRC-32 are those of the patch's original (" + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
+        case Match::SourceInView:
+            if (file.view.header.empty())
+                return "It is a " + file.view.from + " image of the patch's " + file.view.to + " original: read as " +
+                       file.view.to + ", its size and CRC-32 are those of the patch's original (" +
+                       SizeAndCrc(patch.sourceSize, patch.sourceCrc) + "). Applying writes the result as " +
+                       file.view.from + " again.";
+            return "It has a " + std::to_string(file.view.skip) + "-byte " + file.view.header +
+                   " header that the patch's original did not have; behind it, the size and CRC-32 are those of the "
+                   "patch's original (" + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
                    "). Applying keeps the header in front of the result.";
         case Match::Target:
             return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) + ") are those of the file the patch makes" +
@@ -244,8 +257,8 @@ std::string text::ChecksumEvidence(const FileIdentity& file, const Stated& patch
     }
     std::string said = "The patch was made from a file of " + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
                        "; this one has " + SizeAndCrc(file.size, file.crc) + ".";
-    if (file.size + kCopierHeader == patch.sourceSize)
-        said += " It is 512 bytes shorter: it may lack a copier header the patch's original had.";
+    if (!file.lacked.empty())
+        said += file.lacked;
     else if (file.size % 1024 == kCopierHeader)
         said += " Its size is 512 more than a multiple of 1 KiB: the usual mark of a copier header.";
     return said;

@@ -147,7 +147,11 @@ std::optional<Stop> ApsGbaPatch::PlanFor(HostServices& host, InputFile& original
         note = text::TurnedBack(originalPath, kName);
         return std::nullopt;
     }
-    const std::string problem = Problem(found, originalPath);
+    if (const auto view = FirstView(original, [&](InputFile& viewed) { return Identify(viewed, patch).source; })) {
+        Take(*view, originalPath, plan, note);
+        return std::nullopt;
+    }
+    const std::string problem = Problem(found, originalPath) + LackedHeader(original, sourceSize);
     if (!options.ignoreChecksum) return Stop{problem};
     host.ShowWarning(text::AppliedAllTheSame(problem));
     return std::nullopt;
@@ -161,7 +165,14 @@ Verdict ApsGbaPatch::Compare(InputFile& file, InputFile& patch, std::size_t) con
     if (found.target)
         return {Fit::AlreadyApplied, "Its size and the CRC16s of the " + blocks +
                                          " the patch changes are those of the file it makes, which the patch turns back."};
-    return {Fit::DoesNotFit, Problem(found, file.Path()) + "."};
+    if (const auto view = FirstView(file, [&](InputFile& viewed) { return Identify(viewed, patch).source; }))
+        return {Fit::Fits, view->header.empty()
+                               ? "Read as " + view->to + ", its size and CRC16s are those of the file the patch was made "
+                                 "from: applying writes the result as " + view->from + " again."
+                               : "Behind its " + std::to_string(view->skip) + "-byte " + view->header +
+                                     " header, its size and CRC16s are those of the file the patch was made from: "
+                                     "applying keeps the header in front of the result."};
+    return {Fit::DoesNotFit, Problem(found, file.Path()) + "." + LackedHeader(file, sourceSize)};
 }
 
 // The original's bytes, each record's block XORed with its own, each block

@@ -34,25 +34,130 @@ std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t buff
     return crc;
 }
 
-FileIdentity IdentifyFile(InputFile& file, const Stated& s, bool headerAware, std::size_t bufferSize) {
+// Views ------------------------------------------------------------------
+
+void ReorderWords(Reorder how, std::span<std::uint8_t> bytes) {
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        std::uint8_t* w = bytes.data() + i;
+        switch (how) {
+            case Reorder::SwapPairs: std::swap(w[0], w[1]), std::swap(w[2], w[3]); break;
+            case Reorder::ReverseWords: std::swap(w[0], w[3]), std::swap(w[1], w[2]); break;
+            case Reorder::SwapHalves: std::swap(w[0], w[2]), std::swap(w[1], w[3]); break;
+            case Reorder::None: return;
+        }
+    }
+}
+
+namespace {
+
+// The headers ROM dumps carry in front of the image, told by their mark;
+// the SNES copier header has none, so any file may have one (a patch tells
+// by the size and checksum of the rest).
+struct HeaderKind {
+    const char* name;
+    std::uint64_t length;
+    std::string_view mark;
+};
+constexpr HeaderKind kHeaders[] = {
+    {"iNES", 16, std::string_view("NES\x1a", 4)},
+    {"FDS", 16, std::string_view("FDS\x1a", 4)},
+    {"Lynx", 64, "LYNX"},
+    {"copier", kCopierHeader, {}},
+};
+
+// The first word of an N64 image in each byte order.
+struct N64Order {
+    const char* extension;
+    std::uint8_t first[4];
+};
+constexpr N64Order kOrders[] = {
+    {".z64", {0x80, 0x37, 0x12, 0x40}},
+    {".v64", {0x37, 0x80, 0x40, 0x12}},
+    {".n64", {0x40, 0x12, 0x37, 0x80}},
+};
+// From order a to order b (both 0..2, different).
+Reorder Between(int a, int b) {
+    if (a + b == 1) return Reorder::SwapPairs;     // .z64 and .v64
+    if (a + b == 2) return Reorder::ReverseWords;  // .z64 and .n64
+    return Reorder::SwapHalves;                    // .v64 and .n64
+}
+
+}  // namespace
+
+std::vector<View> OtherViews(InputFile& file) {
+    std::uint8_t head[16] = {};
+    const std::size_t got = file.ReadAt(0, head);
+    const std::string_view start(reinterpret_cast<const char*>(head), got);
+    std::vector<View> views;
+    for (const HeaderKind& kind : kHeaders) {
+        if ((kind.mark.empty() || start.starts_with(kind.mark)) && file.Size() > kind.length) views.push_back({kind.length, kind.name, Reorder::None, "", ""});
+    }
+    for (int a = 0; a < 3; ++a) {
+        if (got < 4 || std::memcmp(head, kOrders[a].first, 4) != 0) continue;
+        for (int b = 0; b < 3; ++b)
+            if (b != a) views.push_back({0, "", Between(a, b), kOrders[a].extension, kOrders[b].extension});
+    }
+    return views;
+}
+
+std::string LackedHeader(InputFile& file, std::uint64_t expectedSize) {
+    if (expectedSize <= file.Size()) return {};
+    const std::uint64_t missing = expectedSize - file.Size();
+    std::string name;
+    if (missing == 16) {
+        // A Famicom Disk System image starts with its disk's own mark.
+        std::uint8_t head[15] = {};
+        file.ReadAt(0, head);
+        name = std::memcmp(head, "\x01*NINTENDO-HVC*", 15) == 0 ? "FDS" : "iNES";
+    } else if (missing == 64) {
+        name = "Lynx";
+    } else if (missing == kCopierHeader) {
+        name = "copier";
+    } else {
+        return {};
+    }
+    return " It is " + std::to_string(missing) + " bytes shorter than the patch's original: that file likely had a " +
+           std::to_string(missing) + "-byte " + name + " header, which this one lacks. A header's bytes cannot be "
+           "guessed: look for the image with its header.";
+}
+
+ViewedInput::ViewedInput(InputFile& file, const View& view) : file_(file), view_(view) {}
+
+std::uint64_t ViewedInput::Size() const { return file_.Size() - std::min(view_.skip, file_.Size()); }
+
+std::size_t ViewedInput::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+    if (view_.order == Reorder::None) return file_.ReadAt(offset + view_.skip, buffer);
+    // Whole words around what is asked, converted, then the part asked for.
+    const std::uint64_t from = offset & ~std::uint64_t{3};
+    const std::uint64_t end = std::min(Size(), (offset + buffer.size() + 3) & ~std::uint64_t{3});
+    if (offset >= end) return 0;
+    scratch_.resize(static_cast<std::size_t>(end - from));
+    file_.ReadExactly(from, scratch_);
+    ReorderWords(view_.order, scratch_);
+    const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), Size() - offset));
+    std::memcpy(buffer.data(), scratch_.data() + (offset - from), got);
+    return got;
+}
+
+FileIdentity IdentifyFile(InputFile& file, const Stated& s, bool viewsToo, std::size_t bufferSize) {
     FileIdentity id;
     id.size = file.Size();
-    const bool behindHeader = headerAware && id.size >= kCopierHeader && id.size - kCopierHeader == s.sourceSize;
-    std::uint32_t crcBehind = 0;
-    ByteReader reader(file, 0, bufferSize);
-    for (std::uint64_t at = 0; at < id.size;) {
-        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(id.size - at, bufferSize)));
-        id.crc = Crc32(id.crc, piece);
-        if (behindHeader && at + piece.size() > kCopierHeader)
-            crcBehind = Crc32(crcBehind, piece.subspan(static_cast<std::size_t>(at < kCopierHeader ? kCopierHeader - at : 0)));
-        at += piece.size();
-    }
-    if (id.size == s.sourceSize && id.crc == s.sourceCrc)
+    id.crc = CrcOfFirst(file, id.size, bufferSize);
+    if (id.size == s.sourceSize && id.crc == s.sourceCrc) {
         id.match = Match::Source;
-    else if (behindHeader && crcBehind == s.sourceCrc)
-        id.match = Match::SourceBehindHeader;
-    else if (id.size == s.targetSize && id.crc == s.targetCrc)
+    } else if (id.size == s.targetSize && id.crc == s.targetCrc) {
         id.match = Match::Target;
+    } else if (viewsToo) {
+        const auto view = FirstView(file, [&](InputFile& viewed) {
+            return viewed.Size() == s.sourceSize && CrcOfFirst(viewed, viewed.Size(), bufferSize) == s.sourceCrc;
+        });
+        if (view) {
+            id.match = Match::SourceInView;
+            id.view = *view;
+        } else {
+            id.lacked = LackedHeader(file, s.sourceSize);
+        }
+    }
     return id;
 }
 
@@ -83,7 +188,7 @@ Verdict ForeignPatch::Check(InputFile& file, InputFile& patch, std::size_t buffe
     file.ExpectSequential();
     if (!stated) return Compare(file, patch, bufferSize);
     const FileIdentity id = IdentifyFile(file, *stated, headerAware, bufferSize);
-    const Fit fit = id.match == Match::Source || id.match == Match::SourceBehindHeader ? Fit::Fits
+    const Fit fit = id.match == Match::Source || id.match == Match::SourceInView ? Fit::Fits
                     : id.match == Match::Target                                          ? Fit::AlreadyApplied
                                                                                          : Fit::DoesNotFit;
     return {fit, text::ChecksumEvidence(id, *stated, reversible)};
@@ -119,21 +224,45 @@ std::optional<Stop> ForeignPatch::PlanFor(HostServices& host, InputFile& origina
     original.ExpectSequential();
     const FileIdentity id = IdentifyFile(original, *stated, headerAware, host.Buffers().stream);
     std::string problem;
-    if (id.match == Match::SourceBehindHeader) {
-        plan.skip = kCopierHeader;
-        note = text::HeaderKept(originalPath);
+    if (id.match == Match::SourceInView) {
+        Take(id.view, originalPath, plan, note);
     } else if (id.match == Match::Target && reversible) {
         plan.reverse = true;
         note = text::TurnedBack(originalPath, kind);
     } else if (id.match == Match::Target) {
         problem = text::AlreadyPatched(originalPath, kind, id.size, id.crc);
     } else if (id.match == Match::Neither) {
-        problem = text::WrongFile(originalPath, kind, stated->sourceSize, stated->sourceCrc, id.size, id.crc);
+        problem = text::WrongFile(originalPath, kind, stated->sourceSize, stated->sourceCrc, id.size, id.crc) + id.lacked;
     }
     if (!problem.empty() && !options.ignoreChecksum) return Stop{problem};
     if (!problem.empty()) host.ShowWarning(text::AppliedAllTheSame(problem));
     return std::nullopt;
 }
+
+void ForeignPatch::Take(const View& view, const std::string& originalPath, Plan& plan, std::string& note) const {
+    plan.skip = view.skip;
+    plan.order = view.order;
+    note = view.header.empty() ? text::Reordered(originalPath, view.from, view.to)
+                               : text::HeaderKept(originalPath, view.header, view.skip);
+}
+
+namespace {
+
+// The result, written in the byte order the patch reads, turned into the
+// original's, a piece at a time.
+void ReorderOutput(OutputFile& output, std::uint64_t from, Reorder order) {
+    std::vector<std::uint8_t> piece(kChunk);
+    const std::uint64_t end = from + ((output.Size() - from) & ~std::uint64_t{3});
+    for (std::uint64_t at = from; at < end;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - at));
+        output.ReadBack(at, {piece.data(), size});
+        ReorderWords(order, {piece.data(), size});
+        output.WriteAt(at, {piece.data(), size});
+        at += size;
+    }
+}
+
+}  // namespace
 
 // Refused unless it was made for this file (where the patch can tell), its
 // comment shown, then written like any result.
@@ -150,7 +279,7 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const st
     in.patch->ExpectSequential();
     std::uint32_t crc = 0;
     {
-        ShiftedInput source(*in.original, plan.skip);
+        ViewedInput source(*in.original, View{plan.skip, "", plan.order, "", ""});
         output->Reserve(plan.skip + ResultSize(source.Size(), plan));
         if (plan.skip > 0) output->AppendFrom(*in.original, 0, plan.skip);
         try {
@@ -159,6 +288,7 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, const st
             if (CheckedWhole()) throw ChangedWhileRead(*in.patch);
             throw FileError(text::DamagedPatch(in.patchPath, damage.what));
         }
+        if (plan.order != Reorder::None) ReorderOutput(*output, plan.skip, plan.order);
     }
     if (stated) {
         const std::uint32_t expected = plan.reverse ? stated->sourceCrc : stated->targetCrc;

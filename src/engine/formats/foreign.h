@@ -35,25 +35,77 @@ struct Stated {
     std::uint32_t targetCrc = 0;
 };
 
+// The byte orders N64 images come in (.z64 big-endian, .v64 with the bytes
+// of each pair swapped, .n64 little-endian words), and the conversion
+// between two of them, each its own inverse.
+enum class Reorder { None, SwapPairs, ReverseWords, SwapHalves };
+// Converts the whole 4-byte words of `bytes`.
+void ReorderWords(Reorder how, std::span<std::uint8_t> bytes);
+
+// Another way to read a file that may be the patch's original: behind the
+// header it starts with (kept in front of the result), or converted to
+// another N64 byte order (the result converted back).
+struct View {
+    std::uint64_t skip = 0;
+    std::string header;  // "iNES", "FDS", "Lynx", "copier"
+    Reorder order = Reorder::None;
+    std::string from, to;  // the file's byte order and the one read: ".v64", ".z64"
+};
+// The other views a file allows, by its first bytes and its size.
+std::vector<View> OtherViews(InputFile& file);
+// Where `file` is `expectedSize` bytes short of a header's length: a
+// sentence naming the header it likely lacks; otherwise nothing.
+std::string LackedHeader(InputFile& file, std::uint64_t expectedSize);
+
+// `file` read through a view.
+class ViewedInput final : public InputFile {
+public:
+    ViewedInput(InputFile& file, const View& view);
+    std::uint64_t Size() const override;
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override;
+    const std::string& Path() const override { return file_.Path(); }
+    void ExpectSequential() override { file_.ExpectSequential(); }
+
+private:
+    InputFile& file_;
+    View view_;
+    std::vector<std::uint8_t> scratch_;
+};
+
+// The first of the file's other views through which `fits` finds it the
+// patch's original, or nothing.
+template <class Fits>
+std::optional<View> FirstView(InputFile& file, Fits&& fits) {
+    for (const View& view : OtherViews(file)) {
+        ViewedInput viewed(file, view);
+        if (fits(static_cast<InputFile&>(viewed))) return view;
+    }
+    return std::nullopt;
+}
+
 // What a patch that states checksums makes of a file, by its size and CRC-32.
 enum class Match {
-    Source,              // the patch's original
-    SourceBehindHeader,  // the patch's original behind a 512-byte copier header
-    Target,              // the file the patch makes
+    Source,        // the patch's original
+    SourceInView,  // the patch's original behind a header or in another byte order
+    Target,        // the file the patch makes
     Neither,
 };
 struct FileIdentity {
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
     Match match = Match::Neither;
+    View view;
+    std::string lacked;  // the header it likely lacks, in a sentence
 };
-// Reads the file once. Behind a copier header only where `headerAware`.
-FileIdentity IdentifyFile(InputFile& file, const Stated& stated, bool headerAware, std::size_t bufferSize);
+// Reads the file once, and again through each other view of the
+// original's size, where `viewsToo`.
+FileIdentity IdentifyFile(InputFile& file, const Stated& stated, bool viewsToo, std::size_t bufferSize);
 
-// How to apply: from which byte of the original (past a copier header,
-// which is kept in front), and which way.
+// How to apply: from which byte of the original (past a header, which is
+// kept in front), in which byte order, and which way.
 struct Plan {
     std::uint64_t skip = 0;
+    Reorder order = Reorder::None;
     bool reverse = false;
     std::size_t part = 0;  // which of the files a patch of several describes
     // Where the user asked to apply all the same: what a result's own
@@ -71,7 +123,7 @@ public:
     std::string damage;             // empty for a sound patch
     std::optional<Stated> stated;   // where the format carries checksums
     bool reversible = false;        // applied to its result, it gives back its original
-    bool headerAware = false;       // a copier header in front of its original is kept
+    bool headerAware = false;       // its original is also found behind a header or in another byte order
 
     std::optional<Stop> Refusal(const std::string& patchPath) const override;
     Verdict Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
@@ -113,6 +165,9 @@ protected:
 
     // What reading found it to be: a variant of the format it was read as.
     void Become(const PatchFormat& format) { format_ = &format; }
+    // The plan and the note for a file that is the patch's original in `view`.
+    void Take(const View& view, const std::string& originalPath, Plan& plan, std::string& note) const;
+
 
 private:
     const PatchFormat* format_;
@@ -120,21 +175,6 @@ private:
 
 // `read` filled in from `patch`: sound, or with its damage.
 std::unique_ptr<ReadPatch> ReadForeign(std::unique_ptr<ForeignPatch> read, InputFile& patch, std::size_t bufferSize);
-
-// The original past a copier header, which the result keeps in front.
-class ShiftedInput final : public InputFile {
-public:
-    ShiftedInput(InputFile& file, std::uint64_t skip) : file_(file), skip_(std::min(skip, file.Size())) {}
-    std::uint64_t Size() const override { return file_.Size() - skip_; }
-    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
-        return file_.ReadAt(offset + skip_, buffer);
-    }
-    const std::string& Path() const override { return file_.Path(); }
-
-private:
-    InputFile& file_;
-    std::uint64_t skip_;
-};
 
 // A result written front to back with its CRC-32, and readable again for
 // the copies a patch makes from it.

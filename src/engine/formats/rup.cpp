@@ -91,6 +91,9 @@ protected:
 private:
     // Which part `md5` is, and which way: none where neither.
     std::optional<Plan> Find(const Md5& md5, std::uint64_t size) const;
+    // The same for `file`, as it is or in another view (its MD5 in `md5`,
+    // the view in `view`).
+    std::optional<Plan> Locate(InputFile& file, std::size_t bufferSize, Md5& md5, std::optional<View>& view) const;
     std::string Problem(const std::string& path, const Md5& md5) const;
 };
 
@@ -179,6 +182,18 @@ std::optional<Plan> RupPatch::Find(const Md5& md5, std::uint64_t size) const {
     return std::nullopt;
 }
 
+std::optional<Plan> RupPatch::Locate(InputFile& file, std::size_t bufferSize, Md5& md5,
+                                    std::optional<View>& view) const {
+    md5 = Md5Of(file, bufferSize);
+    if (auto found = Find(md5, file.Size())) return found;
+    std::optional<Plan> found;
+    view = FirstView(file, [&](InputFile& viewed) {
+        const bool sized = std::any_of(parts.begin(), parts.end(), [&](const Part& p) { return p.sourceSize == viewed.Size(); });
+        return sized && (found = Find(Md5Of(viewed, bufferSize), viewed.Size())) && !found->reverse;
+    });
+    return view ? found : std::nullopt;
+}
+
 std::string RupPatch::Problem(const std::string& path, const Md5& md5) const {
     std::string expected;
     for (std::size_t i = 0; i < parts.size(); ++i)
@@ -192,13 +207,20 @@ std::optional<Stop> RupPatch::PlanFor(HostServices& host, InputFile& original, I
                                       const std::string& originalPath, const ApplyOptions& options, Plan& plan,
                                       std::string& note) const {
     original.ExpectSequential();
-    const Md5 md5 = Md5Of(original, host.Buffers().stream);
-    if (const auto found = Find(md5, original.Size())) {
+    Md5 md5;
+    std::optional<View> view;
+    if (const auto found = Locate(original, host.Buffers().stream, md5, view)) {
         plan = *found;
+        if (view) Take(*view, originalPath, plan, note);
         if (plan.reverse) note = text::TurnedBack(originalPath, kName);
         return std::nullopt;
     }
-    const std::string problem = Problem(originalPath, md5);
+    std::string problem = Problem(originalPath, md5);
+    for (const Part& part : parts)
+        if (const std::string lacked = LackedHeader(original, part.sourceSize); !lacked.empty()) {
+            problem += lacked;
+            break;
+        }
     // Applied all the same where asked: as the first file, forward.
     if (!options.ignoreChecksum || original.Size() != parts[0].sourceSize) return Stop{problem};
     host.ShowWarning(text::AppliedAllTheSame(problem));
@@ -263,9 +285,17 @@ std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan&
 }
 
 Verdict RupPatch::Compare(InputFile& file, InputFile&, std::size_t bufferSize) const {
-    const Md5 md5 = Md5Of(file, bufferSize);
-    const auto found = Find(md5, file.Size());
+    Md5 md5;
+    std::optional<View> view;
+    const auto found = Locate(file, bufferSize, md5, view);
     if (!found) return {Fit::DoesNotFit, Problem(file.Path(), md5) + "."};
+    if (view)
+        return {Fit::Fits, view->header.empty()
+                               ? "Read as " + view->to + ", its MD5 is that of the file the patch was made from: applying "
+                                 "writes the result as " + view->from + " again."
+                               : "Behind its " + std::to_string(view->skip) + "-byte " + view->header +
+                                     " header, its MD5 is that of the file the patch was made from: applying keeps the "
+                                     "header in front of the result."};
     if (found->reverse)
         return {Fit::AlreadyApplied, "Its MD5 " + Hex(md5) + " is that of the file the patch makes, which the patch turns back."};
     return {Fit::Fits, "Its MD5 " + Hex(md5) + " is that of the file the patch was made from."};
