@@ -702,6 +702,35 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
         ASSERT_EQ(CheckOriginal(host_, a, Path("p.pat"), verdict), std::nullopt);
         EXPECT_EQ(verdict.fit, Fit::Fits) << row.name << ": " << verdict.evidence;
     }
+    // IPS has no checksum, but a SNES ROM's own, which a hack rewrites,
+    // tells where the image starts: at +512 and at -512; a file whose pair
+    // agrees both ways keeps today's reading.
+    Bytes snes = Random(0x10000, 53);
+    snes[0x7FDC] = 0xCB, snes[0x7FDD] = 0xED, snes[0x7FDE] = 0x34, snes[0x7FDF] = 0x12;
+    const Bytes pair = {0xDE, 0xBC, 0x21, 0x43};
+    Bytes snesHack = snes;
+    std::copy(pair.begin(), pair.end(), snesHack.begin() + 0x7FDC);
+    snesHack[0x100] = 0x55;
+    const auto ips = [&](std::uint32_t base) { return model::Ips({{base + 0x100, {0x55}}, {base + 0x7FDC, pair}}); };
+    Bytes both = Concat({copier, snes});
+    std::copy(snes.begin() + 0x7FDC, snes.begin() + 0x7FE0, both.begin() + 0x7FDC);
+    const struct {
+        const char* name;
+        Bytes file, patch, result;
+        std::string note;
+    } ipsRows[] = {
+        {"IPS for a headered ROM, none here", snes, ips(512), snesHack, text::HeaderAssumed(a)},
+        {"IPS for a headerless ROM, one here", Concat({copier, snes}), ips(0), Concat({copier, snesHack}),
+         text::HeaderKept(a, "copier", 512)},
+        {"a file whose checksum agrees both ways", both, ips(512), model::ApplyIps(both, ips(512)), ""},
+    };
+    for (const auto& row : ipsRows) {
+        ASSERT_EQ(Apply(row.file, row.patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
+        EXPECT_EQ(Read("out.rom"), row.result) << row.name;
+        std::vector<RecordedMessage> said{Plain(text::ForeignDone("IPS"))};
+        if (!row.note.empty()) said.insert(said.begin(), Plain(row.note));
+        EXPECT_EQ(Messages(), said) << row.name;
+    }
     // The patch's original had the header: refused, the header named.
     const struct {
         const char* name;

@@ -1,5 +1,7 @@
 // The window's logic without a window: the start-up comment and the calls
 // each button makes with which field.
+#include "engine/user_texts.h"
+#include "format_models.h"
 #include "test_support.h"
 #include "ui/form.h"
 
@@ -52,6 +54,34 @@ TEST_F(FormFiles, ButtonsPassTheRightFields) {
     EXPECT_EQ(Messages(), (std::vector{Plain("line\r\nnext"), Plain("Done applying ZelkPatch! ")}));
     form::PressExit(host_);
     EXPECT_TRUE(host_.ended);
+}
+
+// A patch refused for the original's checksum asks, after the message that
+// names both, whether to apply it anyway: No leaves everything; Yes applies
+// with the warning shown. Our own format's refusals ask nothing.
+TEST_F(FormFiles, ARefusalForTheChecksumAsksWhetherToApplyAnyway) {
+    const Bytes source = Random(4000, 1), other = Random(4000, 2);
+    Bytes target = source;
+    target[7] ^= 1;
+    form::Fields fields{Write("a.rom", other), Path("out.rom"), Write("p.ups", model::Ups(source, target)), ""};
+    Write("out.rom", Text("old"));
+    const std::string wrong = text::WrongFile(Path("a.rom"), "UPS", 4000, model::Crc(source), 4000, model::Crc(other));
+    EXPECT_EQ(form::PressApplyPatch(host_, fields), Outcome::Stopped);
+    EXPECT_EQ(Messages(), (std::vector<RecordedMessage>{{wrong, MessageStyle::Critical}, Plain("Apply anyway?")}));
+    EXPECT_EQ(Read("out.rom"), Text("old"));
+    host_.messages.clear();
+    host_.answer = true;
+    EXPECT_EQ(form::PressApplyPatch(host_, fields), Outcome::Done);
+    ASSERT_EQ(Messages().size(), 5u);
+    EXPECT_EQ(Messages()[1], Plain("Apply anyway?"));
+    EXPECT_EQ(Messages()[2], Plain(text::AppliedAllTheSame(wrong)));
+    EXPECT_EQ(Messages().back(), Plain(text::ForeignDone("UPS")));
+    EXPECT_EQ(Read("out.rom").size(), 4000u);
+    // Ours: the designed message alone.
+    host_.messages.clear();
+    fields.outPatchFile = Write("p.ppp", Text("Zelk Patch v1.0"));
+    EXPECT_EQ(form::PressApplyPatch(host_, fields), Outcome::Stopped);
+    EXPECT_EQ(Messages().size(), 1u);
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ enum class Outcome { Done, Stopped };
 struct Stop {
     std::string text;
     MessageStyle style = MessageStyle::Critical;
+    // Refused because the original's checksum is not the patch's: the user
+    // may choose to apply it all the same.
+    bool checksum = false;
 };
 
 // Runs one operation: `body` returns the Stop it ended on, or nothing when it

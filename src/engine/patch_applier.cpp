@@ -260,13 +260,15 @@ std::string CheckText(const Checked& checked, const std::string& originalPath, c
 }
 
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
-                   const std::string& outputPath, const ApplyOptions& options) {
+                   const std::string& outputPath, const ApplyOptions& options, bool* refusedForChecksum) {
     std::string done(text::ApplyDone);
     return RunOperation(host, done, [&]() -> std::optional<Stop> {
         OpenedPatch opened;
         if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
         done = opened.read->ApplyDone();
-        return opened.read->Apply(host, opened.in, outputPath, options);
+        auto stop = opened.read->Apply(host, opened.in, outputPath, options);
+        if (stop && stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
+        return stop;
     });
 }
 

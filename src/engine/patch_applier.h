@@ -18,8 +18,11 @@ namespace zelk {
 // checked whole, and against the original's checksum where it carries one,
 // before its comment is shown or anything is written; the output replaces
 // its target only once it is complete (and its checksum is the patch's).
+// `refusedForChecksum` is set where it stopped because the original's
+// checksum is not the patch's, which ignoreChecksum would apply all the same.
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
-                   const std::string& outputPath, const ApplyOptions& options = {});
+                   const std::string& outputPath, const ApplyOptions& options = {},
+                   bool* refusedForChecksum = nullptr);
 
 // An original and a patch opened for applying or checking, the patch read
 // whole by its format.

@@ -219,6 +219,11 @@ std::string text::HeaderKept(const std::string& path, std::string_view header, s
            "front of the result";
 }
 
+std::string text::HeaderAssumed(const std::string& path) {
+    return path + " lacks the 512-byte copier header the IPS patch was made for (its SNES checksum stands 512 bytes "
+                  "on): the patch was applied as if the header were there, and the result has none either";
+}
+
 std::string text::Reordered(const std::string& path, std::string_view from, std::string_view to) {
     return path + " is a " + std::string(from) + " image of the " + std::string(to) +
            " image the patch was made for: it was read as " + std::string(to) + ", and the result written as " +

@@ -63,6 +63,8 @@ std::string AlreadyPatched(const std::string& path, std::string_view kind, std::
 std::string AppliedAllTheSame(const std::string& problem);
 // `header` names its kind: "iNES", "copier".
 std::string HeaderKept(const std::string& path, std::string_view header, std::uint64_t length);
+// An IPS patch made for a copier-headered ROM, applied to one without.
+std::string HeaderAssumed(const std::string& path);
 // `from` and `to` name the byte orders: ".v64", ".z64".
 std::string Reordered(const std::string& path, std::string_view from, std::string_view to);
 std::string TurnedBack(const std::string& path, std::string_view kind);

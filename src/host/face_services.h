@@ -41,6 +41,9 @@ public:
     // says how many more there are; a face that can stream (the console)
     // shows it all.
     virtual void ShowComment(CommentReader& comment);
+    // A question answered Yes or No, No unless the user chooses Yes; a face
+    // that cannot ask answers No.
+    virtual bool Ask(const std::string&) { return false; }
     virtual void EndProgram() = 0;
 };
 

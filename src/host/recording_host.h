@@ -26,10 +26,15 @@ public:
     void ShowMessage(const std::string& text, MessageStyle style) override { messages.push_back({text, style}); }
     void ShowWarning(const std::string& text) override { warnings.push_back(text); }
     void EndProgram() override { ended = true; }
+    bool Ask(const std::string& question) override {
+        messages.push_back({question, MessageStyle::Plain});
+        return answer;
+    }
 
     std::vector<RecordedMessage> messages;
     std::vector<std::string> warnings;
     bool ended = false;
+    bool answer = false;  // to every question
 };
 
 }  // namespace zelk

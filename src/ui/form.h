@@ -120,7 +120,15 @@ struct Fields {
 // Make Patch: the changed field is the changed ROM.
 Outcome PressMakePatch(HostServices& host, const Fields& fields);
 // Apply Patch: the changed field is the output, the patch field the patch.
+// A patch refused because the original's checksum is not its own asks,
+// after the message that names both, whether to apply it anyway.
+inline constexpr std::string_view ApplyAnywayQuestion = "Apply anyway?";
 Outcome PressApplyPatch(HostServices& host, const Fields& fields);
+// Its two halves, for the page, which asks once its worker has finished:
+// applying, telling whether the original's checksum refused the patch; and
+// applying all the same, each warning shown as a message.
+Outcome TryApply(HostServices& host, const Fields& fields, bool& refusedForChecksum);
+Outcome ApplyAnyway(HostServices& host, const Fields& fields);
 void PressExit(HostServices& host);
 
 }  // namespace zelk::form

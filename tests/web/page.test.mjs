@@ -526,6 +526,52 @@ test("a PPF patch applies as on the command line, its description and FILE_ID.DI
   await context.close();
 });
 
+test("the original's hashes stand beside the verdict, and a checksum's refusal asks whether to apply anyway", async () => {
+  const { page, context, downloads } = await openPage();
+  const source = random(1 << 20, 81), other = random(1 << 20, 82);
+  const changed = Buffer.from(source);
+  changed[1000] ^= 1;
+  const a = write("any-a.rom", source), o = write("any-o.rom", other), b = write("any-b.rom", changed);
+  const p = path.join(work, "any.ups");
+  execFileSync(zelkpatch, ["make", a, b, p]);
+  await choose(page, "fldOrigRomFile", o);
+  await choose(page, "fldOutPatchFile", p);
+  await page.waitForFunction(() => document.getElementById("fit").textContent.startsWith("any.ups does not fit any-o.rom. "));
+  const fit = await page.evaluate(() => document.getElementById("fit").textContent);
+  const hash = (kind) => createHash(kind).update(other).digest("hex");
+  for (const line of [`CRC-32: ${crc32(other).toString(16).padStart(8, "0")}`, `MD5:    ${hash("md5")}`, `SHA-1:  ${hash("sha1")}`,
+                      `The patch expects 1048576 bytes, CRC-32 ${crc32(source).toString(16).padStart(8, "0")}.`])
+    assert.ok(fit.includes(line), `${line} in ${fit}`);
+  await page.fill("#fldChgRomFile", "any-out.rom");
+  // Each dialog as it opens, closed by `button`.
+  const next = async (button) => {
+    await page.waitForSelector("#message[open]");
+    const box = await page.evaluate(() => ({
+      text: document.getElementById("message-text").textContent,
+      buttons: [...document.querySelectorAll("#message button:not([hidden])")].map((x) => x.textContent),
+      focused: document.activeElement.id,
+    }));
+    await page.click(`#${button}`);
+    await page.waitForFunction(() => !document.getElementById("message").open);
+    return box;
+  };
+  for (const answer of ["message-no", "message-yes"]) {
+    downloads.length = 0;
+    await page.click("#Command3");
+    assert.ok((await next("message-ok")).text.startsWith("any-o.rom is not the file this UPS patch was made for"));
+    const question = await next(answer);
+    assert.deepEqual(question, { text: "Apply anyway?", buttons: ["Yes", "No"], focused: "message-no" });
+    if (answer === "message-no") continue;
+    assert.ok((await next("message-ok")).text.endsWith("; applied all the same, as asked"), "the warning");
+    while ((await next("message-ok")).text !== "Done applying UPS patch! ");
+    execFileSync(zelkpatch, ["apply", "--ignore-checksum", o, p, path.join(work, "cli-any.rom")], { stdio: "ignore" });
+    assert.ok(fs.readFileSync(await save(downloads[0], "any-out.rom")).equals(fs.readFileSync(path.join(work, "cli-any.rom"))));
+  }
+  await page.waitForTimeout(300);
+  assert.equal(await page.evaluate(() => document.getElementById("message").open), false);
+  await context.close();
+});
+
 test("the page makes a BPS patch by its name, as the command line does, and applies it back", async () => {
   const { page, context, downloads } = await openPage();
   const original = random(2 << 20, 61);

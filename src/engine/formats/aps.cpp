@@ -134,7 +134,7 @@ std::optional<Stop> ApsPatch::PlanFor(HostServices& host, InputFile& original, I
                                       std::string&) const {
     const std::string problem = Problem(original, originalPath);
     if (problem.empty()) return std::nullopt;
-    if (!options.ignoreChecksum) return Stop{problem};
+    if (!options.ignoreChecksum) return Stop{problem, MessageStyle::Critical, true};
     host.ShowWarning(text::AppliedAllTheSame(problem));
     return std::nullopt;
 }

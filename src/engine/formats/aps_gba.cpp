@@ -152,7 +152,7 @@ std::optional<Stop> ApsGbaPatch::PlanFor(HostServices& host, InputFile& original
         return std::nullopt;
     }
     const std::string problem = Problem(found, originalPath) + LackedHeader(original, sourceSize);
-    if (!options.ignoreChecksum) return Stop{problem};
+    if (!options.ignoreChecksum) return Stop{problem, MessageStyle::Critical, true};
     host.ShowWarning(text::AppliedAllTheSame(problem));
     return std::nullopt;
 }

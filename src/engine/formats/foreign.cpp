@@ -234,7 +234,7 @@ std::optional<Stop> ForeignPatch::PlanFor(HostServices& host, InputFile& origina
     } else if (id.match == Match::Neither) {
         problem = text::WrongFile(originalPath, kind, stated->sourceSize, stated->sourceCrc, id.size, id.crc) + id.lacked;
     }
-    if (!problem.empty() && !options.ignoreChecksum) return Stop{problem};
+    if (!problem.empty() && !options.ignoreChecksum) return Stop{problem, MessageStyle::Critical, true};
     if (!problem.empty()) host.ShowWarning(text::AppliedAllTheSame(problem));
     return std::nullopt;
 }
@@ -470,8 +470,8 @@ Stretch PaddedText(std::span<const std::uint8_t> field, std::uint64_t offset) {
 // Records of new bytes at offsets -------------------------------------------
 
 InOrderRecords::InOrderRecords(InputFile& original, OutputFile& output, const BufferSizes& sizes, std::uint64_t result)
-    : original_(original), window_(original, sizes.stream), output_(output), sizes_(sizes), result_(result),
-      scratch_(kChunk) {}
+    : original_(original), window_(original, sizes.stream), output_(output), base_(output.Size()), sizes_(sizes),
+      result_(result), scratch_(kChunk) {}
 
 void InOrderRecords::FillTo(std::uint64_t to) {
     to = std::min(to, result_);
@@ -479,7 +479,7 @@ void InOrderRecords::FillTo(std::uint64_t to) {
     const std::uint64_t n = original_.Size();
     if (to - at_ >= sizes_.copyGap) {
         if (at_ < n) output_.AppendFrom(original_, at_, std::min(to, n) - at_);
-        output_.ExtendTo(to);
+        output_.ExtendTo(base_ + to);
         at_ = to;
         return;
     }
@@ -521,14 +521,14 @@ void InOrderRecords::Run(std::uint64_t offset, std::uint64_t count, std::uint8_t
     at_ = std::max(at_, offset + kept);
 }
 
-AnyOrderRecords::AnyOrderRecords(OutputFile& output, std::uint64_t result)
-    : output_(output), result_(result), scratch_(kChunk) {}
+AnyOrderRecords::AnyOrderRecords(OutputFile& output, std::uint64_t base, std::uint64_t result)
+    : output_(output), base_(base), result_(result), scratch_(kChunk) {}
 
 void AnyOrderRecords::Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
     std::uint64_t at = offset;
     TakePieces(reader, size, [&](std::span<const std::uint8_t> piece) {
         if (at < result_)
-            output_.WriteAt(at, piece.first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), result_ - at))));
+            output_.WriteAt(base_ + at, piece.first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), result_ - at))));
         at += piece.size();
     });
 }
@@ -537,7 +537,7 @@ void AnyOrderRecords::Run(std::uint64_t offset, std::uint64_t count, std::uint8_
     std::fill(scratch_.begin(), scratch_.end(), byte);
     for (std::uint64_t at = offset; at < std::min(offset + count, result_);) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(std::min(offset + count, result_) - at, kChunk));
-        output_.WriteAt(at, {scratch_.data(), piece});
+        output_.WriteAt(base_ + at, {scratch_.data(), piece});
         at += piece;
     }
 }

@@ -105,6 +105,9 @@ FileIdentity IdentifyFile(InputFile& file, const Stated& stated, bool viewsToo, 
 // kept in front), in which byte order, and which way.
 struct Plan {
     std::uint64_t skip = 0;
+    // The patch's offsets count a copier header the original lacks: the
+    // result is made as if it were there, and it is left out again.
+    std::uint64_t unshift = 0;
     Reorder order = Reorder::None;
     bool reverse = false;
     std::size_t part = 0;  // which of the files a patch of several describes
@@ -222,6 +225,7 @@ private:
     InputFile& original_;
     FileWindow window_;
     OutputFile& output_;
+    std::uint64_t base_;  // where the result starts in the output (behind a header kept)
     const BufferSizes& sizes_;
     std::uint64_t result_;
     std::uint64_t at_ = 0;
@@ -231,12 +235,13 @@ private:
 // `output`, later records winning.
 class AnyOrderRecords {
 public:
-    AnyOrderRecords(OutputFile& output, std::uint64_t result);
+    AnyOrderRecords(OutputFile& output, std::uint64_t base, std::uint64_t result);
     void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader);
     void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte);
 
 private:
     OutputFile& output_;
+    std::uint64_t base_;
     std::uint64_t result_;
     std::vector<std::uint8_t> scratch_;
 };
@@ -269,9 +274,10 @@ void WriteRecords(InputFile& original, OutputFile& output, const BufferSizes& si
         walk(writer);
         writer.FillTo(result);
     } else {
+        const std::uint64_t base = output.Size();
         output.AppendFrom(original, 0, std::min(original.Size(), result));
-        output.ExtendTo(result);
-        AnyOrderRecords writer(output, result);
+        output.ExtendTo(base + result);
+        AnyOrderRecords writer(output, base, result);
         walk(writer);
     }
 }

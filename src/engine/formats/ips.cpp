@@ -1,8 +1,10 @@
 #include "engine/formats/ips.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "engine/diff_scanner.h"
@@ -35,6 +37,9 @@ public:
     bool ascending = true;           // each record starts at or after the previous one's end
     std::optional<std::uint64_t> truncation;
     std::uint64_t metadataAt = 0, metadataSize = 0;  // EBP's JSON
+    // Where the patch writes a SNES ROM's checksum and its complement that
+    // agree: behind no copier header, behind one.
+    bool checksumAt[2] = {false, false};
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
 
@@ -42,9 +47,13 @@ protected:
     std::uint32_t Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                         const BufferSizes& sizes) const override;
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
-    std::uint64_t ResultSize(std::uint64_t originalSize, const Plan&) const override {
-        return truncation ? *truncation : std::max(originalSize, maxEnd);
+    std::uint64_t ResultSize(std::uint64_t originalSize, const Plan& plan) const override {
+        if (truncation) return *truncation - std::min(*truncation, plan.unshift);
+        return std::max(originalSize, maxEnd - std::min(maxEnd, plan.unshift));
     }
+    std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                std::string& note) const override;
     std::string InfoLines() const override;
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices&) const override {
         if (metadataSize == 0) return nullptr;
@@ -91,6 +100,26 @@ std::optional<std::uint64_t> Walk(ByteReader& reader, const IpsPatch& s, Visit& 
     return std::nullopt;
 }
 
+// A SNES ROM's internal header holds the complement of its checksum, then
+// the checksum, at 0x7FDC (LoROM) or 0xFFDC (HiROM) of the image; a copier
+// header moves them 512 bytes on. A pair that agrees (and is not a blank's)
+// tells where the image starts.
+constexpr std::uint64_t kChecksumAt[] = {0x7FDC, 0xFFDC};
+bool ChecksumPair(const std::uint8_t* b) {
+    const unsigned complement = b[0] | b[1] << 8, checksum = b[2] | b[3] << 8;
+    return (complement ^ checksum) == 0xFFFF && checksum != 0 && checksum != 0xFFFF;
+}
+// Where the file's own checksum pair stands: behind no header, behind one.
+std::array<bool, 2> FileChecksumAt(InputFile& file) {
+    std::array<bool, 2> at{};
+    for (int headered = 0; headered < 2; ++headered)
+        for (const std::uint64_t place : kChecksumAt) {
+            std::uint8_t pair[4];
+            if (file.ReadAt(place + (headered ? kCopierHeader : 0), pair) == 4 && ChecksumPair(pair)) at[headered] = true;
+        }
+    return at;
+}
+
 // Reading only checks; the counts are kept for info and check.
 struct Counting {
     IpsPatch& s;
@@ -107,8 +136,34 @@ struct Counting {
         Record(offset, count);
     }
     void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
-        reader.Skip(size);
+        const std::uint64_t start = reader.Position();
+        for (int headered = 0; headered < 2; ++headered)
+            for (std::uint64_t place : kChecksumAt) {
+                place += headered ? kCopierHeader : 0;
+                if (place < offset || place + 4 > offset + size) continue;
+                std::uint8_t pair[4];
+                reader.Seek(start + (place - offset));
+                reader.Read(pair);
+                s.checksumAt[headered] = s.checksumAt[headered] || ChecksumPair(pair);
+            }
+        reader.Seek(start + size);
         Record(offset, size);
+    }
+};
+
+// Records with their offsets `by` bytes less, what falls before 0 left out.
+template <class Writer>
+struct Unshifted {
+    Writer& writer;
+    std::uint64_t by;
+    void Data(std::uint64_t offset, std::uint64_t size, ByteReader& reader) {
+        const std::uint64_t cut = std::min(size, offset < by ? by - offset : 0);
+        reader.Skip(cut);
+        if (size > cut) writer.Data(offset + cut - by, size - cut, reader);
+    }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
+        const std::uint64_t cut = std::min(count, offset < by ? by - offset : 0);
+        if (count > cut) writer.Run(offset + cut - by, count - cut, byte);
     }
 };
 
@@ -124,12 +179,19 @@ void IpsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     }
 }
 
-std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan&, OutputFile& output,
+std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan& plan, OutputFile& output,
                               const BufferSizes& sizes) const {
     ByteReader reader(patch, bodyStart, sizes.stream);
-    const std::uint64_t result = ResultSize(source.Size(), {});
-    WriteRecords(source, output, sizes, result, ascending, [&](auto& writer) { Walk(reader, *this, writer); });
-    if (output.Size() != result) throw ChangedWhileRead(patch);
+    const std::uint64_t base = output.Size(), result = ResultSize(source.Size(), plan);
+    WriteRecords(source, output, sizes, result, ascending, [&](auto& writer) {
+        if (plan.unshift == 0) {
+            Walk(reader, *this, writer);
+        } else {
+            Unshifted<std::remove_reference_t<decltype(writer)>> unshifted{writer, plan.unshift};
+            Walk(reader, *this, unshifted);
+        }
+    });
+    if (output.Size() - base != result) throw ChangedWhileRead(patch);
     return 0;
 }
 
@@ -182,11 +244,41 @@ Verdict IpsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferS
                                          " the patch writes already hold their new values: this looks like the "
                                          "patched file, not the original."};
     std::string said = text::NoChecksum("IPS") + "; the patch writes " + text::CountOf(found.patchedBytes) + ".";
-    if (size % 1024 == kCopierHeader)
+    const auto at = FileChecksumAt(file);
+    if (checksumAt[0] != checksumAt[1] && at[0] != at[1]) {
+        said += checksumAt[1] == at[1]
+                    ? std::string(" It writes a SNES checksum where this file has its own: made for a ROM ") +
+                          (at[1] ? "with" : "without") + " a copier header, as this one is."
+                    : std::string(" It writes a SNES checksum 512 bytes ") + (at[1] ? "before" : "after") +
+                          " where this file has its own: made for a ROM " + (at[1] ? "without" : "with") +
+                          " a copier header, which applying accounts for.";
+    } else if (checksumAt[0] != checksumAt[1] || at[0] != at[1]) {
+        said += checksumAt[0] != checksumAt[1]
+                    ? std::string(" Its SNES checksum says it was made for a ROM ") + (checksumAt[1] ? "with" : "without") +
+                          " a copier header; this file's own checksum does not say whether it has one."
+                    : std::string(" This file's SNES checksum says it has ") + (at[1] ? "a" : "no") +
+                          " copier header; the patch writes no checksum that tells what it was made for.";
+    } else if (size % 1024 == kCopierHeader)
         said += " This file's size, " + text::CountOf(size) +
                 ", is 512 more than a multiple of 1 KiB: the usual mark of a copier header, which some IPS patches "
                 "expect and others do not.";
     return {Fit::Fits, said};
+}
+
+// A copier header one of them has and the other lacks, as their SNES
+// checksums tell: applied as the patch was made, the file kept as it is.
+std::optional<Stop> IpsPatch::PlanFor(HostServices&, InputFile& original, InputFile&, const std::string& originalPath,
+                                      const ApplyOptions&, Plan& plan, std::string& note) const {
+    const auto file = FileChecksumAt(original);
+    if (checksumAt[0] == checksumAt[1] || file[0] == file[1]) return std::nullopt;
+    if (file[1] && checksumAt[0]) {
+        plan.skip = kCopierHeader;
+        note = text::HeaderKept(originalPath, "copier", kCopierHeader);
+    } else if (file[0] && checksumAt[1]) {
+        plan.unshift = kCopierHeader;
+        note = text::HeaderAssumed(originalPath);
+    }
+    return std::nullopt;
 }
 
 std::string IpsPatch::InfoLines() const {

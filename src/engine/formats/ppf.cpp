@@ -239,7 +239,7 @@ std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, I
     }
     const std::string problem = Problem(e, originalPath, original.Size());
     if (problem.empty()) return std::nullopt;
-    if (!options.ignoreChecksum) return Stop{problem};
+    if (!options.ignoreChecksum) return Stop{problem, MessageStyle::Critical, true};
     host.ShowWarning(text::AppliedAllTheSame(problem));
     return std::nullopt;
 }

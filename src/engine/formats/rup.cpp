@@ -222,7 +222,8 @@ std::optional<Stop> RupPatch::PlanFor(HostServices& host, InputFile& original, I
             break;
         }
     // Applied all the same where asked: as the first file, forward.
-    if (!options.ignoreChecksum || original.Size() != parts[0].sourceSize) return Stop{problem};
+    const bool sized = original.Size() == parts[0].sourceSize;
+    if (!options.ignoreChecksum || !sized) return Stop{problem, MessageStyle::Critical, sized};
     host.ShowWarning(text::AppliedAllTheSame(problem));
     return std::nullopt;
 }

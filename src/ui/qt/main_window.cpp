@@ -42,18 +42,35 @@ QString DroppedFile(const QMimeData* data) {
 
 }  // namespace
 
-void QtMessages::ShowMessage(const std::string& text, MessageStyle style) {
-    // Lift a busy cursor while the user reads, and put it back afterwards.
+namespace {
+
+// A message box's answer, a busy cursor lifted while the user reads and put
+// back afterwards.
+QMessageBox::StandardButton Shown(QMessageBox& box) {
     int lifted = 0;
     while (QApplication::overrideCursor() != nullptr) {
         QApplication::restoreOverrideCursor();
         ++lifted;
     }
+    box.setTextFormat(Qt::PlainText);
+    const auto answer = static_cast<QMessageBox::StandardButton>(box.exec());
+    while (lifted-- > 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+    return answer;
+}
+
+}  // namespace
+
+void QtMessages::ShowMessage(const std::string& text, MessageStyle style) {
     QMessageBox box(style == MessageStyle::Critical ? QMessageBox::Critical : QMessageBox::NoIcon,
                     ToQt(form::MessageTitle), ToQt(text), QMessageBox::Ok, QApplication::activeWindow());
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
-    while (lifted-- > 0) QApplication::setOverrideCursor(Qt::WaitCursor);
+    Shown(box);
+}
+
+bool QtMessages::Ask(const std::string& question) {
+    QMessageBox box(QMessageBox::Question, ToQt(form::MessageTitle), ToQt(question), QMessageBox::Yes | QMessageBox::No,
+                    QApplication::activeWindow());
+    box.setDefaultButton(QMessageBox::No);
+    return Shown(box) == QMessageBox::Yes;
 }
 
 void QtMessages::EndProgram() { QApplication::quit(); }

@@ -20,6 +20,7 @@ namespace zelk {
 class QtMessages : public virtual FaceServices {
 public:
     void ShowMessage(const std::string& text, MessageStyle style) override;
+    bool Ask(const std::string& question) override;
     void EndProgram() override;
 };
 

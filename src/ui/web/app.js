@@ -17,18 +17,29 @@ const buttons = [...document.querySelectorAll("[data-command]")];
 // Messages one at a time, each waiting for its OK, as in the window.
 const dialog = $("message");
 let queue = Promise.resolve();
-function show(text, critical) {
+// A question is the same dialog with Yes and No, No focused; closing it any
+// other way (Escape) is No.
+function show(text, critical, question = false) {
+  let answer = false;
   queue = queue.then(() => new Promise((resolve) => {
     $("message-text").textContent = text;
     $("message-icon").hidden = !critical;
+    $("message-ok").hidden = question;
+    $("message-yes").hidden = $("message-no").hidden = !question;
     dialog.classList.toggle("critical", critical);
-    dialog.addEventListener("close", resolve, { once: true });
+    dialog.addEventListener("close", () => {
+      answer = dialog.returnValue === "yes";
+      resolve();
+    }, { once: true });
+    dialog.returnValue = "";
     dialog.showModal();
-    $("message-ok").focus();
+    $(question ? "message-no" : "message-ok").focus();
   }));
-  return queue;
+  return queue.then(() => answer);
 }
 $("message-ok").addEventListener("click", () => dialog.close());
+$("message-yes").addEventListener("click", () => dialog.close("yes"));
+$("message-no").addEventListener("click", () => dialog.close("no"));
 
 function offer(name, blob) {
   const link = document.createElement("a");
@@ -96,15 +107,15 @@ cancel.addEventListener("click", () => {
   if (running) dropWorker();
 });
 
-function run(button) {
+function run(button, anyway = false) {
   if (running) return;
-  running = { messages: [], outputs: [] };
+  running = { messages: [], outputs: [], button };
   buttons.forEach((b) => (b.disabled = true));
   document.body.classList.add("busy");
   bar.value = 0;
   barTimer = setTimeout(() => (bar.hidden = cancel.hidden = false), 500);
   startWorkers();
-  worker.postMessage(request(button.dataset.command, button.dataset.arguments.split(" "), inputFiles()));
+  worker.postMessage({ ...request(button.dataset.command, button.dataset.arguments.split(" "), inputFiles()), anyway });
 }
 
 // Whether the chosen patch fits the chosen original, said before anything
@@ -148,6 +159,8 @@ async function onWorkerMessage(event) {
       if (m.ok && i === done.messages.length - 1) done.outputs.forEach((o) => offer(o.name, o.blob));
       await show(done.messages[i].text, done.messages[i].critical);
     }
+    // Refused for the original's checksum, after the message naming both.
+    if (m.status === 2 && await show(dialog.dataset.applyAnyway, false, true)) run(done.button, true);
   }
 }
 

@@ -40,9 +40,16 @@ EMSCRIPTEN_KEEPALIVE int zelk_make(const char* original, const char* changed, co
     return zelk::form::PressMakePatch(zelk::host, {original, changed, patch, comment}) == zelk::Outcome::Done ? 0 : 1;
 }
 
-// The page's field roles: the patch field names the patch, the changed field the output.
-EMSCRIPTEN_KEEPALIVE int zelk_apply(const char* original, const char* output, const char* patch) {
-    return zelk::form::PressApplyPatch(zelk::host, {original, output, patch, ""}) == zelk::Outcome::Done ? 0 : 1;
+// The page's field roles: the patch field names the patch, the changed field
+// the output. 2: refused for the original's checksum, which the page then
+// asks about, and on Yes calls again `anyway`.
+EMSCRIPTEN_KEEPALIVE int zelk_apply(const char* original, const char* output, const char* patch, int anyway) {
+    using namespace zelk;
+    const form::Fields fields{original, output, patch, ""};
+    if (anyway) return form::ApplyAnyway(host, fields) == Outcome::Done ? 0 : 1;
+    bool refused = false;
+    if (form::TryApply(host, fields, refused) == Outcome::Done) return 0;
+    return refused ? 2 : 1;
 }
 
 // Whether the patch fits the original, in a sentence or two for the page's

@@ -158,11 +158,14 @@ std::string Html(const std::string& controls) {
            "<div id=\"working\"><progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden>"
            "</progress><button id=\"cancel\" type=\"button\" hidden>Cancel</button></div>\n"
            "<p id=\"fit\" role=\"status\"></p>\n"
-           "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\">\n"
+           "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\" "
+           "data-apply-anyway=\"" + Escape(zelk::form::ApplyAnywayQuestion) + "\">\n"
            "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"
            "  <div class=\"body\"><span id=\"message-icon\" class=\"error-icon\" role=\"img\" aria-label=\"Error\" hidden>"
            "</span><pre id=\"message-text\"></pre></div>\n"
-           "  <div class=\"buttons\"><button id=\"message-ok\" type=\"button\">OK</button></div>\n"
+           "  <div class=\"buttons\"><button id=\"message-ok\" type=\"button\">OK</button>"
+           "<button id=\"message-yes\" type=\"button\" hidden>Yes</button>"
+           "<button id=\"message-no\" type=\"button\" hidden>No</button></div>\n"
            "</dialog>\n</body>\n</html>\n";
 }
 

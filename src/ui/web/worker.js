@@ -340,9 +340,10 @@ function handle(request) {
     for (const role of ["original", "changed"])
       if (request.files[role]) progress.inputs.set(tagged(role, f[role]), { size: size(role), passes, pass: 0, done: 0, at: 0 });
   }
-  const status = withStrings(args, call);
+  const status = withStrings(args, (...pointers) => (request.type === "apply" ? call(...pointers, request.anyway ? 1 : 0)
+                                                                             : call(...pointers)));
   progress = null;
   staging = null;  // 32 MiB not kept between operations
   files = new Map();
-  self.postMessage({ type: "finished", ok: status === 0, heap: Module.HEAPU8.length });
+  self.postMessage({ type: "finished", ok: status === 0, status, heap: Module.HEAPU8.length });
 }

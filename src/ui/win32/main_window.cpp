@@ -85,6 +85,12 @@ void Win32Messages::ShowMessage(const std::string& text, MessageStyle style) {
                 MB_OK | (style == MessageStyle::Critical ? MB_ICONERROR : 0) | (owner ? MB_APPLMODAL : MB_TASKMODAL));
 }
 
+bool Win32Messages::Ask(const std::string& question) {
+    static const std::wstring title = FromUtf8(form::MessageTitle);
+    return MessageBoxW(owner, FromUtf8(question).c_str(), title.c_str(),
+                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2 | (owner ? MB_APPLMODAL : MB_TASKMODAL)) == IDYES;
+}
+
 void Win32Messages::EndProgram() {
     if (owner != nullptr) DestroyWindow(owner);
     PostQuitMessage(0);

@@ -18,6 +18,7 @@ namespace zelk {
 class Win32Messages : public virtual FaceServices {
 public:
     void ShowMessage(const std::string& text, MessageStyle style) override;
+    bool Ask(const std::string& question) override;
     void EndProgram() override;
 
     HWND owner = nullptr;
