@@ -60,14 +60,8 @@ FileHashes HashingInput::Finish() {
     return hashes;
 }
 
-std::string text::Crc32Hex(std::uint32_t crc) {
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
-                                   static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
-    return Hex(bytes);
-}
-
 std::string text::HashLines(const FileHashes& hashes) {
-    return "Size:   " + CountOf(hashes.size) + "\nCRC-32: " + Crc32Hex(hashes.crc) + "\nMD5:    " + Hex(hashes.md5) + "\nSHA-1:  " + Hex(hashes.sha1);
+    return "Size:   " + CountOf(hashes.size) + "\nCRC-32: " + Crc(hashes.crc) + "\nMD5:    " + Hex(hashes.md5) + "\nSHA-1:  " + Hex(hashes.sha1);
 }
 
 }  // namespace zelk

@@ -44,8 +44,6 @@ private:
 };
 
 namespace text {
-// Eight lower-case hex digits.
-std::string Crc32Hex(std::uint32_t crc);
 // One labelled line each: "Size:   N bytes", "CRC-32: ...", "MD5: ...", "SHA-1: ...".
 std::string HashLines(const FileHashes& hashes);
 }  // namespace text

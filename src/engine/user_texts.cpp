@@ -180,7 +180,7 @@ std::string text::ReadsPastTheFile(const std::string& path) {
 
 std::string text::Crc(std::uint32_t crc) {
     char hex[16];
-    std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(crc));
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(crc));
     return hex;
 }
 

@@ -54,7 +54,7 @@ std::string Hex(std::span<const std::uint8_t> bytes, bool upper = false);
 std::string NumberTooLarge(std::uint64_t at);
 std::string PatchCrcWrong(std::uint32_t actual, std::uint32_t stated);
 std::string ReadsPastTheFile(const std::string& path);
-std::string Crc(std::uint32_t crc);  // eight hex digits
+std::string Crc(std::uint32_t crc);  // eight lower-case hex digits, as the databases write them
 // "SIZE bytes, CRC-32 XXXXXXXX"
 std::string SizeAndCrc(std::uint64_t size, std::uint32_t crc);
 std::string WrongFile(const std::string& path, std::string_view kind, std::uint64_t expectedSize,

@@ -179,7 +179,7 @@ std::unique_ptr<ReadPatch> ReadForeign(std::unique_ptr<ForeignPatch> read, Input
 
 std::string ForeignPatch::Expected() const {
     if (!stated) return {};
-    return text::CountOf(stated->sourceSize) + ", CRC-32 " + text::Crc32Hex(stated->sourceCrc);
+    return text::CountOf(stated->sourceSize) + ", CRC-32 " + text::Crc(stated->sourceCrc);
 }
 
 std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_->Name()); }
