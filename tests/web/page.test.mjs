@@ -552,7 +552,9 @@ test("the original's hashes stand beside the verdict, and a checksum's refusal a
       focused: document.activeElement.id,
     }));
     await page.click(`#${button}`);
-    await page.waitForFunction(() => !document.getElementById("message").open);
+    // Closed, or already showing the next one.
+    await page.waitForFunction((said) => !document.getElementById("message").open ||
+      document.getElementById("message-text").textContent !== said, box.text);
     return box;
   };
   for (const answer of ["message-no", "message-yes"]) {

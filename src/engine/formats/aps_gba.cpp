@@ -166,12 +166,7 @@ Verdict ApsGbaPatch::Compare(InputFile& file, InputFile& patch, std::size_t) con
         return {Fit::AlreadyApplied, "Its size and the CRC16s of the " + blocks +
                                          " the patch changes are those of the file it makes, which the patch turns back."};
     if (const auto view = FirstView(file, [&](InputFile& viewed) { return Identify(viewed, patch).source; }))
-        return {Fit::Fits, view->header.empty()
-                               ? "Read as " + view->to + ", its size and CRC16s are those of the file the patch was made "
-                                 "from: applying writes the result as " + view->from + " again."
-                               : "Behind its " + std::to_string(view->skip) + "-byte " + view->header +
-                                     " header, its size and CRC16s are those of the file the patch was made from: "
-                                     "applying keeps the header in front of the result."};
+        return {Fit::Fits, ViewEvidence(*view, "its size and CRC16s are those")};
     return {Fit::DoesNotFit, Problem(found, file.Path()) + "." + LackedHeader(file, sourceSize)};
 }
 

@@ -121,6 +121,13 @@ std::string LackedHeader(InputFile& file, std::uint64_t expectedSize) {
            "guessed: look for the image with its header.";
 }
 
+std::string ViewEvidence(const View& view, std::string_view found) {
+    const std::string matched = std::string(found) + " of the file the patch was made from: applying ";
+    if (view.header.empty()) return "Read as " + view.to + ", " + matched + "writes the result as " + view.from + " again.";
+    return "Behind its " + std::to_string(view.skip) + "-byte " + view.header + " header, " + matched +
+           "keeps the header in front of the result.";
+}
+
 ViewedInput::ViewedInput(InputFile& file, const View& view) : file_(file), view_(view) {}
 
 std::uint64_t ViewedInput::Size() const { return file_.Size() - std::min(view_.skip, file_.Size()); }

@@ -57,6 +57,10 @@ std::vector<View> OtherViews(InputFile& file);
 // sentence naming the header it likely lacks; otherwise nothing.
 std::string LackedHeader(InputFile& file, std::uint64_t expectedSize);
 
+// The evidence of a check that found the original in `view`: `found` says
+// what matched ("its MD5 is that").
+std::string ViewEvidence(const View& view, std::string_view found);
+
 // `file` read through a view.
 class ViewedInput final : public InputFile {
 public:

@@ -291,12 +291,7 @@ Verdict RupPatch::Compare(InputFile& file, InputFile&, std::size_t bufferSize) c
     const auto found = Locate(file, bufferSize, md5, view);
     if (!found) return {Fit::DoesNotFit, Problem(file.Path(), md5) + "."};
     if (view)
-        return {Fit::Fits, view->header.empty()
-                               ? "Read as " + view->to + ", its MD5 is that of the file the patch was made from: applying "
-                                 "writes the result as " + view->from + " again."
-                               : "Behind its " + std::to_string(view->skip) + "-byte " + view->header +
-                                     " header, its MD5 is that of the file the patch was made from: applying keeps the "
-                                     "header in front of the result."};
+        return {Fit::Fits, ViewEvidence(*view, "its MD5 is that")};
     if (found->reverse)
         return {Fit::AlreadyApplied, "Its MD5 " + Hex(md5) + " is that of the file the patch makes, which the patch turns back."};
     return {Fit::Fits, "Its MD5 " + Hex(md5) + " is that of the file the patch was made from."};
