@@ -26,7 +26,7 @@ opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt
       -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives" -o "APT::Sandbox::User=root")
 # The source lists, fetched again once a day at most.
 if [ -z "$(find "$apt/lists" -name '*Sources*' -mtime -1 2> /dev/null | head -n 1)" ]; then
-  apt-get -qq "${opts[@]}" update >&2
+  apt-get -qq "${opts[@]}" update >&2 || echo "debian-dep.sh: some source lists failed to update; using what is there" >&2
 fi
 version=$(apt-cache "${opts[@]}" showsrc "$package" | awk '/^Version:/ {print $2}' | sort -V | tail -n 1)
 [ -n "$version" ] || { echo "debian-dep.sh: no source package $package" >&2; exit 1; }

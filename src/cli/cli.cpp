@@ -8,7 +8,9 @@
 #include <optional>
 #include <vector>
 
+#include "engine/archive_input.h"
 #include "engine/patch_applier.h"
+#include "engine/patch_chain.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"
 #include "host/about.h"
@@ -81,6 +83,8 @@ struct Command {
     std::vector<const char*> paths;
     bool commentOptions;
     bool checksumOption = false;
+    // PATCH may be given several times: patches applied in order.
+    bool severalPatches = false;
 };
 
 const Command kCommands[] = {
@@ -114,13 +118,13 @@ const Command kCommands[] = {
      "changes (each block made is held to its own, and a result is turned back).\n"
      "A RUP patch applies to the file of its files whose MD5 ORIGINAL has, and turns\n"
      "a result back. A BDF (bsdiff) patch states only the size it makes.",
-     {"ORIGINAL", "PATCH", "OUTPUT"}, false, true},
+     {"ORIGINAL", "PATCH", "OUTPUT"}, false, true, true},
     {"check", "check [OPTION]... ORIGINAL PATCH",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"
      "(another revision, a copier header too many or too few, a cut or longer\n"
      "file), with the evidence. Nothing is written. Exit status 0 when it fits, 1\n"
      "when it does not fit or is already applied, 2 when it could not be checked.",
-     {"ORIGINAL", "PATCH"}, false},
+     {"ORIGINAL", "PATCH"}, false, false, true},
     {"info", "info [OPTION]... PATCH",
      "Show the format of PATCH and what it holds: the comment and the blocks of a\nZelkPatch, the sizes and CRC-32s of a "
      "UPS or BPS patch (and a BPS patch's\nmetadata, shown as a comment), the records of an IPS patch.",
@@ -180,13 +184,24 @@ int Check(HostServices& host, const std::string& originalPath, const std::string
     return checked.verdict.fit == Fit::Fits ? 0 : 1;
 }
 
+int CheckChain(HostServices& host, const std::string& originalPath, const std::vector<std::string>& patchPaths) {
+    CheckedChain checked;
+    const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
+        if (auto stop = CheckPatches(host, originalPath, patchPaths, checked)) return stop;
+        host.ShowMessage(CheckChainText(checked, originalPath, patchPaths), MessageStyle::Plain);
+        return std::nullopt;
+    }, false);
+    if (outcome != Outcome::Done) return 2;
+    return AllFit(checked, patchPaths.size()) ? 0 : 1;
+}
+
 int Info(HostServices& host, const std::string& patchPath) {
-    if (const auto stop = CheckInput(host, patchPath)) {
-        host.ShowMessage(stop->text, MessageStyle::Critical);
-        return 1;
-    }
     try {
-        auto patch = host.OpenInput(patchPath);
+        std::unique_ptr<InputFile> patch;
+        if (const auto stop = OpenSource(host, patchPath, Wanted::Patch, {}, patch)) {
+            host.ShowMessage(stop->text, MessageStyle::Critical);
+            return 1;
+        }
         const auto read = Recognise(*patch).Read(*patch, host.Buffers().stream);
         if (const auto stop = read->Refusal(patchPath)) {
             patch.reset();
@@ -286,18 +301,24 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
 // Whether the command has the paths it needs, none of them empty or `-`.
 std::optional<std::string> CheckPaths(const Command& command, const Parsed& parsed) {
     const std::size_t expected = command.paths.size();
-    if (parsed.paths.size() != expected) {
+    if (parsed.paths.size() != expected && !(command.severalPatches && parsed.paths.size() > expected)) {
         std::string names;
         for (std::size_t i = 0; i < expected; ++i)
             names += std::string(i == 0 ? "" : i + 1 == expected ? " and " : ", ") + command.paths[i];
         return std::string(command.name) + " needs " + names + " (" + std::to_string(parsed.paths.size()) +
                (parsed.paths.size() == 1 ? " path given)" : " paths given)");
     }
-    for (std::size_t i = 0; i < expected; ++i)
-        if (parsed.paths[i].empty()) return std::string(command.paths[i]) + " is empty: name a file";
-    for (std::size_t i = 0; i < expected; ++i)
+    // Every PATCH of several is a PATCH; the last path of apply is OUTPUT.
+    const auto name = [&](std::size_t i) {
+        if (!command.severalPatches || i == 0) return command.paths[i];
+        const bool output = expected == 3 && i + 1 == parsed.paths.size();
+        return command.paths[output ? 2 : 1];
+    };
+    for (std::size_t i = 0; i < parsed.paths.size(); ++i)
+        if (parsed.paths[i].empty()) return std::string(name(i)) + " is empty: name a file";
+    for (std::size_t i = 0; i < parsed.paths.size(); ++i)
         if (parsed.paths[i] == "-")
-            return std::string(command.paths[i]) +
+            return std::string(name(i)) +
                    " cannot be '-': files are read and written by name only (write ./- for a file named -)";
     if (parsed.commentFile && parsed.commentFile->empty()) return "--comment-file needs a file";
     return std::nullopt;
@@ -340,8 +361,14 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
         }
         return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment, parsed.format));
     }
-    if (first == "apply") return ExitStatus(ApplyPatch(host, paths[0], paths[1], paths[2], {parsed.ignoreChecksum}));
-    if (first == "check") return Check(host, paths[0], paths[1]);
+    if (first == "apply") {
+        const std::vector<std::string> patches(paths.begin() + 1, paths.end() - 1);
+        return ExitStatus(ApplyPatches(host, paths[0], patches, paths.back(), {parsed.ignoreChecksum}));
+    }
+    if (first == "check") {
+        if (paths.size() == 2) return Check(host, paths[0], paths[1]);
+        return CheckChain(host, paths[0], {paths.begin() + 1, paths.end()});
+    }
     return Info(host, paths[0]);
 }
 

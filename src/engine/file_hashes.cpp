@@ -35,11 +35,11 @@ void HashingInput::Feed(std::span<const std::uint8_t> bytes) {
 void HashingInput::CatchUp(std::uint64_t to) {
     to = std::min(to, file_.Size());
     if (hashed_ >= to) return;
-    std::vector<std::uint8_t> piece(static_cast<std::size_t>(std::min<std::uint64_t>(to - hashed_, 1 << 20)));
+    piece_.resize(std::max(piece_.size(), static_cast<std::size_t>(std::min<std::uint64_t>(to - hashed_, 1 << 20))));
     while (hashed_ < to) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), to - hashed_));
-        file_.ReadExactly(hashed_, {piece.data(), size});
-        Feed({piece.data(), size});
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece_.size(), to - hashed_));
+        file_.ReadExactly(hashed_, {piece_.data(), size});
+        Feed({piece_.data(), size});
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "host/file_services.h"
 
@@ -40,6 +41,7 @@ private:
     struct State;
     InputFile& file_;
     std::uint64_t hashed_ = 0;
+    std::vector<std::uint8_t> piece_;  // for the bytes between, kept from one read to the next
     std::unique_ptr<State> state_;
 };
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/archive_input.h"
 #include "engine/byte_reader.h"
 #include "engine/fit_check.h"
 #include "engine/patch_maker.h"
@@ -219,13 +220,11 @@ const PatchFormat& OwnFormat() {
 }
 
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
-                                         const std::string& patchPath, OpenedPatch& opened) {
+                                         const std::string& patchPath, OpenedPatch& opened, const std::string& near) {
     opened.in.originalPath = originalPath;
     opened.in.patchPath = patchPath;
-    if (auto stop = CheckInput(host, originalPath)) return stop;
-    opened.in.original = host.OpenInput(originalPath);
-    if (auto stop = CheckInput(host, patchPath)) return stop;
-    opened.in.patch = host.OpenInput(patchPath);
+    if (auto stop = OpenSource(host, originalPath, Wanted::Rom, near, opened.in.original)) return stop;
+    if (auto stop = OpenSource(host, patchPath, Wanted::Patch, near, opened.in.patch)) return stop;
     opened.format = &Recognise(*opened.in.patch);
     opened.read = opened.format->Read(*opened.in.patch, host.Buffers().stream);
     if (auto stop = opened.read->RefuseOriginal(*opened.in.original, originalPath)) return stop;
@@ -264,7 +263,7 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
     std::string done(text::ApplyDone);
     return RunOperation(host, done, [&]() -> std::optional<Stop> {
         OpenedPatch opened;
-        if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+        if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened, outputPath)) return stop;
         done = opened.read->ApplyDone();
         auto stop = opened.read->Apply(host, opened.in, outputPath, options);
         if (stop && stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;

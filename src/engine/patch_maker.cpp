@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/archive_input.h"
 #include "engine/diff_scanner.h"
 #include "engine/patch_format.h"
 #include "engine/user_texts.h"
@@ -78,11 +79,10 @@ void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std
 
 std::optional<Stop> MakeOwnPatch(HostServices& host, const MakeRequest& request) {
     const std::string comment = host.ToAnsi(ToCrLf(request.comment));
-    if (auto stop = CheckInput(host, request.originalPath)) return stop;
-    auto original = host.OpenInput(request.originalPath);
+    std::unique_ptr<InputFile> original, changed;
+    if (auto stop = OpenSource(host, request.originalPath, Wanted::Rom, request.patchPath, original)) return stop;
     if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(request.originalPath)};
-    if (auto stop = CheckInput(host, request.changedPath)) return stop;
-    auto changed = host.OpenInput(request.changedPath);
+    if (auto stop = OpenSource(host, request.changedPath, Wanted::Rom, request.patchPath, changed)) return stop;
     if (changed->Size() > kMaxFileSize) return Stop{text::TooLarge(request.changedPath)};
     if (changed->Size() < original->Size())
         return Stop{text::ShorterThanOriginal(request.changedPath, changed->Size(), request.originalPath,

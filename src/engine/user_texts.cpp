@@ -269,6 +269,27 @@ std::string text::ChecksumEvidence(const FileIdentity& file, const Stated& patch
     return said;
 }
 
+std::string text::PatchOfChain(std::size_t k, std::size_t count) {
+    return "patch " + std::to_string(k + 1) + " of " + std::to_string(count);
+}
+
+std::string text::ResultOfPatch(std::size_t k) { return "the result of patch " + std::to_string(k); }
+
+std::string text::ChainMisfit(std::size_t k, std::size_t count, const std::string& patchPath, Fit verdict,
+                              const std::string& met) {
+    return PatchOfChain(k, count) + ", " + patchPath + ", " +
+           (verdict == Fit::AlreadyApplied ? "is already applied in " : "does not fit ") + met;
+}
+
+std::string text::ChainDone(std::size_t count) {
+    return "Done applying " + std::to_string(count) + " patches!";
+}
+
+std::string text::NotChecked(std::size_t checked, std::size_t count) {
+    return "Patches " + std::to_string(checked + 1) + " to " + std::to_string(count) +
+           " were not checked: each is made for the result of the one before.";
+}
+
 std::string text::FitSentence(Fit verdict, const std::string& patchPath, const std::string& filePath) {
     switch (verdict) {
         case Fit::Fits: return patchPath + " fits " + filePath;

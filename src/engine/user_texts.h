@@ -83,6 +83,16 @@ std::string CommentCut(std::string_view kind, std::size_t bytes);
 // The evidence of a check by checksums: what the file is to the patch.
 std::string ChecksumEvidence(const FileIdentity& file, const Stated& patch, bool reversible);
 
+// Several patches in order. `k` counts from 0: "patch 2 of 3".
+std::string PatchOfChain(std::size_t k, std::size_t count);
+// What patch k + 1 meets: "the result of patch k".
+std::string ResultOfPatch(std::size_t k);
+// "patch 2 of 3, fixes.ips, does not fit the result of patch 1".
+std::string ChainMisfit(std::size_t k, std::size_t count, const std::string& patchPath, Fit verdict,
+                        const std::string& met);
+std::string ChainDone(std::size_t count);
+std::string NotChecked(std::size_t checked, std::size_t count);
+
 // "PATCH fits FILE", "PATCH is already applied in FILE", "PATCH does not fit FILE".
 std::string FitSentence(Fit verdict, const std::string& patchPath, const std::string& filePath);
 // A sentence or two about the same, a player can act on.

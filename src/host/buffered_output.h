@@ -49,6 +49,49 @@ private:
     std::uint64_t bufferStart_ = 0;  // file offset of buffer_[0]
 };
 
+// A scratch file on disk, buffered as every output is: the platform gives
+// its raw reads, writes and resizing.
+class BufferedScratch : public ScratchFile {
+public:
+    BufferedScratch(std::string shown, std::size_t bufferSize) : output_(std::move(shown), bufferSize, *this) {}
+
+    void Append(std::span<const std::uint8_t> bytes) override { output_.Append(bytes); }
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override { output_.WriteAt(offset, bytes); }
+    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
+        output_.AppendFrom(source, offset, length);
+    }
+    void ExtendTo(std::uint64_t size) override { output_.ExtendTo(size); }
+    std::uint64_t Size() const override { return output_.Size(); }
+    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override { output_.ReadBack(offset, buffer); }
+    const std::string& Path() const override { return output_.Path(); }
+
+protected:
+    virtual void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) = 0;
+    virtual void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) = 0;
+    virtual void Resize(std::uint64_t size) = 0;
+
+private:
+    class Buffered final : public BufferedOutput {
+    public:
+        Buffered(std::string shown, std::size_t bufferSize, BufferedScratch& file)
+            : BufferedOutput(std::move(shown), bufferSize), file_(file) {}
+        void Commit() override {}
+
+    protected:
+        void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+            file_.WriteRaw(data, size, offset);
+        }
+        void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+            file_.ReadRaw(data, size, offset);
+        }
+        void Resize(std::uint64_t size) override { file_.Resize(size); }
+
+    private:
+        BufferedScratch& file_;
+    };
+    Buffered output_;
+};
+
 // The temporary file's name beside `target`: ".NAME.zelk-XXXXXXXX", with a
 // fresh random suffix each call, and NAME cut short (at a character's
 // start) where the whole would pass `maxLength` bytes: a temporary must fit

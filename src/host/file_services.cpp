@@ -1,7 +1,9 @@
 #include "host/file_services.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <vector>
 
 namespace zelk {
 
@@ -48,6 +50,61 @@ FileError ChangedWhileRead(const InputFile& file) {
 
 void InputFile::ReadExactly(std::uint64_t offset, std::span<std::uint8_t> buffer) {
     if (ReadAt(offset, buffer) != buffer.size()) throw ShrankWhileRead(*this);
+}
+
+namespace {
+
+class MemoryFile final : public ScratchFile {
+public:
+    explicit MemoryFile(std::string shown) : shown_(std::move(shown)) {}
+    void Append(std::span<const std::uint8_t> bytes) override { bytes_.insert(bytes_.end(), bytes.begin(), bytes.end()); }
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        std::copy(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
+        const std::size_t at = bytes_.size();
+        bytes_.resize(at + static_cast<std::size_t>(length));
+        source.ReadExactly(offset, {bytes_.data() + at, static_cast<std::size_t>(length)});
+    }
+    void ExtendTo(std::uint64_t size) override {
+        if (size > bytes_.size()) bytes_.resize(static_cast<std::size_t>(size));
+    }
+    std::uint64_t Size() const override { return bytes_.size(); }
+    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+        if (!buffer.empty()) std::memcpy(buffer.data(), bytes_.data() + offset, buffer.size());
+    }
+    const std::string& Path() const override { return shown_; }
+
+private:
+    std::string shown_;
+    std::vector<std::uint8_t> bytes_;
+};
+
+class ScratchReader final : public InputFile {
+public:
+    ScratchReader(std::shared_ptr<ScratchFile> scratch, std::string shown)
+        : scratch_(std::move(scratch)), shown_(std::move(shown)) {}
+    std::uint64_t Size() const override { return scratch_->Size(); }
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+        const std::uint64_t size = scratch_->Size();
+        if (offset >= size) return 0;
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+        scratch_->ReadBack(offset, buffer.first(n));
+        return n;
+    }
+    const std::string& Path() const override { return shown_; }
+
+private:
+    std::shared_ptr<ScratchFile> scratch_;
+    std::string shown_;
+};
+
+}  // namespace
+
+std::unique_ptr<ScratchFile> MemoryScratch(std::string shown) { return std::make_unique<MemoryFile>(std::move(shown)); }
+
+std::unique_ptr<InputFile> ReadScratch(std::shared_ptr<ScratchFile> scratch, std::string shown) {
+    return std::make_unique<ScratchReader>(std::move(scratch), std::move(shown));
 }
 
 void OutputFile::AppendInt32(std::int32_t value) {

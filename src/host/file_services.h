@@ -93,6 +93,22 @@ public:
     void WriteInt32At(std::uint64_t offset, std::int32_t value);
 };
 
+// Bytes an operation needs again and nobody else: an archive's entry
+// unpacked, the result of one patch of several before the next is applied.
+// It has no name that could outlive it, replaces nothing (Commit keeps it
+// for reading), and is gone once destroyed, however the program ends.
+class ScratchFile : public OutputFile {
+public:
+    void Commit() override {}
+};
+
+// Reads what a scratch file holds, under the name `shown` in messages; the
+// scratch lives as long as any reader of it.
+std::unique_ptr<InputFile> ReadScratch(std::shared_ptr<ScratchFile> scratch, std::string shown);
+
+// A scratch file in memory, for small ones and where there is no disk.
+std::unique_ptr<ScratchFile> MemoryScratch(std::string shown);
+
 class FileServices {
 public:
     virtual ~FileServices() = default;
@@ -109,6 +125,14 @@ public:
     }
     virtual std::unique_ptr<InputFile> OpenInput(const std::string& path) = 0;
     virtual std::unique_ptr<OutputFile> CreateOutput(const std::string& path) = 0;
+    // A scratch file, `shown` in messages, on the file system that holds
+    // `near` (where the result goes, so that bytes stay on one disk) where
+    // that can be, else in the system's temporary folder. In memory unless
+    // the platform has files of its own.
+    virtual std::unique_ptr<ScratchFile> CreateScratch(const std::string& near, const std::string& shown) {
+        (void)near;
+        return MemoryScratch(shown);
+    }
     // A temporary file that an output could not remove when it was given up
     // (its folder changed meanwhile), in a sentence that names it; empty when
     // there is none. Asking forgets it.

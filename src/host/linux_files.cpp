@@ -9,6 +9,7 @@
 #include <climits>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -89,6 +90,36 @@ private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
 };
+
+void WriteAll(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset, const std::string& path) {
+    while (size > 0) {
+        const ssize_t wrote = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            Fail("write", path, errno);
+        }
+        if (wrote == 0) Fail("write", path, ENOSPC);
+        data += wrote;
+        size -= static_cast<std::size_t>(wrote);
+        offset += static_cast<std::uint64_t>(wrote);
+    }
+}
+
+void ReadAll(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset, const std::string& path) {
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, data, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) Fail("read", path, errno);
+        if (got == 0) Fail("read", path, EIO);
+        data += got;
+        size -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+}
+
+void ResizeFile(int fd, std::uint64_t size, const std::string& path) {
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) Fail("write", path, errno);
+}
 
 // Temporary files being written, for a signal handler to remove: a fixed
 // table, since a handler may neither allocate nor lock.
@@ -315,34 +346,12 @@ public:
 
 protected:
     void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
-        while (size > 0) {
-            const ssize_t wrote = ::pwrite(fd_, data, size, static_cast<off_t>(offset));
-            if (wrote < 0) {
-                if (errno == EINTR) continue;
-                Fail("write", path_, errno);
-            }
-            if (wrote == 0) Fail("write", path_, ENOSPC);
-            data += wrote;
-            size -= static_cast<std::size_t>(wrote);
-            offset += static_cast<std::uint64_t>(wrote);
-        }
+        WriteAll(fd_, data, size, offset, path_);
     }
-
     void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
-        while (size > 0) {
-            const ssize_t got = ::pread(fd_, data, size, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) Fail("read", path_, errno);
-            if (got == 0) Fail("read", path_, EIO);
-            data += got;
-            size -= static_cast<std::size_t>(got);
-            offset += static_cast<std::uint64_t>(got);
-        }
+        ReadAll(fd_, data, size, offset, path_);
     }
-
-    void Resize(std::uint64_t size) override {
-        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) Fail("write", path_, errno);
-    }
+    void Resize(std::uint64_t size) override { ResizeFile(fd_, size, path_); }
 
     std::uint64_t CopyInSystem(InputFile& source, std::uint64_t from, std::uint64_t to, std::uint64_t length) override {
         const auto* input = dynamic_cast<LinuxInputFile*>(&source);
@@ -486,7 +495,61 @@ private:
     std::uint64_t writebackFrom_ = 0;  // where the disk has not been asked to start yet
 };
 
+// A scratch file nothing can leave behind: unnamed (O_TMPFILE) in the
+// folder of `near` or else the system's temporary folder; where no file
+// system there can make one, named and unlinked at once, before a byte is
+// written.
+class LinuxScratchFile final : public BufferedScratch {
+public:
+    LinuxScratchFile(const std::string& near, std::string shown, std::size_t bufferSize)
+        : BufferedScratch(std::move(shown), bufferSize) {
+        std::vector<std::string> folders;
+        const std::filesystem::path target(near);
+        if (!near.empty()) folders.push_back(target.has_parent_path() ? target.parent_path().string() : ".");
+        const char* tmp = std::getenv("TMPDIR");
+        folders.push_back(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+        int error = ENOENT;
+        for (const std::string& folder : folders) {
+            fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            if (fd_ >= 0) return;
+            error = errno;
+        }
+        for (const std::string& folder : folders) {
+            std::string name = folder + "/.zelk-scratch-XXXXXX";
+            // From its creation to its unlinking no handled signal may end the program.
+            const SignalsHeld held;
+            fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+            if (fd_ < 0) {
+                error = errno;
+                continue;
+            }
+            ::unlink(name.c_str());
+            return;
+        }
+        Fail("write", Path(), error);
+    }
+    ~LinuxScratchFile() override { ::close(fd_); }
+    LinuxScratchFile(const LinuxScratchFile&) = delete;
+    LinuxScratchFile& operator=(const LinuxScratchFile&) = delete;
+
+protected:
+    void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        WriteAll(fd_, data, size, offset, Path());
+    }
+    void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        ReadAll(fd_, data, size, offset, Path());
+    }
+    void Resize(std::uint64_t size) override { ResizeFile(fd_, size, Path()); }
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace
+
+std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& near, const std::string& shown) {
+    return std::make_unique<LinuxScratchFile>(near, shown, Buffers().stream);
+}
 
 bool SystemFiles::FileExists(const std::string& path) {
     struct stat st {};

@@ -92,6 +92,42 @@ std::wstring SystemPath(const std::string& path) {
     return L"\\\\?\\" + full;
 }
 
+void WriteAll(HANDLE handle, const std::uint8_t* data, std::size_t size, std::uint64_t offset, const std::string& path) {
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD wrote = 0;
+        const DWORD step = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        if (!WriteFile(handle, data, step, &wrote, &at)) Fail("write", path, GetLastError());
+        if (wrote == 0) Fail("write", path, ERROR_DISK_FULL);
+        data += wrote;
+        size -= wrote;
+        offset += wrote;
+    }
+}
+
+void ReadAll(HANDLE handle, std::uint8_t* data, std::size_t size, std::uint64_t offset, const std::string& path) {
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        const DWORD step = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        if (!ReadFile(handle, data, step, &got, &at)) Fail("read", path, GetLastError());
+        if (got == 0) Fail("read", path, ERROR_HANDLE_EOF);
+        data += got;
+        size -= got;
+        offset += got;
+    }
+}
+
+void ResizeFile(HANDLE handle, std::uint64_t size, const std::string& path) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end)) Fail("write", path, GetLastError());
+}
+
 class Win32InputFile final : public InputFile {
 public:
     explicit Win32InputFile(const std::string& path) : path_(path) {
@@ -292,41 +328,12 @@ public:
 
 protected:
     void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
-        while (size > 0) {
-            OVERLAPPED at{};
-            at.Offset = static_cast<DWORD>(offset);
-            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-            DWORD wrote = 0;
-            const DWORD step = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-            if (!WriteFile(handle_, data, step, &wrote, &at)) Fail("write", path_, GetLastError());
-            if (wrote == 0) Fail("write", path_, ERROR_DISK_FULL);
-            data += wrote;
-            size -= wrote;
-            offset += wrote;
-        }
+        WriteAll(handle_, data, size, offset, path_);
     }
-
     void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
-        while (size > 0) {
-            OVERLAPPED at{};
-            at.Offset = static_cast<DWORD>(offset);
-            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-            DWORD got = 0;
-            const DWORD step = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-            if (!ReadFile(handle_, data, step, &got, &at)) Fail("read", path_, GetLastError());
-            if (got == 0) Fail("read", path_, ERROR_HANDLE_EOF);
-            data += got;
-            size -= got;
-            offset += got;
-        }
+        ReadAll(handle_, data, size, offset, path_);
     }
-
-    void Resize(std::uint64_t size) override {
-        FILE_END_OF_FILE_INFO end{};
-        end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-        if (!SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end))
-            Fail("write", path_, GetLastError());
-    }
+    void Resize(std::uint64_t size) override { ResizeFile(handle_, size, path_); }
 
 private:
     // ReplaceFile keeps the old file's attributes, security, streams and
@@ -372,6 +379,52 @@ private:
     bool committed_ = false;
 };
 
+// A scratch file that Windows deletes once its handle closes, however the
+// program ends: in the folder of `near`, else the system's temporary folder.
+// Nobody else may open it meanwhile.
+class Win32ScratchFile final : public BufferedScratch {
+public:
+    Win32ScratchFile(const std::string& near, std::string shown, std::size_t bufferSize)
+        : BufferedScratch(std::move(shown), bufferSize) {
+        std::vector<std::wstring> folders;
+        if (!near.empty()) {
+            const std::wstring target = SystemPath(near);
+            folders.push_back(target.substr(0, target.find_last_of(L'\\') + 1));
+        }
+        std::wstring temp(MAX_PATH + 1, L'\0');
+        const DWORD length = GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
+        if (length > 0 && length < temp.size()) folders.push_back(SystemPath(ToUtf8(temp.substr(0, length))) + L"\\");
+        DWORD error = ERROR_PATH_NOT_FOUND;
+        for (const std::wstring& folder : folders) {
+            for (int attempt = 0; attempt < 100 && handle_ == INVALID_HANDLE_VALUE; ++attempt) {
+                const std::wstring name = folder + FromUtf8(TemporaryName("scratch"));
+                handle_ = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                                      nullptr);
+                error = GetLastError();
+                if (handle_ == INVALID_HANDLE_VALUE && error != ERROR_FILE_EXISTS) break;
+            }
+            if (handle_ != INVALID_HANDLE_VALUE) return;
+        }
+        Fail("write", Path(), error);
+    }
+    ~Win32ScratchFile() override { CloseHandle(handle_); }
+    Win32ScratchFile(const Win32ScratchFile&) = delete;
+    Win32ScratchFile& operator=(const Win32ScratchFile&) = delete;
+
+protected:
+    void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        WriteAll(handle_, data, size, offset, Path());
+    }
+    void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        ReadAll(handle_, data, size, offset, Path());
+    }
+    void Resize(std::uint64_t size) override { ResizeFile(handle_, size, Path()); }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
 }  // namespace
 
 // Any entry that is not a folder is a file, hidden and system ones included.
@@ -401,6 +454,10 @@ std::unique_ptr<InputFile> SystemFiles::OpenInput(const std::string& path) {
 
 std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
     return std::make_unique<Win32OutputFile>(*this, path);
+}
+
+std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& near, const std::string& shown) {
+    return std::make_unique<Win32ScratchFile>(near, shown, Buffers().stream);
 }
 
 // Windows flushes a file's metadata with its data; nothing more to do.

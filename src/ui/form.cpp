@@ -1,7 +1,9 @@
 #include "ui/form.h"
 
 #include "engine/patch_applier.h"
+#include "engine/patch_chain.h"
 #include "engine/patch_maker.h"
+#include "host/forwarding_host.h"
 
 namespace zelk::form {
 
@@ -28,6 +30,32 @@ double FittedFontPoints(double points, const std::function<bool(double)>& fitsAt
     return points;
 }
 
+std::vector<std::string> PatchPaths(const std::string& fieldText) {
+    std::vector<std::string> paths;
+    std::size_t at = fieldText.find_first_not_of(" \t");
+    if (at == std::string::npos || fieldText[at] != '"') return {fieldText};
+    while (at != std::string::npos) {
+        const std::size_t end = fieldText[at] == '"' ? fieldText.find('"', at + 1) : std::string::npos;
+        if (end == std::string::npos || end == at + 1) return {fieldText};
+        paths.push_back(fieldText.substr(at + 1, end - at - 1));
+        at = fieldText.find_first_not_of(" \t", end + 1);
+        if (at != std::string::npos && at == end + 1) return {fieldText};  // "a""b": no list
+    }
+    return paths;
+}
+
+std::string PatchFieldText(const std::vector<std::string>& paths) {
+    if (paths.size() == 1) return paths.front();
+    std::string text;
+    for (const std::string& path : paths) text += (text.empty() ? "\"" : " \"") + path + "\"";
+    return text;
+}
+
+std::string DroppedText(Role role, const std::vector<std::string>& paths) {
+    if (paths.empty() || (paths.size() > 1 && role != Role::Patch)) return {};
+    return PatchFieldText(paths);
+}
+
 Outcome PressMakePatch(HostServices& host, const Fields& fields) {
     return MakePatch(host, fields.origRomFile, fields.chgRomFile, fields.outPatchFile, fields.patchComment);
 }
@@ -36,40 +64,25 @@ namespace {
 
 // The face's host, its warnings shown as messages: the windows show none
 // otherwise, but applying anyway must say what it applied all the same.
-class WarningsShown final : public HostServices {
+class WarningsShown final : public ForwardingHost {
 public:
-    explicit WarningsShown(HostServices& host) : host_(host) {}
-    bool FileExists(const std::string& path) override { return host_.FileExists(path); }
-    std::optional<std::string> InputProblem(const std::string& path) override { return host_.InputProblem(path); }
-    std::unique_ptr<InputFile> OpenInput(const std::string& path) override { return host_.OpenInput(path); }
-    std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override { return host_.CreateOutput(path); }
-    std::string TakeLeftBehind() override { return host_.TakeLeftBehind(); }
-    std::string ToAnsi(std::string_view utf8) override { return host_.ToAnsi(utf8); }
-    std::string FromAnsi(std::string_view bytes) override { return host_.FromAnsi(bytes); }
-    BufferSizes Buffers() override { return host_.Buffers(); }
-    void ShowMessage(const std::string& text, MessageStyle style) override { host_.ShowMessage(text, style); }
-    void ShowStop(const std::string& text, MessageStyle style) override { host_.ShowStop(text, style); }
+    using ForwardingHost::ForwardingHost;
     void ShowWarning(const std::string& text) override { host_.ShowMessage(text, MessageStyle::Plain); }
-    void ShowComment(CommentReader& comment) override { host_.ShowComment(comment); }
-    bool Ask(const std::string& question) override { return host_.Ask(question); }
-    void EndProgram() override { host_.EndProgram(); }
-
-private:
-    HostServices& host_;
 };
 
 }  // namespace
 
 Outcome TryApply(HostServices& host, const Fields& fields, bool& refusedForChecksum) {
     refusedForChecksum = false;
-    return ApplyPatch(host, fields.origRomFile, fields.outPatchFile, fields.chgRomFile, {}, &refusedForChecksum);
+    return ApplyPatches(host, fields.origRomFile, PatchPaths(fields.outPatchFile), fields.chgRomFile, {},
+                        &refusedForChecksum);
 }
 
 Outcome ApplyAnyway(HostServices& host, const Fields& fields) {
     WarningsShown shown(host);
     ApplyOptions options;
     options.ignoreChecksum = true;
-    return ApplyPatch(shown, fields.origRomFile, fields.outPatchFile, fields.chgRomFile, options);
+    return ApplyPatches(shown, fields.origRomFile, PatchPaths(fields.outPatchFile), fields.chgRomFile, options);
 }
 
 Outcome PressApplyPatch(HostServices& host, const Fields& fields) {

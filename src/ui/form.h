@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/operation.h"
 #include "host/host_services.h"
@@ -117,9 +118,23 @@ struct Fields {
     std::string patchComment;
 };
 
+// The patch field may name several patches, applied in order: each in
+// double quotes, one after another, as a file dialog that takes several
+// files writes them:
+//   "C:\hacks\translation.bps" "C:\hacks\fixes.zip"
+// Any other text is one path, exactly as typed.
+std::vector<std::string> PatchPaths(const std::string& fieldText);
+// The field text for `paths`: one path as it is, several each quoted.
+std::string PatchFieldText(const std::vector<std::string>& paths);
+// What a field of `role` reads once `paths` are dropped on it, in the order
+// the drop gives them: the patch field takes several, the others one; an
+// empty text where the field takes none of them.
+std::string DroppedText(Role role, const std::vector<std::string>& paths);
+
 // Make Patch: the changed field is the changed ROM.
 Outcome PressMakePatch(HostServices& host, const Fields& fields);
-// Apply Patch: the changed field is the output, the patch field the patch.
+// Apply Patch: the changed field is the output, the patch field the patch
+// (or the patches, in order).
 // A patch refused because the original's checksum is not its own asks,
 // after the message that names both, whether to apply it anyway.
 inline constexpr std::string_view ApplyAnywayQuestion = "Apply anyway?";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/archive_input.h"
 #include "engine/file_hashes.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
@@ -89,9 +90,9 @@ std::vector<View> OtherViews(InputFile& file) {
     const std::size_t got = file.ReadAt(0, head);
     const std::string_view start(reinterpret_cast<const char*>(head), got);
     std::vector<View> views;
-    for (const HeaderKind& kind : kHeaders) {
-        if ((kind.mark.empty() || start.starts_with(kind.mark)) && file.Size() > kind.length) views.push_back({kind.length, kind.name, Reorder::None, "", ""});
-    }
+    for (const HeaderKind& kind : kHeaders)
+        if ((kind.mark.empty() || start.starts_with(kind.mark)) && file.Size() > kind.length)
+            views.push_back({kind.length, kind.name, Reorder::None, "", ""});
     for (int a = 0; a < 3; ++a) {
         if (got < 4 || std::memcmp(head, kOrders[a].first, 4) != 0) continue;
         for (int b = 0; b < 3; ++b)
@@ -626,10 +627,9 @@ std::size_t checksummed::EncodeNumber(std::uint64_t v, std::uint8_t* out) {
 // No 2 GiB limit, and a shorter changed file is theirs to describe.
 std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, const PatchFormat& format,
                                 bool keepsComment, const WritePatch& write) {
-    if (auto stop = CheckInput(host, request.originalPath)) return stop;
-    auto original = host.OpenInput(request.originalPath);
-    if (auto stop = CheckInput(host, request.changedPath)) return stop;
-    auto changed = host.OpenInput(request.changedPath);
+    std::unique_ptr<InputFile> original, changed;
+    if (auto stop = OpenSource(host, request.originalPath, Wanted::Rom, request.patchPath, original)) return stop;
+    if (auto stop = OpenSource(host, request.changedPath, Wanted::Rom, request.patchPath, changed)) return stop;
     auto patch = host.CreateOutput(request.patchPath);
     write(*original, *changed, *patch);
     original.reset();

@@ -34,15 +34,20 @@ constexpr std::uint64_t kFields[][2] = {
 
 std::string Hex(const Md5& md5) { return text::Hex(md5); }
 
+// The file's bytes from `from` to its end into `context`.
+void Md5Tail(MD5_CTX& context, InputFile& file, std::uint64_t from, std::size_t bufferSize) {
+    ByteReader reader(file, from, bufferSize);
+    for (std::uint64_t at = from; at < file.Size();) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size() - at, bufferSize)));
+        MD5Update(&context, piece.data(), piece.size());
+        at += piece.size();
+    }
+}
+
 Md5 Md5Of(InputFile& file, std::size_t bufferSize) {
     MD5_CTX context;
     MD5Init(&context);
-    ByteReader reader(file, 0, bufferSize);
-    for (std::uint64_t left = file.Size(); left > 0;) {
-        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)));
-        MD5Update(&context, piece.data(), piece.size());
-        left -= piece.size();
-    }
+    Md5Tail(context, file, 0, bufferSize);
     Md5 md5;
     MD5Final(md5.data(), &context);
     return md5;
@@ -316,15 +321,6 @@ void PutNumber(OutputFile& patch, std::uint64_t value) {
     } while (value > 0);
     bytes[0] = static_cast<std::uint8_t>(n);
     patch.Append({bytes, n + 1});
-}
-
-void Md5Tail(MD5_CTX& context, InputFile& file, std::uint64_t from, std::size_t bufferSize) {
-    ByteReader reader(file, from, bufferSize);
-    for (std::uint64_t at = from; at < file.Size();) {
-        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size() - at, bufferSize)));
-        MD5Update(&context, piece.data(), piece.size());
-        at += piece.size();
-    }
 }
 
 // One file, its text in UTF-8: the MD5s are filled in once both files have

@@ -1,6 +1,7 @@
 #include "ui/qt/main_window.h"
 
 #include <algorithm>
+#include <vector>
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -33,11 +34,21 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-// The local file a drag carries, if it carries exactly one.
-QString DroppedFile(const QMimeData* data) {
-    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) return {};
-    const QUrl url = data->urls().front();
-    return url.isLocalFile() ? url.toLocalFile() : QString();
+// What a field of `role` reads once the local files a drag carries are
+// dropped on it: empty when it takes none of them.
+QString DroppedText(form::Role role, const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls()) return {};
+    std::vector<std::string> paths;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile()) return {};
+        paths.push_back(FromQt(url.toLocalFile()));
+    }
+    return ToQt(form::DroppedText(role, paths));
+}
+
+form::Role RoleOf(const QObject* field) {
+    const std::size_t index = form::IndexOf(FromQt(field->objectName()));
+    return index < form::Controls.size() ? form::Controls[index].role : form::Role::None;
 }
 
 }  // namespace
@@ -213,15 +224,15 @@ bool ZelkPatchForm::eventFilter(QObject* watched, QEvent* event) {
     if (field == nullptr) return QWidget::eventFilter(watched, event);
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
         auto* drag = static_cast<QDropEvent*>(event);
-        if (DroppedFile(drag->mimeData()).isEmpty()) return QWidget::eventFilter(watched, event);
+        if (DroppedText(RoleOf(field), drag->mimeData()).isEmpty()) return QWidget::eventFilter(watched, event);
         drag->acceptProposedAction();
         return true;
     }
     if (event->type() == QEvent::Drop) {
         auto* drop = static_cast<QDropEvent*>(event);
-        const QString path = DroppedFile(drop->mimeData());
-        if (path.isEmpty()) return QWidget::eventFilter(watched, event);
-        field->setText(path);
+        const QString text = DroppedText(RoleOf(field), drop->mimeData());
+        if (text.isEmpty()) return QWidget::eventFilter(watched, event);
+        field->setText(text);
         drop->acceptProposedAction();
         return true;
     }

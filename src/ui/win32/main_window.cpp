@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace zelk {
 
@@ -61,16 +62,20 @@ LRESULT CALLBACK CommentProc(HWND field, UINT message, WPARAM wParam, LPARAM lPa
     return DefSubclassProc(field, message, wParam, lParam);
 }
 
-// The path fields take a file dropped from Explorer.
-LRESULT CALLBACK PathProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+// The path fields take a file dropped from Explorer, the patch field
+// several (`role` is the field's).
+LRESULT CALLBACK PathProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR role) {
     if (message == WM_DROPFILES) {
         const auto drop = reinterpret_cast<HDROP>(wParam);
-        if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 1) {
-            std::wstring path(DragQueryFileW(drop, 0, nullptr, 0) + 1, L'\0');
-            path.resize(DragQueryFileW(drop, 0, path.data(), static_cast<UINT>(path.size())));
-            SetWindowTextW(field, path.c_str());
+        std::vector<std::string> paths;
+        for (UINT i = 0, count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0); i < count; ++i) {
+            std::wstring path(DragQueryFileW(drop, i, nullptr, 0) + 1, L'\0');
+            path.resize(DragQueryFileW(drop, i, path.data(), static_cast<UINT>(path.size())));
+            paths.push_back(ToUtf8(path));
         }
         DragFinish(drop);
+        const std::string text = form::DroppedText(static_cast<form::Role>(role), paths);
+        if (!text.empty()) SetWindowTextW(field, FromUtf8(text).c_str());
         return 0;
     }
     return DefSubclassProc(field, message, wParam, lParam);
@@ -160,7 +165,8 @@ HWND ZelkPatchForm::CreateControl(std::size_t index, HINSTANCE instance) {
     const HWND created = CreateWindowExW(extended, type, FromUtf8(control.text).c_str(), style, 0, 0, 0, 0, window_,
                                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + index)),
                                          instance, nullptr);
-    if (control.kind == form::ControlKind::LineField) SetWindowSubclass(created, PathProc, 0, 0);
+    if (control.kind == form::ControlKind::LineField)
+        SetWindowSubclass(created, PathProc, 0, static_cast<DWORD_PTR>(control.role));
     if (control.kind == form::ControlKind::CommentField) {
         SetWindowSubclass(created, CommentProc, 0, 0);
         SendMessageW(created, EM_SETLIMITTEXT, 0, 0);  // as long as the user likes

@@ -1,0 +1,31 @@
+// Inputs as the user names them: a file; an archive (.zip, .7z, told by its
+// content, not its name) read as the one file in it of the kind asked for;
+// or a file in an archive named through it as through a folder
+// ("hack.zip/English/hack.bps", on Windows "hack.zip\English\hack.bps").
+// Downloads come as archives, and nobody should have to unpack one by hand.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/operation.h"
+#include "host/host_services.h"
+
+namespace zelk {
+
+// What a path is asked for: a ROM (an original, a changed file) or a patch.
+// An archive's readme, pictures and documents are neither.
+enum class Wanted { Rom, Patch };
+
+// Opens `path` as an input of the kind `wanted` into `opened`, or gives the
+// Stop the operation ends on instead: the designed missing-file message,
+// an archive that holds no such file or several (listed, with how to name
+// one), a damaged or encrypted entry, one that inflates past its stated
+// size. An entry a reader must be able to read anywhere in is unpacked
+// once into a scratch file beside `near` (the result's path; the system's
+// temporary folder where empty or impossible), a small one into memory.
+std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Wanted wanted, const std::string& near,
+                               std::unique_ptr<InputFile>& opened);
+
+}  // namespace zelk

@@ -1,0 +1,203 @@
+#include "engine/patch_chain.h"
+
+#include <stdexcept>
+
+#include "engine/archive_input.h"
+#include "engine/user_texts.h"
+#include "host/forwarding_host.h"
+
+namespace zelk {
+
+namespace {
+
+// An output that lands in a scratch file the chain keeps.
+class ToScratch final : public OutputFile {
+public:
+    ToScratch(std::shared_ptr<ScratchFile> scratch, bool& committed)
+        : scratch_(std::move(scratch)), committed_(committed) {}
+    void Append(std::span<const std::uint8_t> bytes) override { scratch_->Append(bytes); }
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override { scratch_->WriteAt(offset, bytes); }
+    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
+        scratch_->AppendFrom(source, offset, length);
+    }
+    void ExtendTo(std::uint64_t size) override { scratch_->ExtendTo(size); }
+    std::uint64_t Size() const override { return scratch_->Size(); }
+    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override { scratch_->ReadBack(offset, buffer); }
+    void Commit() override { committed_ = true; }
+    const std::string& Path() const override { return scratch_->Path(); }
+
+private:
+    std::shared_ptr<ScratchFile> scratch_;
+    bool& committed_;
+};
+
+// The host one patch of the chain is applied with: an output named `label`
+// (a result the next patch takes; none for the last) goes to a scratch file on the real
+// output's file system. A quiet one shows nothing: a check applies the
+// patches only to hold the next one against their result.
+class ChainHost final : public ForwardingHost {
+public:
+    ChainHost(HostServices& host, std::string label, std::string near, bool quiet)
+        : ForwardingHost(host), label_(std::move(label)), near_(std::move(near)), quiet_(quiet) {}
+
+    std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override {
+        if (label_.empty() || path != label_) return host_.CreateOutput(path);
+        committed_ = false;
+        scratch_ = host_.CreateScratch(near_, label_);
+        return std::make_unique<ToScratch>(scratch_, committed_);
+    }
+    void ShowMessage(const std::string& text, MessageStyle style) override {
+        if (!quiet_) host_.ShowMessage(text, style);
+    }
+    void ShowWarning(const std::string& text) override {
+        if (!quiet_) host_.ShowWarning(text);
+    }
+    void ShowComment(CommentReader& comment) override {
+        if (!quiet_) host_.ShowComment(comment);
+    }
+
+    // What the patch made, for the next one to read.
+    std::unique_ptr<InputFile> Result() {
+        if (!scratch_ || !committed_) throw std::logic_error("a patch of the chain made no result");
+        return ReadScratch(scratch_, label_);
+    }
+
+private:
+    std::string label_;
+    std::string near_;
+    bool quiet_;
+    std::shared_ptr<ScratchFile> scratch_;
+    bool committed_ = false;
+};
+
+struct ChainPatch {
+    std::string path;
+    std::unique_ptr<InputFile> file;
+    std::unique_ptr<ReadPatch> read;
+};
+
+// Every patch opened and read whole, so that a damaged one stops the run
+// before anything is shown or written.
+std::optional<Stop> ReadEvery(HostServices& host, const std::vector<std::string>& paths, const std::string& near,
+                              std::vector<ChainPatch>& patches) {
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+        ChainPatch patch{paths[k], nullptr, nullptr};
+        std::optional<Stop> stop = OpenSource(host, patch.path, Wanted::Patch, near, patch.file);
+        if (!stop) {
+            patch.read = Recognise(*patch.file).Read(*patch.file, host.Buffers().stream);
+            stop = patch.read->Refusal(patch.path);
+        }
+        if (stop) {
+            stop->text = text::PatchOfChain(k, paths.size()) + ": " + stop->text;
+            return stop;
+        }
+        patches.push_back(std::move(patch));
+    }
+    return std::nullopt;
+}
+
+// What patch `k` meets: the original, or the result of the one before.
+std::string InputName(std::size_t k, const std::string& originalPath) {
+    return k == 0 ? originalPath : text::ResultOfPatch(k);
+}
+
+// Applies patch `k` to `current`, its result going where `label` says (a
+// scratch file, or the output for the last); the result for the next one.
+std::optional<Stop> ApplyOne(HostServices& host, std::vector<ChainPatch>& patches, std::size_t k,
+                             std::unique_ptr<InputFile>& current, const std::string& originalPath,
+                             const std::string& outputPath, const ApplyOptions& options, bool quiet) {
+    const bool last = k + 1 == patches.size();
+    const std::string label = last ? outputPath : text::ResultOfPatch(k + 1);
+    ChainHost chainHost(host, last ? std::string() : label, outputPath, quiet);
+    Inputs in{std::move(current), std::move(patches[k].file), InputName(k, originalPath), patches[k].path};
+    if (auto stop = patches[k].read->Apply(chainHost, in, label, options)) {
+        stop->text = text::PatchOfChain(k, patches.size()) + ": " + stop->text;
+        return stop;
+    }
+    if (!last) current = chainHost.Result();
+    return std::nullopt;
+}
+
+}  // namespace
+
+Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const std::vector<std::string>& patchPaths,
+                     const std::string& outputPath, const ApplyOptions& options, bool* refusedForChecksum) {
+    if (patchPaths.size() == 1)
+        return ApplyPatch(host, originalPath, patchPaths.front(), outputPath, options, refusedForChecksum);
+    return RunOperation(host, text::ChainDone(patchPaths.size()), [&]() -> std::optional<Stop> {
+        std::vector<ChainPatch> patches;
+        if (auto stop = ReadEvery(host, patchPaths, outputPath, patches)) return stop;
+        std::unique_ptr<InputFile> current;
+        if (auto stop = OpenSource(host, originalPath, Wanted::Rom, outputPath, current)) return stop;
+        const std::size_t bufferSize = host.Buffers().stream;
+        for (std::size_t k = 0; k < patches.size(); ++k) {
+            const std::string met = InputName(k, originalPath);
+            if (auto stop = patches[k].read->RefuseOriginal(*current, met)) return stop;
+            const Verdict verdict = patches[k].read->Check(*current, *patches[k].file, bufferSize);
+            if (verdict.fit != Fit::Fits) {
+                const std::string misfit = text::ChainMisfit(k, patches.size(), patches[k].path, verdict.fit, met) +
+                                           ": " + verdict.evidence;
+                if (!options.ignoreChecksum) {
+                    if (refusedForChecksum != nullptr) *refusedForChecksum = true;
+                    return Stop{misfit, MessageStyle::Critical, true};
+                }
+                host.ShowWarning(text::AppliedAllTheSame(misfit));
+            }
+            if (auto stop = ApplyOne(host, patches, k, current, originalPath, outputPath, options, false)) {
+                if (stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
+                return stop;
+            }
+        }
+        return std::nullopt;
+    });
+}
+
+std::optional<Stop> CheckPatches(HostServices& host, const std::string& originalPath,
+                                 const std::vector<std::string>& patchPaths, CheckedChain& checked) {
+    std::vector<ChainPatch> patches;
+    if (auto stop = ReadEvery(host, patchPaths, {}, patches)) return stop;
+    std::unique_ptr<InputFile> current;
+    if (auto stop = OpenSource(host, originalPath, Wanted::Rom, {}, current)) return stop;
+    const std::size_t bufferSize = host.Buffers().stream;
+    for (std::size_t k = 0; k < patches.size(); ++k) {
+        if (auto stop = patches[k].read->RefuseOriginal(*current, InputName(k, originalPath))) return stop;
+        Checked one;
+        if (k == 0) {
+            HashingInput hashed(*current);
+            one.verdict = patches[k].read->Check(hashed, *patches[k].file, bufferSize);
+            checked.hashes = hashed.Finish();
+        } else {
+            one.verdict = patches[k].read->Check(*current, *patches[k].file, bufferSize);
+        }
+        one.expected = patches[k].read->Expected();
+        checked.patches.push_back(std::move(one));
+        if (checked.patches.back().verdict.fit != Fit::Fits || k + 1 == patches.size()) break;
+        if (auto stop = ApplyOne(host, patches, k, current, originalPath, {}, {}, true)) return stop;
+    }
+    return std::nullopt;
+}
+
+bool AllFit(const CheckedChain& checked, std::size_t patches) {
+    if (checked.patches.size() != patches) return false;
+    for (const Checked& one : checked.patches)
+        if (one.verdict.fit != Fit::Fits) return false;
+    return true;
+}
+
+std::string CheckChainText(const CheckedChain& checked, const std::string& originalPath,
+                           const std::vector<std::string>& patchPaths) {
+    std::string said = originalPath;
+    said.append("\n").append(text::HashLines(checked.hashes));
+    for (std::size_t k = 0; k < checked.patches.size(); ++k) {
+        const Checked& one = checked.patches[k];
+        said.append("\n").append(text::PatchOfChain(k, patchPaths.size())).append(": ");
+        said.append(text::FitSentence(one.verdict.fit, patchPaths[k], InputName(k, originalPath)));
+        said.append("\n").append(one.verdict.evidence);
+        if (!one.expected.empty()) said.append("\nThe patch expects ").append(one.expected).append(".");
+    }
+    if (checked.patches.size() < patchPaths.size())
+        said.append("\n").append(text::NotChecked(checked.patches.size(), patchPaths.size()));
+    return said;
+}
+
+}  // namespace zelk
