@@ -142,6 +142,8 @@ deps-for = -DZELK_LIBDEFLATE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh lib
   -DZELK_LZMA_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh xz-utils $(1)) \
   -DZELK_BZ2_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh bzip2 $(1)) \
   -DZELK_MD_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libmd $(1)) \
+  -DZELK_ZLIB_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh zlib $(1)) \
+  -DZELK_ARCHIVE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libarchive $(1)) \
   -DZELK_BOOST_PREFIX=$$(bash cmake/debian-dep.sh boost1.74 $(1))
 
 windows-build: windows-deps

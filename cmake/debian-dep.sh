@@ -28,20 +28,36 @@ opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt
 if [ -z "$(find "$apt/lists" -name '*Sources*' -mtime -1 2> /dev/null | head -n 1)" ]; then
   apt-get -qq "${opts[@]}" update >&2 || echo "debian-dep.sh: some source lists failed to update; using what is there" >&2
 fi
-version=$(apt-cache "${opts[@]}" showsrc "$package" | awk '/^Version:/ {print $2}' | sort -V | tail -n 1)
-[ -n "$version" ] || { echo "debian-dep.sh: no source package $package" >&2; exit 1; }
-prefix=$cache/${package}_$version/$target
-# Headers alone are the same for every target.
-case $package in boost*) prefix=$cache/${package}_$version/headers ;; esac
-if [ -f "$prefix/.built" ]; then
-  echo "$prefix"
-  exit 0
-fi
+# The newest version first; an older one where a mirror does not serve the
+# newest (one midway through an update answers 404 for its files).
+versions=$(apt-cache "${opts[@]}" showsrc "$package" | awk '/^Version:/ {print $2}' | sort -Vru)
+[ -n "$versions" ] || { echo "debian-dep.sh: no source package $package" >&2; exit 1; }
+prefix_of() {
+  # Headers alone are the same for every target.
+  case $package in boost*) echo "$cache/${package}_$1/headers" ;; *) echo "$cache/${package}_$1/$target" ;; esac
+}
+for version in $versions; do
+  if [ -f "$(prefix_of "$version")/.built" ]; then
+    prefix_of "$version"
+    exit 0
+  fi
+done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && apt-get -qq "${opts[@]}" source --download-only "$package=$version" >&2 &&
-  dpkg-source --no-check -x ./*.dsc src > /dev/null)
+fetched=
+for version in $versions; do
+  if (cd "$work" && apt-get -qq "${opts[@]}" source --download-only "$package=$version" >&2); then
+    fetched=$version
+    break
+  fi
+  rm -f "$work"/*
+  echo "debian-dep.sh: $package $version could not be fetched; trying an older version" >&2
+done
+[ -n "$fetched" ] || { echo "debian-dep.sh: no version of $package could be fetched" >&2; exit 1; }
+version=$fetched
+prefix=$(prefix_of "$version")
+(cd "$work" && dpkg-source --no-check -x ./*.dsc src > /dev/null)
 case $target in
   win32) configure=(cmake -DCMAKE_TOOLCHAIN_FILE="$here/mingw-i686.cmake") ;;
   win64) configure=(cmake -DCMAKE_TOOLCHAIN_FILE="$here/mingw-x86_64.cmake") ;;
@@ -102,6 +118,37 @@ case $package in
     cp "$work/build/src/.libs/libmd.a" "$prefix/lib/"
     cp "$work/src/include/"*.h "$prefix/include/"
     rm -f "$prefix/include/Makefile"*
+    ;;
+  zlib)
+    # zlib alone, static, from its own CMake build; zconf.h is made there.
+    "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release > "$work/configure.log" 2>&1 ||
+      { cat "$work/configure.log" >&2; exit 1; }
+    cmake --build "$work/build" --target zlibstatic -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+    cp "$(ls "$work/build"/lib*.a | head -n 1)" "$prefix/lib/libz.a"
+    cp "$work/src/zlib.h" "$work/build/zconf.h" "$prefix/include/"
+    ;;
+  libarchive)
+    # The reading library alone, static, with the compression libraries
+    # built here for the same target; no tools, crypto, XML or tests.
+    z=$(bash "$here/debian-dep.sh" zlib "$target")
+    lzma=$(bash "$here/debian-dep.sh" xz-utils "$target")
+    bz2=$(bash "$here/debian-dep.sh" bzip2 "$target")
+    off=()
+    for option in OPENSSL MBEDTLS NETTLE LIBB2 LZ4 LZO ZSTD LIBXML2 EXPAT PCREPOSIX PCRE2POSIX LibGCC CNG TAR CPIO CAT \
+                  UNZIP XATTR ACL ICONV TEST COVERAGE WERROR; do
+      off+=("-DENABLE_$option=OFF")
+    done
+    "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release "${off[@]}" \
+      -DENABLE_ZLIB=ON -DENABLE_LZMA=ON -DENABLE_BZip2=ON -DCMAKE_C_FLAGS="-DLZMA_API_STATIC" \
+      -DZLIB_INCLUDE_DIR="$z/include" -DZLIB_LIBRARY="$z/lib/libz.a" \
+      -DLIBLZMA_INCLUDE_DIR="$lzma/include" -DLIBLZMA_LIBRARY="$lzma/lib/liblzma.a" \
+      -DBZIP2_INCLUDE_DIR="$bz2/include" -DBZIP2_LIBRARIES="$bz2/lib/libbz2.a" > "$work/configure.log" 2>&1 ||
+      { tail -n 60 "$work/configure.log" >&2; exit 1; }
+    cmake --build "$work/build" --target archive_static -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+      { tail -n 40 "$work/build.log" >&2; exit 1; }
+    cp "$(ls "$work/build/libarchive"/lib*.a | head -n 1)" "$prefix/lib/libarchive.a"
+    cp "$work/src/libarchive/archive.h" "$work/src/libarchive/archive_entry.h" "$prefix/include/"
     ;;
   boost*)
     # Boost.CRC, which is headers alone, with the headers it includes.

@@ -277,9 +277,9 @@ TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {
              {{"--help"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
              {{"-h"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
              {{"make", "--help"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
-             {{"apply", "x", "-h"}, "Usage: zelkpatch apply [OPTION]... ORIGINAL PATCH OUTPUT\n"},
+             {{"apply", "x", "-h"}, "Usage: zelkpatch apply [OPTION]... ORIGINAL PATCH [PATCH]... OUTPUT\n"},
              {{"info", "--help"}, "Usage: zelkpatch info [OPTION]... PATCH\n"},
-             {{"check", "--help"}, "Usage: zelkpatch check [OPTION]... ORIGINAL PATCH\n"},
+             {{"check", "--help"}, "Usage: zelkpatch check [OPTION]... ORIGINAL PATCH [PATCH]...\n"},
              {{"--version"}, "zelkpatch (ZelkPatcher) "},
              {{"-V"}, "zelkpatch (ZelkPatcher) "}}) {
         EXPECT_EQ(Run(args), 0) << args[0];

@@ -40,6 +40,49 @@ TEST(Form, FontShrinksByHalfPointsUntilTheCaptionsFitOrTheFloor) {
     }
 }
 
+TEST(Form, ThePatchFieldNamesSeveralPatchesEachQuoted) {
+    using Paths = std::vector<std::string>;
+    for (const auto& [text, paths] : std::vector<std::pair<std::string, Paths>>{
+             {"D:\\TEMP\\a\\ppp.ppp", {"D:\\TEMP\\a\\ppp.ppp"}},
+             {"\"C:\\my hacks\\a.bps\" \"fixes.zip/x.ips\"", {"C:\\my hacks\\a.bps", "fixes.zip/x.ips"}},
+             {"  \"one.bps\"", {"one.bps"}},
+             {"\"a.bps\"\"b.ips\"", {"\"a.bps\"\"b.ips\""}},  // not a list: taken as typed
+             {"\"a.bps\" b.ips", {"\"a.bps\" b.ips"}},
+             {"\"unclosed.bps", {"\"unclosed.bps"}}}) {
+        EXPECT_EQ(form::PatchPaths(text), paths) << text;
+    }
+    const Paths two = {"/roms/a b.bps", "/roms/c.ips"};
+    EXPECT_EQ(form::PatchPaths(form::PatchFieldText(two)), two);
+    EXPECT_EQ(form::DroppedText(form::Role::Patch, two), "\"/roms/a b.bps\" \"/roms/c.ips\"");
+    EXPECT_EQ(form::DroppedText(form::Role::Original, two), "");
+    EXPECT_EQ(form::DroppedText(form::Role::Original, {"/roms/a.sfc"}), "/roms/a.sfc");
+}
+
+TEST_F(FileTest, ApplyPatchTakesThePatchesInTheFieldsOrder) {
+    const Bytes a = Random(5000, 3);
+    Bytes b = a, c = a;
+    b[10] ^= 1;
+    c[10] ^= 1, c[4000] ^= 2;
+    Write("a.rom", a), Write("b.rom", b), Write("c.rom", c);
+    EXPECT_EQ(form::PressMakePatch(host_, {Path("a.rom"), Path("b.rom"), Path("1.bps"), ""}), Outcome::Done);
+    EXPECT_EQ(form::PressMakePatch(host_, {Path("b.rom"), Path("c.rom"), Path("2.ppp"), "second"}), Outcome::Done);
+    host_.messages.clear();
+    const std::string both = form::PatchFieldText({Path("1.bps"), Path("2.ppp")});
+    EXPECT_EQ(form::PressApplyPatch(host_, {Path("a.rom"), Path("out.rom"), both, ""}), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), c);
+    EXPECT_EQ(Messages(), (std::vector{Plain("second"), Plain("Done applying 2 patches!")}));
+    // The other way round the BPS patch meets the result of the other: asked, No, nothing written.
+    host_.messages.clear();
+    const std::string swapped = form::PatchFieldText({Path("2.ppp"), Path("1.bps")});
+    EXPECT_EQ(form::PressApplyPatch(host_, {Path("a.rom"), Path("new.rom"), swapped, ""}), Outcome::Stopped);
+    ASSERT_EQ(host_.messages.size(), 3u) << ::testing::PrintToString(host_.messages);
+    EXPECT_EQ(host_.messages[1].text.rfind("patch 2 of 2, " + Path("1.bps") + ", does not fit the result of patch 1: ", 0),
+              0u)
+        << host_.messages[1].text;
+    EXPECT_EQ(host_.messages[2], Plain(form::ApplyAnywayQuestion));
+    EXPECT_FALSE(Exists("new.rom"));
+}
+
 using FormFiles = FileTest;
 
 TEST_F(FormFiles, ButtonsPassTheRightFields) {

@@ -37,22 +37,26 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"
-    "  or:  zelkpatch apply ORIGINAL PATCH OUTPUT\n"
-    "  or:  zelkpatch check ORIGINAL PATCH\n"
+    "  or:  zelkpatch apply ORIGINAL PATCH [PATCH]... OUTPUT\n"
+    "  or:  zelkpatch check ORIGINAL PATCH [PATCH]...\n"
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
     "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
     "UPS, IPS, EBP, PPF, APS and RUP patches (chosen by PATCH's name, .bps, .ups,\n"
     ".ips, .ebp, .ppf, .aps or .rup, or by --format); apply, check and info also\n"
     "read IPS (and IPS32), UPS, BPS, xdelta (VCDIFF), PPF, APS, APS (GBA), RUP and\n"
-    "BDF (bsdiff) patches, told apart by their content.\n"
+    "BDF (bsdiff) patches, told apart by their content. Several patches are applied\n"
+    "in order, each to the result of the one before. A ROM or a patch may be a .zip\n"
+    "or .7z archive holding it, or a file named through one: hack.zip/English/x.bps.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
     "  apply ORIGINAL PATCH OUTPUT   show the patch comment, then write the patched\n"
-    "                                ORIGINAL to OUTPUT (which may be ORIGINAL)\n"
+    "                                ORIGINAL to OUTPUT (which may be ORIGINAL);\n"
+    "                                several PATCHes apply in order\n"
     "  check ORIGINAL PATCH          tell whether PATCH was made from ORIGINAL: it\n"
-    "                                fits, is already applied, or does not fit\n"
+    "                                fits, is already applied, or does not fit;\n"
+    "                                several PATCHes are checked in order\n"
     "  info PATCH                    show the format, the comment and the blocks,\n"
     "                                records or sizes and checksums of PATCH\n"
     "\n"
@@ -101,9 +105,13 @@ const Command kCommands[] = {
      "named as a format that is read, not made (.xdelta, .bdf), gets a ZelkPatch,\n"
      "and make says so.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
-    {"apply", "apply [OPTION]... ORIGINAL PATCH OUTPUT",
+    {"apply", "apply [OPTION]... ORIGINAL PATCH [PATCH]... OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n"
-     "(which may be ORIGINAL). PATCH may be a ZelkPatch, an IPS (or IPS32 or EBP),\n"
+     "(which may be ORIGINAL). Several patches apply in order, each held to the\n"
+     "result of the one before; the first that does not fit stops the run, with\n"
+     "nothing written. A .zip or .7z archive holding the one patch (or ROM) is\n"
+     "read as it; name a file in it as through a folder: hack.zip/English/x.bps.\n"
+     "PATCH may be a ZelkPatch, an IPS (or IPS32 or EBP),\n"
      "UPS, BPS, xdelta (VCDIFF), PPF, APS, RUP or BDF patch. A UPS or BPS patch is\n"
      "refused, with nothing written, unless ORIGINAL is the file it was made for: by\n"
      "size and CRC-32, with a 512-byte copier header or without (which the result\n"
@@ -119,7 +127,7 @@ const Command kCommands[] = {
      "A RUP patch applies to the file of its files whose MD5 ORIGINAL has, and turns\n"
      "a result back. A BDF (bsdiff) patch states only the size it makes.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true, true},
-    {"check", "check [OPTION]... ORIGINAL PATCH",
+    {"check", "check [OPTION]... ORIGINAL PATCH [PATCH]...",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"
      "(another revision, a copier header too many or too few, a cut or longer\n"
      "file), with the evidence. Nothing is written. Exit status 0 when it fits, 1\n"

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -65,8 +66,9 @@ public:
     // Up to buffer.size() bytes more of the current entry; 0 at its end.
     std::size_t Read(std::span<std::uint8_t> buffer) {
         const la_ssize_t got = archive_read_data(archive_, buffer.data(), buffer.size());
-        if (got < 0) Check(static_cast<int>(got));
-        return static_cast<std::size_t>(std::max<la_ssize_t>(got, 0));
+        // A warning here means bytes were lost: damage like any other.
+        if (got < 0) Check(got == ARCHIVE_WARN ? ARCHIVE_FAILED : static_cast<int>(got));
+        return static_cast<std::size_t>(got);
     }
 
     [[noreturn]] void Damaged(const std::string& what) const {
@@ -77,9 +79,9 @@ private:
     void Check(int status) {
         if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
         if (status >= ARCHIVE_WARN) return;
-        const char* said = archive_error_string(archive_);
-        Damaged(std::string("the archive is damaged or not one ZelkPatcher reads") +
-                (said != nullptr && *said != '\0' ? " (" + std::string(said) + ")" : std::string()));
+        std::string said = archive_error_string(archive_) != nullptr ? archive_error_string(archive_) : "";
+        while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) said.pop_back();
+        Damaged("the archive is damaged or not one ZelkPatcher reads" + (said.empty() ? "" : " (" + said + ")"));
     }
 
     static la_ssize_t ReadSome(archive*, void* self, const void** buffer) {

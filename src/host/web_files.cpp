@@ -15,7 +15,8 @@ EM_JS(int, js_file_exists, (const char* path), { return self.zelk.exists(UTF8ToS
 EM_JS(double, js_file_size, (const char* path), { return self.zelk.size(UTF8ToString(path)); });
 EM_JS(int, js_read, (const char* path, double offset, void* into, int length),
       { return self.zelk.read(UTF8ToString(path), offset, into, length); });
-EM_JS(int, js_output_open, (const char* path), { return self.zelk.openOutput(UTF8ToString(path)); });
+EM_JS(int, js_output_open, (const char* path, int scratch),
+      { return self.zelk.openOutput(UTF8ToString(path), scratch != 0); });
 EM_JS(void, js_output_write, (int output, const void* data, int length, double offset),
       { self.zelk.write(output, data, length, offset); });
 EM_JS(int, js_output_read, (int output, void* into, int length, double offset),
@@ -49,7 +50,7 @@ private:
 class WebOutput final : public BufferedOutput {
 public:
     WebOutput(const std::string& path, std::size_t bufferSize)
-        : BufferedOutput(path, bufferSize), id_(js_output_open(path.c_str())) {}
+        : BufferedOutput(path, bufferSize), id_(js_output_open(path.c_str(), 0)) {}
     ~WebOutput() override {
         if (!committed_) js_output_close(id_, 0);
     }
@@ -79,6 +80,9 @@ protected:
     // A stretch of an input becomes a slice of its File: nothing is read
     // or copied, the browser reads it when the result is saved.
     std::uint64_t CopyInSystem(InputFile& source, std::uint64_t from, std::uint64_t, std::uint64_t length) override {
+        // Only a File the user chose can be sliced; anything else (an
+        // archive's entry, a scratch file) passes through the buffer.
+        if (dynamic_cast<WebInput*>(&source) == nullptr) return 0;
         if (std::find(sliced_.begin(), sliced_.end(), source.Path()) == sliced_.end()) sliced_.push_back(source.Path());
         js_output_copy(id_, source.Path().c_str(), static_cast<double>(from), static_cast<double>(length));
         return length;
@@ -90,7 +94,35 @@ private:
     std::vector<std::string> sliced_;  // the inputs the output takes slices of
 };
 
+// A scratch file gathered like an output, in the worker's Blobs rather than
+// the engine's small heap, and never offered.
+class WebScratch final : public BufferedScratch {
+public:
+    WebScratch(const std::string& shown, std::size_t bufferSize)
+        : BufferedScratch(shown, bufferSize), id_(js_output_open(shown.c_str(), 1)) {}
+    ~WebScratch() override { js_output_close(id_, 0); }
+    WebScratch(const WebScratch&) = delete;
+    WebScratch& operator=(const WebScratch&) = delete;
+
+protected:
+    void WriteRaw(const std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        js_output_write(id_, data, static_cast<int>(size), static_cast<double>(offset));
+    }
+    void ReadRaw(std::uint8_t* data, std::size_t size, std::uint64_t offset) override {
+        if (js_output_read(id_, data, static_cast<int>(size), static_cast<double>(offset)) != static_cast<int>(size))
+            throw FileError("Cannot read " + Path() + ": the browser could not read back what was unpacked");
+    }
+    void Resize(std::uint64_t size) override { js_output_resize(id_, static_cast<double>(size)); }
+
+private:
+    int id_;
+};
+
 }  // namespace
+
+std::unique_ptr<ScratchFile> WebFiles::CreateScratch(const std::string&, const std::string& shown) {
+    return std::make_unique<WebScratch>(shown, Buffers().stream);
+}
 
 bool WebFiles::FileExists(const std::string& path) { return js_file_exists(path.c_str()) != 0; }
 

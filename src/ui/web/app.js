@@ -11,7 +11,7 @@ const $ = (id) => document.getElementById(id);
 // and the roles of that call's arguments.
 const fields = new Map([...document.querySelectorAll("[data-role]")].map((f) => [f.dataset.role, f]));
 const pathRoles = [...fields.keys()].filter((role) => fields.get(role).type === "text");
-const chosen = new Map();  // role -> the File chosen for its field
+const chosen = new Map();  // role -> the Files chosen for its field (the patch field's may be several)
 const buttons = [...document.querySelectorAll("[data-command]")];
 
 // Messages one at a time, each waiting for its OK, as in the window.
@@ -51,13 +51,16 @@ function offer(name, blob) {
   setTimeout(() => URL.revokeObjectURL(link.href), 60000);
 }
 
-// Inputs are the files chosen for the fields whose text still names them,
-// each under its field's role: two files of the same name stay two files.
+// Inputs are the files chosen for the fields whose text still names them
+// (or a file inside one, "hack.zip/hack.bps"), each under its field's
+// role: two files of the same name stay two files.
 function inputFiles() {
   const files = {};
   for (const role of pathRoles) {
-    const file = chosen.get(role);
-    if (file && fields.get(role).value === file.name) files[role] = file;
+    const text = fields.get(role).value;
+    const named = (chosen.get(role) ?? []).filter((file) => text === file.name || text.includes(`"${file.name}`) ||
+                                                             text.startsWith(`${file.name}/`));
+    if (named.length) files[role] = named;
   }
   return files;
 }
@@ -221,22 +224,25 @@ for (const role of pathRoles) {
   const picker = $(field.id + "-file");
   // Only the original and the patch decide the status line.
   const checked = role !== "changed";
-  const take = (file) => {
-    if (!file) return;
-    chosen.set(role, file);
-    field.value = file.name;
+  // The patch field takes several files, in the order given, each quoted;
+  // the others one.
+  const take = (list) => {
+    list = [...list];
+    if (!list.length || (list.length > 1 && role !== "patch")) return;
+    chosen.set(role, list);
+    field.value = list.length === 1 ? list[0].name : list.map((file) => `"${file.name}"`).join(" ");
     if (checked) checkFit();
   };
   if (checked) field.addEventListener("input", checkFit);
   $(field.id + "-choose").addEventListener("click", () => picker.click());
   picker.addEventListener("change", () => {
-    take(picker.files[0]);
+    take(picker.files);
     picker.value = "";  // so that choosing the same file again counts too
   });
   field.addEventListener("dragover", (e) => e.preventDefault());
   field.addEventListener("drop", (e) => {
     e.preventDefault();
-    take(e.dataTransfer.files[0]);
+    take(e.dataTransfer.files);
   });
   // Enter in a path field presses nothing.
   field.addEventListener("keydown", (e) => {

@@ -5,6 +5,7 @@
 
 #include "engine/formats/format.h"
 #include "engine/patch_applier.h"
+#include "engine/patch_chain.h"
 #include "engine/user_texts.h"
 #include "host/host_services.h"
 #include "host/web_files.h"
@@ -30,6 +31,7 @@ class WebHost final : public HostServices, public WebFiles, public WebMessages {
 WebHost host;
 std::string composed;
 std::string checked;
+std::string tagged;
 
 }  // namespace
 }  // namespace zelk
@@ -58,7 +60,15 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
     using namespace zelk;
     checked.clear();
     try {
-        if (!host.FileExists(original) || !host.FileExists(patch)) return "";
+        const std::vector<std::string> patches = form::PatchPaths(patch);
+        if (patches.size() > 1) {
+            CheckedChain chain;
+            if (const auto stop = CheckPatches(host, original, patches, chain))
+                checked = stop->text;
+            else
+                checked = CheckChainText(chain, original, patches);
+            return checked.c_str();
+        }
         Checked result;
         if (const auto stop = CheckOriginal(host, original, patch, result))
             checked = stop->text;
@@ -83,6 +93,15 @@ EMSCRIPTEN_KEEPALIVE int zelk_passes(const char* patch, int making) {
     } catch (const std::exception&) {
         return 0;  // a patch that cannot be read is the operation's to report
     }
+}
+
+// A path field's text with `tag` before each path it names (the patch
+// field may name several), so that the worker can tell whose files they are.
+EMSCRIPTEN_KEEPALIVE const char* zelk_tag_paths(const char* text, const char* tag) {
+    std::vector<std::string> paths = zelk::form::PatchPaths(text);
+    for (std::string& path : paths) path.insert(0, tag);
+    tagged = zelk::form::PatchFieldText(paths);
+    return tagged.c_str();
 }
 
 EMSCRIPTEN_KEEPALIVE const char* zelk_default_comment(const char* original, const char* changed) {

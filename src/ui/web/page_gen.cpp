@@ -88,7 +88,8 @@ void AddPathField(Page& page, const Control& c) {
                      (first ? " autofocus" : "") + " value=\"" + Escape(c.text) + "\">\n  <button id=\"" + id +
                      "-choose\" class=\"choose\" type=\"button\" tabindex=\"-1\" aria-label=\"Choose " +
                      Escape(caption) + "\" title=\"Choose " + Escape(caption) + "\">…</button>\n  <input id=\"" + id +
-                     "-file\" class=\"file\" type=\"file\" tabindex=\"-1\" aria-hidden=\"true\">\n";
+                     "-file\" class=\"file\" type=\"file\" tabindex=\"-1\" aria-hidden=\"true\"" +
+                     (c.role == zelk::form::Role::Patch ? " multiple" : "") + ">\n";
     page.css += Place(c, kChooseWidth);
     page.css += Place(id + "-choose", Pixels(c.left + c.width) - kChooseWidth, Pixels(c.top), kChooseWidth,
                       Pixels(c.height));

@@ -54,10 +54,10 @@ function reached(path, start, end) {
   const a = progress.apply;
   if (a) {
     if (!a.writing) a.checked += end - start;
-    else if (path === a.patch) a.at = Math.max(a.at, end);
+    else if (path.startsWith(a.patch)) a.at = Math.max(a.at, end);
     return report();
   }
-  const input = progress.inputs.get(path);
+  const input = progress.inputs.get(path) ?? progress.inputs.get(path.slice(0, path.indexOf("\u0002") + 1));
   if (!input) return;
   if (start < Math.min(64 << 10, input.size / 8) && input.at > input.size / 2) {
     input.done += input.at;
@@ -174,8 +174,10 @@ self.zelk = {
       return -1;
     }
   },
-  openOutput(path) {
-    if (progress?.apply) progress.apply.writing = true;
+  // A scratch file (an archive's entry unpacked, the result of one patch of
+  // several) is an output never offered.
+  openOutput(path, scratch) {
+    if (progress?.apply && !scratch) progress.apply.writing = true;
     for (const out of outputs) if (out) settle(out);  // the staging buffer is the new output's now
     outputs.push({ name: baseName(path), parts: [], size: 0, staged: 0, fixes: [] });
     return outputs.length - 1;
@@ -317,9 +319,14 @@ function handle(request) {
   }
   // Each field's path, and the file chosen for it, under the field's role;
   // the call's arguments are the fields' texts, in the order the page gives.
+  // A field may name a file inside an archive ("hack.zip/hack.bps"), the
+  // patch field several files: each file goes under its own name, and the
+  // engine tags each path the field names.
   const f = request.fields;
-  files = new Map(Object.entries(request.files).map(([role, file]) => [tagged(role, f[role]), { file }]));
-  const args = request.arguments.map((role) => (request.paths.includes(role) ? tagged(role, f[role]) : f[role]));
+  files = new Map(Object.entries(request.files).flatMap(([role, list]) =>
+    list.map((file) => [tagged(role, file.name), { file }])));
+  const tag = (role) => withStrings([f[role], tagged(role, "")], (t, g) => Module.UTF8ToString(_zelk_tag_paths(t, g)));
+  const args = request.arguments.map((role) => (request.paths.includes(role) ? tag(role) : f[role]));
   const call = (...pointers) => Module[`_zelk_${request.type}`](...pointers);
   outputs = [];
   if (request.type === "check") {
@@ -328,17 +335,17 @@ function handle(request) {
     self.postMessage({ type: "checked", text: untagged(text), id: request.id });
     return;
   }
-  const size = (role) => request.files[role]?.size ?? 0;
+  const size = (role) => (request.files[role] ?? []).reduce((sum, file) => sum + file.size, 0);
   // How the engine will read, as the patch's format tells it: asked before
   // anything is counted.
-  const passes = withStrings([tagged("patch", f.patch ?? "")], (p) => _zelk_passes(p, request.type === "make" ? 1 : 0));
+  const passes = withStrings([tag("patch")], (p) => _zelk_passes(p, request.type === "make" ? 1 : 0));
   progress = { inputs: new Map(), shown: 0, sent: 0, apply: null };
   if (request.type === "apply") {
-    progress.apply = { patch: tagged("patch", f.patch), patchSize: size("patch"), checked: 0, at: 0, writing: false,
+    progress.apply = { patch: tagged("patch", ""), patchSize: size("patch"), checked: 0, at: 0, writing: false,
                        planned: size("patch") + passes * size("original") };
   } else {
     for (const role of ["original", "changed"])
-      if (request.files[role]) progress.inputs.set(tagged(role, f[role]), { size: size(role), passes, pass: 0, done: 0, at: 0 });
+      if (request.files[role]) progress.inputs.set(tagged(role, ""), { size: size(role), passes, pass: 0, done: 0, at: 0 });
   }
   const status = withStrings(args, (...pointers) => (request.type === "apply" ? call(...pointers, request.anyway ? 1 : 0)
                                                                              : call(...pointers)));

@@ -1,0 +1,243 @@
+// Downloads as they come: patches and ROMs inside .zip and .7z, and several
+// patches applied in order, through the command line.
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "cli/cli.h"
+#include "test_support.h"
+
+namespace zelk::test {
+namespace {
+
+struct Member {
+    std::string name;
+    Bytes bytes;
+};
+
+enum class Kind { ZipDeflated, ZipStored, SevenZip, ZipEncrypted };
+
+// An archive written by libarchive, as an archiver would write it.
+Bytes MakeArchive(Kind kind, const std::vector<Member>& members) {
+    archive* a = archive_write_new();
+    if (kind == Kind::SevenZip) {
+        archive_write_set_format_7zip(a);
+    } else {
+        archive_write_set_format_zip(a);
+        archive_write_set_options(a, kind == Kind::ZipStored ? "zip:compression=store" : "zip:compression=deflate");
+        if (kind == Kind::ZipEncrypted) {
+            archive_write_set_options(a, "zip:encryption=zipcrypt");
+            archive_write_set_passphrase(a, "secret");
+        }
+    }
+    Bytes out(4 << 20);
+    std::size_t used = 0;
+    if (archive_write_open_memory(a, out.data(), out.size(), &used) != ARCHIVE_OK)
+        throw std::runtime_error(archive_error_string(a));
+    for (const Member& m : members) {
+        archive_entry* e = archive_entry_new();
+        archive_entry_set_pathname(e, m.name.c_str());
+        archive_entry_set_filetype(e, AE_IFREG);
+        archive_entry_set_perm(e, 0644);
+        archive_entry_set_size(e, static_cast<la_int64_t>(m.bytes.size()));
+        if (archive_write_header(a, e) != ARCHIVE_OK) throw std::runtime_error(archive_error_string(a));
+        if (archive_write_data(a, m.bytes.data(), m.bytes.size()) != static_cast<la_ssize_t>(m.bytes.size()))
+            throw std::runtime_error(archive_error_string(a));
+        archive_entry_free(e);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+    out.resize(used);
+    return out;
+}
+
+// Every occurrence of the little-endian 32-bit `from` after a zip header's
+// signature `signature`, at `offset` into it, set to `to`.
+void SetZipField(Bytes& zip, std::string_view signature, std::size_t offset, std::uint32_t to) {
+    for (std::size_t at = 0; at + offset + 4 <= zip.size(); ++at)
+        if (std::memcmp(zip.data() + at, signature.data(), 4) == 0)
+            for (int i = 0; i < 4; ++i) zip[at + offset + i] = static_cast<std::uint8_t>(to >> (8 * i));
+}
+
+class ArchiveTest : public FileTest {
+protected:
+    void SetUp() override {
+        FileTest::SetUp();
+        original_ = Random(200000, 7);
+        changed_ = original_;
+        for (std::size_t i = 1000; i < 1100; ++i) changed_[i] ^= 0x5A;
+        changed_.insert(changed_.end(), {1, 2, 3});
+        Write("game.sfc", original_);
+        Write("hacked.sfc", changed_);
+    }
+    int Run(const std::vector<std::string>& args) {
+        std::FILE* in = std::fopen(Path("stdin").c_str(), "w+b");
+        std::FILE* out = std::fopen(Path("stdout").c_str(), "w+b");
+        std::FILE* err = std::fopen(Path("stderr").c_str(), "w+b");
+        if (in == nullptr || out == nullptr || err == nullptr) throw std::runtime_error("test could not open a stream");
+        const int status = RunCommandLine(args, host_, in, out, err);
+        std::fclose(in), std::fclose(out), std::fclose(err);
+        return status;
+    }
+    // The text of every message shown, one after another.
+    std::string Said() const {
+        std::string said;
+        for (const RecordedMessage& m : host_.messages) said += m.text + "\n";
+        return said;
+    }
+    // A patch turning `from` into `to`, made by our own maker, its bytes.
+    Bytes Made(const std::string& from, const std::string& to, const std::string& name) {
+        EXPECT_EQ(Run({"make", Path(from), Path(to), Path(name)}), 0);
+        const Bytes made = Read(name);
+        std::filesystem::remove(dir_ / name);
+        host_.messages.clear();
+        return made;
+    }
+    Bytes original_, changed_;
+};
+
+TEST_F(ArchiveTest, PatchesAndRomsAreReadFromInsideArchives) {
+    const Bytes bps = Made("game.sfc", "hacked.sfc", "hack.bps");
+    const Bytes readme = Text("Faster Menus v1.1\r\nApply to an unheadered ROM.\r\n");
+    const Bytes picture = Concat({Text("\x89PNG\r\n\x1a\n"), Random(300, 1)});
+    struct Row {
+        const char* what;
+        Kind kind;
+        std::vector<Member> members;
+        std::string original;  // "" for game.sfc; else a member list for a zipped ROM
+        std::string patchPath; // relative to the archive, "" for the archive itself
+        const char* refused;   // part of the message, or null when it applies
+        bool zippedRom = false;
+    };
+    const std::vector<Row> rows = {
+        {"zip, deflated, with a readme and a picture", Kind::ZipDeflated,
+         {{"readme.txt", readme}, {"Faster Menus/hack.bps", bps}, {"shot.png", picture}}, "", "", nullptr},
+        {"zip, stored", Kind::ZipStored, {{"hack.bps", bps}, {"readme.txt", readme}}, "", "", nullptr},
+        {"7z", Kind::SevenZip, {{"readme.txt", readme}, {"English/hack.bps", bps}}, "", "", nullptr},
+        {"the ROM in an archive too", Kind::ZipDeflated, {{"hack.bps", bps}}, "", "", nullptr, true},
+        {"two candidates", Kind::ZipDeflated, {{"English/hack.bps", bps}, {"Spanish/hack.bps", bps}}, "", "",
+         "the archive holds 2 patches:\n  English/hack.bps\n  Spanish/hack.bps\nName the one to use through the "
+         "archive, as through a folder: "},
+        {"one named through the archive", Kind::SevenZip, {{"English/hack.bps", bps}, {"Spanish/hack.bps", bps}}, "",
+         "Spanish/hack.bps", nullptr},
+        {"a name the archive lacks", Kind::ZipStored, {{"English/hack.bps", bps}}, "", "French/hack.bps",
+         "holds no French/hack.bps; it holds:\n  English/hack.bps"},
+        {"no patch at all", Kind::ZipDeflated, {{"readme.txt", readme}}, "", "",
+         "the archive holds no patch; it holds:\n  readme.txt"},
+        {"encrypted", Kind::ZipEncrypted, {{"hack.bps", bps}}, "", "",
+         "hack.bps: it is encrypted (the archive has a password)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        host_.messages.clear();
+        std::filesystem::remove(dir_ / "out.sfc");
+        Write("hack.zip", MakeArchive(row.kind, row.members));
+        std::string original = Path("game.sfc");
+        if (row.zippedRom) {
+            Write("roms.7z", MakeArchive(Kind::SevenZip, {{"readme.nfo", readme}, {"Game (USA).sfc", original_}}));
+            original = Path("roms.7z");
+        }
+        const std::string patch = Path("hack.zip") + (row.patchPath.empty() ? "" : "/" + row.patchPath);
+        const int status = Run({"apply", original, patch, Path("out.sfc")});
+        if (row.refused == nullptr) {
+            EXPECT_EQ(status, 0) << Said();
+            EXPECT_EQ(Read("out.sfc"), changed_);
+        } else {
+            EXPECT_EQ(status, 1);
+            EXPECT_NE(Said().find(row.refused), std::string::npos) << Said();
+            EXPECT_NE(Said().find(Path("hack.zip")), std::string::npos) << Said();
+            EXPECT_FALSE(Exists("out.sfc"));
+        }
+        EXPECT_TRUE(Temporaries().empty());
+    }
+}
+
+TEST_F(ArchiveTest, DamagedArchivesAreRefusedByName) {
+    const Bytes bps = Made("game.sfc", "hacked.sfc", "hack.bps");
+    Bytes flipped = MakeArchive(Kind::ZipDeflated, {{"hack.bps", bps}});
+    flipped[flipped.size() / 3] ^= 0xFF;
+    Bytes cut = MakeArchive(Kind::SevenZip, {{"hack.bps", bps}});
+    cut.resize(cut.size() / 2);
+    // The entry says it holds 100 bytes and inflates to all of the patch.
+    Bytes lying = MakeArchive(Kind::ZipDeflated, {{"hack.bps", bps}});
+    SetZipField(lying, "PK\x01\x02", 24, 100);
+    SetZipField(lying, "PK\x03\x04", 22, 100);
+    for (const auto& [what, bytes, said] : std::vector<std::tuple<const char*, Bytes, const char*>>{
+             {"a byte flipped", flipped, "Cannot read "},
+             {"cut short", cut, "the archive is damaged"},
+             // libarchive finds it, in its own words, before our own bound does.
+             {"inflates past its stated size", lying, "the archive is damaged or not one ZelkPatcher reads (ZIP "
+                                                      "uncompressed data is wrong size (read 134, expected 100))"}}) {
+        SCOPED_TRACE(what);
+        host_.messages.clear();
+        Write("hack.zip", bytes);
+        EXPECT_EQ(Run({"apply", Path("game.sfc"), Path("hack.zip"), Path("out.sfc")}), 1);
+        EXPECT_NE(Said().find(said), std::string::npos) << Said();
+        EXPECT_NE(Said().find(Path("hack.zip")), std::string::npos) << Said();
+        EXPECT_FALSE(Exists("out.sfc"));
+        EXPECT_TRUE(Temporaries().empty());
+    }
+}
+
+TEST_F(ArchiveTest, SeveralPatchesApplyInOrder) {
+    Bytes fixed = changed_;
+    fixed[5] ^= 1;
+    Bytes restored = fixed;
+    restored.resize(150000);
+    Write("fixed.sfc", fixed);
+    Write("restored.sfc", restored);
+    Write("translation.bps", Made("game.sfc", "hacked.sfc", "translation.bps"));
+    Write("fixes.ips", Made("hacked.sfc", "fixed.sfc", "fixes.ips"));
+    Write("restore.ups", Made("fixed.sfc", "restored.sfc", "restore.ups"));
+    Write("fixes.zip", MakeArchive(Kind::ZipDeflated, {{"readme.txt", Text("fixes")}, {"fixes.ips", Read("fixes.ips")}}));
+    Bytes damaged = Read("fixes.ips");
+    damaged.resize(damaged.size() - 4);  // no EOF mark
+    Write("damaged.ips", damaged);
+    struct Row {
+        const char* what;
+        std::vector<std::string> patches;
+        const char* refused;
+    };
+    const std::vector<Row> rows = {
+        {"three formats in order", {"translation.bps", "fixes.ips", "restore.ups"}, nullptr},
+        {"a zipped patch among them", {"translation.bps", "fixes.zip", "restore.ups"}, nullptr},
+        {"the wrong order", {"translation.bps", "restore.ups", "fixes.ips"},
+         "patch 2 of 3, RESTORE, does not fit the result of patch 1: "},
+        {"the middle one damaged", {"translation.bps", "damaged.ips", "restore.ups"}, "patch 2 of 3: "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        host_.messages.clear();
+        std::vector<std::string> args = {"apply", Path("game.sfc")};
+        for (const std::string& patch : row.patches) args.push_back(Path(patch));
+        args.push_back(Path("out.sfc"));
+        const int status = Run(args);
+        if (row.refused == nullptr) {
+            EXPECT_EQ(status, 0) << Said();
+            EXPECT_EQ(Read("out.sfc"), restored);
+            EXPECT_EQ(host_.messages.back(), Plain("Done applying 3 patches!"));
+            std::vector<std::string> check = {"check", Path("game.sfc")};
+            check.insert(check.end(), args.begin() + 2, args.end() - 1);
+            host_.messages.clear();
+            EXPECT_EQ(Run(check), 0) << Said();
+            EXPECT_NE(Said().find("patch 3 of 3: " + Path(row.patches[2]) + " fits the result of patch 2"),
+                      std::string::npos)
+                << Said();
+            std::filesystem::remove(dir_ / "out.sfc");
+        } else {
+            std::string refused = row.refused;
+            if (const auto at = refused.find("RESTORE"); at != std::string::npos)
+                refused.replace(at, 7, Path("restore.ups"));
+            EXPECT_EQ(status, 1);
+            EXPECT_NE(Said().find(refused), std::string::npos) << Said();
+            EXPECT_EQ(Said().find("Done"), std::string::npos) << Said();
+            EXPECT_FALSE(Exists("out.sfc"));
+        }
+        EXPECT_TRUE(Temporaries().empty());
+    }
+}
+
+}  // namespace
+}  // namespace zelk::test
