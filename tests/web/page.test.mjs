@@ -757,3 +757,54 @@ test("on a phone the whole form fits the screen and works by touch", async () =>
   await desktop.close();
   await context.close();
 });
+
+test("a zipped patch applies as on the command line, its readme left aside", async () => {
+  const { page, context, downloads } = await openPage();
+  const a = write("zip-a.rom", random(1 << 20, 71));
+  const changed = Buffer.from(fs.readFileSync(a));
+  changed.fill(0x5a, 4096, 4200);
+  const b = write("zip-b.rom", changed);
+  execFileSync(zelkpatch, ["make", a, b, path.join(work, "hack.bps")]);
+  // Written by Python's zipfile, as an archiver would.
+  execFileSync("python3", ["-c", `import zipfile, sys
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("readme.txt", "Faster Menus v1.1")
+    z.write(sys.argv[2], "Faster Menus/hack.bps")`, path.join(work, "hack.zip"), path.join(work, "hack.bps")]);
+  await choose(page, "fldOrigRomFile", a);
+  await choose(page, "fldOutPatchFile", path.join(work, "hack.zip"));
+  await page.waitForFunction(() => document.getElementById("fit").textContent.startsWith("hack.zip fits zip-a.rom. "));
+  await page.fill("#fldChgRomFile", "hacked.rom");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "Done applying BPS patch! ", critical: false }]);
+  assert.equal(downloads.length, 1);
+  assert.ok(fs.readFileSync(await save(downloads[0], "zip-hacked.rom")).equals(changed), "the page's result differs");
+  await context.close();
+});
+
+test("two patches chosen together apply in order, the order shown in the field", async () => {
+  const { page, context, downloads } = await openPage();
+  const a = write("chain-a.rom", random(300000, 81));
+  const b = Buffer.from(fs.readFileSync(a));
+  b[1000] ^= 1;
+  const c = Buffer.from(b);
+  c.fill(7, 200000, 200010);
+  write("chain-b.rom", b);
+  write("chain-c.rom", c);
+  execFileSync(zelkpatch, ["make", a, path.join(work, "chain-b.rom"), path.join(work, "1-translation.bps")]);
+  execFileSync(zelkpatch, ["make", path.join(work, "chain-b.rom"), path.join(work, "chain-c.rom"),
+                           path.join(work, "2-fixes.ppp"), "--comment", "fixes"]);
+  await choose(page, "fldOrigRomFile", a);
+  await page.setInputFiles("#fldOutPatchFile-file", [path.join(work, "1-translation.bps"), path.join(work, "2-fixes.ppp")]);
+  assert.equal(await page.inputValue("#fldOutPatchFile"), '"1-translation.bps" "2-fixes.ppp"');
+  await page.waitForFunction(() => document.getElementById("fit").textContent.includes("patch 2 of 2: 2-fixes.ppp fits the result of patch 1"));
+  await page.fill("#fldChgRomFile", "chained.rom");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "fixes", critical: false },
+                                                   { text: "Done applying 2 patches!", critical: false }]);
+  assert.equal(downloads.length, 1);
+  assert.ok(fs.readFileSync(await save(downloads[0], "chained.rom")).equals(c), "the page's result differs");
+  // The other way round the BPS patch meets the result of the other, and says so.
+  await page.fill("#fldOutPatchFile", '"2-fixes.ppp" "1-translation.bps"');
+  await page.waitForFunction(() => document.getElementById("fit").textContent.includes("patch 2 of 2: 1-translation.bps does not fit the result of patch 1"));
+  await context.close();
+});
