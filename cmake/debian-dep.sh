@@ -120,13 +120,23 @@ case $package in
     rm -f "$prefix/include/Makefile"*
     ;;
   zlib)
-    # zlib alone, static, from its own CMake build; zconf.h is made there.
-    "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release > "$work/configure.log" 2>&1 ||
-      { cat "$work/configure.log" >&2; exit 1; }
-    cmake --build "$work/build" --target zlibstatic -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
-      { tail -n 40 "$work/build.log" >&2; exit 1; }
-    cp "$(ls "$work/build"/lib*.a | head -n 1)" "$prefix/lib/libz.a"
-    cp "$work/src/zlib.h" "$work/build/zconf.h" "$prefix/include/"
+    # zlib alone, static: for Windows from its own CMake build (zconf.h is
+    # made there), for the page from its configure, since its CMake build
+    # asks for Windows' resource file there.
+    if [ "$target" = web ]; then
+      (cd "$work/src" && NODE_PATH=/usr/share/nodejs emconfigure ./configure --static > "$work/configure.log" 2>&1 &&
+        NODE_PATH=/usr/share/nodejs emmake make libz.a -j"${JOBS:-2}" > "$work/build.log" 2>&1) ||
+        { tail -n 40 "$work/configure.log" "$work/build.log" >&2; exit 1; }
+      cp "$work/src/libz.a" "$prefix/lib/"
+      cp "$work/src/zlib.h" "$work/src/zconf.h" "$prefix/include/"
+    else
+      "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release > "$work/configure.log" 2>&1 ||
+        { cat "$work/configure.log" >&2; exit 1; }
+      cmake --build "$work/build" --target zlibstatic -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+        { tail -n 40 "$work/build.log" >&2; exit 1; }
+      cp "$(ls "$work/build"/lib*.a | head -n 1)" "$prefix/lib/libz.a"
+      cp "$work/src/zlib.h" "$work/build/zconf.h" "$prefix/include/"
+    fi
     ;;
   libarchive)
     # The reading library alone, static, with the compression libraries
