@@ -33,8 +33,10 @@ fi
 versions=$(apt-cache "${opts[@]}" showsrc "$package" | awk '/^Version:/ {print $2}' | sort -Vru)
 [ -n "$versions" ] || { echo "debian-dep.sh: no source package $package" >&2; exit 1; }
 prefix_of() {
+  # An epoch's colon would break the build's makefiles, which name the path.
+  local key=${package}_${1//:/_}
   # Headers alone are the same for every target.
-  case $package in boost*) echo "$cache/${package}_$1/headers" ;; *) echo "$cache/${package}_$1/$target" ;; esac
+  case $package in boost*) echo "$cache/$key/headers" ;; *) echo "$cache/$key/$target" ;; esac
 }
 for version in $versions; do
   if [ -f "$(prefix_of "$version")/.built" ]; then

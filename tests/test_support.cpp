@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <algorithm>
 #include <fstream>
 #include <random>
@@ -14,6 +17,41 @@
 #include "engine/patch_format.h"
 
 namespace zelk::test {
+
+// An archive written by libarchive, as an archiver would write it.
+Bytes MakeArchive(Kind kind, const std::vector<Member>& members) {
+    archive* a = archive_write_new();
+    if (kind == Kind::SevenZip) {
+        archive_write_set_format_7zip(a);
+    } else {
+        archive_write_set_format_zip(a);
+        archive_write_set_options(a, kind == Kind::ZipStored ? "zip:compression=store" : "zip:compression=deflate");
+        if (kind == Kind::ZipEncrypted) {
+            archive_write_set_options(a, "zip:encryption=zipcrypt");
+            archive_write_set_passphrase(a, "secret");
+        }
+    }
+    Bytes out(4 << 20);
+    std::size_t used = 0;
+    if (archive_write_open_memory(a, out.data(), out.size(), &used) != ARCHIVE_OK)
+        throw std::runtime_error(archive_error_string(a));
+    for (const Member& m : members) {
+        archive_entry* e = archive_entry_new();
+        archive_entry_set_pathname(e, m.name.c_str());
+        archive_entry_set_filetype(e, AE_IFREG);
+        archive_entry_set_perm(e, 0644);
+        archive_entry_set_size(e, static_cast<la_int64_t>(m.bytes.size()));
+        if (archive_write_header(a, e) != ARCHIVE_OK) throw std::runtime_error(archive_error_string(a));
+        if (archive_write_data(a, m.bytes.data(), m.bytes.size()) != static_cast<la_ssize_t>(m.bytes.size()))
+            throw std::runtime_error(archive_error_string(a));
+        archive_entry_free(e);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+    out.resize(used);
+    return out;
+}
+
 
 Bytes Random(std::size_t size, std::uint32_t seed) {
     std::mt19937 rng(seed);

@@ -20,6 +20,14 @@ Bytes Text(std::string_view text);
 // A patch put together by hand: magic, commentPos, the given blocks, comment.
 Bytes PatchBytes(const std::vector<std::pair<std::int32_t, Bytes>>& blocks, std::string_view comment);
 
+// An archive as an archiver writes it, through libarchive.
+struct Member {
+    std::string name;
+    Bytes bytes;
+};
+enum class Kind { ZipDeflated, ZipStored, SevenZip, ZipEncrypted };
+Bytes MakeArchive(Kind kind, const std::vector<Member>& members);
+
 // A Critical "Cannot write PATH: REASON" with the system's reason: on POSIX
 // systems exactly `posixReason` (strerror's words); on Windows any
 // (FormatMessage's words, which depend on the system's language).

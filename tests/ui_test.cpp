@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include "test_support.h"
+#include "ui/form.h"
 #include "ui/qt/main_window.h"
 
 namespace zelk::test {
@@ -43,6 +44,11 @@ protected:
         FileTest::TearDown();
     }
     QWidget* Child(const char* name) { return window_->findChild<QWidget*>(name); }
+
+    // Makes a patch as the engine does, its message recorded.
+    Outcome RunMake(const std::string& a, const std::string& b, const std::string& patch) {
+        return form::PressMakePatch(host_, {a, b, patch, ""});
+    }
 
     CursorWatchingHost host_;
     std::unique_ptr<ZelkPatchForm> window_;
@@ -196,6 +202,41 @@ TEST_F(WindowTest, DroppingAFileOnAPathFieldPutsItsPathThere) {
     QApplication::sendEvent(window_->fldChgRomFile, &drop);
     EXPECT_EQ(window_->fldChgRomFile->text().toStdString(), path);
     EXPECT_EQ(window_->fldOrigRomFile->text(), "D:\\TEMP\\a\\test.rom");
+}
+
+// A drop of `paths` on `field`: whether it was taken.
+bool Drop(QWidget* field, const std::vector<std::string>& paths) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const std::string& path : paths) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(path)));
+    data.setUrls(urls);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(field, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(field, &drop);
+    return enter.isAccepted();
+}
+
+TEST_F(WindowTest, SeveralPatchesDroppedOnThePatchFieldApplyInOrderByKeyboard) {
+    const Bytes a = Random(70000, 4);
+    Bytes b = a, c = a;
+    b[100] ^= 1;
+    c[100] ^= 1, c[60000] ^= 2;
+    Write("a.rom", a), Write("b.rom", b), Write("c.rom", c);
+    ASSERT_EQ(RunMake(Path("a.rom"), Path("b.rom"), Path("1.bps")), Outcome::Done);
+    ASSERT_EQ(RunMake(Path("b.rom"), Path("c.rom"), Path("2.ips")), Outcome::Done);
+    Write("1.zip", MakeArchive(Kind::ZipDeflated, {{"readme.txt", Text("read me")}, {"hack/1.bps", Read("1.bps")}}));
+    host_.messages.clear();
+    EXPECT_FALSE(Drop(window_->fldOrigRomFile, {Path("1.zip"), Path("2.ips")}));
+    EXPECT_EQ(window_->fldOrigRomFile->text(), "D:\\TEMP\\a\\test.rom");
+    EXPECT_TRUE(Drop(window_->fldOutPatchFile, {Path("1.zip"), Path("2.ips")}));
+    EXPECT_EQ(window_->fldOutPatchFile->text().toStdString(), form::PatchFieldText({Path("1.zip"), Path("2.ips")}));
+    window_->fldOrigRomFile->setText(QString::fromStdString(Path("a.rom")));
+    window_->fldChgRomFile->setText(QString::fromStdString(Path("out.rom")));
+    window_->Command3->setFocus();
+    QTest::keyClick(window_->Command3, Qt::Key_Space);
+    EXPECT_EQ(host_.messages, std::vector{Plain("Done applying 2 patches!")});
+    EXPECT_EQ(Read("out.rom"), c);
 }
 
 // What a Qt message box showed, read while it is open, then closed with OK.

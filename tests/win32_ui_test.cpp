@@ -1,5 +1,10 @@
 // The native Windows window under Wine, driven by real key presses.
+#include <shlobj.h>
+
+#include <cstring>
+
 #include "test_support.h"
+#include "ui/form.h"
 #include "ui/win32/main_window.h"
 
 namespace zelk::test {
@@ -83,6 +88,26 @@ protected:
     }
     void SetText(const char* name, const std::string& text) {
         SetWindowTextW(form_->Control(name), FromUtf8(text).c_str());
+    }
+    std::string FieldText(const char* name) const {
+        std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(form_->Control(name))) + 1, L'\0');
+        text.resize(static_cast<std::size_t>(GetWindowTextW(form_->Control(name), text.data(), static_cast<int>(text.size()))));
+        return ToUtf8(text);
+    }
+    // Files dropped from Explorer on the control `name`, as Explorer hands them over.
+    void DropOn(const char* name, const std::vector<std::string>& paths) {
+        std::wstring list;
+        for (const std::string& path : paths) list += FromUtf8(path) + L'\0';
+        list += L'\0';
+        const HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+        ASSERT_NE(memory, nullptr);
+        auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+        drop->pFiles = sizeof(DROPFILES);
+        drop->fWide = TRUE;
+        std::memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), list.data(), list.size() * sizeof(wchar_t));
+        GlobalUnlock(memory);
+        SendMessageW(form_->Control(name), WM_DROPFILES, reinterpret_cast<WPARAM>(memory), 0);  // DragFinish frees it
+        Pump();
     }
 
     RecordingHost host_;
@@ -187,6 +212,41 @@ TEST_F(Win32WindowTest, MakeAndApplyThroughTheButtonsWithTheComposedComment) {
     SetFocus(form_->Control("btnExit"));
     Press(VK_SPACE);
     EXPECT_TRUE(host_.ended);
+}
+
+TEST_F(Win32WindowTest, SeveralPatchesDroppedOrTypedApplyInOrder) {
+    const Bytes a = Random(70000, 4);
+    Bytes b = a, c = a;
+    b[100] ^= 1;
+    c[100] ^= 1, c[60000] ^= 2;
+    Write("a.rom", a), Write("b.rom", b), Write("c.rom", c);
+    ASSERT_EQ(form::PressMakePatch(host_, {Path("a.rom"), Path("b.rom"), Path("1.bps"), ""}), Outcome::Done);
+    ASSERT_EQ(form::PressMakePatch(host_, {Path("b.rom"), Path("c.rom"), Path("2.ips"), ""}), Outcome::Done);
+    Write("1.zip", MakeArchive(Kind::ZipDeflated, {{"readme.txt", Text("read me")}, {"hack/1.bps", Read("1.bps")}}));
+    host_.messages.clear();
+    DropOn("fldOrigRomFile", {Path("1.zip"), Path("2.ips")});
+    EXPECT_EQ(FieldText("fldOrigRomFile"), "D:\\TEMP\\a\\test.rom");
+    DropOn("fldOutPatchFile", {Path("1.zip"), Path("2.ips")});
+    EXPECT_EQ(FieldText("fldOutPatchFile"), form::PatchFieldText({Path("1.zip"), Path("2.ips")}));
+    SetText("fldOrigRomFile", Path("a.rom"));
+    SetText("fldChgRomFile", Path("out.rom"));
+    SetFocus(form_->Control("Command3"));
+    Press(VK_SPACE);
+    EXPECT_EQ(host_.messages, std::vector{Plain("Done applying 2 patches!")});
+    EXPECT_EQ(Read("out.rom"), c);
+
+    // Typed the other way round, the BPS patch meets the IPS patch's result: asked, No, nothing written.
+    host_.messages.clear();
+    SetText("fldOutPatchFile", "");
+    SetText("fldChgRomFile", Path("none.rom"));
+    SetFocus(form_->Control("fldOutPatchFile"));
+    Type(FromUtf8(form::PatchFieldText({Path("2.ips"), Path("1.zip") + "\\hack\\1.bps"})));
+    SetFocus(form_->Control("Command3"));
+    Press(VK_SPACE);
+    ASSERT_EQ(host_.messages.size(), 2u);
+    EXPECT_EQ(host_.messages[0].text.rfind("patch 2 of 2, " + Path("1.zip") + "\\hack\\1.bps, does not fit the result of patch 1", 0), 0u)
+        << host_.messages[0].text;
+    EXPECT_FALSE(Exists("none.rom"));
 }
 
 TEST_F(Win32WindowTest, TheCommentArrivesExactlyAsTyped) {

@@ -179,28 +179,18 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
     return true;
 }
 
-// As cmp and diff have it: 0 it fits, 1 it does not (or is applied
-// already), 2 it could not be checked.
-int Check(HostServices& host, const std::string& originalPath, const std::string& patchPath) {
-    Checked checked;
+// As cmp and diff have it: 0 it fits (every patch of several), 1 it does
+// not (or is applied already), 2 it could not be checked.
+int Check(HostServices& host, const std::string& originalPath, const std::vector<std::string>& patchPaths) {
+    bool fits = false;
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
-        if (auto stop = CheckOriginal(host, originalPath, patchPath, checked)) return stop;
-        host.ShowMessage(CheckText(checked, originalPath, patchPath), MessageStyle::Plain);
+        std::string said;
+        if (auto stop = CheckAny(host, originalPath, patchPaths, "\n", said, fits)) return stop;
+        host.ShowMessage(said, MessageStyle::Plain);
         return std::nullopt;
     }, false);
     if (outcome != Outcome::Done) return 2;
-    return checked.verdict.fit == Fit::Fits ? 0 : 1;
-}
-
-int CheckChain(HostServices& host, const std::string& originalPath, const std::vector<std::string>& patchPaths) {
-    CheckedChain checked;
-    const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
-        if (auto stop = CheckPatches(host, originalPath, patchPaths, checked)) return stop;
-        host.ShowMessage(CheckChainText(checked, originalPath, patchPaths), MessageStyle::Plain);
-        return std::nullopt;
-    }, false);
-    if (outcome != Outcome::Done) return 2;
-    return AllFit(checked, patchPaths.size()) ? 0 : 1;
+    return fits ? 0 : 1;
 }
 
 int Info(HostServices& host, const std::string& patchPath) {
@@ -373,10 +363,7 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
         const std::vector<std::string> patches(paths.begin() + 1, paths.end() - 1);
         return ExitStatus(ApplyPatches(host, paths[0], patches, paths.back(), {parsed.ignoreChecksum}));
     }
-    if (first == "check") {
-        if (paths.size() == 2) return Check(host, paths[0], paths[1]);
-        return CheckChain(host, paths[0], {paths.begin() + 1, paths.end()});
-    }
+    if (first == "check") return Check(host, paths[0], {paths.begin() + 1, paths.end()});
     return Info(host, paths[0]);
 }
 

@@ -23,7 +23,7 @@ constexpr std::string_view kArchiveMagics[] = {{"PK\x03\x04", 4}, {"PK\x05\x06",
 
 // An entry this small is unpacked into memory; a larger one into a file.
 constexpr std::uint64_t kInMemory = 4u << 20;
-// No ROM or patch comes near this: an entry that claims or inflates to more
+// No ROM or patch comes beside this: an entry that claims or inflates to more
 // would only fill the disk.
 constexpr std::uint64_t kLargestEntry = 4ull << 30;
 
@@ -271,7 +271,7 @@ const Entry* Choose(const std::vector<Entry>& entries, const std::string& archiv
 // is held to the size the archive states, so a lying entry cannot fill the
 // disk.
 std::unique_ptr<InputFile> Unpack(HostServices& host, InputFile& file, const std::string& archivePath,
-                                  const Entry& chosen, const std::string& shown, const std::string& near) {
+                                  const Entry& chosen, const std::string& shown, const std::string& beside) {
     const std::string entryName = archivePath + "/" + chosen.name;
     if (chosen.encrypted)
         throw FileError("Cannot read " + entryName +
@@ -289,7 +289,7 @@ std::unique_ptr<InputFile> Unpack(HostServices& host, InputFile& file, const std
         throw FileError("Cannot read " + entryName + ": it states " + std::to_string(*stated) +
                         " bytes, more than any ROM or patch holds");
     std::shared_ptr<ScratchFile> scratch =
-        stated && *stated <= kInMemory ? MemoryScratch(shown) : host.CreateScratch(near, shown);
+        stated && *stated <= kInMemory ? MemoryScratch(shown) : host.CreateScratch(beside, shown);
     std::vector<std::uint8_t> buffer(256 * 1024);
     for (std::size_t got; (got = reader.Read(buffer)) > 0;) {
         if (scratch->Size() + got > limit) {
@@ -309,7 +309,18 @@ std::unique_ptr<InputFile> Unpack(HostServices& host, InputFile& file, const std
 
 }  // namespace
 
-std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Wanted wanted, const std::string& near,
+std::vector<std::string> ArchiveChoices(HostServices& host, const std::string& path, Wanted wanted) {
+    if (!host.FileExists(path)) return {};
+    auto file = host.OpenInput(path);
+    if (!IsArchive(*file)) return {};
+    std::vector<std::string> choices;
+    for (const Entry& entry : ListEntries(*file, path))
+        if (Fits(entry, wanted)) choices.push_back(entry.name);
+    if (choices.size() < 2) choices.clear();
+    return choices;
+}
+
+std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Wanted wanted, const std::string& beside,
                                std::unique_ptr<InputFile>& opened) {
     std::string archivePath = path;
     std::string inside;
@@ -335,7 +346,7 @@ std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Want
     }
     const std::vector<Entry> entries = ListEntries(*file, archivePath);
     const Entry* chosen = Choose(entries, archivePath, inside, wanted);
-    opened = Unpack(host, *file, archivePath, *chosen, path, near);
+    opened = Unpack(host, *file, archivePath, *chosen, path, beside);
     return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/operation.h"
 #include "host/host_services.h"
@@ -23,9 +24,14 @@ enum class Wanted { Rom, Patch };
 // an archive that holds no such file or several (listed, with how to name
 // one), a damaged or encrypted entry, one that inflates past its stated
 // size. An entry a reader must be able to read anywhere in is unpacked
-// once into a scratch file beside `near` (the result's path; the system's
+// once into a scratch file on the file system of `beside` (the result's path; the system's
 // temporary folder where empty or impossible), a small one into memory.
-std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Wanted wanted, const std::string& near,
+std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Wanted wanted, const std::string& beside,
                                std::unique_ptr<InputFile>& opened);
+
+// The files of the kind `wanted` in the archive at `path` where it holds
+// several, as named through it ("English/hack.bps"): what a face offers to
+// choose from. Empty where `path` is no archive or holds one or none.
+std::vector<std::string> ArchiveChoices(HostServices& host, const std::string& path, Wanted wanted);
 
 }  // namespace zelk

@@ -220,11 +220,11 @@ const PatchFormat& OwnFormat() {
 }
 
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
-                                         const std::string& patchPath, OpenedPatch& opened, const std::string& near) {
+                                         const std::string& patchPath, OpenedPatch& opened, const std::string& beside) {
     opened.in.originalPath = originalPath;
     opened.in.patchPath = patchPath;
-    if (auto stop = OpenSource(host, originalPath, Wanted::Rom, near, opened.in.original)) return stop;
-    if (auto stop = OpenSource(host, patchPath, Wanted::Patch, near, opened.in.patch)) return stop;
+    if (auto stop = OpenSource(host, originalPath, Wanted::Rom, beside, opened.in.original)) return stop;
+    if (auto stop = OpenSource(host, patchPath, Wanted::Patch, beside, opened.in.patch)) return stop;
     opened.format = &Recognise(*opened.in.patch);
     opened.read = opened.format->Read(*opened.in.patch, host.Buffers().stream);
     if (auto stop = opened.read->RefuseOriginal(*opened.in.original, originalPath)) return stop;

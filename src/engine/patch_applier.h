@@ -34,10 +34,10 @@ struct OpenedPatch {
 // Opens both, or gives the Stop that applying would end on: a missing
 // original, a missing patch, a patch that is not sound, an original its
 // format cannot take.
-// An archive's entry that must be unpacked goes beside `near` (the result).
+// An archive's entry that must be unpacked goes beside `beside` (the result).
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
                                          const std::string& patchPath, OpenedPatch& opened,
-                                         const std::string& near = {});
+                                         const std::string& beside = {});
 // Opens both as applying does and holds the patch against the original:
 // the Stop applying would end on, or nothing with `verdict` filled in.
 std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,

@@ -37,13 +37,13 @@ private:
 // patches only to hold the next one against their result.
 class ChainHost final : public ForwardingHost {
 public:
-    ChainHost(HostServices& host, std::string label, std::string near, bool quiet)
-        : ForwardingHost(host), label_(std::move(label)), near_(std::move(near)), quiet_(quiet) {}
+    ChainHost(HostServices& host, std::string label, std::string beside, bool quiet)
+        : ForwardingHost(host), label_(std::move(label)), beside_(std::move(beside)), quiet_(quiet) {}
 
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override {
         if (label_.empty() || path != label_) return host_.CreateOutput(path);
         committed_ = false;
-        scratch_ = host_.CreateScratch(near_, label_);
+        scratch_ = host_.CreateScratch(beside_, label_);
         return std::make_unique<ToScratch>(scratch_, committed_);
     }
     void ShowMessage(const std::string& text, MessageStyle style) override {
@@ -64,7 +64,7 @@ public:
 
 private:
     std::string label_;
-    std::string near_;
+    std::string beside_;
     bool quiet_;
     std::shared_ptr<ScratchFile> scratch_;
     bool committed_ = false;
@@ -78,11 +78,11 @@ struct ChainPatch {
 
 // Every patch opened and read whole, so that a damaged one stops the run
 // before anything is shown or written.
-std::optional<Stop> ReadEvery(HostServices& host, const std::vector<std::string>& paths, const std::string& near,
+std::optional<Stop> ReadEvery(HostServices& host, const std::vector<std::string>& paths, const std::string& beside,
                               std::vector<ChainPatch>& patches) {
     for (std::size_t k = 0; k < paths.size(); ++k) {
         ChainPatch patch{paths[k], nullptr, nullptr};
-        std::optional<Stop> stop = OpenSource(host, patch.path, Wanted::Patch, near, patch.file);
+        std::optional<Stop> stop = OpenSource(host, patch.path, Wanted::Patch, beside, patch.file);
         if (!stop) {
             patch.read = Recognise(*patch.file).Read(*patch.file, host.Buffers().stream);
             stop = patch.read->Refusal(patch.path);
@@ -174,6 +174,23 @@ std::optional<Stop> CheckPatches(HostServices& host, const std::string& original
         if (checked.patches.back().verdict.fit != Fit::Fits || k + 1 == patches.size()) break;
         if (auto stop = ApplyOne(host, patches, k, current, originalPath, {}, {}, true)) return stop;
     }
+    return std::nullopt;
+}
+
+std::optional<Stop> CheckAny(HostServices& host, const std::string& originalPath,
+                             const std::vector<std::string>& patchPaths, std::string_view joint, std::string& said,
+                             bool& fits) {
+    if (patchPaths.size() == 1) {
+        Checked checked;
+        if (auto stop = CheckOriginal(host, originalPath, patchPaths.front(), checked)) return stop;
+        said = CheckText(checked, originalPath, patchPaths.front(), joint);
+        fits = checked.verdict.fit == Fit::Fits;
+        return std::nullopt;
+    }
+    CheckedChain checked;
+    if (auto stop = CheckPatches(host, originalPath, patchPaths, checked)) return stop;
+    said = CheckChainText(checked, originalPath, patchPaths);
+    fits = AllFit(checked, patchPaths.size());
     return std::nullopt;
 }
 

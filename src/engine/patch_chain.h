@@ -33,4 +33,11 @@ std::string CheckChainText(const CheckedChain& checked, const std::string& origi
 // Whether every patch of the chain fits.
 bool AllFit(const CheckedChain& checked, std::size_t patches);
 
+// A check of one patch (CheckOriginal, its text joined by `joint`) or of
+// several, as every face says it: the Stop it ended on, or nothing with
+// `said` and whether every patch `fits`.
+std::optional<Stop> CheckAny(HostServices& host, const std::string& originalPath,
+                             const std::vector<std::string>& patchPaths, std::string_view joint, std::string& said,
+                             bool& fits);
+
 }  // namespace zelk

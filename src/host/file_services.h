@@ -126,11 +126,11 @@ public:
     virtual std::unique_ptr<InputFile> OpenInput(const std::string& path) = 0;
     virtual std::unique_ptr<OutputFile> CreateOutput(const std::string& path) = 0;
     // A scratch file, `shown` in messages, on the file system that holds
-    // `near` (where the result goes, so that bytes stay on one disk) where
+    // `beside` (where the result goes, so that bytes stay on one disk) where
     // that can be, else in the system's temporary folder. In memory unless
     // the platform has files of its own.
-    virtual std::unique_ptr<ScratchFile> CreateScratch(const std::string& near, const std::string& shown) {
-        (void)near;
+    virtual std::unique_ptr<ScratchFile> CreateScratch(const std::string& beside, const std::string& shown) {
+        (void)beside;
         return MemoryScratch(shown);
     }
     // A temporary file that an output could not remove when it was given up

@@ -13,8 +13,8 @@ public:
     std::optional<std::string> InputProblem(const std::string& path) override { return host_.InputProblem(path); }
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override { return host_.OpenInput(path); }
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override { return host_.CreateOutput(path); }
-    std::unique_ptr<ScratchFile> CreateScratch(const std::string& near, const std::string& shown) override {
-        return host_.CreateScratch(near, shown);
+    std::unique_ptr<ScratchFile> CreateScratch(const std::string& beside, const std::string& shown) override {
+        return host_.CreateScratch(beside, shown);
     }
     std::string TakeLeftBehind() override { return host_.TakeLeftBehind(); }
     std::string ToAnsi(std::string_view utf8) override { return host_.ToAnsi(utf8); }

@@ -496,16 +496,16 @@ private:
 };
 
 // A scratch file nothing can leave behind: unnamed (O_TMPFILE) in the
-// folder of `near` or else the system's temporary folder; where no file
+// folder of `beside` or else the system's temporary folder; where no file
 // system there can make one, named and unlinked at once, before a byte is
 // written.
 class LinuxScratchFile final : public BufferedScratch {
 public:
-    LinuxScratchFile(const std::string& near, std::string shown, std::size_t bufferSize)
+    LinuxScratchFile(const std::string& beside, std::string shown, std::size_t bufferSize)
         : BufferedScratch(std::move(shown), bufferSize) {
         std::vector<std::string> folders;
-        const std::filesystem::path target(near);
-        if (!near.empty()) folders.push_back(target.has_parent_path() ? target.parent_path().string() : ".");
+        const std::filesystem::path target(beside);
+        if (!beside.empty()) folders.push_back(target.has_parent_path() ? target.parent_path().string() : ".");
         const char* tmp = std::getenv("TMPDIR");
         folders.push_back(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
         int error = ENOENT;
@@ -547,8 +547,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& near, const std::string& shown) {
-    return std::make_unique<LinuxScratchFile>(near, shown, Buffers().stream);
+std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& beside, const std::string& shown) {
+    return std::make_unique<LinuxScratchFile>(beside, shown, Buffers().stream);
 }
 
 bool SystemFiles::FileExists(const std::string& path) {

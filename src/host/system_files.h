@@ -22,7 +22,7 @@ public:
     std::optional<std::string> InputProblem(const std::string& path) override;
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
-    std::unique_ptr<ScratchFile> CreateScratch(const std::string& near, const std::string& shown) override;
+    std::unique_ptr<ScratchFile> CreateScratch(const std::string& beside, const std::string& shown) override;
     // From the level-2 cache the system reports, unless `buffers` is set.
     BufferSizes Buffers() override;
     std::optional<BufferSizes> buffers;

@@ -12,7 +12,7 @@ public:
     bool FileExists(const std::string& path) override;
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
-    std::unique_ptr<ScratchFile> CreateScratch(const std::string& near, const std::string& shown) override;
+    std::unique_ptr<ScratchFile> CreateScratch(const std::string& beside, const std::string& shown) override;
     // Every read of a File is a trip through the browser: fewer, larger
     // slices; 2 MiB of buffers still leave the heap far below its limit. A
     // stretch of the original costs nothing as a slice of its File, so all

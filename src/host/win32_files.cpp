@@ -380,20 +380,25 @@ private:
 };
 
 // A scratch file that Windows deletes once its handle closes, however the
-// program ends: in the folder of `near`, else the system's temporary folder.
+// program ends: in the folder of `beside`, else the system's temporary folder.
 // Nobody else may open it meanwhile.
 class Win32ScratchFile final : public BufferedScratch {
 public:
-    Win32ScratchFile(const std::string& near, std::string shown, std::size_t bufferSize)
+    Win32ScratchFile(const std::string& beside, std::string shown, std::size_t bufferSize)
         : BufferedScratch(std::move(shown), bufferSize) {
         std::vector<std::wstring> folders;
-        if (!near.empty()) {
-            const std::wstring target = SystemPath(near);
+        if (!beside.empty()) {
+            const std::wstring target = SystemPath(beside);
             folders.push_back(target.substr(0, target.find_last_of(L'\\') + 1));
         }
         std::wstring temp(MAX_PATH + 1, L'\0');
         const DWORD length = GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
-        if (length > 0 && length < temp.size()) folders.push_back(SystemPath(ToUtf8(temp.substr(0, length))) + L"\\");
+        if (length > 0 && length < temp.size()) {
+            // GetTempPathW's path ends in a backslash, which SystemPath keeps.
+            std::wstring folder = SystemPath(ToUtf8(temp.substr(0, length)));
+            if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+            folders.push_back(folder);
+        }
         DWORD error = ERROR_PATH_NOT_FOUND;
         for (const std::wstring& folder : folders) {
             for (int attempt = 0; attempt < 100 && handle_ == INVALID_HANDLE_VALUE; ++attempt) {
@@ -456,8 +461,8 @@ std::unique_ptr<OutputFile> SystemFiles::CreateOutput(const std::string& path) {
     return std::make_unique<Win32OutputFile>(*this, path);
 }
 
-std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& near, const std::string& shown) {
-    return std::make_unique<Win32ScratchFile>(near, shown, Buffers().stream);
+std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& beside, const std::string& shown) {
+    return std::make_unique<Win32ScratchFile>(beside, shown, Buffers().stream);
 }
 
 // Windows flushes a file's metadata with its data; nothing more to do.

@@ -2,10 +2,12 @@
 """Writes the fuzzers' small seed corpus (tests/fuzz/corpus): hand-built
 patches, pairs and texts that reach each branch once."""
 import hashlib
+import io
 import os
 import shutil
 import subprocess
 import tempfile
+import zipfile
 import struct
 
 here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
@@ -157,3 +159,14 @@ if shutil.which("xdelta3"):
                             patch], check=True)
             with open(patch, "rb") as f:
                 write("vcdiff", "xdelta3_" + name, bytes([128]) + bytes(range(64)) * 2 + f.read()[4:])
+
+# Archives as downloads come: a readme, a patch and a ROM, each way a zip
+# compresses (Python's zipfile, dated alike so the seeds stay the same).
+for name, method in (("deflated", zipfile.ZIP_DEFLATED), ("stored", zipfile.ZIP_STORED),
+                     ("bzip2", zipfile.ZIP_BZIP2), ("lzma", zipfile.ZIP_LZMA)):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", method) as z:
+        for member, data in (("readme.txt", b"read me"), ("hack.bps", b"BPS1\x85\x85\x80" + bytes(range(40))),
+                             ("Game.sfc", bytes(range(256)) * 4)):
+            z.writestr(zipfile.ZipInfo(member, (2026, 1, 1, 0, 0, 0)), data, compress_type=method)
+    write("archive", name, buffer.getvalue())

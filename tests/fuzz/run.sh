@@ -11,7 +11,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
 failed=0
-for target in apply roundtrip code_page foreign vcdiff; do
+targets=(apply roundtrip code_page foreign vcdiff archive)
+for target in "${targets[@]}"; do
   mkdir -p "$work/$target"
   log="$work/$target.log"
   if "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=1024 \
@@ -28,5 +29,5 @@ for target in apply roundtrip code_page foreign vcdiff; do
     failed=$((failed + 1))
   fi
 done
-echo "fuzz: $((5 - failed)) passed, $failed failed"
+echo "fuzz: $((${#targets[@]} - failed)) passed, $failed failed"
 exit $status

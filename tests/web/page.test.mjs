@@ -778,6 +778,24 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
   assert.deepEqual(await press(page, "Command3"), [{ text: "Done applying BPS patch! ", critical: false }]);
   assert.equal(downloads.length, 1);
   assert.ok(fs.readFileSync(await save(downloads[0], "zip-hacked.rom")).equals(changed), "the page's result differs");
+  // Two patches in one archive: the one to use is chosen from a list, by keyboard.
+  const other = Buffer.from(fs.readFileSync(a));
+  other.fill(0x33, 9000, 9100);
+  execFileSync(zelkpatch, ["make", a, write("zip-c.rom", other), path.join(work, "other.bps")]);
+  execFileSync("python3", ["-c", `import zipfile, sys
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.write(sys.argv[2], "English/hack.bps")
+    z.write(sys.argv[3], "Spanish/hack.bps")`, path.join(work, "two.zip"), path.join(work, "hack.bps"), path.join(work, "other.bps")]);
+  await choose(page, "fldOutPatchFile", path.join(work, "two.zip"));
+  await page.waitForSelector("#message[open] #message-list:not([hidden])");
+  assert.equal(await page.textContent("#message-text"), "two.zip holds 2 patches. Choose the one to use:");
+  await page.keyboard.press("ArrowDown");
+  await page.keyboard.press("Enter");
+  await page.waitForFunction(() => document.getElementById("fldOutPatchFile").value === "two.zip/Spanish/hack.bps");
+  await page.waitForFunction(() => document.getElementById("fit").textContent.startsWith("two.zip/Spanish/hack.bps fits zip-a.rom. "));
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command3"), [{ text: "Done applying BPS patch! ", critical: false }]);
+  assert.ok(fs.readFileSync(await save(downloads[0], "zip-other.rom")).equals(other), "the chosen patch was not applied");
   await context.close();
 });
 

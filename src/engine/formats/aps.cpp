@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "engine/archive_input.h"
 #include "engine/diff_scanner.h"
 #include "engine/formats/foreign.h"
 #include "engine/user_texts.h"
@@ -204,7 +205,8 @@ void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const 
 // Where the original cannot be opened, making it says why.
 bool OriginalIsGba(HostServices& host, const std::string& path) {
     try {
-        return IsGbaRom(*host.OpenInput(path));
+        std::unique_ptr<InputFile> original;
+        return !OpenSource(host, path, Wanted::Rom, {}, original) && IsGbaRom(*original);
     } catch (const FileError&) {
         return false;
     }

@@ -18,26 +18,38 @@ const buttons = [...document.querySelectorAll("[data-command]")];
 const dialog = $("message");
 let queue = Promise.resolve();
 // A question is the same dialog with Yes and No, No focused; closing it any
-// other way (Escape) is No.
-function show(text, critical, question = false) {
+// other way (Escape) is No. Given `list`, it offers those to choose one
+// (OK), and answers the one chosen; Escape chooses none.
+function show(text, critical, question = false, list = null) {
   let answer = false;
   queue = queue.then(() => new Promise((resolve) => {
+    const select = $("message-list");
+    select.replaceChildren(...(list ?? []).map((name) => new Option(name, name)));
+    select.hidden = !list;
+    if (list) select.selectedIndex = 0;
     $("message-text").textContent = text;
     $("message-icon").hidden = !critical;
     $("message-ok").hidden = question;
     $("message-yes").hidden = $("message-no").hidden = !question;
     dialog.classList.toggle("critical", critical);
     dialog.addEventListener("close", () => {
-      answer = dialog.returnValue === "yes";
+      answer = list ? (dialog.returnValue === "ok" ? select.value : null) : dialog.returnValue === "yes";
       resolve();
     }, { once: true });
     dialog.returnValue = "";
     dialog.showModal();
-    $(question ? "message-no" : "message-ok").focus();
+    $(list ? "message-list" : question ? "message-no" : "message-ok").focus();
   }));
   return queue.then(() => answer);
 }
-$("message-ok").addEventListener("click", () => dialog.close());
+$("message-ok").addEventListener("click", () => dialog.close("ok"));
+$("message-list").addEventListener("dblclick", () => dialog.close("ok"));
+$("message-list").addEventListener("keydown", (e) => {
+  if (e.key === "Enter") {
+    e.preventDefault();
+    dialog.close("ok");
+  }
+});
 $("message-yes").addEventListener("click", () => dialog.close("yes"));
 $("message-no").addEventListener("click", () => dialog.close("no"));
 
@@ -135,8 +147,22 @@ function checkFit() {
   startWorkers();
   checker.postMessage({ ...request("check", ["original", "patch"], { original: files.original, patch: files.patch }), id });
 }
-function onChecked(event) {
-  if (event.data.id === checks) status.textContent = event.data.text;
+async function onChecked(event) {
+  const m = event.data;
+  if (m.type === "choices") {
+    // An archive holding several of what the field asks for: the one to use
+    // is chosen from a list, and named through the archive.
+    const field = fields.get(m.role);
+    if (m.names.length < 2 || field.value !== m.file.name) return;
+    const kind = m.role === "patch" ? "patches" : "files that could be the ROM";
+    const name = await show(`${m.file.name} holds ${m.names.length} ${kind}. Choose the one to use:`, false, false, m.names);
+    if (name && field.value === m.file.name) {
+      field.value = `${m.file.name}/${name}`;
+      checkFit();
+    }
+    return;
+  }
+  if (m.id === checks) status.textContent = m.text;
 }
 
 async function onWorkerMessage(event) {
@@ -232,6 +258,10 @@ for (const role of pathRoles) {
     chosen.set(role, list);
     field.value = list.length === 1 ? list[0].name : list.map((file) => `"${file.name}"`).join(" ");
     if (checked) checkFit();
+    if (checked && list.length === 1) {
+      startWorkers();
+      checker.postMessage({ type: "choices", role, file: list[0] });
+    }
   };
   if (checked) field.addEventListener("input", checkFit);
   $(field.id + "-choose").addEventListener("click", () => picker.click());

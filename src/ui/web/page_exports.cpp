@@ -3,6 +3,7 @@
 // the page, which shows them in order.
 #include <emscripten.h>
 
+#include "engine/archive_input.h"
 #include "engine/formats/format.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_chain.h"
@@ -32,6 +33,7 @@ WebHost host;
 std::string composed;
 std::string checked;
 std::string tagged;
+std::string choices;
 
 }  // namespace
 }  // namespace zelk
@@ -55,25 +57,13 @@ EMSCRIPTEN_KEEPALIVE int zelk_apply(const char* original, const char* output, co
 }
 
 // Whether the patch fits the original, in a sentence or two for the page's
-// status line; nothing while either file is missing.
+// status line (the page asks once both are chosen).
 EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* patch) {
     using namespace zelk;
     checked.clear();
     try {
-        const std::vector<std::string> patches = form::PatchPaths(patch);
-        if (patches.size() > 1) {
-            CheckedChain chain;
-            if (const auto stop = CheckPatches(host, original, patches, chain))
-                checked = stop->text;
-            else
-                checked = CheckChainText(chain, original, patches);
-            return checked.c_str();
-        }
-        Checked result;
-        if (const auto stop = CheckOriginal(host, original, patch, result))
-            checked = stop->text;
-        else
-            checked = CheckText(result, original, patch, ". ");
+        bool fits = false;
+        if (const auto stop = CheckAny(host, original, form::PatchPaths(patch), ". ", checked, fits)) checked = stop->text;
     } catch (const std::exception& failure) {
         checked = FailureText(failure);
     }
@@ -102,6 +92,20 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_tag_paths(const char* text, const char* ta
     for (std::string& path : paths) path.insert(0, tag);
     tagged = zelk::form::PatchFieldText(paths);
     return tagged.c_str();
+}
+
+// The files to choose from in the archive chosen for a field (`patch`: the
+// patch field), one a line; nothing where it is no archive or holds one.
+EMSCRIPTEN_KEEPALIVE const char* zelk_choices(const char* path, int patch) {
+    using namespace zelk;
+    choices.clear();
+    try {
+        for (const std::string& name : ArchiveChoices(host, path, patch ? Wanted::Patch : Wanted::Rom))
+            choices += (choices.empty() ? "" : "\n") + name;
+    } catch (const std::exception&) {
+        choices.clear();  // a damaged archive is the operation's to report
+    }
+    return choices.c_str();
 }
 
 EMSCRIPTEN_KEEPALIVE const char* zelk_default_comment(const char* original, const char* changed) {

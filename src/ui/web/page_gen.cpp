@@ -164,6 +164,7 @@ std::string Html(const std::string& controls) {
            "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"
            "  <div class=\"body\"><span id=\"message-icon\" class=\"error-icon\" role=\"img\" aria-label=\"Error\" hidden>"
            "</span><pre id=\"message-text\"></pre></div>\n"
+           "  <select id=\"message-list\" size=\"8\" aria-labelledby=\"message-text\" hidden></select>\n"
            "  <div class=\"buttons\"><button id=\"message-ok\" type=\"button\">OK</button>"
            "<button id=\"message-yes\" type=\"button\" hidden>Yes</button>"
            "<button id=\"message-no\" type=\"button\" hidden>No</button></div>\n"

@@ -24,7 +24,7 @@ function baseName(path) {
 // Progress of a long operation, counted in what is really read, never in
 // what is passed on as a slice or skipped. Making reads its inputs through,
 // once each (a BPS patch: twice, for its checksums and its index): how far
-// each has got, pass by pass; a read near a file's start after most of it
+// each has got, pass by pass; a read beside a file's start after most of it
 // was seen begins another pass. Applying first checks the patch (and with
 // UPS and BPS the original's CRC-32) before any output is opened: that part
 // counts the bytes it reads, whatever it skips; then the patch is read
@@ -319,6 +319,15 @@ function handle(request) {
   }
   // Each field's path, and the file chosen for it, under the field's role;
   // the call's arguments are the fields' texts, in the order the page gives.
+  // The files to choose from in an archive chosen for a field.
+  if (request.type === "choices") {
+    const name = tagged(request.role, request.file.name);
+    files = new Map([[name, { file: request.file }]]);
+    const text = withStrings([name], (p) => Module.UTF8ToString(_zelk_choices(p, request.role === "patch" ? 1 : 0)));
+    files = new Map();
+    self.postMessage({ type: "choices", role: request.role, file: request.file, names: text ? text.split("\n") : [] });
+    return;
+  }
   // A field may name a file inside an archive ("hack.zip/hack.bps"), the
   // patch field several files: each file goes under its own name, and the
   // engine tags each path the field names.
