@@ -37,7 +37,11 @@ public:
     const std::string& Path() const override { return path_; }
     std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
         const int got = js_read(path_.c_str(), static_cast<double>(offset), buffer.data(), static_cast<int>(buffer.size()));
-        if (got < 0) throw FileError("Cannot read " + path_ + ": the browser could not read the file");
+        if (got < 0) {
+            // The browser refuses to read a File that changed on disk since it was chosen.
+            if (js_file_unchanged(path_.c_str()) == 0) throw ChangedWhileRead(*this);
+            throw FileError("Cannot read " + path_ + ": the browser could not read the file");
+        }
         return static_cast<std::size_t>(got);
     }
 

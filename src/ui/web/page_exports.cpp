@@ -90,8 +90,8 @@ EMSCRIPTEN_KEEPALIVE int zelk_passes(const char* patch, int making) {
 EMSCRIPTEN_KEEPALIVE const char* zelk_tag_paths(const char* text, const char* tag) {
     std::vector<std::string> paths = zelk::form::PatchPaths(text);
     for (std::string& path : paths) path.insert(0, tag);
-    tagged = zelk::form::PatchFieldText(paths);
-    return tagged.c_str();
+    zelk::tagged = zelk::form::PatchFieldText(paths);
+    return zelk::tagged.c_str();
 }
 
 // The files to choose from in the archive chosen for a field (`patch`: the
