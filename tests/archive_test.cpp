@@ -110,6 +110,24 @@ TEST_F(ArchiveTest, PatchesAndRomsAreReadFromInsideArchives) {
     }
 }
 
+// Making compares files as they are; a patch whose checksums name an archive
+// itself (an .apk patched as bytes) applies to it as it is.
+TEST_F(ArchiveTest, AnArchiveIsAFileOfBytesWhereThePatchSaysSo) {
+    const Bytes app = MakeArchive(Kind::ZipDeflated, {{"classes.dex", Random(5000, 1)}, {"lib/a.so", Random(900, 2)}});
+    const Bytes modded = MakeArchive(Kind::ZipDeflated, {{"classes.dex", Random(5000, 3)}, {"lib/a.so", Random(900, 2)}});
+    Write("game.apk", app), Write("modded.apk", modded);
+    ASSERT_EQ(Run({"make", Path("game.apk"), Path("modded.apk"), Path("mod.bps")}), 0) << Said();
+    ASSERT_EQ(Run({"apply", Path("game.apk"), Path("mod.bps"), Path("out.apk")}), 0) << Said();
+    EXPECT_EQ(Read("out.apk"), modded);
+    // A patch that names no original by checksums leaves the archive an archive.
+    ASSERT_EQ(Run({"make", Path("game.apk"), Path("modded.apk"), Path("mod.ips")}), 0) << Said();
+    host_.messages.clear();
+    EXPECT_EQ(Run({"apply", Path("game.apk"), Path("mod.ips"), Path("out2.apk")}), 1);
+    EXPECT_NE(Said().find("the archive holds 2 files that could be the ROM:\n  classes.dex\n  lib/a.so"),
+              std::string::npos)
+        << Said();
+}
+
 TEST_F(ArchiveTest, DamagedArchivesAreRefusedByName) {
     const Bytes bps = Made("game.sfc", "hacked.sfc", "hack.bps");
     Bytes flipped = MakeArchive(Kind::ZipDeflated, {{"hack.bps", bps}});

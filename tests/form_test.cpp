@@ -59,11 +59,7 @@ TEST(Form, ThePatchFieldNamesSeveralPatchesEachQuoted) {
 }
 
 TEST_F(FileTest, ApplyPatchTakesThePatchesInTheFieldsOrder) {
-    const Bytes a = Random(5000, 3);
-    Bytes b = a, c = a;
-    b[10] ^= 1;
-    c[10] ^= 1, c[4000] ^= 2;
-    Write("a.rom", a), Write("b.rom", b), Write("c.rom", c);
+    const Bytes c = WriteThreeVersions();
     EXPECT_EQ(form::PressMakePatch(host_, {Path("a.rom"), Path("b.rom"), Path("1.bps"), ""}), Outcome::Done);
     EXPECT_EQ(form::PressMakePatch(host_, {Path("b.rom"), Path("c.rom"), Path("2.ppp"), "second"}), Outcome::Done);
     host_.messages.clear();

@@ -122,6 +122,16 @@ void FileTest::SetUp() {
 
 void FileTest::TearDown() { RemoveTree(dir_); }
 
+Bytes FileTest::WriteThreeVersions() const {
+    const Bytes a = Random(70000, 4);
+    Bytes b = a;
+    b[100] ^= 1;
+    Bytes c = b;
+    c[60000] ^= 2;
+    Write("a.rom", a), Write("b.rom", b), Write("c.rom", c);
+    return c;
+}
+
 std::string FileTest::Write(const std::string& name, const Bytes& bytes) const {
     std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

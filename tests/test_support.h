@@ -50,6 +50,9 @@ protected:
     std::vector<std::string> Temporaries() const;
 
     std::vector<RecordedMessage> Messages() const { return host_.messages; }
+    // Three versions of a ROM, for patches applied in order: a.rom, b.rom
+    // (a byte changed), c.rom (another besides); c's bytes.
+    Bytes WriteThreeVersions() const;
     RecordedMessage Plain(std::string_view text) const { return {std::string(text), MessageStyle::Plain}; }
 
     std::filesystem::path dir_;

@@ -218,11 +218,7 @@ bool Drop(QWidget* field, const std::vector<std::string>& paths) {
 }
 
 TEST_F(WindowTest, SeveralPatchesDroppedOnThePatchFieldApplyInOrderByKeyboard) {
-    const Bytes a = Random(70000, 4);
-    Bytes b = a, c = a;
-    b[100] ^= 1;
-    c[100] ^= 1, c[60000] ^= 2;
-    Write("a.rom", a), Write("b.rom", b), Write("c.rom", c);
+    const Bytes c = WriteThreeVersions();
     ASSERT_EQ(RunMake(Path("a.rom"), Path("b.rom"), Path("1.bps")), Outcome::Done);
     ASSERT_EQ(RunMake(Path("b.rom"), Path("c.rom"), Path("2.ips")), Outcome::Done);
     Write("1.zip", MakeArchive(Kind::ZipDeflated, {{"readme.txt", Text("read me")}, {"hack/1.bps", Read("1.bps")}}));

@@ -215,11 +215,7 @@ TEST_F(Win32WindowTest, MakeAndApplyThroughTheButtonsWithTheComposedComment) {
 }
 
 TEST_F(Win32WindowTest, SeveralPatchesDroppedOrTypedApplyInOrder) {
-    const Bytes a = Random(70000, 4);
-    Bytes b = a, c = a;
-    b[100] ^= 1;
-    c[100] ^= 1, c[60000] ^= 2;
-    Write("a.rom", a), Write("b.rom", b), Write("c.rom", c);
+    const Bytes c = WriteThreeVersions();
     ASSERT_EQ(form::PressMakePatch(host_, {Path("a.rom"), Path("b.rom"), Path("1.bps"), ""}), Outcome::Done);
     ASSERT_EQ(form::PressMakePatch(host_, {Path("b.rom"), Path("c.rom"), Path("2.ips"), ""}), Outcome::Done);
     Write("1.zip", MakeArchive(Kind::ZipDeflated, {{"readme.txt", Text("read me")}, {"hack/1.bps", Read("1.bps")}}));

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -19,7 +20,9 @@ namespace zelk {
 
 namespace {
 
-constexpr std::string_view kArchiveMagics[] = {{"PK\x03\x04", 4}, {"PK\x05\x06", 4}, {"7z\xBC\xAF\x27\x1C", 6}};
+// A zip's first entry, a 7z's signature. An empty zip holds nothing worth
+// taking a file for an archive over.
+constexpr std::string_view kArchiveMagics[] = {{"PK\x03\x04", 4}, {"7z\xBC\xAF\x27\x1C", 6}};
 
 // An entry this small is unpacked into memory; a larger one into a file.
 constexpr std::uint64_t kInMemory = 4u << 20;
@@ -40,7 +43,8 @@ bool IsArchive(InputFile& file) {
 // returned.
 class ArchiveReader {
 public:
-    ArchiveReader(InputFile& file, const std::string& shown) : file_(file), shown_(shown), archive_(archive_read_new()) {
+    ArchiveReader(InputFile& file, const std::string& shown)
+        : file_(file), shown_(shown), owned_(archive_read_new(), &archive_read_free), archive_(owned_.get()) {
         if (archive_ == nullptr) throw std::bad_alloc();
         archive_read_support_format_zip_seekable(archive_);
         archive_read_support_format_7zip(archive_);
@@ -50,7 +54,6 @@ public:
         archive_read_set_callback_data(archive_, this);
         Check(archive_read_open1(archive_));
     }
-    ~ArchiveReader() { archive_read_free(archive_); }
     ArchiveReader(const ArchiveReader&) = delete;
     ArchiveReader& operator=(const ArchiveReader&) = delete;
 
@@ -114,6 +117,8 @@ private:
 
     InputFile& file_;
     const std::string& shown_;
+    // Freed however the constructor ends, a failed open included.
+    std::unique_ptr<archive, int (*)(archive*)> owned_;
     archive* archive_;
     std::uint64_t at_ = 0;
     std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(64 * 1024);
@@ -307,6 +312,26 @@ std::unique_ptr<InputFile> Unpack(HostServices& host, InputFile& file, const std
     return ReadScratch(std::move(scratch), shown);
 }
 
+// Where `path` lies: a file (nothing inside), or a file inside an archive
+// named through it.
+struct Location {
+    std::string archivePath;
+    std::string inside;
+};
+
+Location Locate(HostServices& host, const std::string& path) {
+    const std::optional<std::string> problem = host.InputProblem(path);
+    if (problem && problem->empty()) {
+        for (std::size_t cut = path.find_first_of("/\\", 1); cut != std::string::npos;
+             cut = path.find_first_of("/\\", cut + 1)) {
+            if (!host.FileExists(path.substr(0, cut))) continue;
+            if (!IsArchive(*host.OpenInput(path.substr(0, cut)))) break;
+            return {path.substr(0, cut), path.substr(cut + 1)};
+        }
+    }
+    return {path, {}};
+}
+
 }  // namespace
 
 std::vector<std::string> ArchiveChoices(HostServices& host, const std::string& path, Wanted wanted) {
@@ -320,33 +345,24 @@ std::vector<std::string> ArchiveChoices(HostServices& host, const std::string& p
     return choices;
 }
 
+bool AsItIs(InputFile&) { return true; }
+
+std::optional<Stop> CheckSource(HostServices& host, const std::string& path) {
+    return CheckInput(host, Locate(host, path).archivePath);
+}
+
 std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Wanted wanted, const std::string& beside,
-                               std::unique_ptr<InputFile>& opened) {
-    std::string archivePath = path;
-    std::string inside;
-    std::optional<std::string> problem = host.InputProblem(path);
-    // Nothing there: perhaps a file inside an archive, named through it.
-    if (problem && problem->empty()) {
-        for (std::size_t cut = path.find_first_of("/\\", 1); cut != std::string::npos;
-             cut = path.find_first_of("/\\", cut + 1)) {
-            if (!host.FileExists(path.substr(0, cut))) continue;
-            auto candidate = host.OpenInput(path.substr(0, cut));
-            if (!IsArchive(*candidate)) break;
-            archivePath = path.substr(0, cut);
-            inside = path.substr(cut + 1);
-            problem.reset();
-            break;
-        }
-    }
-    if (auto stop = CheckInput(host, archivePath)) return stop;
-    auto file = host.OpenInput(archivePath);
-    if (inside.empty() && !IsArchive(*file)) {
+                               std::unique_ptr<InputFile>& opened, const std::function<bool(InputFile&)>& asItIs) {
+    const Location at = Locate(host, path);
+    if (auto stop = CheckInput(host, at.archivePath)) return stop;
+    auto file = host.OpenInput(at.archivePath);
+    if (at.inside.empty() && (!IsArchive(*file) || (asItIs && asItIs(*file)))) {
         opened = std::move(file);
         return std::nullopt;
     }
-    const std::vector<Entry> entries = ListEntries(*file, archivePath);
-    const Entry* chosen = Choose(entries, archivePath, inside, wanted);
-    opened = Unpack(host, *file, archivePath, *chosen, path, beside);
+    const std::vector<Entry> entries = ListEntries(*file, at.archivePath);
+    const Entry* chosen = Choose(entries, at.archivePath, at.inside, wanted);
+    opened = Unpack(host, *file, at.archivePath, *chosen, path, beside);
     return std::nullopt;
 }
 

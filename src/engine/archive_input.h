@@ -5,6 +5,7 @@
 // Downloads come as archives, and nobody should have to unpack one by hand.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,8 +27,18 @@ enum class Wanted { Rom, Patch };
 // size. An entry a reader must be able to read anywhere in is unpacked
 // once into a scratch file on the file system of `beside` (the result's path; the system's
 // temporary folder where empty or impossible), a small one into memory.
+// A file that is an archive and `asItIs` says is the one wanted (a patch
+// whose checksums name it: an .apk patched as bytes) is read as it is.
 std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Wanted wanted, const std::string& beside,
-                               std::unique_ptr<InputFile>& opened);
+                               std::unique_ptr<InputFile>& opened,
+                               const std::function<bool(InputFile&)>& asItIs = {});
+// The Stop OpenSource ends on where nothing is at `path`, nor at an archive
+// it names a file in; nothing otherwise. Nothing is unpacked.
+std::optional<Stop> CheckSource(HostServices& host, const std::string& path);
+// For OpenSource: any file read as it is, an archive too; a file named
+// through an archive is still read from it. Making a patch compares files
+// as they are (two .apk files are any files of bytes).
+bool AsItIs(InputFile&);
 
 // The files of the kind `wanted` in the archive at `path` where it holds
 // several, as named through it ("English/hack.bps"): what a face offers to

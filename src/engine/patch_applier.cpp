@@ -214,6 +214,12 @@ public:
 
 }  // namespace
 
+std::function<bool(InputFile&)> NamedByChecksum(const ReadPatch& read, InputFile& patch, const std::string& patchPath,
+                                                std::size_t bufferSize) {
+    if (read.Refusal(patchPath) || read.Expected().empty()) return {};
+    return [&read, &patch, bufferSize](InputFile& file) { return read.Check(file, patch, bufferSize).fit == Fit::Fits; };
+}
+
 const PatchFormat& OwnFormat() {
     static const Own format;
     return format;
@@ -223,10 +229,13 @@ std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& 
                                          const std::string& patchPath, OpenedPatch& opened, const std::string& beside) {
     opened.in.originalPath = originalPath;
     opened.in.patchPath = patchPath;
-    if (auto stop = OpenSource(host, originalPath, Wanted::Rom, beside, opened.in.original)) return stop;
+    if (auto stop = CheckSource(host, originalPath)) return stop;
     if (auto stop = OpenSource(host, patchPath, Wanted::Patch, beside, opened.in.patch)) return stop;
     opened.format = &Recognise(*opened.in.patch);
     opened.read = opened.format->Read(*opened.in.patch, host.Buffers().stream);
+    if (auto stop = OpenSource(host, originalPath, Wanted::Rom, beside, opened.in.original,
+                               NamedByChecksum(*opened.read, *opened.in.patch, patchPath, host.Buffers().stream)))
+        return stop;
     if (auto stop = opened.read->RefuseOriginal(*opened.in.original, originalPath)) return stop;
     return opened.read->Refusal(patchPath);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,11 @@ struct OpenedPatch {
 // Opens both, or gives the Stop that applying would end on: a missing
 // original, a missing patch, a patch that is not sound, an original its
 // format cannot take.
+// Whether a file is the original `read` names by its checksums, for an
+// archive that is itself the original (OpenSource); empty for a patch that
+// names its original by none, or cannot be used.
+std::function<bool(InputFile&)> NamedByChecksum(const ReadPatch& read, InputFile& patch, const std::string& patchPath,
+                                                std::size_t bufferSize);
 // An archive's entry that must be unpacked goes beside `beside` (the result).
 std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
                                          const std::string& patchPath, OpenedPatch& opened,

@@ -80,9 +80,9 @@ void WritePatch(HostServices& host, std::unique_ptr<InputFile> originalFile, std
 std::optional<Stop> MakeOwnPatch(HostServices& host, const MakeRequest& request) {
     const std::string comment = host.ToAnsi(ToCrLf(request.comment));
     std::unique_ptr<InputFile> original, changed;
-    if (auto stop = OpenSource(host, request.originalPath, Wanted::Rom, request.patchPath, original)) return stop;
+    if (auto stop = OpenSource(host, request.originalPath, Wanted::Rom, request.patchPath, original, AsItIs)) return stop;
     if (original->Size() > kMaxFileSize) return Stop{text::TooLarge(request.originalPath)};
-    if (auto stop = OpenSource(host, request.changedPath, Wanted::Rom, request.patchPath, changed)) return stop;
+    if (auto stop = OpenSource(host, request.changedPath, Wanted::Rom, request.patchPath, changed, AsItIs)) return stop;
     if (changed->Size() > kMaxFileSize) return Stop{text::TooLarge(request.changedPath)};
     if (changed->Size() < original->Size())
         return Stop{text::ShorterThanOriginal(request.changedPath, changed->Size(), request.originalPath,

@@ -206,7 +206,7 @@ void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const 
 bool OriginalIsGba(HostServices& host, const std::string& path) {
     try {
         std::unique_ptr<InputFile> original;
-        return !OpenSource(host, path, Wanted::Rom, {}, original) && IsGbaRom(*original);
+        return !OpenSource(host, path, Wanted::Rom, {}, original, AsItIs) && IsGbaRom(*original);
     } catch (const FileError&) {
         return false;
     }

@@ -628,8 +628,8 @@ std::size_t checksummed::EncodeNumber(std::uint64_t v, std::uint8_t* out) {
 std::optional<Stop> MakeForeign(HostServices& host, const MakeRequest& request, const PatchFormat& format,
                                 bool keepsComment, const WritePatch& write) {
     std::unique_ptr<InputFile> original, changed;
-    if (auto stop = OpenSource(host, request.originalPath, Wanted::Rom, request.patchPath, original)) return stop;
-    if (auto stop = OpenSource(host, request.changedPath, Wanted::Rom, request.patchPath, changed)) return stop;
+    if (auto stop = OpenSource(host, request.originalPath, Wanted::Rom, request.patchPath, original, AsItIs)) return stop;
+    if (auto stop = OpenSource(host, request.changedPath, Wanted::Rom, request.patchPath, changed, AsItIs)) return stop;
     auto patch = host.CreateOutput(request.patchPath);
     write(*original, *changed, *patch);
     original.reset();
