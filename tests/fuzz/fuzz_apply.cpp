@@ -62,6 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const PatchFormat* format : Formats())
         if (format != &OwnFormat() && format->Recognises(head)) return 0;
 
+    if (StartsAsArchive(original)) return 0;
+
     MemoryHost host;
     host.files["a.rom"] = original;
     host.files["p.ppp"] = patch;

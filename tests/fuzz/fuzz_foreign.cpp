@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool footer = (kind == 2 || kind == 3) && (data[0] & 16) != 0;
     const std::size_t originalSize = std::min<std::size_t>(data[1], size - 2);
     const Bytes original(data + 2, data + 2 + originalSize);
+    if (StartsAsArchive(original)) return 0;  // read as an archive
     Bytes patch(kMagic[kind], kMagic[kind] + kMagicSize[kind]);
     patch.insert(patch.end(), data + 2 + originalSize, data + size);
     // An APS patch states its result's size outright: kept small, as the files here are in memory.

@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Layout: the original's length, the original, the patch after its magic.
     const std::size_t originalSize = std::min<std::size_t>(data[0], size - 1);
     const Bytes original(data + 1, data + 1 + originalSize);
+    if (StartsAsArchive(original)) return 0;  // read as an archive
     Bytes patch = {0xD6, 0xC3, 0xC4, 0x00};
     patch.insert(patch.end(), data + 1 + originalSize, data + size);
 

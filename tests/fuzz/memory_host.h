@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 #include <map>
 #include <memory>
 #include <vector>
@@ -21,6 +23,14 @@ inline constexpr std::uint64_t kDiskSize = 1u << 20;
 
 inline void Require(bool condition) {
     if (!condition) std::abort();
+}
+
+// Whether `file` starts as a zip or a 7z does: the engine reads such a file
+// as an archive, so it is no ROM to hold against a model.
+inline bool StartsAsArchive(const Bytes& file) {
+    for (const std::string_view magic : {std::string_view("PK\x03\x04"), std::string_view("7z\xBC\xAF\x27\x1C", 6)})
+        if (file.size() >= magic.size() && std::memcmp(file.data(), magic.data(), magic.size()) == 0) return true;
+    return false;
 }
 
 class MemoryHost : public HostServices, public HostCodePageFiles {
