@@ -233,8 +233,8 @@ std::string Listed(const std::vector<const Entry*>& entries) {
 
 // The entry `inside` names, or the one file of the kind wanted in the whole
 // archive (inside empty) or in the folder `inside` names.
-const Entry* Choose(const std::vector<Entry>& entries, const std::string& archivePath, const std::string& inside,
-                    Wanted wanted) {
+const Entry* Choose(const std::vector<Entry>& entries, const std::string& path, const std::string& archivePath,
+                    const std::string& inside, Wanted wanted) {
     const std::string named = Normal(inside);
     if (!named.empty()) {
         for (const bool exact : {true, false})
@@ -251,7 +251,7 @@ const Entry* Choose(const std::vector<Entry>& entries, const std::string& archiv
     const std::string where = archivePath + (named.empty() ? "" : " (in " + named + ")");
     const std::string_view kind = wanted == Wanted::Patch ? "patch" : "file that could be the ROM";
     if (!named.empty() && within.empty())
-        throw FileError("Cannot read " + archivePath + "/" + inside + ": the archive " + archivePath + " holds no " +
+        throw FileError("Cannot read " + path + ": the archive " + archivePath + " holds no " +
                         named + "; it holds:" + Listed([&] {
                             std::vector<const Entry*> all;
                             for (const Entry& entry : entries) all.push_back(&entry);
@@ -361,7 +361,7 @@ std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Want
         return std::nullopt;
     }
     const std::vector<Entry> entries = ListEntries(*file, at.archivePath);
-    const Entry* chosen = Choose(entries, at.archivePath, at.inside, wanted);
+    const Entry* chosen = Choose(entries, path, at.archivePath, at.inside, wanted);
     opened = Unpack(host, *file, at.archivePath, *chosen, path, beside);
     return std::nullopt;
 }

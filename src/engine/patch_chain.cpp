@@ -96,10 +96,14 @@ std::optional<Stop> ReadEvery(HostServices& host, const std::vector<std::string>
     return std::nullopt;
 }
 
-// The original as the first patch meets it: an archive it names by its
-// checksums is taken as it is.
-std::optional<Stop> OpenOriginal(HostServices& host, const std::string& originalPath, const std::string& beside,
-                                 std::vector<ChainPatch>& patches, std::unique_ptr<InputFile>& original) {
+// The patches, each read whole, and the original as the first meets it (an
+// archive it names by its checksums taken as it is); a missing original is
+// told first.
+std::optional<Stop> OpenChain(HostServices& host, const std::string& originalPath,
+                              const std::vector<std::string>& patchPaths, const std::string& beside,
+                              std::vector<ChainPatch>& patches, std::unique_ptr<InputFile>& original) {
+    if (auto stop = CheckSource(host, originalPath)) return stop;
+    if (auto stop = ReadEvery(host, patchPaths, beside, patches)) return stop;
     return OpenSource(host, originalPath, Wanted::Rom, beside, original,
                       NamedByChecksum(*patches.front().read, *patches.front().file, patches.front().path,
                                       host.Buffers().stream));
@@ -135,10 +139,8 @@ Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const 
         return ApplyPatch(host, originalPath, patchPaths.front(), outputPath, options, refusedForChecksum);
     return RunOperation(host, text::ChainDone(patchPaths.size()), [&]() -> std::optional<Stop> {
         std::vector<ChainPatch> patches;
-        if (auto stop = CheckSource(host, originalPath)) return stop;
-        if (auto stop = ReadEvery(host, patchPaths, outputPath, patches)) return stop;
         std::unique_ptr<InputFile> current;
-        if (auto stop = OpenOriginal(host, originalPath, outputPath, patches, current)) return stop;
+        if (auto stop = OpenChain(host, originalPath, patchPaths, outputPath, patches, current)) return stop;
         const std::size_t bufferSize = host.Buffers().stream;
         for (std::size_t k = 0; k < patches.size(); ++k) {
             const std::string met = InputName(k, originalPath);
@@ -165,10 +167,8 @@ Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const 
 std::optional<Stop> CheckPatches(HostServices& host, const std::string& originalPath,
                                  const std::vector<std::string>& patchPaths, CheckedChain& checked) {
     std::vector<ChainPatch> patches;
-    if (auto stop = CheckSource(host, originalPath)) return stop;
-    if (auto stop = ReadEvery(host, patchPaths, {}, patches)) return stop;
     std::unique_ptr<InputFile> current;
-    if (auto stop = OpenOriginal(host, originalPath, {}, patches, current)) return stop;
+    if (auto stop = OpenChain(host, originalPath, patchPaths, {}, patches, current)) return stop;
     const std::size_t bufferSize = host.Buffers().stream;
     for (std::size_t k = 0; k < patches.size(); ++k) {
         if (auto stop = patches[k].read->RefuseOriginal(*current, InputName(k, originalPath))) return stop;
