@@ -45,8 +45,11 @@ function report() {
   if (fraction <= progress.shown) return;
   progress.shown = fraction;
   const now = Date.now();
-  if (now - progress.sent < 100) return;
+  // Ten messages a second at most, but never a twentieth of the way unsaid:
+  // a stretch that goes by faster still moves the bar.
+  if (now - progress.sent < 100 && fraction - progress.posted < 0.05) return;
   progress.sent = now;
+  progress.posted = fraction;
   self.postMessage({ type: "progress", fraction });
 }
 function reached(path, start, end) {
@@ -348,7 +351,7 @@ function handle(request) {
   // How the engine will read, as the patch's format tells it: asked before
   // anything is counted.
   const passes = withStrings([tag("patch")], (p) => _zelk_passes(p, request.type === "make" ? 1 : 0));
-  progress = { inputs: new Map(), shown: 0, sent: 0, apply: null };
+  progress = { inputs: new Map(), shown: 0, sent: 0, posted: 0, apply: null };
   if (request.type === "apply") {
     progress.apply = { patch: tagged("patch", ""), patchSize: size("patch"), checked: 0, at: 0, writing: false,
                        planned: size("patch") + passes * size("original") };
