@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "../format_models.h"
+#include "engine/formats/aps.h"
 #include "engine/patch_applier.h"
 #include "engine/user_texts.h"
 #include "memory_host.h"
@@ -46,6 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (at + 4 <= patch.size() && (patch[at + 2] != 0 || patch[at + 3] != 0)) return 0;
     }
     if (kind == kApsGba && patch.size() >= 12 && (patch[10] != 0 || patch[11] != 0)) return 0;
+    // "APS10" is the N64 form only with its type and encoding bytes; else it
+    // is the GBA form's "APS1" and a size: each form's inputs are its own.
+    const std::span<const std::uint8_t> head(patch.data(), std::min(patch.size(), kHeadSize));
+    if ((kind == kAps || kind == kApsGba) && ApsFormat().Recognises(head) != (kind == kAps)) return 0;
 
     MemoryHost host;
     host.files["a.rom"] = original;
