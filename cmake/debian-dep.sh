@@ -142,7 +142,9 @@ case $package in
     ;;
   libarchive)
     # The reading library alone, static, with the compression libraries
-    # built here for the same target; no tools, crypto, XML or tests.
+    # built here for the same target; no tools, crypto, XML or tests. Our
+    # zlib is built without ZLIB_WINAPI: said, since the check for it runs a
+    # program, which a cross build cannot (CMake 3.25 crashes trying).
     z=$(bash "$here/debian-dep.sh" zlib "$target")
     lzma=$(bash "$here/debian-dep.sh" xz-utils "$target")
     bz2=$(bash "$here/debian-dep.sh" bzip2 "$target")
@@ -154,6 +156,7 @@ case $package in
     "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release "${off[@]}" \
       -DENABLE_ZLIB=ON -DENABLE_LZMA=ON -DENABLE_BZip2=ON -DCMAKE_C_FLAGS="-DLZMA_API_STATIC" \
       -DZLIB_INCLUDE_DIR="$z/include" -DZLIB_LIBRARY="$z/lib/libz.a" \
+      -DZLIB_WINAPI=OFF -DZLIB_WINAPI_WITH_LIB="$z/lib/libz.a" \
       -DLIBLZMA_INCLUDE_DIR="$lzma/include" -DLIBLZMA_LIBRARY="$lzma/lib/liblzma.a" \
       -DBZIP2_INCLUDE_DIR="$bz2/include" -DBZIP2_LIBRARIES="$bz2/lib/libbz2.a" > "$work/configure.log" 2>&1 ||
       { tail -n 60 "$work/configure.log" >&2; exit 1; }
