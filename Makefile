@@ -66,7 +66,7 @@ WINE_SUITE_SECONDS ?= 1200
 .NOTPARALLEL:
 
 .PHONY: all deps test-deps bench-deps build run test check sanitize fuzz fuzz-build bench docs deb clean \
-  windows-deps windows-build windows windows-test web-deps web serve-web web-test
+  windows-deps windows-libs windows-build windows windows-test web-deps web-libs web serve-web web-test
 
 all: build
 
@@ -86,8 +86,30 @@ build: deps
 run: build
 	$(BUILD)/src/ui/qt/zelkpatcher
 
-test: check sanitize fuzz-build windows-test web-test
-	bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS)
+# Each stage is timed, and the end (or a failure) says where the time went.
+STAGES := $(CURDIR)/$(BUILD)/stages.log
+define stage
+	@ZELK_STAGE_LOG=$(STAGES) bash cmake/stages.sh run $(STAGES) $(1) $(2) || \
+	  { bash cmake/stages.sh report $(STAGES); exit 1; }
+endef
+sub-make = $(MAKE) --no-print-directory
+
+test:
+	@bash cmake/stages.sh start $(STAGES)
+	$(call stage,"set-up: Linux packages",$(sub-make) test-deps)
+	$(call stage,"Linux suite: build and run",$(sub-make) check)
+	$(call stage,"sanitizer suite: build and run",$(sub-make) sanitize)
+	$(call stage,"fuzzers: build",$(sub-make) fuzz-build)
+	$(call stage,"set-up: Windows packages",$(sub-make) windows-deps)
+	$(call stage,"Windows libraries (built below)",$(sub-make) windows-libs)
+	$(call stage,"Windows: both builds",$(sub-make) windows-build)
+	$(call stage,"Windows suites under Wine",$(sub-make) windows-test)
+	$(call stage,"set-up: page packages",$(sub-make) web-deps)
+	$(call stage,"page libraries (built below)",$(sub-make) web-libs)
+	$(call stage,"page: build",$(sub-make) web)
+	$(call stage,"page suite in Chromium",$(sub-make) web-test)
+	$(call stage,"fuzzers: run",bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS))
+	@bash cmake/stages.sh report $(STAGES)
 
 check: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(WERROR)
@@ -146,6 +168,13 @@ deps-for = -DZELK_LIBDEFLATE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh lib
   -DZELK_ARCHIVE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libarchive $(1)) \
   -DZELK_BOOST_PREFIX=$$(bash cmake/debian-dep.sh boost1.74 $(1))
 
+LIBRARIES := libdeflate xz-utils bzip2 libmd zlib libarchive boost1.74
+build-libs = for t in $(1); do for l in $(LIBRARIES); do \
+	  JOBS=$(JOBS) bash cmake/debian-dep.sh $$l $$t > /dev/null || exit 1; done; done
+
+windows-libs: windows-deps
+	@$(call build-libs,win32 win64)
+
 windows-build: windows-deps
 	for t in i686:win32 x86_64:win64; do \
 	  cmake -S . -B $(BUILD)-$${t#*:} -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$${t%:*}.cmake -DCMAKE_BUILD_TYPE=Release \
@@ -169,6 +198,9 @@ windows-test: windows-build
 
 web-deps:
 	$(call install,$(WEB_PACKAGES))
+
+web-libs: web-deps
+	@$(call build-libs,web)
 
 web: web-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release

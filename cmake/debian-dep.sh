@@ -45,6 +45,7 @@ for version in $versions; do
   fi
 done
 
+started=$(date +%s)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fetched=
@@ -174,4 +175,7 @@ case $package in
   *) echo "debian-dep.sh: no recipe for $package" >&2; exit 2 ;;
 esac
 touch "$prefix/.built"
+# "make test" lists each library it had to build, and how long that took.
+[ -z "${ZELK_STAGE_LOG:-}" ] ||
+  bash "$here/stages.sh" add "$ZELK_STAGE_LOG" "  library $package $version for $target" $(($(date +%s) - started))
 echo "$prefix"
