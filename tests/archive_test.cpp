@@ -92,7 +92,10 @@ TEST_F(ArchiveTest, PatchesAndRomsAreReadFromInsideArchives) {
         Write("hack.zip", MakeArchive(row.kind, row.members));
         std::string original = Path("game.sfc");
         if (row.zippedRom) {
-            Write("roms.7z", MakeArchive(Kind::SevenZip, {{"readme.nfo", readme}, {"Game (USA).sfc", original_}}));
+            // A Mac's archiver adds each file's resource fork under __MACOSX/.
+            Write("roms.7z", MakeArchive(Kind::SevenZip, {{"readme.nfo", readme},
+                                                          {"Game (USA).sfc", original_},
+                                                          {"__MACOSX/._Game (USA).sfc", Concat({{0, 5, 0x16, 7}, Random(4000, 2)})}}));
             original = Path("roms.7z");
         }
         const std::string patch = Path("hack.zip") + (row.patchPath.empty() ? "" : "/" + row.patchPath);
@@ -180,6 +183,7 @@ TEST_F(ArchiveTest, SeveralPatchesApplyInOrder) {
         {"the wrong order", {"translation.bps", "restore.ups", "fixes.ips"},
          "patch 2 of 3, RESTORE, does not fit the result of patch 1: "},
         {"the middle one damaged", {"translation.bps", "damaged.ips", "restore.ups"}, "patch 2 of 3: "},
+        {"one patch twice", {"translation.bps", "translation.bps"}, "patch 2 of 2, TRANSLATION, is already applied in "},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -204,6 +208,8 @@ TEST_F(ArchiveTest, SeveralPatchesApplyInOrder) {
             std::string refused = row.refused;
             if (const auto at = refused.find("RESTORE"); at != std::string::npos)
                 refused.replace(at, 7, Path("restore.ups"));
+            if (const auto at = refused.find("TRANSLATION"); at != std::string::npos)
+                refused.replace(at, 11, Path("translation.bps"));
             EXPECT_EQ(status, 1);
             EXPECT_NE(Said().find(refused), std::string::npos) << Said();
             EXPECT_EQ(Said().find("Done"), std::string::npos) << Said();
@@ -211,6 +217,15 @@ TEST_F(ArchiveTest, SeveralPatchesApplyInOrder) {
         }
         EXPECT_TRUE(Temporaries().empty());
     }
+    // Our own format takes no original of 2 GiB or more, first in a chain as alone.
+    Write("own.pat", Made("game.sfc", "hacked.sfc", "own.pat"));
+    std::filesystem::resize_file(Write("huge.sfc", {}), (std::uintmax_t{1} << 31) + 10);
+    host_.messages.clear();
+    EXPECT_EQ(Run({"apply", Path("huge.sfc"), Path("own.pat"), Path("fixes.ips"), Path("out.sfc")}), 1);
+    EXPECT_NE(Said().find("Too large for a ZelkPatch (2 GiB or more): " + Path("huge.sfc")), std::string::npos) << Said();
+    EXPECT_FALSE(Exists("out.sfc"));
+    EXPECT_TRUE(Temporaries().empty());
+    std::filesystem::remove(dir_ / "huge.sfc");
 }
 
 }  // namespace

@@ -220,6 +220,14 @@ TEST_F(ForeignMakerTest, IpsKeepsToWhatTheFormatCanSay) {
     }
     EXPECT_EQ(runRecords.at, run.size()) << "a record starts at 0x454F46";
 
+    // 64 KiB changed from 0x454F46 on: the record moved a byte earlier still
+    // holds less than 64 KiB, which a size field of two bytes cannot say.
+    const Bytes longer = Concat({original, Random(0x20000, 12)});
+    Bytes wide = longer;
+    for (std::size_t i = 0x454F46; i < 0x464F46; ++i) wide[i] ^= 0xFF;
+    ASSERT_EQ(Make(longer, wide, "wide.ips"), Outcome::Done);
+    EXPECT_EQ(model::ApplyIps(longer, Read("wide.ips")), wide);
+
     // What IPS cannot address: a change at 16 MiB or past it, a result cut
     // to 16 MiB or more.
     const Bytes past = Bytes((16 << 20) + 10, 0);

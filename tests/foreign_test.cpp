@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <random>
 
+#include <bzlib.h>
 #include <md5.h>
 
 #if __has_include(<zlib.h>) && !defined(_WIN32)
@@ -112,7 +113,8 @@ TEST_F(ForeignTest, HashesOfTheCheckedFileAreThoseOfThePublishedVectors) {
     auto file = host_.OpenInput(Write("large.rom", large));
     HashingInput input(*file);
     Bytes piece(100000);
-    for (const std::uint64_t at : {3u << 20, 1u << 20, 0u, (5u << 20) - 10}) input.ReadAt(at, piece);
+    // The second read overlaps what the first has hashed already.
+    for (const std::uint64_t at : {3u << 20, (3u << 20) + 50000, 1u << 20, 0u, (5u << 20) - 10}) input.ReadAt(at, piece);
     const FileHashes hashes = input.Finish();
     EXPECT_EQ(hashes.size, large.size());
     EXPECT_EQ(hashes.crc, model::Crc(large));
@@ -133,6 +135,8 @@ TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
     } rows[] = {
         {"plain record and run", small, model::Ips({{10, {1, 2, 3}}, {50, {}, 20, 0xAA}})},
         {"truncated", small, model::Ips({{5, {9}}, {60, {7, 7}}}, 40)},
+        {"out of order across and past a truncation", small,
+         model::Ips({{60, {1, 2, 3}}, {5, {9}}, {38, {7, 7, 7, 7}}, {45, {}, 10, 3}, {0xF00000, {1, 2}}}, 40)},
         {"record past the end, zeros between", small, model::Ips({{130, {7, 7}}})},
         {"overlapping and descending, later wins", small,
          model::Ips({{50, {1, 2, 3, 4}}, {20, {5}}, {52, {9, 9, 9, 9, 9}}, {0, {}, 3, 1}, {51, {}, 2, 6}})},
@@ -200,6 +204,8 @@ TEST_F(ForeignTest, UpsAppliesBothWaysAndOnlyToItsOwnFiles) {
     // Sizes 10 and 10, and a change after a skip of 11.
     EXPECT_EQ(Apply(Bytes(10, 0), model::Checksummed("UPS1", 10, 10, {0x80 | 11, 0})), Outcome::Stopped);
     ExpectRefused(Damaged(text::ChangePastTheEnd(6)), "a skip one past the end");
+    EXPECT_EQ(Apply(Bytes(10, 0), model::Checksummed("UPS1", 10, 10, {0x80 | 8, 1, 1, 1, 1, 1, 0})), Outcome::Stopped);
+    ExpectRefused(Damaged(text::ChangePastTheEnd(6)), "a run past both files");
 }
 
 std::uint32_t Le32At(const Bytes& bytes, std::size_t at) { return model::Reader{bytes, at}.Le32(); }
@@ -422,6 +428,9 @@ TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
     encoding[5] = 1;
     Bytes dizLength = PpfFor(image, {3, {{10, {1}}}, "", "diz", 0, false});
     dizLength.back() = 1;
+    // The record at 60 holds three new bytes and only two old ones before FILE_ID.DIZ.
+    Bytes undoIntoDiz = PpfFor(image, {3, {{10, {1, 2, 3}}}, "", "diz", 0, false, true});
+    undoIntoDiz.erase(undoIntoDiz.begin() + 60 + 9 + 5);
     const struct {
         const char* name;
         Bytes patch;
@@ -430,6 +439,7 @@ TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
         {"cut inside a record", Bytes(sound.begin(), sound.end() - 1), text::RecordCutShort(1, 72)},
         {"an encoding byte of another version", encoding, "it says version 3.0, and its encoding byte says 2.0"},
         {"FILE_ID.DIZ of another length", dizLength, "its FILE_ID.DIZ does not start where its length says"},
+        {"undo data running into FILE_ID.DIZ", undoIntoDiz, text::RecordCutShort(0, 60)},
     };
     for (const auto& row : damaged) {
         EXPECT_EQ(Apply(image, row.patch), Outcome::Stopped) << row.name;
@@ -651,6 +661,24 @@ TEST_F(ForeignTest, RupAppliesTheFileWhoseMd5MatchesAndTurnsBack) {
     EXPECT_EQ(verdict.fit, Fit::AlreadyApplied);
     EXPECT_EQ(Apply(a, Bytes(patch.begin(), patch.end() - 1)), Outcome::Stopped);
     ExpectRefused(Damaged("it ends without its end command: it is cut short"), "cut short");
+    // Damage the MD5s alone can see, and what follows the end command.
+    Bytes flipped = patch;
+    flipped[flipped.size() - 2] ^= 1;  // the last XOR byte, before the end command
+    EXPECT_EQ(Apply(a, flipped), Outcome::Stopped);
+    EXPECT_EQ(Read("out.rom"), Text("old"));
+    ASSERT_FALSE(host_.messages.empty());
+    EXPECT_NE(host_.messages.back().text.find("The result of the RUP patch " + Path("p.pat") + " has MD5 "),
+              std::string::npos)
+        << host_.messages.back().text;
+    EXPECT_EQ(Apply(a, Concat({patch, {0}})), Outcome::Stopped);
+    ExpectRefused(Damaged(text::CountOf(1) + " follow its end command"), "a byte after the end command");
+    Bytes ninth = patch;  // the file name's length, 8, written in nine bytes, the last of them set
+    ASSERT_EQ(ninth[2049], 1);
+    ninth.erase(ninth.begin() + 2049, ninth.begin() + 2051);
+    const Bytes nine = {9, 8, 0, 0, 0, 0, 0, 0, 0, 1};
+    ninth.insert(ninth.begin() + 2049, nine.begin(), nine.end());
+    EXPECT_EQ(Apply(a, ninth), Outcome::Stopped);
+    ExpectRefused(Damaged(text::NumberTooLarge(2048)), "a number's ninth byte set");
 }
 
 #ifndef _WIN32
@@ -679,6 +707,10 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
     const Bytes lynx = Concat({Text("LYNX"), Bytes(60, 3)}), copier = Bytes(512, 4);
     const Bytes disk = Concat({Text("\x01*NINTENDO-HVC*"), image});
     const std::string a = Path("a.rom");
+    // Copies from odd places of a file larger than one read: reads that end inside a word.
+    Bytes bigZ64 = Random(0x300000, 54), bigHack;
+    std::copy(z64.begin(), z64.begin() + 4, bigZ64.begin());
+    const Bytes oddCopies = BpsFor(bigZ64, {{model::SourceCopy, 0x180001, 0x80003}, {model::SourceRead, 0x17FFFF}}, "", bigHack);
     const struct {
         const char* name;
         Bytes file, patch, result;
@@ -696,6 +728,8 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
         {".n64 for .v64", order(z64, 0, 2), model::Ups(order(z64, 0, 1), order(hack, 0, 1)), order(hack, 0, 2),
          text::Reordered(a, ".n64", ".v64")},
         {"RUP, .v64 for .z64", order(z64, 0, 1), RupFor({{z64, hack}}, "t", true), order(hack, 0, 1), text::Reordered(a, ".v64", ".z64")},
+        {"BPS copying from odd places, .v64 for .z64", order(bigZ64, 0, 1), oddCopies, order(bigHack, 0, 1),
+         text::Reordered(a, ".v64", ".z64")},
     };
     for (const auto& row : rows) {
         ASSERT_EQ(Apply(row.file, row.patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
@@ -716,6 +750,8 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
     std::copy(pair.begin(), pair.end(), snesHack.begin() + 0x7FDC);
     snesHack[0x100] = 0x55;
     const auto ips = [&](std::uint32_t base) { return model::Ips({{base + 0x100, {0x55}}, {base + 0x7FDC, pair}}); };
+    const Bytes across = model::Ips({{500, Random(20, 55)}, {512 + 0x100, {0x55}}, {512 + 0x7FDC, pair}});
+    const Bytes acrossHeadered = model::ApplyIps(Concat({copier, snes}), across);
     Bytes both = Concat({copier, snes});
     std::copy(snes.begin() + 0x7FDC, snes.begin() + 0x7FE0, both.begin() + 0x7FDC);
     const struct {
@@ -724,6 +760,8 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
         std::string note;
     } ipsRows[] = {
         {"IPS for a headered ROM, none here", snes, ips(512), snesHack, text::HeaderAssumed(a)},
+        {"a record across the header's end, none here", snes, across, Bytes(acrossHeadered.begin() + 512, acrossHeadered.end()),
+         text::HeaderAssumed(a)},
         {"IPS for a headerless ROM, one here", Concat({copier, snes}), ips(0), Concat({copier, snesHack}),
          text::HeaderKept(a, "copier", 512)},
         {"a file whose checksum agrees both ways", both, ips(512), model::ApplyIps(both, ips(512)), ""},
@@ -791,6 +829,38 @@ TEST_F(ForeignTest, BdfPatchesOfBsdiffApplyAsBspatchApplies) {
                           std::to_string(32 + model::Reader{patch, 8}.Le32() + model::Reader{patch, 16}.Le32()) +
                           " is cut short"),
                   "cut short");
+
+    // By hand: one control of (add, copy, seek) making five bytes.
+    const auto bdf = [](std::uint64_t add, std::uint64_t copy, const Bytes& afterControl) {
+        const auto bz2 = [](const Bytes& plain) {
+            Bytes out(plain.size() + 1000);
+            auto size = static_cast<unsigned>(out.size());
+            Bytes in = plain;
+            EXPECT_EQ(BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &size, reinterpret_cast<char*>(in.data()),
+                                               static_cast<unsigned>(in.size()), 9, 0, 0),
+                      BZ_OK);
+            out.resize(size);
+            return out;
+        };
+        const auto le64 = [](std::uint64_t v) {
+            Bytes out;
+            for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+            return out;
+        };
+        const Bytes control = Concat({bz2(Concat({le64(add), le64(copy), le64(0)})), afterControl});
+        const Bytes diff = bz2(Bytes(add, 1)), extra = bz2(Bytes(copy, 9));
+        return Concat({Text("BSDIFF40"), le64(control.size()), le64(diff.size()), le64(5), control, diff, extra});
+    };
+    ASSERT_EQ(Apply(rom, bdf(4, 1, {})), Outcome::Done);
+    ExpectApplied({static_cast<std::uint8_t>(rom[0] + 1), static_cast<std::uint8_t>(rom[1] + 1),
+                   static_cast<std::uint8_t>(rom[2] + 1), static_cast<std::uint8_t>(rom[3] + 1), 9},
+                  {}, "BDF", "by hand");
+    EXPECT_EQ(Apply(rom, bdf(4, 2, {})), Outcome::Stopped);
+    ExpectRefused(Damaged("its control stream at byte 32 says to write past the result's 5 bytes"), "add and copy past the result");
+    // bspatch reads a stream's bytes only as far as it ends; here the stated
+    // lengths are the patch's own word, and bytes they hold unused are damage.
+    EXPECT_EQ(Apply(rom, bdf(4, 1, {0})), Outcome::Stopped);
+    ExpectRefused(Damaged("its control stream at byte 32 is followed by bytes it does not use"), "bytes after a stream");
 }
 #endif
 

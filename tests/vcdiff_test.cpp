@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <random>
 
+#include <lzma.h>
+
 #include "engine/patch_applier.h"
 #include "engine/user_texts.h"
 #include "test_support.h"
@@ -41,6 +43,11 @@ struct WindowSpec {
     std::uint64_t segmentLength, segmentPosition;
     std::vector<Op> ops;
     bool checksum = true;
+    // Damage: the length the window states beyond what it makes, data it
+    // never uses, and bytes of its delta before the sections that none holds.
+    std::uint64_t statedBeyond = 0;
+    Bytes unusedData = {};
+    Bytes unclaimed = {};
 };
 
 // The codes the patch's instructions are written with, each with its size
@@ -58,9 +65,13 @@ Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes&
     Bytes out = Concat({{0xD6, 0xC3, 0xC4, 0x00}, header});
     target.clear();
     for (const WindowSpec& w : windows) {
-        Bytes segment;
-        if (w.indicator == 1) segment.assign(source.begin() + w.segmentPosition, source.begin() + w.segmentPosition + w.segmentLength);
-        if (w.indicator == 2) segment.assign(target.begin() + w.segmentPosition, target.begin() + w.segmentPosition + w.segmentLength);
+        // A segment may be declared past the file it names: its missing bytes read as zeros.
+        const Bytes* file = w.indicator == 1 ? &source : w.indicator == 2 ? &target : nullptr;
+        const std::uint64_t segmentSize = file ? w.segmentLength : 0;
+        const auto segment = [&](std::uint64_t at) {
+            const std::uint64_t from = w.segmentPosition + at;
+            return from < file->size() ? (*file)[from] : std::uint8_t{0};
+        };
         Bytes made, data, inst, addr;
         std::vector<std::uint64_t> near(codes.near);
         std::size_t next = 0;
@@ -75,7 +86,7 @@ Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes&
                 made.insert(made.end(), op.size, op.data[0]);
             } else {
                 inst.push_back(static_cast<std::uint8_t>(19 + 16 * op.mode));
-                const std::uint64_t here = segment.size() + made.size();
+                const std::uint64_t here = segmentSize + made.size();
                 const std::uint64_t a = op.address;
                 if (op.mode == 0) addr = Concat({addr, Varint(a)});
                 else if (op.mode == 1) addr = Concat({addr, Varint(here - a)});
@@ -85,21 +96,23 @@ Bytes Vcdiff(const Bytes& source, const std::vector<WindowSpec>& windows, Bytes&
                 if (!near.empty()) next = (next + 1) % near.size();
                 for (std::uint64_t i = 0; i < op.size; ++i) {
                     const std::uint64_t at = a + i;
-                    const std::uint64_t back = at - segment.size();
-                    made.push_back(at < segment.size() ? segment[at] : back < made.size() ? made[back] : 0);
+                    const std::uint64_t back = at - segmentSize;
+                    made.push_back(at < segmentSize ? segment(at) : back < made.size() ? made[back] : 0);
                 }
             }
             inst = Concat({inst, Varint(op.size)});  // every code here has its size follow it
         }
         out.push_back(static_cast<std::uint8_t>(w.indicator | (w.checksum ? 4 : 0)));
         if (w.indicator != 0) out = Concat({out, Varint(w.segmentLength), Varint(w.segmentPosition)});
-        Bytes delta = Concat({Varint(made.size()), {0}, Varint(data.size()), Varint(inst.size()), Varint(addr.size())});
+        data = Concat({data, w.unusedData});
+        Bytes delta = Concat({Varint(made.size() + w.statedBeyond), {0}, Varint(data.size()), Varint(inst.size()),
+                              Varint(addr.size())});
         if (w.checksum) {
             const std::uint32_t sum = Adler(made);
             delta = Concat({delta, {static_cast<std::uint8_t>(sum >> 24), static_cast<std::uint8_t>(sum >> 16),
                                     static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)}});
         }
-        delta = Concat({delta, data, inst, addr});
+        delta = Concat({delta, w.unclaimed, data, inst, addr});
         out = Concat({out, Varint(delta.size()), delta});
         target.insert(target.end(), made.begin(), made.end());
     }
@@ -142,6 +155,23 @@ Bytes SwappedTableHeader() {
     const Bytes delta = Vcdiff(DefaultTableString(), {{1, 1536, 0, {{'A', 2, {1, 2}}, {'C', 1534, {}, 2, 0}}}}, table);
     const Bytes data = Concat({{1, 1}, Bytes(delta.begin() + 5, delta.end())});
     return Concat({{2}, Varint(data.size()), data});
+}
+
+// One window adding `count` bytes, its data section compressed as xdelta3's
+// LZMA writes it (the inflated size, then .xz without a check) and holding
+// `held` bytes.
+Bytes LzmaAdding(std::uint64_t count, std::size_t held) {
+    const Bytes plain = Random(held, 12);
+    Bytes xz(held + 1024);
+    std::size_t size = 0;
+    EXPECT_EQ(lzma_easy_buffer_encode(6, LZMA_CHECK_NONE, nullptr, plain.data(), plain.size(), xz.data(), &size,
+                                      xz.size()),
+              LZMA_OK);
+    xz.resize(size);
+    const Bytes data = Concat({Varint(count), xz});
+    const Bytes inst = Concat({{1}, Varint(count)});
+    const Bytes delta = Concat({Varint(count), {1}, Varint(data.size()), Varint(inst.size()), {0}, data, inst});
+    return Concat({{0xD6, 0xC3, 0xC4, 0x00, 1, 2, 0}, Varint(delta.size()), delta});
 }
 
 class VcdiffTest : public FileTest {
@@ -217,15 +247,26 @@ TEST_F(VcdiffTest, DamageAndTheWrongOriginalAreRefusedWithNothingWritten) {
               std::string::npos)
         << host_.messages.back().text;
 
+    ASSERT_EQ(Apply(source, LzmaAdding(20, 20)), Outcome::Done) << host_.messages.back().text;
     const struct {
         const char* name;
         Bytes patch;
     } damaged[] = {
+        {"an LZMA section holding less than it states", LzmaAdding(21, 20)},
         {"a window cut short", Bytes(sound.begin(), sound.end() - 3)},
         {"a number that overflows", Concat({{0xD6, 0xC3, 0xC4, 0x00, 0, 0}, Bytes(12, 0xFF)})},
         {"an address outside its segment", Vcdiff(source, {{1, 10, 0, {{'C', 5, {}, 10, 0}}}}, target)},
         {"an unknown secondary compressor", Concat({{0xD6, 0xC3, 0xC4, 0x00, 1, 7}, Bytes(sound.begin() + 5, sound.end())})},
         {"a code table of no length", Concat({{0xD6, 0xC3, 0xC4, 0x00, 2, 0}, Bytes(sound.begin() + 5, sound.end())})},
+        // Without checksums, where nothing else would notice.
+        {"a result segment past the result so far",
+         Vcdiff(source, {{0, 0, 0, {{'A', 8, Random(8, 11)}}, false}, {2, 12, 0, {{'C', 12, {}, 0, 0}}, false}}, target)},
+        {"a copy from where it writes", Vcdiff(source, {{1, 100, 0, {{'A', 2, {1, 2}}, {'C', 9, {}, 102, 0}}, false}}, target)},
+        {"a window that makes less than it states", Vcdiff(source, {{1, 100, 0, {{'C', 50, {}, 0, 0}}, false, 1}}, target)},
+        {"delta bytes no section holds", Vcdiff(source, {{1, 100, 0, {{'C', 50, {}, 0, 0}}, false, 0, {}, {9}}}, target)},
+        {"data the window never uses", Vcdiff(source, {{1, 100, 0, {{'C', 50, {}, 0, 0}}, false, 0, {9}}}, target)},
+        {"a source segment past the original's end",
+         Vcdiff(source, {{1, std::uint64_t{1} << 32, 0, {{'C', 100, {}, 0, 0}}, false}}, target)},
     };
     for (const auto& row : damaged) {
         EXPECT_EQ(Apply(source, row.patch), Outcome::Stopped) << row.name;
@@ -250,11 +291,19 @@ TEST_F(VcdiffTest, XdeltaPatchesApplyByteForByte) {
     Bytes moved = rom;
     const Bytes fresh = Random(70000, 6);
     moved.insert(moved.begin() + 300000, fresh.begin(), fresh.end());
+    // Ten bytes changed in one 16 KiB window and Huffman-friendly ones in
+    // later windows: under -S fgk -W 16384 the ten are stored as they are,
+    // and FGK's coder still learnt from them.
+    Bytes tenStored = rom;
+    for (int i = 0; i < 10; ++i) tenStored[2 * 16384 + 100 + i] ^= 0x5A;
+    for (std::size_t w = 4; w < 60; ++w)
+        for (std::size_t i = 0; i < 300; ++i) tenStored[w * 16384 + 200 + i] = static_cast<std::uint8_t>('A' + (rng() & 1));
     const struct {
         const char* name;
         Bytes changed;
     } pairs[] = {
         {"edits", edited},
+        {"ten bytes stored in one window", tenStored},
         {"moved data", moved},
         {"longer", Concat({edited, Random(100000, 7)})},
         {"shorter", Bytes(edited.begin(), edited.begin() + 700000)},

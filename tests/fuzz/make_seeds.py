@@ -3,6 +3,7 @@
 patches, pairs and texts that reach each branch once."""
 import hashlib
 import io
+import lzma
 import os
 import shutil
 import subprocess
@@ -146,6 +147,22 @@ write("vcdiff", "source_window", bytes([8]) + original + b"\x00"
 write("vcdiff", "target_window", bytes([8]) + original + b"\x00"
       + window(1, (8, 0), 8, b"", bytes([19, 8]), varint(0))
       + window(2, (4, 2), 4, b"", bytes([19, 4]), varint(0)))
+# Damage nothing but the windows' bounds would notice (no checksums): a
+# result segment past the result so far, a copy from where it writes, a
+# window making less than it states, delta bytes no section holds, an LZMA
+# section holding less than it states.
+write("vcdiff", "target_segment_past", bytes([8]) + original + b"\x00"
+      + window(0, (0, 0), 8, original, bytes([1, 8]), b"")
+      + window(2, (12, 0), 12, b"", bytes([19, 12]), varint(0)))
+write("vcdiff", "copy_from_here", bytes([8]) + original + b"\x00"
+      + window(1, (8, 0), 10, b"ab", bytes([1, 2, 19, 8]), varint(10)))
+write("vcdiff", "makes_less", bytes([8]) + original + b"\x00" + window(1, (8, 0), 9, b"", bytes([19, 8]), varint(0)))
+unclaimed = varint(8) + b"\x00" + varint(0) + varint(2) + varint(1) + b"\x55" + bytes([19, 8]) + varint(0)
+write("vcdiff", "unclaimed_delta", bytes([8]) + original + b"\x00" + bytes([1]) + varint(8) + varint(0)
+      + varint(len(unclaimed)) + unclaimed)
+xz = varint(9) + lzma.compress(original, format=lzma.FORMAT_XZ, check=lzma.CHECK_NONE)
+lzma_delta = varint(9) + b"\x01" + varint(len(xz)) + varint(2) + varint(0) + xz + bytes([1, 9])
+write("vcdiff", "lzma_holds_less", bytes([8]) + original + b"\x01\x02" + b"\x00" + varint(len(lzma_delta)) + lzma_delta)
 # xdelta3's own, with its sections compressed each way it can, where it is installed.
 if shutil.which("xdelta3"):
     with tempfile.TemporaryDirectory() as work:

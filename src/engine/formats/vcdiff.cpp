@@ -326,6 +326,11 @@ public:
         std::uint64_t made = 0;
         while (reader_.Position() < patch_.Size()) {
             const Window w = ReadWindow(reader_, patch_.Size(), made);
+            // The segment lies within the original: one declared past its end
+            // was made from a longer file, even where no copy reaches that far.
+            if ((w.indicator & kSourceSegment) && w.segmentPosition + w.segmentLength > original_.Size())
+                throw WrongWindow(text::ReadsPastTheFile(original_.Path()) + " (window at byte " +
+                                  std::to_string(w.at) + ")");
             Decode(w);
             if (w.adler && Adler32(1, target_) != *w.adler) throw WrongOriginal(w, made);
             if (output_ != nullptr) output_->Append(target_);
