@@ -440,6 +440,9 @@ TEST_F(ForeignTest, PpfAppliesEachVersionAndTurnsBackWithItsUndoData) {
         {"an encoding byte of another version", encoding, "it says version 3.0, and its encoding byte says 2.0"},
         {"FILE_ID.DIZ of another length", dizLength, "its FILE_ID.DIZ does not start where its length says"},
         {"undo data running into FILE_ID.DIZ", undoIntoDiz, text::RecordCutShort(0, 60)},
+        {"an offset without its length", Concat({sound, Bytes(8, 0)}), text::RecordCutShort(2, 82)},
+        {"an undo setting of 2", [&] { Bytes b = sound; b[58] = 2; return b; }(),
+         "its header has a setting it cannot have (image type, block check or undo data)"},
     };
     for (const auto& row : damaged) {
         EXPECT_EQ(Apply(image, row.patch), Outcome::Stopped) << row.name;
@@ -502,6 +505,24 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
                       " in the N64 header of a .z64 image; this file has " + identity(other),
                   "another CRC");
     EXPECT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Stopped) << "a .v64 file for a .z64 patch";
+    // A header of zeros is still a header the file must have.
+    const Bytes blank(0x4000, 0);
+    EXPECT_EQ(Apply(Bytes(0x20, 0), ApsFor(&blank, false, 0x4000)), Outcome::Stopped);
+    ExpectRefused(Path("a.rom") + " is not the file this APS patch was made for: the patch expects " + identity(blank) +
+                      " in the N64 header of a .z64 image; this file has no N64 header (32 bytes)",
+                  "a file too short for an N64 header");
+    const Bytes simple = ApsFor(nullptr, false, 0x5000);
+    const struct {
+        const char* name;
+        Bytes patch;
+        std::string damage;
+    } damaged[] = {
+        {"a record a byte short", Bytes(simple.begin(), simple.end() - 8), text::RecordCutShort(0, 61)},
+    };
+    for (const auto& row : damaged) {
+        EXPECT_EQ(Apply(z64, row.patch), Outcome::Stopped) << row.name;
+        ExpectRefused(Damaged(row.damage), row.name);
+    }
 }
 
 // An APS patch of the GBA form by hand: a block for each 64 KiB that differs.

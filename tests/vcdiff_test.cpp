@@ -159,8 +159,16 @@ Bytes SwappedTableHeader() {
 
 // One window adding `count` bytes, its data section compressed as xdelta3's
 // LZMA writes it (the inflated size, then .xz without a check) and holding
-// `held` bytes.
-Bytes LzmaAdding(std::uint64_t count, std::size_t held) {
+// `held` bytes, with `after` following the .xz data.
+// One window adding `count` bytes whose data section `data` is compressed
+// with xdelta3's compressor `id`.
+Bytes Compressed(std::uint8_t id, const Bytes& data, std::uint64_t count) {
+    const Bytes inst = Concat({{1}, Varint(count)});
+    const Bytes delta = Concat({Varint(count), {1}, Varint(data.size()), Varint(inst.size()), {0}, data, inst});
+    return Concat({{0xD6, 0xC3, 0xC4, 0x00, 1, id, 0}, Varint(delta.size()), delta});
+}
+
+Bytes LzmaAdding(std::uint64_t count, std::size_t held, const Bytes& after = {}) {
     const Bytes plain = Random(held, 12);
     Bytes xz(held + 1024);
     std::size_t size = 0;
@@ -168,11 +176,12 @@ Bytes LzmaAdding(std::uint64_t count, std::size_t held) {
                                       xz.size()),
               LZMA_OK);
     xz.resize(size);
-    const Bytes data = Concat({Varint(count), xz});
-    const Bytes inst = Concat({{1}, Varint(count)});
-    const Bytes delta = Concat({Varint(count), {1}, Varint(data.size()), Varint(inst.size()), {0}, data, inst});
-    return Concat({{0xD6, 0xC3, 0xC4, 0x00, 1, 2, 0}, Varint(delta.size()), delta});
+    return Compressed(2, Concat({Varint(count), xz, after}), count);
 }
+
+// One window adding one byte, its data section compressed with FGK: eight
+// bits name the first byte a fresh tree sees, whatever they are.
+Bytes FgkAddingOne(const Bytes& after = {}) { return Compressed(16, Concat({{1, 0x2A}, after}), 1); }
 
 class VcdiffTest : public FileTest {
 protected:
@@ -248,11 +257,29 @@ TEST_F(VcdiffTest, DamageAndTheWrongOriginalAreRefusedWithNothingWritten) {
         << host_.messages.back().text;
 
     ASSERT_EQ(Apply(source, LzmaAdding(20, 20)), Outcome::Done) << host_.messages.back().text;
+    ASSERT_EQ(Apply(source, FgkAddingOne()), Outcome::Done) << host_.messages.back().text;
+    // A window's indicator set to `indicator`; the first window's is at byte 5.
+    const auto indicated = [](Bytes patch, std::size_t at, std::uint8_t indicator) {
+        patch[at] = indicator;
+        return patch;
+    };
+    const WindowSpec whole = {1, 100, 0, {{'C', 100, {}, 0, 0}}, false};
+    const std::size_t second = Vcdiff(source, {whole}, target).size();
+    const Bytes twoWindows = Vcdiff(source, {whole, {2, 50, 0, {{'C', 50, {}, 0, 0}}, false}}, target);
     const struct {
         const char* name;
         Bytes patch;
+        const char* says = "";
     } damaged[] = {
+        {"a window a byte short", Bytes(sound.begin(), sound.end() - 1), "is cut short"},
+        {"an indicator it cannot have", indicated(sound, 5, 5 | 8), "has an indicator it cannot have"},
+        {"a window copying from both files", indicated(twoWindows, second, 3), "copies from both files"},
+        {"a copy reaching before the window's start",
+         Vcdiff(source, {{1, 100, 0, {{'A', 2, {1, 2}}, {'C', 5, {}, ~std::uint64_t{0}, 1}}, false}}, target),
+         "reaches before its start"},
         {"an LZMA section holding less than it states", LzmaAdding(21, 20)},
+        {"an LZMA section with bytes after its stream", LzmaAdding(20, 20, {0})},
+        {"an FGK section with bytes after its last code", FgkAddingOne({0})},
         {"a window cut short", Bytes(sound.begin(), sound.end() - 3)},
         {"a number that overflows", Concat({{0xD6, 0xC3, 0xC4, 0x00, 0, 0}, Bytes(12, 0xFF)})},
         {"an address outside its segment", Vcdiff(source, {{1, 10, 0, {{'C', 5, {}, 10, 0}}}}, target)},
@@ -271,6 +298,7 @@ TEST_F(VcdiffTest, DamageAndTheWrongOriginalAreRefusedWithNothingWritten) {
     for (const auto& row : damaged) {
         EXPECT_EQ(Apply(source, row.patch), Outcome::Stopped) << row.name;
         ExpectRefused(row.name);
+        EXPECT_NE(host_.messages.back().text.find(row.says), std::string::npos) << row.name << ": " << host_.messages.back().text;
     }
     // A copy that runs past its window: the window's length is a byte short.
     Bytes longCopy = Vcdiff(source, {{1, 3000, 0, {{'C', 10, {}, 0, 0}}, false}}, target);
@@ -325,6 +353,9 @@ TEST_F(VcdiffTest, XdeltaPatchesApplyByteForByte) {
             Verdict verdict;
             EXPECT_EQ(CheckOriginal(host_, a, Path("p.xd"), verdict), std::nullopt) << row;
             EXPECT_EQ(verdict.fit, Fit::Fits) << row;
+            if (std::string(option) == "-n") {
+                EXPECT_EQ(verdict.evidence, text::NoChecksum("xdelta") + ": it was made without them (xdelta3 -n).") << row;
+            }
         }
     }
     // Another ROM of the same size: the first window's checksum stops it.
@@ -334,7 +365,8 @@ TEST_F(VcdiffTest, XdeltaPatchesApplyByteForByte) {
     host_.messages.clear();
     EXPECT_EQ(ApplyPatch(host_, w, Path("p.xd"), Path("out.rom")), Outcome::Stopped);
     ASSERT_FALSE(host_.messages.empty());
-    EXPECT_NE(host_.messages.back().text.find("made from a file called a.rom"), std::string::npos) << host_.messages.back().text;
+    EXPECT_NE(host_.messages.back().text.find("made from a file called a.rom (unless"), std::string::npos)
+        << host_.messages.back().text;
     EXPECT_EQ(Read("out.rom"), Text("old"));
     EXPECT_TRUE(Temporaries().empty());
     Verdict verdict;
