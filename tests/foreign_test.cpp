@@ -150,6 +150,9 @@ TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
         ASSERT_EQ(Apply(row.original, row.patch), Outcome::Done) << row.name;
         const bool wide = row.patch[0] == 'I';
         ExpectApplied(model::ApplyIps(row.original, row.patch), {}, wide ? "IPS32" : "IPS", row.name);
+        Verdict verdict;  // a patch that changes nothing is not "already applied"
+        ASSERT_EQ(CheckOriginal(host_, Path("a.rom"), Path("p.pat"), verdict), std::nullopt) << row.name;
+        EXPECT_EQ(verdict.fit, Fit::Fits) << row.name << ": " << verdict.evidence;
     }
 
     // EBP: JSON after the mark, shown as the comment.
@@ -206,6 +209,14 @@ TEST_F(ForeignTest, UpsAppliesBothWaysAndOnlyToItsOwnFiles) {
     ExpectRefused(Damaged(text::ChangePastTheEnd(6)), "a skip one past the end");
     EXPECT_EQ(Apply(Bytes(10, 0), model::Checksummed("UPS1", 10, 10, {0x80 | 8, 1, 1, 1, 1, 1, 0})), Outcome::Stopped);
     ExpectRefused(Damaged(text::ChangePastTheEnd(6)), "a run past both files");
+    EXPECT_EQ(Apply(Bytes(10, 0), model::Checksummed("UPS1", 10, 10, {0x80, 1, 1})), Outcome::Stopped);
+    ExpectRefused(Damaged(text::CutShortAt(6)), "a run never closed");
+    // A change two bytes before the end: the last byte comes from the original.
+    const Bytes ten = Random(10, 9);
+    Bytes tenChanged = ten;
+    tenChanged[7] ^= 1;
+    ASSERT_EQ(Apply(ten, model::Ups(ten, tenChanged)), Outcome::Done);
+    EXPECT_EQ(Read("out.rom"), tenChanged);
 }
 
 std::uint32_t Le32At(const Bytes& bytes, std::size_t at) { return model::Reader{bytes, at}.Le32(); }
@@ -288,6 +299,11 @@ TEST_F(ForeignTest, BpsIsRefusedOrHeldToItsChecksums) {
     ASSERT_EQ(Apply(wrong, patch, {true}), Outcome::Done);
     EXPECT_EQ(host_.warnings.size(), 2u);  // the original, and the result
     EXPECT_EQ(Read("out.rom").size(), target.size());
+    // Applied all the same to a shorter file, the copies reach past its end.
+    EXPECT_EQ(Apply(Bytes(source.begin(), source.begin() + 500), patch, {true}), Outcome::Stopped);
+    EXPECT_EQ(Read("out.rom"), Text("old"));
+    ASSERT_FALSE(host_.messages.empty());
+    EXPECT_EQ(host_.messages.back().text, text::ReadsPastTheFile(a));
 
     EXPECT_EQ(Apply(target, patch), Outcome::Stopped);
     ExpectRefused(text::AlreadyPatched(a, "BPS", target.size(), model::Crc(target)), "already applied");
@@ -693,6 +709,22 @@ TEST_F(ForeignTest, RupAppliesTheFileWhoseMd5MatchesAndTurnsBack) {
         << host_.messages.back().text;
     EXPECT_EQ(Apply(a, Concat({patch, {0}})), Outcome::Stopped);
     ExpectRefused(Damaged(text::CountOf(1) + " follow its end command"), "a byte after the end command");
+    // A lengthening patch whose tail is a byte short, or marked as shortening.
+    const Bytes lengthening = RupFor({{a, longer}}, "t", false);
+    ASSERT_EQ(lengthening[2098], 'A');
+    Bytes shortTail = lengthening;
+    shortTail[2100] -= 1;  // 700 as {2, 0xBC, 0x02} at 2099
+    shortTail.erase(shortTail.begin() + 2102);
+    EXPECT_EQ(Apply(a, shortTail), Outcome::Stopped);
+    ExpectRefused(Damaged("the file at byte 2048 holds the wrong number of bytes past the shorter's end"), "a tail a byte short");
+    Bytes marked = lengthening;
+    marked[2098] = 'M';
+    EXPECT_EQ(Apply(a, marked), Outcome::Stopped);
+    ExpectRefused(Damaged("the file at byte 2048 lacks the mark of its longer file's bytes"), "the other mark");
+    Bytes encoding = patch;
+    encoding[6] = 2;
+    EXPECT_EQ(Apply(a, encoding), Outcome::Stopped);
+    ExpectRefused(Damaged("its text encoding (2) is neither the code page nor UTF-8"), "a text encoding of 2");
     Bytes ninth = patch;  // the file name's length, 8, written in nine bytes, the last of them set
     ASSERT_EQ(ninth[2049], 1);
     ninth.erase(ninth.begin() + 2049, ninth.begin() + 2051);
