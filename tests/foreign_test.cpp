@@ -884,7 +884,7 @@ TEST_F(ForeignTest, BdfPatchesOfBsdiffApplyAsBspatchApplies) {
                   "cut short");
 
     // By hand: one control of (add, copy, seek) making five bytes.
-    const auto bdf = [](std::uint64_t add, std::uint64_t copy, const Bytes& afterControl) {
+    const auto bdf = [](std::uint64_t add, std::uint64_t copy, const Bytes& afterControl, const Bytes& moreControl = {}) {
         const auto bz2 = [](const Bytes& plain) {
             Bytes out(plain.size() + 1000);
             auto size = static_cast<unsigned>(out.size());
@@ -900,7 +900,7 @@ TEST_F(ForeignTest, BdfPatchesOfBsdiffApplyAsBspatchApplies) {
             for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
             return out;
         };
-        const Bytes control = Concat({bz2(Concat({le64(add), le64(copy), le64(0)})), afterControl});
+        const Bytes control = Concat({bz2(Concat({le64(add), le64(copy), le64(0), moreControl})), afterControl});
         const Bytes diff = bz2(Bytes(add, 1)), extra = bz2(Bytes(copy, 9));
         return Concat({Text("BSDIFF40"), le64(control.size()), le64(diff.size()), le64(5), control, diff, extra});
     };
@@ -914,6 +914,15 @@ TEST_F(ForeignTest, BdfPatchesOfBsdiffApplyAsBspatchApplies) {
     // lengths are the patch's own word, and bytes they hold unused are damage.
     EXPECT_EQ(Apply(rom, bdf(4, 1, {0})), Outcome::Stopped);
     ExpectRefused(Damaged("its control stream at byte 32 is followed by bytes it does not use"), "bytes after a stream");
+    EXPECT_EQ(Apply(rom, bdf(4, 1, {}, Bytes(24, 0))), Outcome::Stopped);
+    ExpectRefused(Damaged("its control stream at byte 32 holds more than the result needs"), "a control too many");
+    Bytes longDiff = bdf(4, 1, {});
+    longDiff[16] += static_cast<std::uint8_t>(longDiff.size());  // the diff stream's length, past the file's end
+    EXPECT_EQ(Apply(rom, longDiff), Outcome::Stopped);
+    ExpectRefused(Damaged("its streams run past the end of the file"), "a diff stream past the end");
+    // Past the original's end the differences are the bytes themselves.
+    ASSERT_EQ(Apply({1, 2, 3}, bdf(4, 1, {})), Outcome::Done);
+    ExpectApplied({2, 3, 4, 1, 9}, {}, "BDF", "past the original's end");
 }
 #endif
 
