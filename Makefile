@@ -66,7 +66,7 @@ WINE_SUITE_SECONDS ?= 1200
 .NOTPARALLEL:
 
 .PHONY: all deps test-deps bench-deps build run test check sanitize fuzz fuzz-build bench docs deb clean \
-  windows-deps windows-libs windows-build windows windows-test web-deps web-libs web serve-web web-test
+  windows-deps cross-deps cross-set-up windows-libs windows-build windows windows-test web-deps web-libs web serve-web web-test
 
 all: build
 
@@ -94,22 +94,29 @@ define stage
 endef
 sub-make = $(MAKE) --no-print-directory
 
+# The Windows and page set-up (packages, then the libraries for three
+# targets) runs behind the Linux suites; its lines are marked "behind".
 test:
 	@bash cmake/stages.sh start $(STAGES)
 	$(call stage,"set-up: Linux packages",$(sub-make) test-deps)
+	@ZELK_STAGE_LOG=$(STAGES) bash cmake/background.sh start $(BUILD)/cross-set-up $(sub-make) cross-set-up
 	$(call stage,"Linux suite: build and run",$(sub-make) check)
 	$(call stage,"sanitizer suite: build and run",$(sub-make) sanitize)
 	$(call stage,"fuzzers: build",$(sub-make) fuzz-build)
-	$(call stage,"set-up: Windows packages",$(sub-make) windows-deps)
-	$(call stage,"Windows libraries (built below)",$(sub-make) windows-libs)
+	$(call stage,"waiting for the Windows and page set-up",bash cmake/background.sh wait $(BUILD)/cross-set-up)
 	$(call stage,"Windows: both builds",$(sub-make) windows-build)
 	$(call stage,"Windows suites under Wine",$(sub-make) windows-test)
-	$(call stage,"set-up: page packages",$(sub-make) web-deps)
-	$(call stage,"page libraries (built below)",$(sub-make) web-libs)
 	$(call stage,"page: build",$(sub-make) web)
 	$(call stage,"page suite in Chromium",$(sub-make) web-test)
-	$(call stage,"fuzzers: run",bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS))
+	$(call stage,"fuzzers: run",bash tests/fuzz/run.sh $(BUILD)-fuzz $(CI_FUZZ_SECONDS) $(JOBS))
 	@bash cmake/stages.sh report $(STAGES)
+
+# Everything the Windows programs and the page need before they build: the
+# packages of both, installed at once, then the libraries for the three
+# targets side by side (a library's configure runs one check at a time).
+cross-set-up:
+	@bash cmake/stages.sh run $(STAGES) "  set-up: Windows and page packages (behind)" $(sub-make) cross-deps
+	@$(call build-libs-side-by-side,win32 win64 web)
 
 check: test-deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(WERROR)
@@ -128,7 +135,7 @@ fuzz-build: test-deps
 	cmake --build $(BUILD)-fuzz -j$(JOBS)
 
 fuzz: fuzz-build
-	bash tests/fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
+	bash tests/fuzz/run.sh $(BUILD)-fuzz $(FUZZ_SECONDS) $(JOBS)
 
 bench: bench-deps build web
 	cd tests/web && npm ci --no-audit --no-fund --silent
@@ -147,16 +154,30 @@ deb: build
 	cd $(BUILD) && cpack
 	lintian --fail-on error $(BUILD)/*.deb
 
-windows-deps:
+# Wine's 32-bit half needs the i386 architecture and its lists, which a
+# mirror may be midway through updating: without it the 32-bit suite is
+# skipped, loudly. Wine takes its ANSI code pages from a Russian and a
+# Western locale.
+define i386
 	@dpkg --print-foreign-architectures | grep -qx i386 || { $(SUDO) dpkg --add-architecture i386 && { $(SUDO) apt-get update -qq || true; }; }
-	$(call install,$(WINDOWS_PACKAGES))
-	@# Wine's 32-bit half needs the i386 lists, which a mirror may be midway
-	@# through updating: without it the 32-bit suite is skipped, loudly.
+endef
+define windows-extras
 	$(call install,wine32:i386) || echo "WARNING: wine32:i386 could not be installed: the 32-bit Windows tests will be skipped"
 	@for l in ru_RU en_US; do \
 	  locale -a | grep -qx "$$l.utf8" || { \
 	    $(SUDO) sed -i "s/^# *\($$l.UTF-8 UTF-8\)/\1/" /etc/locale.gen && $(SUDO) locale-gen > /dev/null; }; \
 	done
+endef
+
+windows-deps:
+	$(i386)
+	$(call install,$(WINDOWS_PACKAGES))
+	$(windows-extras)
+
+cross-deps:
+	$(i386)
+	$(call install,$(sort $(WINDOWS_PACKAGES) $(WEB_PACKAGES)))
+	$(windows-extras)
 
 # The libraries, built once from Debian's source packages for each target
 # and cached outside the clone (cmake/debian-dep.sh).
@@ -171,14 +192,19 @@ deps-for = -DZELK_LIBDEFLATE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh lib
 LIBRARIES := libdeflate xz-utils bzip2 libmd zlib libarchive boost1.74
 build-libs = for t in $(1); do for l in $(LIBRARIES); do \
 	  JOBS=$(JOBS) bash cmake/debian-dep.sh $$l $$t > /dev/null || exit 1; done; done
+build-libs-side-by-side = pids=""; for t in $(1); do ( $(call build-libs,$$t) ) & pids="$$pids $$!"; done; \
+	status=0; for p in $$pids; do wait $$p || status=1; done; exit $$status
 
 windows-libs: windows-deps
-	@$(call build-libs,win32 win64)
+	@$(call build-libs-side-by-side,win32 win64)
 
+# Where 32-bit programs cannot run, the 32-bit build makes the programs
+# alone: its tests could not run.
 windows-build: windows-deps
 	for t in i686:win32 x86_64:win64; do \
+	  only=; [ $${t#*:} = win32 ] && ! /usr/lib/wine/wine --version > /dev/null 2>&1 && only="--target zelkpatch zelkpatcher"; \
 	  cmake -S . -B $(BUILD)-$${t#*:} -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$${t%:*}.cmake -DCMAKE_BUILD_TYPE=Release \
-	    -DZELK_WINDOW=ON $(call deps-for,$${t#*:}) $(WERROR) && cmake --build $(BUILD)-$${t#*:} -j$(JOBS) || exit 1; \
+	    -DZELK_WINDOW=ON $(call deps-for,$${t#*:}) $(WERROR) && cmake --build $(BUILD)-$${t#*:} -j$(JOBS) $$only || exit 1; \
 	done
 
 windows: windows-build
@@ -193,7 +219,7 @@ windows-test: windows-build
 	@if /usr/lib/wine/wine --version > /dev/null 2>&1; then \
 	  sh cmake/wine-suite.sh $(BUILD)-win32 win32 $(JOBS) $(WINE_TEST_SECONDS) $(WINE_SUITE_SECONDS); \
 	else \
-	  echo "SKIPPED: the 32-bit Windows tests: this machine cannot run 32-bit programs (the 32-bit build was made)"; \
+	  echo "SKIPPED: the 32-bit Windows tests: this machine cannot run 32-bit programs (the 32-bit programs were built, not their tests)"; \
 	fi
 
 web-deps:

@@ -24,33 +24,52 @@ for sources in /etc/apt/sources.list.d/*.sources; do
 done
 opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
       -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives" -o "APT::Sandbox::User=root")
-# The source lists, fetched again once a day at most.
-if [ -z "$(find "$apt/lists" -name '*Sources*' -mtime -1 2> /dev/null | head -n 1)" ]; then
-  apt-get -qq "${opts[@]}" update >&2 || echo "debian-dep.sh: some source lists failed to update; using what is there" >&2
-fi
+# The source lists, fetched again once a day at most; the libraries of
+# several targets are built side by side, and apt takes one at a time.
+(
+  flock 9
+  if [ -z "$(find "$apt/lists" -name '*Sources*' -mtime -1 2> /dev/null | head -n 1)" ]; then
+    apt-get -qq "${opts[@]}" update >&2 || echo "debian-dep.sh: some source lists failed to update; using what is there" >&2
+  fi
+) 9> "$apt/lock"
 # The newest version first; an older one where a mirror does not serve the
 # newest (one midway through an update answers 404 for its files).
 versions=$(apt-cache "${opts[@]}" showsrc "$package" | awk '/^Version:/ {print $2}' | sort -Vru)
 [ -n "$versions" ] || { echo "debian-dep.sh: no source package $package" >&2; exit 1; }
+# libarchive is built with what our code calls of it (below), so its build
+# is kept apart for each set of calls: a new call builds it anew.
+if [ "$package" = libarchive ]; then
+  calls=$(grep -rhoE '\barchive_(read|write|entry|error)[a-z0-9_]*\(' "$here/../src" "$here/../tests" | tr -d '(' | LC_ALL=C sort -u)
+  variant=-$(printf '%s\n' "$calls" | md5sum | cut -c1-8)
+fi
 prefix_of() {
   # An epoch's colon would break the build's makefiles, which name the path.
   local key=${package}_${1//:/_}
   # Headers alone are the same for every target.
-  case $package in boost*) echo "$cache/$key/headers" ;; *) echo "$cache/$key/$target" ;; esac
+  case $package in boost*) echo "$cache/$key/headers" ;; *) echo "$cache/$key/$target${variant:-}" ;; esac
 }
-for version in $versions; do
-  if [ -f "$(prefix_of "$version")/.built" ]; then
-    prefix_of "$version"
-    exit 0
-  fi
-done
+cached() {
+  for version in $versions; do
+    if [ -f "$(prefix_of "$version")/.built" ]; then
+      prefix_of "$version"
+      return 0
+    fi
+  done
+  return 1
+}
+cached && exit 0
+# One build of a prefix at a time (the headers of Boost are every target's):
+# whoever waited finds it built.
+exec 8> "$cache/.$package-$([ "$(prefix_of x)" = "$cache/${package}_x/headers" ] && echo headers || echo "$target").lock"
+flock 8
+cached && exit 0
 
 started=$(date +%s)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fetched=
 for version in $versions; do
-  if (cd "$work" && apt-get -qq "${opts[@]}" source --download-only "$package=$version" >&2); then
+  if (cd "$work" && flock "$apt/lock" apt-get -qq "${opts[@]}" source --download-only "$package=$version" >&2); then
     fetched=$version
     break
   fi
@@ -70,14 +89,74 @@ case $target in
 esac
 rm -rf "$prefix"
 mkdir -p "$prefix/include" "$prefix/lib"
+
+# A CMake build of one library target: configure with the given options,
+# then build it. A cross build's configure compiles (and for the page links)
+# a test program for each of hundreds of questions about the target; the
+# answers a configure found for this package and target before are given up
+# front where cmake/preload has them (cmake/preload.sh writes them). Should
+# they no longer hold, the build is done again asking every question.
+cmake_library() { # LIBRARY_TARGET CONFIGURE_OPTIONS...
+  local library=$1 preload=$here/preload/$package-$target.cmake
+  shift
+  if [ -f "$preload" ]; then
+    if "${configure[@]}" -C "$preload" -S "$work/src" -B "$work/build" "$@" > "$work/configure.log" 2>&1 &&
+       { part_of_library "$library" || cmake --build "$work/build" --target "$library" -j"${JOBS:-2}" > "$work/build.log" 2>&1; }; then
+      return 0
+    fi
+    echo "debian-dep.sh: $package for $target did not build with the answers in $preload; asking every question" >&2
+    rm -rf "$work/build"
+  fi
+  "${configure[@]}" -S "$work/src" -B "$work/build" "$@" > "$work/configure.log" 2>&1 ||
+    { tail -n 60 "$work/configure.log" >&2; exit 1; }
+  cmake --build "$work/build" --target "$library" -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
+    { tail -n 40 "$work/build.log" >&2; exit 1; }
+}
+
+# Of libarchive, only the sources that the calls of our code reach (the zip
+# and 7z readers and writers, and what they use: a third of it), where they
+# are enough for every call to link; else the whole library. The list is
+# what a linker took from the whole library for those calls.
+part_of_library() { # LIBRARY_TARGET
+  [ "$package" = libarchive ] || return 1
+  local dir=libarchive/CMakeFiles/$1.dir suffix=o objects=() source
+  grep -q "^$dir/archive_read.c.obj:" "$work/build/$dir/build.make" && suffix=obj
+  for source in archive_acl archive_check_magic archive_cryptor archive_digest archive_entry archive_entry_sparse \
+                archive_entry_xattr archive_hmac archive_options archive_ppmd7 archive_ppmd8 archive_random archive_rb \
+                archive_read archive_read_add_passphrase archive_read_support_format_7zip archive_read_support_format_zip \
+                archive_string archive_string_sprintf archive_util archive_virtual archive_write archive_write_open_memory \
+                archive_write_set_format archive_write_set_format_7zip archive_write_set_format_cpio \
+                archive_write_set_format_cpio_binary archive_write_set_format_cpio_newc archive_write_set_format_cpio_odc \
+                archive_write_set_format_gnutar archive_write_set_format_iso9660 archive_write_set_format_mtree \
+                archive_write_set_format_pax archive_write_set_format_raw archive_write_set_format_shar \
+                archive_write_set_format_ustar archive_write_set_format_warc archive_write_set_format_xar \
+                archive_write_set_format_zip archive_write_set_options archive_write_set_passphrase \
+                $(case $target in win*) echo archive_windows ;; esac); do
+    objects+=("$dir/$source.c.$suffix")
+  done
+  local ar cc
+  ar=$(sed -n 's/^CMAKE_AR:[A-Z]*=//p' "$work/build/CMakeCache.txt")
+  cc=$(sed -n 's/^set(CMAKE_C_COMPILER "\(.*\)")$/\1/p' "$work/build/CMakeFiles/"*/CMakeCCompiler.cmake | head -n 1)
+  [ -n "$ar" ] && [ -n "$cc" ] || return 1
+  # Every call, linked against the part and the libraries it needs.
+  { echo 'int main(void) {'
+    for call in $calls; do echo "  extern void $call(void); $call();"; done
+    echo '  return 0; }'; } > "$work/calls.c"
+  local system=()
+  case $target in win*) system=(-lbcrypt -ladvapi32) ;; esac
+  (cd "$work/build" && env NODE_PATH=/usr/share/nodejs make -f "$dir/build.make" -j"${JOBS:-2}" "${objects[@]}" &&
+     env NODE_PATH=/usr/share/nodejs "$ar" rcs "libarchive/lib$1.a" "${objects[@]}" &&
+     env NODE_PATH=/usr/share/nodejs "$cc" -w "$work/calls.c" "libarchive/lib$1.a" "$z/lib/libz.a" \
+       "$lzma/lib/liblzma.a" "$bz2/lib/libbz2.a" "${system[@]}" -o "$work/calls.$([ "$target" = web ] && echo js || echo exe)") > "$work/part.log" 2>&1 && return 0
+  echo "debian-dep.sh: the part of libarchive our calls reach does not link for $target; building all of it" >&2
+  tail -n 5 "$work/part.log" >&2
+  return 1
+}
+
 case $package in
   xz-utils)
     # liblzma alone, static; its own CMake build.
-    "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
-      -DCMAKE_POSITION_INDEPENDENT_CODE=OFF > "$work/configure.log" 2>&1 ||
-      { cat "$work/configure.log" >&2; exit 1; }
-    cmake --build "$work/build" --target liblzma -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
-      { tail -n 40 "$work/build.log" >&2; exit 1; }
+    cmake_library liblzma -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=OFF
     cp "$work/build/liblzma.a" "$prefix/lib/"
     cp -r "$work/src/src/liblzma/api/lzma.h" "$work/src/src/liblzma/api/lzma" "$prefix/include/"
     ;;
@@ -113,9 +192,17 @@ case $package in
       win64) conf=(../src/configure --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix) ;;
       web) conf=(env NODE_PATH=/usr/share/nodejs emconfigure ../src/configure --host=i686-pc-linux-gnu) ;;
     esac
+    # Its configure's answers for this target, as CMake's are given above
+    # (an autoconf cache: configure -C writes one).
     mkdir -p "$work/build"
-    (cd "$work/build" && "${conf[@]}" --enable-static --disable-shared > configure.log 2>&1) ||
-      { tail -n 40 "$work/build/configure.log" >&2; exit 1; }
+    cached=$here/preload/$package-$target.cache
+    if ! { [ -f "$cached" ] && cp "$cached" "$work/build/config.cache" &&
+           (cd "$work/build" && "${conf[@]}" --cache-file=config.cache --enable-static --disable-shared > configure.log 2>&1); }; then
+      [ -f "$cached" ] && echo "debian-dep.sh: $package for $target did not configure with the answers in $cached; asking every question" >&2
+      rm -rf "$work/build" && mkdir -p "$work/build"
+      (cd "$work/build" && "${conf[@]}" --enable-static --disable-shared > configure.log 2>&1) ||
+        { tail -n 40 "$work/build/configure.log" >&2; exit 1; }
+    fi
     NODE_PATH=/usr/share/nodejs make -C "$work/build/src" -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
       { tail -n 40 "$work/build.log" >&2; exit 1; }
     cp "$work/build/src/.libs/libmd.a" "$prefix/lib/"
@@ -133,10 +220,7 @@ case $package in
       cp "$work/src/libz.a" "$prefix/lib/"
       cp "$work/src/zlib.h" "$work/src/zconf.h" "$prefix/include/"
     else
-      "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release > "$work/configure.log" 2>&1 ||
-        { cat "$work/configure.log" >&2; exit 1; }
-      cmake --build "$work/build" --target zlibstatic -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
-        { tail -n 40 "$work/build.log" >&2; exit 1; }
+      cmake_library zlibstatic -DCMAKE_BUILD_TYPE=Release
       cp "$(ls "$work/build"/lib*.a | head -n 1)" "$prefix/lib/libz.a"
       cp "$work/src/zlib.h" "$work/build/zconf.h" "$prefix/include/"
     fi
@@ -154,15 +238,12 @@ case $package in
                   UNZIP XATTR ACL ICONV TEST COVERAGE WERROR; do
       off+=("-DENABLE_$option=OFF")
     done
-    "${configure[@]}" -S "$work/src" -B "$work/build" -DCMAKE_BUILD_TYPE=Release "${off[@]}" \
+    cmake_library archive_static -DCMAKE_BUILD_TYPE=Release "${off[@]}" \
       -DENABLE_ZLIB=ON -DENABLE_LZMA=ON -DENABLE_BZip2=ON -DCMAKE_C_FLAGS="-DLZMA_API_STATIC" \
       -DZLIB_INCLUDE_DIR="$z/include" -DZLIB_LIBRARY="$z/lib/libz.a" \
       -DZLIB_WINAPI=OFF -DZLIB_WINAPI_WITH_LIB="$z/lib/libz.a" \
       -DLIBLZMA_INCLUDE_DIR="$lzma/include" -DLIBLZMA_LIBRARY="$lzma/lib/liblzma.a" \
-      -DBZIP2_INCLUDE_DIR="$bz2/include" -DBZIP2_LIBRARIES="$bz2/lib/libbz2.a" > "$work/configure.log" 2>&1 ||
-      { tail -n 60 "$work/configure.log" >&2; exit 1; }
-    cmake --build "$work/build" --target archive_static -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
-      { tail -n 40 "$work/build.log" >&2; exit 1; }
+      -DBZIP2_INCLUDE_DIR="$bz2/include" -DBZIP2_LIBRARIES="$bz2/lib/libbz2.a"
     cp "$(ls "$work/build/libarchive"/lib*.a | head -n 1)" "$prefix/lib/libarchive.a"
     cp "$work/src/libarchive/archive.h" "$work/src/libarchive/archive_entry.h" "$prefix/include/"
     ;;

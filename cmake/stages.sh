@@ -35,7 +35,7 @@ case $verb in
     ;;
   report)
     [ -s "$log" ] || exit 0
-    echo "Where the time went:"
+    echo "Where the time went (an indented line ran behind or beside the others, in the order they ended):"
     sed 's/^/  /' "$log"
     if [ -f "$log.start" ]; then
       whole=$(($(date +%s) - $(cat "$log.start")))
