@@ -13,21 +13,23 @@ here=$(cd "$(dirname "$0")" && pwd)
 cache=${ZELK_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zelkpatcher/deps}
 apt=$cache/apt
 mkdir -p "$apt/parts" "$apt/lists/partial" "$apt/archives/partial"
-# The system's own Debian entries, as source entries.
-: > "$apt/sources.list"
-for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -f "$list" ] && sed -n 's/^deb \(.*\)/deb-src \1/p' "$list" >> "$apt/sources.list"
-done
-rm -f "$apt/parts/"*.sources
-for sources in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$sources" ] && sed 's/^Types: *deb$/Types: deb-src/' "$sources" > "$apt/parts/$(basename "$sources")"
-done
 opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o "Dir::Etc::SourceParts=$apt/parts"
       -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache::Archives=$apt/archives" -o "APT::Sandbox::User=root")
-# The source lists, fetched again once a day at most; the libraries of
-# several targets are built side by side, and apt takes one at a time.
+# The libraries of several targets are built side by side, and apt takes
+# one at a time: the source entries are written and the lists fetched under
+# a lock, each file replaced whole, so that a reader never sees half of one.
 (
   flock 9
+  # The system's own Debian entries, as source entries.
+  for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$list" ] && sed -n 's/^deb \(.*\)/deb-src \1/p' "$list"
+  done > "$apt/sources.list.new"
+  mv -f "$apt/sources.list.new" "$apt/sources.list"
+  for sources in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$sources" ] && sed 's/^Types: *deb$/Types: deb-src/' "$sources" > "$apt/$(basename "$sources").new" &&
+      mv -f "$apt/$(basename "$sources").new" "$apt/parts/$(basename "$sources")"
+  done
+  # The source lists, fetched again once a day at most.
   if [ -z "$(find "$apt/lists" -name '*Sources*' -mtime -1 2> /dev/null | head -n 1)" ]; then
     apt-get -qq "${opts[@]}" update >&2 || echo "debian-dep.sh: some source lists failed to update; using what is there" >&2
   fi

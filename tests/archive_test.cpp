@@ -78,6 +78,7 @@ TEST_F(ArchiveTest, PatchesAndRomsAreReadFromInsideArchives) {
          "archive, as through a folder: "},
         {"one named through the archive", Kind::SevenZip, {{"English/hack.bps", bps}, {"Spanish/hack.bps", bps}}, "",
          "Spanish/hack.bps", nullptr},
+        {"one named in another case", Kind::ZipStored, {{"English/hack.bps", bps}}, "", "english/HACK.BPS", nullptr},
         {"a name the archive lacks", Kind::ZipStored, {{"English/hack.bps", bps}}, "", "French/hack.bps",
          "holds no French/hack.bps; it holds:\n  English/hack.bps"},
         {"no patch at all", Kind::ZipDeflated, {{"readme.txt", readme}}, "", "",
@@ -214,6 +215,16 @@ TEST_F(ArchiveTest, SeveralPatchesApplyInOrder) {
             EXPECT_NE(Said().find(refused), std::string::npos) << Said();
             EXPECT_EQ(Said().find("Done"), std::string::npos) << Said();
             EXPECT_FALSE(Exists("out.sfc"));
+            if (refused.find(", is already applied in ") != std::string::npos ||
+                refused.find(", does not fit ") != std::string::npos) {  // check stops where apply stops
+                std::vector<std::string> check = {"check", Path("game.sfc")};
+                check.insert(check.end(), args.begin() + 2, args.end() - 1);
+                host_.messages.clear();
+                EXPECT_EQ(Run(check), 1) << Said();
+                if (row.patches.size() == 3) {
+                    EXPECT_NE(Said().find("Patches 3 to 3 were not checked"), std::string::npos) << Said();
+                }
+            }
         }
         EXPECT_TRUE(Temporaries().empty());
     }
