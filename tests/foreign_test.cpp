@@ -135,6 +135,7 @@ TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
     } rows[] = {
         {"plain record and run", small, model::Ips({{10, {1, 2, 3}}, {50, {}, 20, 0xAA}})},
         {"truncated", small, model::Ips({{5, {9}}, {60, {7, 7}}}, 40)},
+        {"in order across a truncation", small, model::Ips({{5, {9}}, {38, {7, 7, 7, 7}}}, 40)},
         {"out of order across and past a truncation", small,
          model::Ips({{60, {1, 2, 3}}, {5, {9}}, {38, {7, 7, 7, 7}}, {45, {}, 10, 3}, {0xF00000, {1, 2}}}, 40)},
         {"record past the end, zeros between", small, model::Ips({{130, {7, 7}}})},
