@@ -139,6 +139,7 @@ TEST_F(ForeignTest, IpsRecordsApplyAsTheDescriptionSays) {
         {"out of order across and past a truncation", small,
          model::Ips({{60, {1, 2, 3}}, {5, {9}}, {38, {7, 7, 7, 7}}, {45, {}, 10, 3}, {0xF00000, {1, 2}}}, 40)},
         {"record past the end, zeros between", small, model::Ips({{130, {7, 7}}})},
+        {"record across the end", small, model::Ips({{98, {1, 2, 3, 4}}})},
         {"overlapping and descending, later wins", small,
          model::Ips({{50, {1, 2, 3, 4}}, {20, {5}}, {52, {9, 9, 9, 9, 9}}, {0, {}, 3, 1}, {51, {}, 2, 6}})},
         {"records beside offset 0x454F46", large, model::Ips({{0x454F43, {1, 2, 3}}, {0x454F47, {5}}})},

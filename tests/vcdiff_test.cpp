@@ -183,6 +183,17 @@ Bytes LzmaAdding(std::uint64_t count, std::size_t held, const Bytes& after = {})
 // bits name the first byte a fresh tree sees, whatever they are.
 Bytes FgkAddingOne(const Bytes& after = {}) { return Compressed(16, Concat({{1, 0x2A}, after}), 1); }
 
+// A header bringing the default table with code 19 (a copy, its size
+// following) in mode 4, past the caches of a near cache of one and a same
+// cache of one block.
+Bytes ModePastTheCachesHeader() {
+    Bytes table;
+    const Bytes delta =
+        Vcdiff(DefaultTableString(), {{1, 1536, 0, {{'C', 1043, {}, 0, 0}, {'A', 1, {4}}, {'C', 492, {}, 1044, 0}}}}, table);
+    const Bytes data = Concat({{1, 1}, Bytes(delta.begin() + 5, delta.end())});
+    return Concat({{2}, Varint(data.size()), data});
+}
+
 class VcdiffTest : public FileTest {
 protected:
     Outcome Apply(const Bytes& original, const Bytes& patch) {
@@ -272,6 +283,9 @@ TEST_F(VcdiffTest, DamageAndTheWrongOriginalAreRefusedWithNothingWritten) {
         const char* says = "";
     } damaged[] = {
         {"a window a byte short", Bytes(sound.begin(), sound.end() - 1), "is cut short"},
+        {"a copy in a mode past the caches",
+         Vcdiff(source, {{1, 100, 0, {{'C', 5, {}, 0, 0}}, false}}, target, ModePastTheCachesHeader(), {1, 0, 1}),
+         "has a mode it cannot have"},
         {"an indicator it cannot have", indicated(sound, 5, 5 | 8), "has an indicator it cannot have"},
         {"a window copying from both files", indicated(twoWindows, second, 3), "copies from both files"},
         {"a copy reaching before the window's start",
