@@ -44,11 +44,11 @@ if [ "$package" = libarchive ]; then
   calls=$(grep -rhoE '\barchive_(read|write|entry|error)[a-z0-9_]*\(' "$here/../src" "$here/../tests" | tr -d '(' | LC_ALL=C sort -u)
   variant=-$(printf '%s\n' "$calls" | md5sum | cut -c1-8)
 fi
+# Headers alone are the same for every target.
+case $package in boost*) kind=headers ;; *) kind=$target${variant:-} ;; esac
 prefix_of() {
   # An epoch's colon would break the build's makefiles, which name the path.
-  local key=${package}_${1//:/_}
-  # Headers alone are the same for every target.
-  case $package in boost*) echo "$cache/$key/headers" ;; *) echo "$cache/$key/$target${variant:-}" ;; esac
+  echo "$cache/${package}_${1//:/_}/$kind"
 }
 cached() {
   for version in $versions; do
@@ -62,7 +62,7 @@ cached() {
 cached && exit 0
 # One build of a prefix at a time (the headers of Boost are every target's):
 # whoever waited finds it built.
-exec 8> "$cache/.$package-$([ "$(prefix_of x)" = "$cache/${package}_x/headers" ] && echo headers || echo "$target").lock"
+exec 8> "$cache/.$package-$kind.lock"
 flock 8
 cached && exit 0
 
