@@ -1,6 +1,7 @@
 // Failures must leave every input and the old target exactly as they were,
 // remove the temporary file, name the path, and never end in "Done".
 #include "engine/patch_applier.h"
+#include "engine/patch_format.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"
 #include "host/buffered_output.h"

@@ -1,4 +1,5 @@
 // Patches made from hand-built pairs, byte for byte.
+#include "engine/patch_format.h"
 #include "engine/patch_maker.h"
 #include "test_support.h"
 

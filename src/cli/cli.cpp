@@ -11,6 +11,7 @@
 #include "engine/archive_input.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_chain.h"
+#include "engine/patch_format.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"
 #include "host/about.h"

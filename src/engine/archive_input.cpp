@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/file_names.h"
 #include "engine/formats/format.h"
-#include "engine/patch_format.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -130,45 +130,18 @@ struct Entry {
     std::string name;  // with '/' between folders, as archives keep it
     std::size_t index = 0;
     bool encrypted = false;
-    std::array<std::uint8_t, kHeadSize> head{};
+    std::array<std::uint8_t, kRecognisedBytes> head{};
     std::size_t headSize = 0;
 };
 
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
-std::string Extension(const std::string& name) {
-    const std::size_t dot = name.find_last_of("./");
-    return dot == std::string::npos || name[dot] != '.' ? "" : Lower(name.substr(dot + 1));
-}
-
-std::string BaseName(const std::string& name) { return name.substr(name.find_last_of('/') + 1); }
-
 // What an archiver or a file manager adds that is nobody's file.
 bool Clutter(const std::string& name) {
-    const std::string base = Lower(BaseName(name));
+    const std::string base = LowerAscii(BaseName(name));
     return name.starts_with("__MACOSX/") || base.starts_with("._") || base == ".ds_store" || base == "thumbs.db" ||
            base == "desktop.ini";
 }
 
-bool IsPatch(const Entry& entry) {
-    const std::span<const std::uint8_t> head(entry.head.data(), entry.headSize);
-    if (StartsWith(head, PatchMagic)) return true;
-    for (const PatchFormat* format : Formats())
-        if (format != &OwnFormat() && format->Recognises(head)) return true;
-    return false;
-}
-
-bool HasPatchExtension(const std::string& name) {
-    const std::string extension = Extension(name);
-    for (const PatchFormat* format : Formats())
-        for (std::string_view known : format->Extensions())
-            if (extension == known) return true;
-    return false;
-}
+bool IsPatch(const Entry& entry) { return LooksLikePatch({entry.head.data(), entry.headSize}); }
 
 // Readmes, pictures, documents and checksum lists, by name or by content.
 bool IsNoRom(const Entry& entry) {
@@ -176,7 +149,7 @@ bool IsNoRom(const Entry& entry) {
                                                 "doc", "docx", "rtf", "odt", "png", "jpg", "jpeg", "gif", "bmp",
                                                 "webp", "ico", "url", "sfv", "md5", "sha1", "crc", "json", "xml",
                                                 "ini", "log", "zip", "7z", "rar"};
-    const std::string extension = Extension(entry.name);
+    const std::string extension = LowerExtension(entry.name);
     if (std::find(std::begin(kNotRoms), std::end(kNotRoms), extension) != std::end(kNotRoms)) return true;
     const std::span<const std::uint8_t> head(entry.head.data(), entry.headSize);
     for (std::string_view magic : {std::string_view("\x89PNG"), std::string_view("\xFF\xD8\xFF"),
@@ -239,12 +212,12 @@ const Entry* Choose(const std::vector<Entry>& entries, const std::string& path, 
     if (!named.empty()) {
         for (const bool exact : {true, false})
             for (const Entry& entry : entries)
-                if (exact ? entry.name == named : Lower(Normal(entry.name)) == Lower(named)) return &entry;
+                if (exact ? entry.name == named : LowerAscii(Normal(entry.name)) == LowerAscii(named)) return &entry;
     }
     const std::string folder = named.empty() ? "" : named + "/";
     std::vector<const Entry*> within, candidates;
     for (const Entry& entry : entries) {
-        if (!Lower(Normal(entry.name)).starts_with(Lower(folder))) continue;
+        if (!LowerAscii(Normal(entry.name)).starts_with(LowerAscii(folder))) continue;
         within.push_back(&entry);
         if (Fits(entry, wanted)) candidates.push_back(&entry);
     }

@@ -1,6 +1,7 @@
 // Reading a file front to back in small fields through a bounded buffer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -41,5 +42,24 @@ private:
     std::size_t bufferLength_ = 0;
     std::uint64_t position_;
 };
+
+// The pieces a patch is read and written in.
+inline constexpr std::size_t kChunk = 64 * 1024;
+
+// Hands `length` bytes of the reader to `take`, a piece at a time.
+template <class Take>
+void TakePieces(ByteReader& reader, std::uint64_t length, Take&& take) {
+    while (length > 0) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChunk)));
+        take(piece);
+        length -= piece.size();
+    }
+}
+
+inline std::uint8_t ReadByte(ByteReader& reader) {
+    std::uint8_t byte = 0;
+    reader.Read({&byte, 1});
+    return byte;
+}
 
 }  // namespace zelk

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/byte_order.h"
 #include "host/file_services.h"
 
 #if defined(__SSE2__)
@@ -14,14 +15,6 @@
 namespace zelk {
 
 namespace {
-
-// Eight bytes with the first one lowest, whatever the machine's order.
-std::uint64_t Load64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
-}
 
 int LowestByte(std::uint64_t mask) { return std::countr_zero(mask) / 8; }
 

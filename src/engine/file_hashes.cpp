@@ -6,10 +6,22 @@
 #include <algorithm>
 #include <vector>
 
+#include "engine/byte_reader.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
 
 namespace zelk {
+
+std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize) {
+    std::uint32_t crc = 0;
+    ByteReader reader(file, 0, bufferSize);
+    for (std::uint64_t left = length; left > 0;) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(left, bufferSize)));
+        crc = Crc32(crc, piece);
+        left -= piece.size();
+    }
+    return crc;
+}
 
 struct HashingInput::State {
     MD5_CTX md5;

@@ -45,6 +45,9 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The CRC-32 of a file's first `length` bytes, read front to back.
+std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize);
+
 namespace text {
 // One labelled line each: "Size:   N bytes", "CRC-32: ...", "MD5: ...", "SHA-1: ...".
 std::string HashLines(const FileHashes& hashes);

@@ -6,6 +6,7 @@
 #include "engine/byte_reader.h"
 #include "engine/file_window.h"
 #include "engine/diff_scanner.h"
+#include "engine/user_texts.h"
 
 namespace zelk {
 
@@ -127,6 +128,64 @@ FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summar
     }
     report.fitsWithoutHeader = withoutFits;
     return report;
+}
+
+// A patch this small says little: it may fit many files.
+constexpr std::uint64_t kFewBytes = 16;
+
+std::string text::FitEvidence(const FitReport& report) {
+    std::string said;
+    const auto say = [&](const std::string& sentence) { said += (said.empty() ? "" : " ") + sentence; };
+    const std::string mark = "Its size, " + std::to_string(report.fileSize) +
+                             " bytes, is 512 more than a multiple of 1 KiB: the usual mark of a copier header";
+    if (report.verdict == Fit::Fits) {
+        say("Nothing in the patch contradicts this file.");
+        if (report.patchedBytes < kFewBytes)
+            say("The patch changes only " + text::CountOf(report.patchedBytes) + ", so it may fit other files as well.");
+        if (report.headerMark) say(mark + (report.fitsWithoutHeader ? ", and the patch fits it with or without one." : "."));
+        else if (report.fitsWithoutHeader && !report.lengthsAgreeWithoutHeader)
+            say("It fits the file without its first 512 bytes as well: if this file has a copier header, the "
+                "patch may be meant for the file without it.");
+        if (report.lengthsAgreeWithoutHeader)
+            say("It fits the file without its first 512 bytes as well, and there the lengths agree: if this file "
+                "has a copier header, remove it first.");
+        return said;
+    }
+    if (report.verdict == Fit::AlreadyApplied) {
+        say("All " + text::CountOf(report.patchedBytes) +
+            " the patch writes already hold their new values: this looks like the patched file, not the original.");
+        return said;
+    }
+    if (report.outOfOrder) {
+        say("Its blocks overlap or come out of order, which no patch made by comparing two files does.");
+        return said;
+    }
+    if (report.header == FitReport::Header::FileHasOne)
+        say("This file has a 512-byte copier header that the patch's original did not have: the patch fits the "
+            "file without its first 512 bytes.");
+    if (report.header == FitReport::Header::FileLacksOne)
+        say("This file lacks the 512-byte copier header that the patch's original had: the patch fits it with 512 "
+            "bytes added in front.");
+    if (report.header == FitReport::Header::Same && report.headerMark) say(mark + ".");
+    if (report.madeFrom)
+        say("The patch writes past this file's end: if its last block, from byte " + std::to_string(*report.madeFrom) +
+            " on, is what the changed file added, the patch was made from a file of " + text::CountOf(*report.madeFrom) +
+            "; this one has " + text::CountOf(report.fileSize) + ".");
+    else if (report.writesPastEnd && report.header == FitReport::Header::Same)
+        say("The patch writes past this file's end, which it does not do to the file it was made from.");
+    // Where the header explains it, the bytes that clash as the file stands say nothing more.
+    if (report.header != FitReport::Header::Same) return said;
+    if (report.alreadyNew > 0)
+        say(std::to_string(report.alreadyNew) + " of the " + text::CountOf(report.patchedBytes) +
+            " the patch writes already hold their new values, where the original's all differ.");
+    if (!report.breaks.empty()) {
+        std::string where;
+        for (std::size_t i = 0; i < report.breaks.size(); ++i) where += (i == 0 ? "" : ", ") + text::Offset(report.breaks[i]);
+        say(std::string(report.breaks.size() == 1 ? "First at offset " : "First at offsets ") + where + ".");
+    }
+    if (report.alreadyNew > 0 && report.onlyInsideBlocks && !report.madeFrom)
+        say("If a tool that merges nearby changes into one block made the patch, this may still be the right file.");
+    return said;
 }
 
 }  // namespace zelk

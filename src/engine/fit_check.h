@@ -17,10 +17,9 @@
 #include <vector>
 
 #include "engine/patch_format.h"
+#include "engine/verdict.h"
 
 namespace zelk {
-
-enum class Fit { Fits, AlreadyApplied, DoesNotFit };
 
 struct FitReport {
     Fit verdict = Fit::Fits;
@@ -36,15 +35,6 @@ struct FitReport {
     bool headerMark = false;         // the size is 512 more than a multiple of 1 KiB
     bool fitsWithoutHeader = false;  // the patch fits the file without its first 512 bytes as well
     bool lengthsAgreeWithoutHeader = false;  // ... and there its tail starts right at the end
-};
-
-inline constexpr std::uint64_t kCopierHeader = 512;
-
-// What a check tells, for any format: the verdict, and the evidence in a
-// sentence or two a player can act on.
-struct Verdict {
-    Fit fit = Fit::Fits;
-    std::string evidence;
 };
 
 // The rules for one alignment of patch and file: the file's byte at
@@ -85,5 +75,10 @@ private:
 // Reads the patch and the file once, side by side, and judges every
 // alignment; the patch must have been found sound.
 FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize);
+
+namespace text {
+// What a check found, in a sentence or two a player can act on.
+std::string FitEvidence(const FitReport& report);
+}  // namespace text
 
 }  // namespace zelk

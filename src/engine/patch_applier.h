@@ -1,15 +1,11 @@
 #pragma once
 
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 
-#include "engine/file_hashes.h"
-#include "engine/fit_check.h"
 #include "engine/formats/format.h"
 #include "engine/operation.h"
-#include "engine/patch_format.h"
+#include "engine/patch_check.h"
 #include "host/host_services.h"
 
 namespace zelk {
@@ -25,42 +21,12 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
                    const std::string& outputPath, const ApplyOptions& options = {},
                    bool* refusedForChecksum = nullptr);
 
-// An original and a patch opened for applying or checking, the patch read
-// whole by its format.
-struct OpenedPatch {
-    Inputs in;
-    const PatchFormat* format = nullptr;
-    std::unique_ptr<ReadPatch> read;
-};
-// Opens both, or gives the Stop that applying would end on: a missing
-// original, a missing patch, a patch that is not sound, an original its
-// format cannot take.
-// Whether a file is the original `read` names by its checksums, for an
-// archive that is itself the original (OpenSource); empty for a patch that
-// names its original by none, or cannot be used.
-std::function<bool(InputFile&)> NamedByChecksum(const ReadPatch& read, InputFile& patch, const std::string& patchPath,
-                                                std::size_t bufferSize);
-// An archive's entry that must be unpacked goes beside `beside` (the result).
-std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
-                                         const std::string& patchPath, OpenedPatch& opened,
-                                         const std::string& beside = {});
-// Opens both as applying does and holds the patch against the original:
-// the Stop applying would end on, or nothing with `verdict` filled in.
-std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
-                                  Verdict& verdict);
-// The same, with the original's hashes, taken in the same read, and what
-// the patch knows its original by, where it says ("262144 bytes, CRC-32 ...").
-struct Checked {
-    Verdict verdict;
-    FileHashes hashes;
-    std::string expected;
-};
-std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
-                                  Checked& checked);
-// What a check says, in every face: the verdict's sentence, its evidence
-// (joined to it by `joint`), then a line each for the hashes and what the
-// patch expects.
-std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,
-                      std::string_view joint = "\n");
+// Applies a patch read whole to the inputs opened for it, into `result`,
+// and commits what it wrote: the inputs are closed first, since the target
+// may be one of them and Windows replaces no file that is open. What the
+// format notes of it is shown once the result is in place. The Stop it
+// ended on instead, if any.
+std::optional<Stop> ApplyInto(HostServices& host, const LoadedPatch& read, Inputs& in, ResultTarget& result,
+                              const ApplyOptions& options);
 
 }  // namespace zelk

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "engine/archive_input.h"
+#include "engine/evidence_rule.h"
 #include "engine/user_texts.h"
 #include "host/forwarding_host.h"
 
@@ -31,21 +32,12 @@ private:
     bool& committed_;
 };
 
-// The host one patch of the chain is applied with: an output named `label`
-// (a result the next patch takes; none for the last) goes to a scratch file on the real
-// output's file system. A quiet one shows nothing: a check applies the
-// patches only to hold the next one against their result.
+// The host one patch of the chain is applied with: a quiet one shows
+// nothing, since a check applies the patches only to hold the next one
+// against their result.
 class ChainHost final : public ForwardingHost {
 public:
-    ChainHost(HostServices& host, std::string label, std::string beside, bool quiet)
-        : ForwardingHost(host), label_(std::move(label)), beside_(std::move(beside)), quiet_(quiet) {}
-
-    std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override {
-        if (label_.empty() || path != label_) return host_.CreateOutput(path);
-        committed_ = false;
-        scratch_ = host_.CreateScratch(beside_, label_);
-        return std::make_unique<ToScratch>(scratch_, committed_);
-    }
+    ChainHost(HostServices& host, bool quiet) : ForwardingHost(host), quiet_(quiet) {}
     void ShowMessage(const std::string& text, MessageStyle style) override {
         if (!quiet_) host_.ShowMessage(text, style);
     }
@@ -56,24 +48,14 @@ public:
         if (!quiet_) host_.ShowComment(comment);
     }
 
-    // What the patch made, for the next one to read.
-    std::unique_ptr<InputFile> Result() {
-        if (!scratch_ || !committed_) throw std::logic_error("a patch of the chain made no result");
-        return ReadScratch(scratch_, label_);
-    }
-
 private:
-    std::string label_;
-    std::string beside_;
     bool quiet_;
-    std::shared_ptr<ScratchFile> scratch_;
-    bool committed_ = false;
 };
 
 struct ChainPatch {
     std::string path;
     std::unique_ptr<InputFile> file;
-    std::unique_ptr<ReadPatch> read;
+    std::unique_ptr<LoadedPatch> read;
 };
 
 // Every patch opened and read whole, so that a damaged one stops the run
@@ -114,20 +96,30 @@ std::string InputName(std::size_t k, const std::string& originalPath) {
     return k == 0 ? originalPath : text::ResultOfPatch(k);
 }
 
-// Applies patch `k` to `current`, its result going where `label` says (a
-// scratch file, or the output for the last); the result for the next one.
+// Applies patch `k` to `current`, its result going to a scratch file on
+// the output's file system (named `label` to the user), or to the output
+// for the last; the result for the next one.
 std::optional<Stop> ApplyOne(HostServices& host, std::vector<ChainPatch>& patches, std::size_t k,
                              std::unique_ptr<InputFile>& current, const std::string& originalPath,
                              const std::string& outputPath, const ApplyOptions& options, bool quiet) {
     const bool last = k + 1 == patches.size();
     const std::string label = last ? outputPath : text::ResultOfPatch(k + 1);
-    ChainHost chainHost(host, last ? std::string() : label, outputPath, quiet);
+    ChainHost chainHost(host, quiet);
+    std::shared_ptr<ScratchFile> scratch;
+    bool committed = false;
+    ResultTarget result(label, [&]() -> std::unique_ptr<OutputFile> {
+        if (last) return host.CreateOutput(outputPath);
+        scratch = host.CreateScratch(outputPath, label);
+        return std::make_unique<ToScratch>(scratch, committed);
+    });
     Inputs in{std::move(current), std::move(patches[k].file), InputName(k, originalPath), patches[k].path};
-    if (auto stop = patches[k].read->Apply(chainHost, in, label, options)) {
+    if (auto stop = ApplyInto(chainHost, *patches[k].read, in, result, options)) {
         stop->text = text::PatchOfChain(k, patches.size()) + ": " + stop->text;
         return stop;
     }
-    if (!last) current = chainHost.Result();
+    if (last) return std::nullopt;
+    if (!scratch || !committed) throw std::logic_error("a patch of the chain made no result");
+    current = ReadScratch(scratch, label);
     return std::nullopt;
 }
 
@@ -142,20 +134,17 @@ Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const 
         std::unique_ptr<InputFile> current;
         if (auto stop = OpenChain(host, originalPath, patchPaths, outputPath, patches, current)) return stop;
         const std::size_t bufferSize = host.Buffers().stream;
+        const EvidenceRule rule(host, options);
         for (std::size_t k = 0; k < patches.size(); ++k) {
             const std::string met = InputName(k, originalPath);
             if (auto stop = patches[k].read->RefuseOriginal(*current, met)) return stop;
             const Verdict verdict = patches[k].read->Check(*current, *patches[k].file, bufferSize);
-            if (verdict.fit != Fit::Fits) {
-                const std::string misfit = text::ChainMisfit(k, patches.size(), patches[k].path, verdict.fit, met) +
-                                           ": " + verdict.evidence;
-                if (!options.ignoreChecksum) {
-                    if (refusedForChecksum != nullptr) *refusedForChecksum = true;
-                    return Stop{misfit, MessageStyle::Critical, true};
-                }
-                host.ShowWarning(text::AppliedAllTheSame(misfit));
-            }
-            if (auto stop = ApplyOne(host, patches, k, current, originalPath, outputPath, options, false)) {
+            std::optional<Stop> stop;
+            if (verdict.fit != Fit::Fits)
+                stop = rule.Before(text::ChainMisfit(k, patches.size(), patches[k].path, verdict.fit, met) + ": " +
+                                   verdict.evidence);
+            if (!stop) stop = ApplyOne(host, patches, k, current, originalPath, outputPath, options, false);
+            if (stop) {
                 if (stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
                 return stop;
             }

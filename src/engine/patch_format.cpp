@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/byte_order.h"
 #include "engine/byte_reader.h"
 #include "engine/user_texts.h"
 
@@ -20,8 +21,7 @@ std::string ToCrLf(std::string_view text) {
 }
 
 std::int32_t ReadInt32(const std::uint8_t* bytes) {
-    const std::uint32_t u = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-    return static_cast<std::int32_t>(u);
+    return static_cast<std::int32_t>(ReadLe32(bytes));
 }
 
 PatchSummary CheckPatch(InputFile& patch, std::size_t bufferSize,

@@ -1,11 +1,9 @@
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "engine/formats/format.h"
 #include "engine/operation.h"
-#include "engine/patch_format.h"
 #include "host/host_services.h"
 
 namespace zelk {
@@ -17,8 +15,5 @@ namespace zelk {
 // the result only says whether it was "Done".
 Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
                   const std::string& patchPath, const std::string& commentText, const PatchFormat* format = nullptr);
-
-// Making a ZelkPatch: the body of MakePatch for our own format.
-std::optional<Stop> MakeOwnPatch(HostServices& host, const MakeRequest& request);
 
 }  // namespace zelk

@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/fit_check.h"
-#include "engine/formats/foreign.h"
+#include "engine/verdict.h"
 
 namespace zelk {
 
@@ -12,9 +11,6 @@ namespace {
 std::string Block(std::uint64_t index, std::uint64_t headerPos) {
     return "block " + std::to_string(index + 1) + " at byte " + std::to_string(headerPos);
 }
-
-// A patch this small says little: it may fit many files.
-constexpr std::uint64_t kFewBytes = 16;
 
 // "An" before a name said with a vowel first: the letters A, E, F, H, I, L,
 // M, N, O, R, S and X.
@@ -74,61 +70,6 @@ std::string text::PastThe32BitLimit(std::uint64_t index, std::uint64_t headerPos
 
 std::string text::RunsOn(std::uint64_t index, std::uint64_t headerPos, bool intoTheComment) {
     return Block(index, headerPos) + " runs " + (intoTheComment ? "into the comment" : "past the end of the file");
-}
-
-std::string text::FitEvidence(const FitReport& report) {
-    std::string said;
-    const auto say = [&](const std::string& sentence) { said += (said.empty() ? "" : " ") + sentence; };
-    const std::string mark = "Its size, " + std::to_string(report.fileSize) +
-                             " bytes, is 512 more than a multiple of 1 KiB: the usual mark of a copier header";
-    if (report.verdict == Fit::Fits) {
-        say("Nothing in the patch contradicts this file.");
-        if (report.patchedBytes < kFewBytes)
-            say("The patch changes only " + CountOf(report.patchedBytes) + ", so it may fit other files as well.");
-        if (report.headerMark) say(mark + (report.fitsWithoutHeader ? ", and the patch fits it with or without one." : "."));
-        else if (report.fitsWithoutHeader && !report.lengthsAgreeWithoutHeader)
-            say("It fits the file without its first 512 bytes as well: if this file has a copier header, the "
-                "patch may be meant for the file without it.");
-        if (report.lengthsAgreeWithoutHeader)
-            say("It fits the file without its first 512 bytes as well, and there the lengths agree: if this file "
-                "has a copier header, remove it first.");
-        return said;
-    }
-    if (report.verdict == Fit::AlreadyApplied) {
-        say("All " + CountOf(report.patchedBytes) +
-            " the patch writes already hold their new values: this looks like the patched file, not the original.");
-        return said;
-    }
-    if (report.outOfOrder) {
-        say("Its blocks overlap or come out of order, which no patch made by comparing two files does.");
-        return said;
-    }
-    if (report.header == FitReport::Header::FileHasOne)
-        say("This file has a 512-byte copier header that the patch's original did not have: the patch fits the "
-            "file without its first 512 bytes.");
-    if (report.header == FitReport::Header::FileLacksOne)
-        say("This file lacks the 512-byte copier header that the patch's original had: the patch fits it with 512 "
-            "bytes added in front.");
-    if (report.header == FitReport::Header::Same && report.headerMark) say(mark + ".");
-    if (report.madeFrom)
-        say("The patch writes past this file's end: if its last block, from byte " + std::to_string(*report.madeFrom) +
-            " on, is what the changed file added, the patch was made from a file of " + CountOf(*report.madeFrom) +
-            "; this one has " + CountOf(report.fileSize) + ".");
-    else if (report.writesPastEnd && report.header == FitReport::Header::Same)
-        say("The patch writes past this file's end, which it does not do to the file it was made from.");
-    // Where the header explains it, the bytes that clash as the file stands say nothing more.
-    if (report.header != FitReport::Header::Same) return said;
-    if (report.alreadyNew > 0)
-        say(std::to_string(report.alreadyNew) + " of the " + CountOf(report.patchedBytes) +
-            " the patch writes already hold their new values, where the original's all differ.");
-    if (!report.breaks.empty()) {
-        std::string where;
-        for (std::size_t i = 0; i < report.breaks.size(); ++i) where += (i == 0 ? "" : ", ") + Offset(report.breaks[i]);
-        say(std::string(report.breaks.size() == 1 ? "First at offset " : "First at offsets ") + where + ".");
-    }
-    if (report.alreadyNew > 0 && report.onlyInsideBlocks && !report.madeFrom)
-        say("If a tool that merges nearby changes into one block made the patch, this may still be the right file.");
-    return said;
 }
 
 std::string text::ForeignDone(std::string_view kind) { return "Done applying " + std::string(kind) + " patch! "; }
@@ -238,35 +179,6 @@ std::string text::ResultCrcWrong(const std::string& outputPath, std::string_view
                                  std::uint32_t expected) {
     return "The result's CRC-32 is " + Crc(crc) + " where the " + std::string(kind) + " patch expects " +
            Crc(expected) + ": nothing was written to " + outputPath;
-}
-
-std::string text::ChecksumEvidence(const FileIdentity& file, const Stated& patch, bool reversible) {
-    switch (file.match) {
-        case Match::Source:
-            return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) +
-                   ") are those of the file the patch was made from.";
-        case Match::SourceInView:
-            if (file.view.header.empty())
-                return "It is a " + file.view.from + " image of the patch's " + file.view.to + " original: read as " +
-                       file.view.to + ", its size and CRC-32 are those of the patch's original (" +
-                       SizeAndCrc(patch.sourceSize, patch.sourceCrc) + "). Applying writes the result as " +
-                       file.view.from + " again.";
-            return "It has a " + std::to_string(file.view.skip) + "-byte " + file.view.header +
-                   " header that the patch's original did not have; behind it, the size and CRC-32 are those of the "
-                   "patch's original (" + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
-                   "). Applying keeps the header in front of the result.";
-        case Match::Target:
-            return "Its size and CRC-32 (" + SizeAndCrc(file.size, file.crc) + ") are those of the file the patch makes" +
-                   (reversible ? "; applying the patch to it turns it back into the original." : ".");
-        case Match::Neither: break;
-    }
-    std::string said = "The patch was made from a file of " + SizeAndCrc(patch.sourceSize, patch.sourceCrc) +
-                       "; this one has " + SizeAndCrc(file.size, file.crc) + ".";
-    if (!file.lacked.empty())
-        said += file.lacked;
-    else if (file.size % 1024 == kCopierHeader)
-        said += " Its size is 512 more than a multiple of 1 KiB: the usual mark of a copier header.";
-    return said;
 }
 
 std::string text::PatchOfChain(std::size_t k, std::size_t count) {

@@ -10,10 +10,7 @@
 
 namespace zelk {
 
-struct FitReport;
 enum class Fit;
-struct FileIdentity;
-struct Stated;
 
 namespace text {
 
@@ -80,8 +77,6 @@ std::string OwnInstead(std::string_view kind, const std::string& patchPath);
 std::string CannotShorten(const std::string& patchPath, std::string_view kind);
 // The comment cut to what a format's description holds.
 std::string CommentCut(std::string_view kind, std::size_t bytes);
-// The evidence of a check by checksums: what the file is to the patch.
-std::string ChecksumEvidence(const FileIdentity& file, const Stated& patch, bool reversible);
 
 // Several patches in order. `k` counts from 0: "patch 2 of 3".
 std::string PatchOfChain(std::size_t k, std::size_t count);
@@ -95,8 +90,6 @@ std::string NotChecked(std::size_t checked, std::size_t count);
 
 // "PATCH fits FILE", "PATCH is already applied in FILE", "PATCH does not fit FILE".
 std::string FitSentence(Fit verdict, const std::string& patchPath, const std::string& filePath);
-// A sentence or two about the same, a player can act on.
-std::string FitEvidence(const FitReport& report);
 
 }  // namespace text
 }  // namespace zelk

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // A patch another format takes is that format's fuzzer's.
-    const std::span<const std::uint8_t> head(patch.data(), std::min(patch.size(), kHeadSize));
+    const std::span<const std::uint8_t> head(patch.data(), std::min(patch.size(), kRecognisedBytes));
     for (const PatchFormat* format : Formats())
         if (format != &OwnFormat() && format->Recognises(head)) return 0;
 

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (kind == kApsGba && patch.size() >= 12 && (patch[10] != 0 || patch[11] != 0)) return 0;
     // "APS10" is the N64 form only with its type and encoding bytes; else it
     // is the GBA form's "APS1" and a size: each form's inputs are its own.
-    const std::span<const std::uint8_t> head(patch.data(), std::min(patch.size(), kHeadSize));
+    const std::span<const std::uint8_t> head(patch.data(), std::min(patch.size(), kRecognisedBytes));
     if ((kind == kAps || kind == kApsGba) && ApsFormat().Recognises(head) != (kind == kAps)) return 0;
 
     MemoryHost host;

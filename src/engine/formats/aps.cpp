@@ -4,9 +4,12 @@
 #include <array>
 #include <cstring>
 
-#include "engine/archive_input.h"
+#include "engine/byte_order.h"
+#include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
+#include "engine/formats/comments.h"
 #include "engine/formats/foreign.h"
+#include "engine/formats/records.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -19,8 +22,6 @@ constexpr std::size_t kSimpleHeader = 61, kN64Header = 78;
 // What the patch knows its N64 original by: cart ID and country, then the
 // CRC, as the ROM header holds them (big-endian, as .z64 images are).
 constexpr std::size_t kIdAt = 0x3C, kIdSize = 3, kCrcAt = 0x10, kCrcSize = 8;
-
-std::uint32_t Le32(const std::uint8_t* b) { return ReadLe32(b); }
 
 // Cart ID and country, then the CRC, as the patch and its messages name them.
 std::string Identity(std::span<const std::uint8_t> id) {
@@ -47,7 +48,7 @@ protected:
     std::uint64_t ResultSize(std::uint64_t, const Plan&) const override { return resultSize; }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
-                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
     std::string InfoLines() const override;
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
@@ -68,7 +69,7 @@ void Walk(ByteReader& reader, std::uint64_t end, Visit& visit) {
         std::uint8_t field[5];
         if (end - at < sizeof field) throw Damage{text::RecordCutShort(index, at)};
         reader.Read(field);
-        const std::uint64_t offset = Le32(field);
+        const std::uint64_t offset = ReadLe32(field);
         if (field[4] == 0) {
             std::uint8_t run[2];
             if (end - reader.Position() < 2) throw Damage{text::RecordCutShort(index, at)};
@@ -96,10 +97,10 @@ void ApsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
         if (head[57] > 1) throw Damage{"its image format (" + std::to_string(head[57]) + ") is neither .v64 nor .z64"};
         byteSwapped = head[57] == 0;
         std::memcpy(identity.data(), head + 58, identity.size());
-        resultSize = Le32(head + 74);
+        resultSize = ReadLe32(head + 74);
         bodyStart = kN64Header;
     } else {
-        resultSize = Le32(head + 57);
+        resultSize = ReadLe32(head + 57);
         bodyStart = kSimpleHeader;
     }
     ByteReader reader(patch, bodyStart, bufferSize);
@@ -120,7 +121,7 @@ std::string ApsPatch::Problem(InputFile& file, const std::string& path) const {
     std::array<std::uint8_t, 0x40> header{};
     const bool whole = file.ReadAt(0, header) == header.size();
     if (byteSwapped)
-        for (std::size_t i = 0; i + 1 < header.size(); i += 2) std::swap(header[i], header[i + 1]);
+        ReorderWords(Reorder::SwapPairs, header);
     std::array<std::uint8_t, kIdSize + kCrcSize> found{};
     std::memcpy(found.data(), header.data() + kIdAt, kIdSize);
     std::memcpy(found.data() + kIdSize, header.data() + kCrcAt, kCrcSize);
@@ -130,14 +131,12 @@ std::string ApsPatch::Problem(InputFile& file, const std::string& path) const {
            (whole ? Identity(found) : "no N64 header (" + text::CountOf(file.Size()) + ")");
 }
 
-std::optional<Stop> ApsPatch::PlanFor(HostServices& host, InputFile& original, InputFile&,
-                                      const std::string& originalPath, const ApplyOptions& options, Plan&,
+std::optional<Stop> ApsPatch::PlanFor(HostServices&, InputFile& original, InputFile&,
+                                      const std::string& originalPath, const EvidenceRule& rule, Plan&,
                                       std::string&) const {
     const std::string problem = Problem(original, originalPath);
     if (problem.empty()) return std::nullopt;
-    if (!options.ignoreChecksum) return Stop{problem, MessageStyle::Critical, true};
-    host.ShowWarning(text::AppliedAllTheSame(problem));
-    return std::nullopt;
+    return rule.Before(problem);
 }
 
 Verdict ApsPatch::Compare(InputFile& file, InputFile&, std::size_t) const {
@@ -164,9 +163,9 @@ public:
 
 private:
     void Write(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
-        const std::uint8_t field[5] = {static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(offset >> 8),
-                                       static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 24),
-                                       static_cast<std::uint8_t>(bytes.size())};
+        std::uint8_t field[5];
+        PutLe32(field, offset);
+        field[4] = static_cast<std::uint8_t>(bytes.size());
         patch_.Append(field);
         patch_.Append(bytes);
     }
@@ -181,14 +180,13 @@ void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const 
     if (n > 0xFFFFFFFF || m > 0xFFFFFFFF) throw FileError(text::ApsCannotAddress(patch.Path()));
     std::array<std::uint8_t, 0x40> rom{};
     const bool header = original.ReadAt(0, rom) == rom.size();
-    const bool z64 = header && rom[0] == 0x80 && rom[1] == 0x37 && rom[2] == 0x12 && rom[3] == 0x40;
-    const bool v64 = header && rom[0] == 0x37 && rom[1] == 0x80 && rom[2] == 0x40 && rom[3] == 0x12;
+    const std::string_view order = header && N64OrderOf(rom) != nullptr ? N64OrderOf(rom) : "";
+    const bool z64 = order == ".z64", v64 = order == ".v64";
     std::uint8_t head[kN64Header] = {'A', 'P', 'S', '1', '0', static_cast<std::uint8_t>(z64 || v64), 0};
     std::memset(head + kDescriptionAt, ' ', kDescriptionSize);
     std::memcpy(head + kDescriptionAt, description.data(), std::min(description.size(), kDescriptionSize));
     if (z64 || v64) {
-        if (v64)
-            for (std::size_t i = 0; i + 1 < rom.size(); i += 2) std::swap(rom[i], rom[i + 1]);
+        if (v64) ReorderWords(Reorder::SwapPairs, rom);
         head[57] = z64 ? 1 : 0;
         std::memcpy(head + 58, rom.data() + kIdAt, kIdSize);
         std::memcpy(head + 61, rom.data() + kCrcAt, kCrcSize);
@@ -202,35 +200,32 @@ void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const 
     ScanFilesAndTail(original, changed, sizes.scan, records);
 }
 
-// Where the original cannot be opened, making it says why.
-bool OriginalIsGba(HostServices& host, const std::string& path) {
-    try {
-        std::unique_ptr<InputFile> original;
-        return !OpenSource(host, path, Wanted::Rom, {}, original, AsItIs) && IsGbaRom(*original);
-    } catch (const FileError&) {
-        return false;
-    }
-}
-
 class Aps final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
     std::string_view Key() const override { return "aps"; }
+    std::string_view Summary() const override {
+        return "N64 (held to the ROM header's cart ID, country and CRC) or simple; the comment, cut to 50 bytes, "
+               "as its description; a GBA cartridge gets the GBA form";
+    }
     // "APS1" alone starts the GBA form, whose next bytes are a size.
     bool Recognises(std::span<const std::uint8_t> head) const override {
         return StartsWith(head, "APS10") && head.size() >= 7 && head[5] <= 1 && head[6] == 0;
     }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<ApsPatch>(*this), patch, bufferSize);
     }
     bool Makes() const override { return true; }
     // A GBA cartridge's patch in the form GBA tools read.
-    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        if (OriginalIsGba(host, request.originalPath)) return ApsGbaFormat().Make(host, request);
-        return MakeDescribed(host, request, *this, kDescriptionSize,
-                             [&](InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description) {
-                                 WriteAps(original, changed, patch, description, host.Buffers());
-                             });
+    std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
+        if (IsGbaRom(files.original)) {
+            const std::string note = ApsGbaFormat().Make(host, request, files);
+            if (!request.comment.empty()) return text::CommentNotStored(ApsGbaFormat().Name());
+            return note;
+        }
+        const Described description = FitDescription(host, request.comment, kDescriptionSize);
+        WriteAps(files.original, files.changed, files.patch, description.text, host.Buffers());
+        return description.cut ? text::CommentCut(Name(), kDescriptionSize) : "";
     }
 };
 

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/formats/aps.h"
+#include "engine/byte_order.h"
 #include "engine/formats/foreign.h"
 #include "engine/user_texts.h"
+
+#include "engine/formats/aps.h"
 
 namespace zelk {
 
@@ -26,7 +28,8 @@ std::uint16_t Crc16(std::span<const std::uint8_t> bytes) {
 }
 
 std::string Crc16Text(std::uint16_t crc) {
-    const std::uint8_t two[2] = {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)};
+    std::uint8_t two[2];
+    PutBe(two, crc, 2);
     return text::Hex(two);
 }
 
@@ -44,8 +47,7 @@ struct Record {
 Record RecordAt(InputFile& patch, std::uint64_t index) {
     std::uint8_t field[8];
     patch.ReadExactly(kHeader + index * kRecord, field);
-    return {ReadLe32(field), static_cast<std::uint16_t>(field[4] | field[5] << 8),
-            static_cast<std::uint16_t>(field[6] | field[7] << 8)};
+    return {ReadLe32(field), ReadLe16(field + 4), ReadLe16(field + 6)};
 }
 
 // What a file is to the patch, by its size and its blocks' CRC16s: the
@@ -77,7 +79,7 @@ protected:
     }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
-                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
     std::string InfoLines() const override;
 
@@ -137,8 +139,8 @@ std::string ApsGbaPatch::Problem(const Blocks& found, const std::string& path) c
            "; this file's is " + Crc16Text(found.got);
 }
 
-std::optional<Stop> ApsGbaPatch::PlanFor(HostServices& host, InputFile& original, InputFile& patch,
-                                         const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+std::optional<Stop> ApsGbaPatch::PlanFor(HostServices&, InputFile& original, InputFile& patch,
+                                         const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                          std::string& note) const {
     const Blocks found = Identify(original, patch);
     if (found.source) return std::nullopt;
@@ -152,9 +154,7 @@ std::optional<Stop> ApsGbaPatch::PlanFor(HostServices& host, InputFile& original
         return std::nullopt;
     }
     const std::string problem = Problem(found, originalPath) + LackedHeader(original, sourceSize);
-    if (!options.ignoreChecksum) return Stop{problem, MessageStyle::Critical, true};
-    host.ShowWarning(text::AppliedAllTheSame(problem));
-    return std::nullopt;
+    return rule.Before(problem);
 }
 
 Verdict ApsGbaPatch::Compare(InputFile& file, InputFile& patch, std::size_t) const {
@@ -194,8 +194,7 @@ std::uint32_t ApsGbaPatch::Write(InputFile& original, InputFile& patch, const Pl
         if (crc != expected) {
             const std::string problem = "The result's 64 KiB block at " + text::Offset(record.offset) + " has CRC16 " +
                                         Crc16Text(crc) + " where the APS (GBA) patch expects " + Crc16Text(expected);
-            if (!plan.warnTo) throw FileError(problem + "; nothing was replaced");
-            plan.warnTo->ShowWarning(text::AppliedAllTheSame(problem));
+            plan.rule->During(problem, "; nothing was replaced");
         }
         if (record.offset < out) {
             const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, out - record.offset));
@@ -216,20 +215,23 @@ class ApsGba final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
     std::string_view Key() const override { return "aps-gba"; }
+    std::string_view Summary() const override {
+        return "APS's GBA form: the CRC16 of each 64 KiB block, turns the result back too; no comment";
+    }
     std::vector<std::string_view> Extensions() const override { return {"aps"}; }
     // The N64 form starts "APS10" and its patch type and encoding method.
     bool Recognises(std::span<const std::uint8_t> head) const override {
         return StartsWith(head, "APS1") && !ApsFormat().Recognises(head);
     }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<ApsGbaPatch>(*this), patch, bufferSize);
     }
     bool ReadsOriginalFirst() const override { return true; }
     bool Makes() const override { return true; }
-    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        return MakeForeign(host, request, *this, false, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
-            WriteApsGba(original, changed, patch);
-        });
+    bool KeepsComment() const override { return false; }
+    std::string Make(HostServices&, const MakeRequest&, const MakeFiles& files) const override {
+        WriteApsGba(files.original, files.changed, files.patch);
+        return {};
     }
 };
 
@@ -254,10 +256,7 @@ void WriteApsGba(InputFile& original, InputFile& changed, OutputFile& patch) {
         std::uint8_t field[8];
         PutLe32(field, offset);
         const std::uint16_t crcs[2] = {Crc16(before), Crc16(after)};
-        for (int i = 0; i < 2; ++i) {
-            field[4 + 2 * i] = static_cast<std::uint8_t>(crcs[i]);
-            field[5 + 2 * i] = static_cast<std::uint8_t>(crcs[i] >> 8);
-        }
+        for (int i = 0; i < 2; ++i) PutLe(field + 4 + 2 * i, crcs[i], 2);
         for (std::size_t b = 0; b < kBlock; ++b) after[b] ^= before[b];
         patch.Append(field);
         patch.Append(after);

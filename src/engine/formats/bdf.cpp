@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "engine/byte_order.h"
+#include "engine/byte_reader.h"
 #include "engine/file_window.h"
 #include "engine/formats/foreign.h"
 #include "engine/user_texts.h"
@@ -20,10 +22,8 @@ constexpr std::string_view kName = "BDF";
 
 // bsdiff's numbers: eight bytes, low first, the top bit of the last the sign.
 std::int64_t Number(const std::uint8_t* b) {
-    std::uint64_t magnitude = 0;
-    for (int i = 7; i >= 0; --i) magnitude = magnitude << 8 | b[i];
-    magnitude &= ~(std::uint64_t{1} << 63);
-    if (magnitude > kMaxSize) return b[7] & 0x80 ? -static_cast<std::int64_t>(kMaxSize) - 1 : static_cast<std::int64_t>(kMaxSize) + 1;
+    const std::uint64_t magnitude = ReadLe(b, 8) & ~(std::uint64_t{1} << 63);
+    if (magnitude > kMaxExactSize) return b[7] & 0x80 ? -static_cast<std::int64_t>(kMaxExactSize) - 1 : static_cast<std::int64_t>(kMaxExactSize) + 1;
     return b[7] & 0x80 ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
 }
 
@@ -115,7 +115,7 @@ void BdfPatch::ReadWhole(InputFile& patch, std::size_t) {
     std::uint8_t head[kHeader];
     patch.ReadExactly(0, head);
     const std::int64_t control = Number(head + 8), diff = Number(head + 16), result = Number(head + 24);
-    if (control < 0 || diff < 0 || result < 0 || result > static_cast<std::int64_t>(kMaxSize))
+    if (control < 0 || diff < 0 || result < 0 || result > static_cast<std::int64_t>(kMaxExactSize))
         throw Damage{"its header states a negative or impossible length"};
     controlSize = static_cast<std::uint64_t>(control);
     diffSize = static_cast<std::uint64_t>(diff);
@@ -142,7 +142,7 @@ std::uint32_t BdfPatch::Write(InputFile& original, InputFile& patch, const Plan&
         const std::int64_t add = Number(triple.data()), copy = Number(triple.data() + 8), seek = Number(triple.data() + 16);
         if (add < 0 || copy < 0 || static_cast<std::uint64_t>(add) > newSize - made ||
             static_cast<std::uint64_t>(copy) > newSize - made - static_cast<std::uint64_t>(add) ||
-            seek < -static_cast<std::int64_t>(kMaxSize) || seek > static_cast<std::int64_t>(kMaxSize))
+            seek < -static_cast<std::int64_t>(kMaxExactSize) || seek > static_cast<std::int64_t>(kMaxExactSize))
             throw Damage{Named("control", kHeader) + " says to write past the result's " + text::CountOf(newSize)};
         // The differences, added to the original's bytes where it has them.
         for (std::uint64_t left = static_cast<std::uint64_t>(add); left > 0;) {
@@ -173,7 +173,7 @@ std::uint32_t BdfPatch::Write(InputFile& original, InputFile& patch, const Plan&
         }
         made += static_cast<std::uint64_t>(copy);
         oldAt += seek;
-        if (oldAt < -static_cast<std::int64_t>(kMaxSize) || oldAt > static_cast<std::int64_t>(kMaxSize))
+        if (oldAt < -static_cast<std::int64_t>(kMaxExactSize) || oldAt > static_cast<std::int64_t>(kMaxExactSize))
             throw Damage{Named("control", kHeader) + " moves outside any file"};
     }
     for (Stream* stream : {&control, &diff, &extra}) stream->Finish();
@@ -184,9 +184,10 @@ class Bdf final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
     std::string_view Key() const override { return "bdf"; }
+    std::string_view Summary() const override { return "bsdiff 4: states only the size it makes"; }
     std::vector<std::string_view> Extensions() const override { return {"bdf", "bsdiff", "bsd"}; }
     bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, "BSDIFF40"); }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<BdfPatch>(*this), patch, bufferSize);
     }
 };

@@ -12,6 +12,8 @@
 #include "engine/formats/rup.h"
 #include "engine/formats/ups.h"
 #include "engine/formats/vcdiff.h"
+#include "engine/file_names.h"
+#include "engine/own_format.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -39,11 +41,23 @@ bool StartsWith(std::span<const std::uint8_t> head, std::string_view magic) {
 }
 
 const PatchFormat& Recognise(InputFile& patch) {
-    std::uint8_t head[kHeadSize] = {};
+    std::uint8_t head[kRecognisedBytes] = {};
     const std::size_t got = patch.ReadAt(0, head);
     for (const PatchFormat* format : Formats())
         if (format->Recognises({head, got})) return *format;
     return OwnFormat();
+}
+
+bool LooksLikePatch(std::span<const std::uint8_t> head) {
+    return std::any_of(Formats().begin(), Formats().end(), [&](const PatchFormat* format) { return format->Marked(head); });
+}
+
+bool HasPatchExtension(const std::string& name) {
+    const std::string extension = LowerExtension(name);
+    for (const PatchFormat* format : Formats())
+        for (std::string_view known : format->Extensions())
+            if (extension == known) return true;
+    return false;
 }
 
 const PatchFormat* MakerNamed(std::string_view key) {
@@ -56,10 +70,8 @@ namespace {
 
 // The format, making or not, whose extension the name has.
 const PatchFormat* ClaimedBy(const std::string& patchPath, bool makes) {
-    const std::size_t dot = patchPath.find_last_of("./\\");
-    if (dot == std::string::npos || patchPath[dot] != '.') return nullptr;
-    std::string extension = patchPath.substr(dot + 1);
-    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    const std::string extension = LowerExtension(patchPath);
+    if (extension.empty()) return nullptr;
     for (const PatchFormat* format : Formats()) {
         if (format == &OwnFormat() || format->Makes() != makes) continue;
         const auto names = format->Extensions();
@@ -89,6 +101,8 @@ std::string MakerKeys() {
 
 std::string PatchFormat::MakeDone() const { return text::ForeignMakeDone(Name()); }
 
-std::optional<Stop> PatchFormat::Make(HostServices&, const MakeRequest&) const { return Stop{text::NotMade(Name())}; }
+std::string PatchFormat::Make(HostServices&, const MakeRequest&, const MakeFiles&) const {
+    throw FileError(text::NotMade(Name()));
+}
 
 }  // namespace zelk

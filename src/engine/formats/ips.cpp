@@ -7,9 +7,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/byte_order.h"
+#include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
 #include "engine/file_window.h"
+#include "engine/formats/comments.h"
 #include "engine/formats/foreign.h"
+#include "engine/formats/records.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -52,7 +56,7 @@ protected:
         return std::max(originalSize, maxEnd - std::min(maxEnd, plan.unshift));
     }
     std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
-                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
     std::string InfoLines() const override;
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices&) const override {
@@ -106,7 +110,7 @@ std::optional<std::uint64_t> Walk(ByteReader& reader, const IpsPatch& s, Visit& 
 // tells where the image starts.
 constexpr std::uint64_t kChecksumAt[] = {0x7FDC, 0xFFDC};
 bool ChecksumPair(const std::uint8_t* b) {
-    const unsigned complement = b[0] | b[1] << 8, checksum = b[2] | b[3] << 8;
+    const unsigned complement = ReadLe16(b), checksum = ReadLe16(b + 2);
     return (complement ^ checksum) == 0xFFFF && checksum != 0 && checksum != 0xFFFF;
 }
 // Where the file's own checksum pair stands: behind no header, behind one.
@@ -268,7 +272,7 @@ Verdict IpsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferS
 // A copier header one of them has and the other lacks, as their SNES
 // checksums tell: applied as the patch was made, the file kept as it is.
 std::optional<Stop> IpsPatch::PlanFor(HostServices&, InputFile& original, InputFile&, const std::string& originalPath,
-                                      const ApplyOptions&, Plan& plan, std::string& note) const {
+                                      const EvidenceRule&, Plan& plan, std::string& note) const {
     const auto file = FileChecksumAt(original);
     if (checksumAt[0] == checksumAt[1] || file[0] == file[1]) return std::nullopt;
     if (file[1] && checksumAt[0]) {
@@ -376,7 +380,8 @@ private:
             }
             const std::uint64_t n = std::min<std::uint64_t>(length, kMaxRecord);
             Header(offset, 0);
-            const std::uint8_t run[3] = {static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), byte};
+            std::uint8_t run[3] = {0, 0, byte};
+            PutBe(run, n, 2);
             patch_.Append(run);
             offset += n;
             length -= n;
@@ -384,9 +389,9 @@ private:
     }
     void Header(std::uint64_t offset, std::uint64_t size) {
         if (offset > kMaxOffset) throw FileError(text::IpsCannotAddress(patch_.Path(), offset));
-        const std::uint8_t header[5] = {static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 8),
-                                        static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(size >> 8),
-                                        static_cast<std::uint8_t>(size)};
+        std::uint8_t header[5];
+        PutBe(header, offset, 3);
+        PutBe(header + 3, size, 2);
         patch_.Append(header);
     }
 
@@ -407,8 +412,8 @@ void WritePatchFile(InputFile& original, InputFile& changed, OutputFile& patch, 
     ScanFilesAndTail(original, changed, sizes.scan, records);
     patch.Append({reinterpret_cast<const std::uint8_t*>("EOF"), 3});
     if (m < n) {
-        const std::uint8_t length[3] = {static_cast<std::uint8_t>(m >> 16), static_cast<std::uint8_t>(m >> 8),
-                                        static_cast<std::uint8_t>(m)};
+        std::uint8_t length[3];
+        PutBe(length, m, 3);
         patch.Append(length);
     }
 }
@@ -443,17 +448,21 @@ public:
     Ips(bool wide) : wide_(wide) {}
     std::string_view Name() const override { return wide_ ? "IPS32" : "IPS"; }
     std::string_view Key() const override { return wide_ ? "ips32" : "ips"; }
+    std::string_view Summary() const override {
+        return wide_ ? "IPS with 4-byte offsets; read, not made"
+                     : "records of new bytes at offsets in the first 16 MiB; no checksum, no comment";
+    }
     bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, wide_ ? "IPS32" : "PATCH"); }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<IpsPatch>(*this, wide_), patch, bufferSize);
     }
     // IPS32 is read, not made: IPS reaches what most tools expect, and a
     // larger change asks for BPS.
     bool Makes() const override { return !wide_; }
-    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        return MakeForeign(host, request, *this, false, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
-            WritePatchFile(original, changed, patch, host.Buffers());
-        });
+    bool KeepsComment() const override { return false; }
+    std::string Make(HostServices& host, const MakeRequest&, const MakeFiles& files) const override {
+        WritePatchFile(files.original, files.changed, files.patch, host.Buffers());
+        return {};
     }
 
 private:
@@ -465,19 +474,20 @@ class Ebp final : public PatchFormat {
 public:
     std::string_view Name() const override { return "EBP"; }
     std::string_view Key() const override { return "ebp"; }
+    std::string_view Summary() const override { return "IPS with the comment as its description; never shorter"; }
     bool Recognises(std::span<const std::uint8_t>) const override { return false; }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return IpsFormat().Read(patch, bufferSize);
     }
     bool Makes() const override { return true; }
-    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        return MakeForeign(host, request, *this, true, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
-            // The JSON follows the EOF mark, where a length to cut to would stand.
-            if (changed.Size() < original.Size()) throw FileError(text::CannotShorten(patch.Path(), "EBP"));
-            WritePatchFile(original, changed, patch, host.Buffers());
-            const std::string json = EbpMetadata(request.comment);
-            patch.Append({reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
-        });
+    std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
+        // The JSON follows the EOF mark, where a length to cut to would stand.
+        if (files.changed.Size() < files.original.Size())
+            throw FileError(text::CannotShorten(files.patch.Path(), "EBP"));
+        WritePatchFile(files.original, files.changed, files.patch, host.Buffers());
+        const std::string json = EbpMetadata(request.comment);
+        files.patch.Append({reinterpret_cast<const std::uint8_t*>(json.data()), json.size()});
+        return {};
     }
 };
 

@@ -4,9 +4,13 @@
 #include <array>
 #include <cstring>
 
+#include "engine/byte_order.h"
+#include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
 #include "engine/file_window.h"
+#include "engine/formats/comments.h"
 #include "engine/formats/foreign.h"
+#include "engine/formats/records.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -18,12 +22,6 @@ constexpr std::uint64_t kBlockInPatch = 60, kBlockSize = 1024;
 constexpr std::uint64_t kBinBlock = 0x9320, kGiBlock = 0x80A0;  // where the block stands in the image
 constexpr std::string_view kDizBegin = "@BEGIN_FILE_ID.DIZ", kDizEnd = "@END_FILE_ID.DIZ";
 constexpr std::string_view kName = "PPF";
-
-std::uint64_t ReadLe(const std::uint8_t* bytes, unsigned count) {
-    std::uint64_t value = 0;
-    for (unsigned i = count; i-- > 0;) value = value << 8 | bytes[i];
-    return value;
-}
 
 bool Holds(InputFile& file, std::uint64_t at, std::string_view text) {
     if (at > file.Size() || file.Size() - at < text.size()) return false;
@@ -62,7 +60,7 @@ protected:
     }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
-                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
     std::string InfoLines() const override;
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
@@ -88,7 +86,7 @@ void Walk(ByteReader& reader, const PpfPatch& p, bool reverse, Visit& visit) {
         reader.Read({field, offsetBytes + 1});
         const std::uint64_t offset = ReadLe(field, offsetBytes);
         const std::uint8_t length = field[offsetBytes];
-        if (offset > kMaxSize - 0xFFFF) throw Damage{text::NumberTooLarge(at)};
+        if (offset > kMaxExactSize - 0xFFFF) throw Damage{text::NumberTooLarge(at)};
         if (p.version == 1 && length == 0) {  // a run: the byte, then how many
             std::uint8_t run[2];
             if (p.bodyEnd - reader.Position() < 2) throw Damage{text::RecordCutShort(index, at)};
@@ -229,7 +227,7 @@ std::string PpfPatch::Problem(const Evidence& e, const std::string& path, std::u
 }
 
 std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, InputFile& patch,
-                                      const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                      const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                       std::string& note) const {
     const Evidence e = Examine(original, patch, host.Buffers().stream);
     if (e.patched && !e.original) {
@@ -239,9 +237,7 @@ std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, I
     }
     const std::string problem = Problem(e, originalPath, original.Size());
     if (problem.empty()) return std::nullopt;
-    if (!options.ignoreChecksum) return Stop{problem, MessageStyle::Critical, true};
-    host.ShowWarning(text::AppliedAllTheSame(problem));
-    return std::nullopt;
+    return rule.Before(problem);
 }
 
 Verdict PpfPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
@@ -321,21 +317,24 @@ class Ppf final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
     std::string_view Key() const override { return "ppf"; }
+    std::string_view Summary() const override {
+        return "PPF 1.0 to 3.0 (3.0 made, with undo data): held to 1024 bytes of the original; the comment, "
+               "cut to 50 bytes, as its description; never shorter";
+    }
     bool Recognises(std::span<const std::uint8_t> head) const override {
         return StartsWith(head, "PPF10") || StartsWith(head, "PPF20") || StartsWith(head, "PPF30");
     }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<PpfPatch>(*this), patch, bufferSize);
     }
     bool ReadsOriginalFirst() const override { return true; }
     bool Makes() const override { return true; }
     // The comment, in the code page our own comments are written in, as the
     // description: cut where it is longer, and said so.
-    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        return MakeDescribed(host, request, *this, kDescriptionSize,
-                             [&](InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description) {
-                                 WritePpf(original, changed, patch, description, host.Buffers());
-                             });
+    std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
+        const Described description = FitDescription(host, request.comment, kDescriptionSize);
+        WritePpf(files.original, files.changed, files.patch, description.text, host.Buffers());
+        return description.cut ? text::CommentCut(Name(), kDescriptionSize) : "";
     }
 };
 

@@ -7,7 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
+#include "engine/file_names.h"
+#include "engine/formats/comments.h"
 #include "engine/formats/foreign.h"
 #include "engine/user_texts.h"
 
@@ -86,7 +89,7 @@ protected:
     }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
-                                const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
     std::string InfoLines() const override;
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
@@ -113,7 +116,7 @@ std::uint64_t Number(ByteReader& reader, std::uint64_t end, std::uint64_t at) {
         if (b != 0 && i >= 8) throw Damage{text::NumberTooLarge(at)};
         if (i < 8) value |= b << (8 * i);
     }
-    if (value > kMaxSize) throw Damage{text::NumberTooLarge(at)};
+    if (value > kMaxExactSize) throw Damage{text::NumberTooLarge(at)};
     return value;
 }
 
@@ -209,13 +212,14 @@ std::string RupPatch::Problem(const std::string& path, const Md5& md5) const {
 }
 
 std::optional<Stop> RupPatch::PlanFor(HostServices& host, InputFile& original, InputFile&,
-                                      const std::string& originalPath, const ApplyOptions& options, Plan& plan,
+                                      const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                       std::string& note) const {
     original.ExpectSequential();
     Md5 md5;
     std::optional<View> view;
     if (const auto found = Locate(original, host.Buffers().stream, md5, view)) {
-        plan = *found;
+        plan.part = found->part;
+        plan.reverse = found->reverse;
         if (view) Take(*view, originalPath, plan, note);
         if (plan.reverse) note = text::TurnedBack(originalPath, kName);
         return std::nullopt;
@@ -228,9 +232,7 @@ std::optional<Stop> RupPatch::PlanFor(HostServices& host, InputFile& original, I
         }
     // Applied all the same where asked: as the first file, forward.
     const bool sized = original.Size() == parts[0].sourceSize;
-    if (!options.ignoreChecksum || !sized) return Stop{problem, MessageStyle::Critical, sized};
-    host.ShowWarning(text::AppliedAllTheSame(problem));
-    return std::nullopt;
+    return rule.Before(problem, sized);
 }
 
 std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
@@ -284,8 +286,7 @@ std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan&
     if (made != expected) {
         const std::string problem = "The result of the RUP patch " + patch.Path() + " has MD5 " + Hex(made) +
                                     ", not the " + Hex(expected) + " the patch gives it";
-        if (!plan.warnTo) throw FileError(problem + "; nothing was replaced");
-        plan.warnTo->ShowWarning(text::AppliedAllTheSame(problem));
+        plan.rule->During(problem, "; nothing was replaced");
     }
     return 0;
 }
@@ -386,29 +387,25 @@ void WriteRup(InputFile& original, InputFile& changed, OutputFile& patch, const 
     patch.Append({&end, 1});
 }
 
-// The file's name without its folders.
-std::string BaseName(const std::string& path) {
-    const std::size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 class Rup final : public PatchFormat {
 public:
     std::string_view Name() const override { return kName; }
     std::string_view Key() const override { return "rup"; }
+    std::string_view Summary() const override {
+        return "NINJA 2.0: the MD5s of both files, turns the result back too; the comment, cut to 1074 bytes, "
+               "as its description";
+    }
     bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, "NINJA2"); }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<RupPatch>(*this), patch, bufferSize);
     }
     bool ReadsOriginalFirst() const override { return true; }
     bool Makes() const override { return true; }
-    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        return MakeDescribed(
-            host, request, *this, kDescriptionSize,
-            [&](InputFile& original, InputFile& changed, OutputFile& patch, const std::string& description) {
-                WriteRup(original, changed, patch, description, BaseName(request.originalPath), host.Buffers());
-            },
-            true);
+    std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
+        const Described description = FitDescription(host, request.comment, kDescriptionSize, true);
+        WriteRup(files.original, files.changed, files.patch, description.text, BaseName(request.originalPath),
+                 host.Buffers());
+        return description.cut ? text::CommentCut(Name(), kDescriptionSize) : "";
     }
 };
 

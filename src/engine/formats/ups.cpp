@@ -4,9 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
 #include "engine/file_window.h"
+#include "engine/formats/checksummed.h"
 #include "engine/formats/foreign.h"
+#include "engine/formats/target_writer.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
 
@@ -193,17 +196,20 @@ class Ups final : public PatchFormat {
 public:
     std::string_view Name() const override { return "UPS"; }
     std::string_view Key() const override { return "ups"; }
+    std::string_view Summary() const override {
+        return "sizes and CRC-32s of both files, turns the result back too; no comment";
+    }
     bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, "UPS1"); }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<UpsPatch>(*this), patch, bufferSize);
     }
     bool ReadsOriginalFirst() const override { return true; }
     bool Makes() const override { return true; }
     // No room for a comment.
-    std::optional<Stop> Make(HostServices& host, const MakeRequest& request) const override {
-        return MakeForeign(host, request, *this, false, [&](InputFile& original, InputFile& changed, OutputFile& patch) {
-            WriteUps(original, changed, patch, std::max<std::size_t>(host.Buffers().scan, kChunk));
-        });
+    bool KeepsComment() const override { return false; }
+    std::string Make(HostServices& host, const MakeRequest&, const MakeFiles& files) const override {
+        WriteUps(files.original, files.changed, files.patch, std::max<std::size_t>(host.Buffers().scan, kChunk));
+        return {};
     }
 };
 

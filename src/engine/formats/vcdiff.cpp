@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/byte_reader.h"
 #include "engine/file_window.h"
 #include "engine/formats/foreign.h"
 #include "engine/formats/vcdiff_secondary.h"
@@ -40,7 +41,7 @@ std::uint64_t Varint(NextByte&& next, std::uint64_t at) {
     std::uint64_t value = 0;
     for (int i = 0; i < 10; ++i) {
         const std::uint8_t byte = next();
-        if (value > (kMaxSize >> 7)) throw Damage{text::NumberTooLarge(at)};
+        if (value > (kMaxExactSize >> 7)) throw Damage{text::NumberTooLarge(at)};
         value = value << 7 | (byte & 0x7Fu);
         if ((byte & 0x80) == 0) return value;
     }
@@ -173,7 +174,7 @@ Window ReadWindow(ByteReader& reader, std::uint64_t end, std::uint64_t targetSoF
     if (w.indicator & (kSourceSegment | kTargetSegment)) {
         w.segmentLength = ReadVarint(reader, end);
         w.segmentPosition = ReadVarint(reader, end);
-        if (w.segmentPosition > kMaxSize - w.segmentLength) throw Damage{text::NumberTooLarge(w.at)};
+        if (w.segmentPosition > kMaxExactSize - w.segmentLength) throw Damage{text::NumberTooLarge(w.at)};
         if ((w.indicator & kTargetSegment) && w.segmentPosition + w.segmentLength > targetSoFar)
             throw Damage{"window" + At(w.at) + " copies from result bytes not made yet"};
     }
@@ -256,7 +257,7 @@ void VcdiffPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
             readsSource = true;
         }
         allChecksummed = allChecksummed && w.adler.has_value();
-        if (w.targetLength > kMaxSize - targetSize) throw Damage{text::NumberTooLarge(w.at)};
+        if (w.targetLength > kMaxExactSize - targetSize) throw Damage{text::NumberTooLarge(w.at)};
         targetSize += w.targetLength;
         ++windows;
     }
@@ -571,11 +572,14 @@ class Vcdiff final : public PatchFormat {
 public:
     std::string_view Name() const override { return "xdelta (VCDIFF)"; }
     std::string_view Key() const override { return "xdelta"; }
+    std::string_view Summary() const override {
+        return "VCDIFF, its sections compressed with LZMA, DJW, FGK or not at all; held to each window's Adler-32";
+    }
     std::vector<std::string_view> Extensions() const override { return {"xdelta", "vcdiff", "delta"}; }
     bool Recognises(std::span<const std::uint8_t> head) const override {
         return StartsWith(head, std::string_view("\xD6\xC3\xC4\x00", 4));
     }
-    std::unique_ptr<ReadPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
+    std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
         return ReadForeign(std::make_unique<VcdiffPatch>(*this), patch, bufferSize);
     }
 };

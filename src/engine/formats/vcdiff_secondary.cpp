@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/formats/foreign.h"
+#include "engine/formats/format.h"
 
 namespace zelk::vcdiff {
 

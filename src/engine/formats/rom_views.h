@@ -1,0 +1,74 @@
+// Other ways to read a file that may be a patch's original: ROM dumps come
+// with and without the header a copier or an emulator put in front of the
+// image, and N64 images in three byte orders. A patch made from one form
+// meets the others; reading the file through the right view finds it the
+// original after all.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/file_services.h"
+
+namespace zelk {
+
+// The byte orders N64 images come in (.z64 big-endian, .v64 with the bytes
+// of each pair swapped, .n64 little-endian words), and the conversion
+// between two of them, each its own inverse.
+enum class Reorder { None, SwapPairs, ReverseWords, SwapHalves };
+// Converts the whole 4-byte words of `bytes`.
+void ReorderWords(Reorder how, std::span<std::uint8_t> bytes);
+// The byte order of an N64 image starting with `head`, by its first word:
+// ".z64", ".v64", ".n64", or null for none.
+const char* N64OrderOf(std::span<const std::uint8_t> head);
+
+// A view: behind the header the file starts with (kept in front of the
+// result), or converted to another N64 byte order (the result converted
+// back).
+struct View {
+    std::uint64_t skip = 0;
+    std::string header;  // "iNES", "FDS", "Lynx", "copier"
+    Reorder order = Reorder::None;
+    std::string from, to;  // the file's byte order and the one read: ".v64", ".z64"
+};
+// The other views a file allows, by its first bytes and its size.
+std::vector<View> OtherViews(InputFile& file);
+// Where `file` is `expectedSize` bytes short of a header's length: a
+// sentence naming the header it likely lacks; otherwise nothing.
+std::string LackedHeader(InputFile& file, std::uint64_t expectedSize);
+
+// The evidence of a check that found the original in `view`: `found` says
+// what matched ("its MD5 is that").
+std::string ViewEvidence(const View& view, std::string_view found);
+
+// `file` read through a view.
+class ViewedInput final : public InputFile {
+public:
+    ViewedInput(InputFile& file, const View& view);
+    std::uint64_t Size() const override;
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override;
+    const std::string& Path() const override { return file_.Path(); }
+    void ExpectSequential() override { file_.ExpectSequential(); }
+
+private:
+    InputFile& file_;
+    View view_;
+    std::vector<std::uint8_t> scratch_;
+};
+
+// The first of the file's other views through which `fits` finds it the
+// patch's original, or nothing.
+template <class Fits>
+std::optional<View> FirstView(InputFile& file, Fits&& fits) {
+    for (const View& view : OtherViews(file)) {
+        ViewedInput viewed(file, view);
+        if (fits(static_cast<InputFile&>(viewed))) return view;
+    }
+    return std::nullopt;
+}
+
+}  // namespace zelk

@@ -1,0 +1,56 @@
+#include "engine/patch_check.h"
+
+#include "engine/archive_input.h"
+#include "engine/user_texts.h"
+
+namespace zelk {
+
+std::function<bool(InputFile&)> NamedByChecksum(const LoadedPatch& read, InputFile& patch, const std::string& patchPath,
+                                                std::size_t bufferSize) {
+    if (read.Refusal(patchPath) || read.Expected().empty()) return {};
+    return [&read, &patch, bufferSize](InputFile& file) { return read.Check(file, patch, bufferSize).fit == Fit::Fits; };
+}
+
+std::optional<Stop> OpenPatchAndOriginal(HostServices& host, const std::string& originalPath,
+                                         const std::string& patchPath, OpenedPatch& opened, const std::string& beside) {
+    opened.in.originalPath = originalPath;
+    opened.in.patchPath = patchPath;
+    if (auto stop = CheckSource(host, originalPath)) return stop;
+    if (auto stop = OpenSource(host, patchPath, Wanted::Patch, beside, opened.in.patch)) return stop;
+    opened.format = &Recognise(*opened.in.patch);
+    opened.read = opened.format->Read(*opened.in.patch, host.Buffers().stream);
+    if (auto stop = OpenSource(host, originalPath, Wanted::Rom, beside, opened.in.original,
+                               NamedByChecksum(*opened.read, *opened.in.patch, patchPath, host.Buffers().stream)))
+        return stop;
+    if (auto stop = opened.read->RefuseOriginal(*opened.in.original, originalPath)) return stop;
+    return opened.read->Refusal(patchPath);
+}
+
+std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
+                                  Verdict& verdict) {
+    OpenedPatch opened;
+    if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+    verdict = opened.read->Check(*opened.in.original, *opened.in.patch, host.Buffers().stream);
+    return std::nullopt;
+}
+
+std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
+                                  Checked& checked) {
+    OpenedPatch opened;
+    if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened)) return stop;
+    HashingInput original(*opened.in.original);
+    checked.verdict = opened.read->Check(original, *opened.in.patch, host.Buffers().stream);
+    checked.hashes = original.Finish();
+    checked.expected = opened.read->Expected();
+    return std::nullopt;
+}
+
+std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,
+                      std::string_view joint) {
+    std::string said = text::FitSentence(checked.verdict.fit, patchPath, originalPath) + std::string(joint) +
+                       checked.verdict.evidence + "\n" + text::HashLines(checked.hashes);
+    if (!checked.expected.empty()) said += "\nThe patch expects " + checked.expected + ".";
+    return said;
+}
+
+}  // namespace zelk
