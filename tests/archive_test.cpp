@@ -30,11 +30,10 @@ protected:
     }
     int Run(const std::vector<std::string>& args) {
         std::FILE* in = std::fopen(Path("stdin").c_str(), "w+b");
-        std::FILE* out = std::fopen(Path("stdout").c_str(), "w+b");
         std::FILE* err = std::fopen(Path("stderr").c_str(), "w+b");
-        if (in == nullptr || out == nullptr || err == nullptr) throw std::runtime_error("test could not open a stream");
-        const int status = RunCommandLine(args, host_, in, out, err);
-        std::fclose(in), std::fclose(out), std::fclose(err);
+        if (in == nullptr || err == nullptr) throw std::runtime_error("test could not open a stream");
+        const int status = RunCommandLine(args, host_, in, err);
+        std::fclose(in), std::fclose(err);
         return status;
     }
     // The text of every message shown, one after another.

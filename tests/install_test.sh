@@ -37,8 +37,9 @@ expect_tree zelkpatch \
   usr/share/doc/zelkpatch/copyright \
   usr/share/doc/zelkpatch/changelog.gz
 "$stage/zelkpatch/usr/bin/zelkpatch" --version | grep -q 'License: MIT' || fail "zelkpatch --version names no licence"
-# The completion offers the commands, then the options of make.
-completion=$(bash -c "
+# The completion offers the commands, then the options of make, then the
+# formats make writes, as the installed program lists them.
+completion=$(PATH="$stage/zelkpatch/usr/bin:$PATH" bash -c "
   source /usr/share/bash-completion/bash_completion 2> /dev/null || true
   source '$stage/zelkpatch/usr/share/bash-completion/completions/zelkpatch'
   complete_line() {
@@ -46,8 +47,15 @@ completion=$(bash -c "
     COMP_CWORD=\$((\${#COMP_WORDS[@]} - 1)); COMPREPLY=(); _zelkpatch; echo \"\${COMPREPLY[*]}\"
   }
   complete_line 'zelkpatch ma'
-  complete_line 'zelkpatch make --comment-f'")
-[ "$completion" = $'make\n--comment-file=' ] || fail "completion offers: $completion"
+  complete_line 'zelkpatch make --comment-f'
+  complete_line 'zelkpatch make --format=b'
+  complete_line 'zelkpatch make -f ap'")
+[ "$completion" = $'make\n--comment-file=\nbps\naps aps-gba' ] || fail "completion offers: $completion"
+# The manual lists every format from the program's own list.
+manual=$(zcat "$stage/zelkpatch/usr/share/man/man1/zelkpatch.1.gz" | sed 's/\\-/-/g')
+for key in $("$stage/zelkpatch/usr/bin/zelkpatch" --formats); do
+  grep -qx -- "$key" <<< "$manual" || fail "the manual lists no format $key"
+done
 
 # The replaced file is flushed with fsync, owner, mode and attributes too:
 # fdatasync would leave them to chance.

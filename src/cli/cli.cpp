@@ -5,10 +5,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include <algorithm>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 #include "engine/archive_input.h"
+#include "engine/formats/format.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_chain.h"
 #include "engine/patch_format.h"
@@ -25,30 +28,27 @@ namespace {
     "  -c, --comment=TEXT            store TEXT as the patch comment (default: none)\n" \
     "  -C, --comment-file=FILE       store the UTF-8 text of FILE as the comment;\n"    \
     "                                - reads it from standard input\n"                  \
-    "  -f, --format=FORMAT           zelk, bps, ups, ips, ebp, ppf, aps, aps-gba or\n" \
-    "                                rup; by default PATCH's name chooses: .bps,\n"    \
-    "                                .ups, .ips, .ebp, .ppf, .aps, .rup, anything\n"   \
-    "                                else zelk\n"
+    "  -f, --format=FORMAT           write PATCH in FORMAT, a key of a format that\n"   \
+    "                                make writes (see Formats); by default PATCH's\n"  \
+    "                                extension chooses, any other name our own\n"
 #define ZELK_CHECKSUM_OPTION                                                              \
-    "      --ignore-checksum         apply a patch that carries checksums (UPS, BPS,\n" \
-    "                                PPF, APS, RUP) to a file it does not expect, and\n" \
-    "                                keep a result whose checksum is wrong, with a\n"   \
-    "                                warning\n"
+    "      --ignore-checksum         apply a patch that carries checksums to a file\n"  \
+    "                                it does not expect, and keep a result whose\n"     \
+    "                                checksum is wrong, with a warning\n"
 #define ZELK_HELP_OPTION "  -h, --help                    "
 
-constexpr const char* kHelp =
+constexpr const char* kHelpTop =
     "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"
     "  or:  zelkpatch apply ORIGINAL PATCH [PATCH]... OUTPUT\n"
     "  or:  zelkpatch check ORIGINAL PATCH [PATCH]...\n"
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
-    "ROM (or any file), each carrying a free-text comment. make also writes BPS,\n"
-    "UPS, IPS, EBP, PPF, APS and RUP patches (chosen by PATCH's name, .bps, .ups,\n"
-    ".ips, .ebp, .ppf, .aps or .rup, or by --format); apply, check and info also\n"
-    "read IPS (and IPS32), UPS, BPS, xdelta (VCDIFF), PPF, APS, APS (GBA), RUP and\n"
-    "BDF (bsdiff) patches, told apart by their content. Several patches are applied\n"
-    "in order, each to the result of the one before. A ROM or a patch may be a .zip\n"
-    "or .7z archive holding it, or a file named through one: hack.zip/English/x.bps.\n"
+    "ROM (or any file), each carrying a free-text comment. make also writes other\n"
+    "formats ROM hacks are published in (chosen by PATCH's extension or by\n"
+    "--format); apply, check and info read every format listed below, told apart\n"
+    "by their content. Several patches are applied in order, each to the result\n"
+    "of the one before. A ROM or a patch may be a .zip or .7z archive holding it,\n"
+    "or a file named through one as through a folder: hack.zip/English/PATCH.\n"
     "\n"
     "Commands:\n"
     "  make ORIGINAL CHANGED PATCH   write PATCH, which turns ORIGINAL into CHANGED\n"
@@ -67,10 +67,14 @@ constexpr const char* kHelp =
     "\n"
     "Options:\n" ZELK_HELP_OPTION "show this help, or after a command its own, and exit\n"
     "  -V, --version                 show the version and the licence, and exit\n"
+    "      --formats                 list the formats make writes, a key a line,\n"
+    "                                and exit\n"
     "\n"
     "Options may stand before or after the paths; -- ends them. No path may be -:\n"
     "an output is written to a temporary file that replaces it only when complete,\n"
-    "so standard output cannot be one (name a file called - as ./-).\n"
+    "so standard output cannot be one (name a file called - as ./-).\n";
+
+constexpr const char* kHelpBottom =
     "\n"
     "Exit status:\n"
     "  0   done (for info: the patch is sound; for check: it fits)\n"
@@ -79,6 +83,69 @@ constexpr const char* kHelp =
     "      already applied\n"
     "  2   wrong usage; for check: it could not be checked (a missing or\n"
     "      unreadable file, a damaged patch)\n";
+
+// `text` folded into lines of at most 79 columns, each after `indent`, the
+// first after `first` instead.
+std::string Folded(const std::string& first, const std::string& indent, const std::string& text) {
+    constexpr std::size_t kWidth = 79;
+    std::string said, line = first, word;
+    bool bare = true;  // no word on this line yet
+    std::istringstream words(text);
+    while (words >> word) {
+        if (!bare && line.size() + 1 + word.size() > kWidth) {
+            said += line + "\n";
+            line = indent;
+            bare = true;
+        }
+        if (!bare) line += ' ';
+        line += word;
+        bare = false;
+    }
+    return said + line + "\n";
+}
+
+// The keys --format takes, a line each, ours first: what the shell's
+// completion offers.
+std::string MakerKeyLines() {
+    std::string said = std::string(OwnFormat().Key()) + "\n";
+    for (const PatchFormat* format : Formats())
+        if (format->Makes() && format != &OwnFormat()) said += std::string(format->Key()) + "\n";
+    return said;
+}
+
+// Every format from the list, a paragraph each: its key, its name, whether
+// make writes it and under which extensions, and what it is. `makersOnly`:
+// only those make writes.
+std::string FormatList(bool makersOnly) {
+    std::string said = makersOnly ? "\nFormats make writes (KEY, NAME, the extensions that ask for it):\n"
+                                  : "\nFormats (KEY, NAME, whether make writes it, the extensions that ask for it):\n";
+    const std::string indent(13, ' ');
+    for (const PatchFormat* format : Formats()) {
+        if (makersOnly && !format->Makes()) continue;
+        std::string tags = format->Makes() ? "make" : "read only";
+        if (format == &OwnFormat()) {
+            tags += "; any other name";
+        } else {
+            std::string extensions;
+            for (std::string_view extension : format->Extensions())
+                extensions += (extensions.empty() ? "." : ", .") + std::string(extension);
+            tags += "; " + extensions;
+        }
+        std::string key = "  " + std::string(format->Key());
+        key.resize(std::max(key.size() + 1, indent.size()), ' ');
+        said += Folded(key, indent, std::string(format->Name()) + " (" + tags + "): " + std::string(format->Summary()) + ".");
+    }
+    return said;
+}
+
+std::string MainHelp() { return kHelpTop + FormatList(false) + kHelpBottom; }
+
+// Help and lists go out as any message does, so that a write that fails
+// is told with its reason.
+void Print(HostServices& host, std::string text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    host.ShowMessage(text, MessageStyle::Plain);
+}
 
 // What each command takes.
 struct Command {
@@ -94,39 +161,25 @@ struct Command {
 
 const Command kCommands[] = {
     {"make", "make [OPTION]... ORIGINAL CHANGED PATCH",
-     "Write PATCH, which turns ORIGINAL into CHANGED: a ZelkPatch, a BPS patch (which\n"
-     "also describes data that moved, and carries the comment as metadata), a UPS\n"
-     "patch (no comment; it also turns CHANGED back into ORIGINAL), an IPS patch (no\n"
-     "comment, the first 16 MiB only), an EBP patch (IPS with the comment as its\n"
-     "description), a PPF 3.0 patch (with undo data; the comment, cut to 50 bytes, as\n"
-     "its description), an APS patch (N64 where ORIGINAL is an N64 image; the\n"
-     "comment, cut to 50 bytes, as its description; the GBA form, aps-gba, where it\n"
-     "is a GBA cartridge, with no comment) or a RUP patch (the comment, cut to 1074\n"
-     "bytes, as its description; it also turns CHANGED back into ORIGINAL). PATCH\n"
-     "named as a format that is read, not made (.xdelta, .bdf), gets a ZelkPatch,\n"
-     "and make says so.",
+     "Write PATCH, which turns ORIGINAL into CHANGED, in the format PATCH's\n"
+     "extension or --format asks for, listed below with what each keeps: a comment\n"
+     "that a format cannot keep is left out, one longer than its field is cut, and\n"
+     "make says so. PATCH named as a format that is read, not made, gets a\n"
+     "ZelkPatch, and make says so.",
      {"ORIGINAL", "CHANGED", "PATCH"}, true},
     {"apply", "apply [OPTION]... ORIGINAL PATCH [PATCH]... OUTPUT",
      "Show the comment of PATCH, then write ORIGINAL with PATCH applied to OUTPUT\n"
      "(which may be ORIGINAL). Several patches apply in order, each held to the\n"
      "result of the one before; the first that does not fit stops the run, with\n"
      "nothing written. A .zip or .7z archive holding the one patch (or ROM) is\n"
-     "read as it; name a file in it as through a folder: hack.zip/English/x.bps.\n"
-     "PATCH may be a ZelkPatch, an IPS (or IPS32 or EBP),\n"
-     "UPS, BPS, xdelta (VCDIFF), PPF, APS, RUP or BDF patch. A UPS or BPS patch is\n"
-     "refused, with nothing written, unless ORIGINAL is the file it was made for: by\n"
-     "size and CRC-32, with a 512-byte copier header or without (which the result\n"
-     "then keeps). Applied to the file it makes, a UPS patch turns it back into its\n"
-     "original. An xdelta patch, its sections compressed with LZMA, DJW, FGK or not\n"
-     "at all, is held to the Adler-32 of every window it makes: nothing is written\n"
-     "unless all of them hold. A PPF patch is refused unless ORIGINAL holds the 1024\n"
-     "bytes (and, for 2.0, has the size) the patch states; one with undo data turns\n"
-     "its patched file back. An APS patch for an N64 image is refused unless\n"
-     "ORIGINAL's ROM header has the cart ID, country and CRC it states; an APS (GBA)\n"
-     "patch unless ORIGINAL has its size and the CRC16 of each 64 KiB block it\n"
-     "changes (each block made is held to its own, and a result is turned back).\n"
-     "A RUP patch applies to the file of its files whose MD5 ORIGINAL has, and turns\n"
-     "a result back. A BDF (bsdiff) patch states only the size it makes.",
+     "read as it; name a file in it as through a folder: hack.zip/English/PATCH.\n"
+     "PATCH may be in any format listed below, told by its content. A patch that\n"
+     "carries checksums is refused, with nothing written, unless ORIGINAL is the\n"
+     "file it was made for: as it is, behind a header the patch's original lacked\n"
+     "(which the result then keeps), or in another N64 byte order (the result is\n"
+     "turned back to it). Given the file it makes, a format that can turns it back\n"
+     "into its original. The result is held to every checksum the patch carries\n"
+     "before it replaces anything.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true, true},
     {"check", "check [OPTION]... ORIGINAL PATCH [PATCH]...",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"
@@ -135,8 +188,8 @@ const Command kCommands[] = {
      "when it does not fit or is already applied, 2 when it could not be checked.",
      {"ORIGINAL", "PATCH"}, false, false, true},
     {"info", "info [OPTION]... PATCH",
-     "Show the format of PATCH and what it holds: the comment and the blocks of a\nZelkPatch, the sizes and CRC-32s of a "
-     "UPS or BPS patch (and a BPS patch's\nmetadata, shown as a comment), the records of an IPS patch.",
+     "Show the format of PATCH and what it holds: its comment, and the blocks,\n"
+     "records, or sizes and checksums its format keeps.",
      {"PATCH"}, false},
 };
 
@@ -145,6 +198,8 @@ std::string CommandHelp(const Command& command) {
     if (command.commentOptions) help += ZELK_COMMENT_OPTIONS;
     if (command.checksumOption) help += ZELK_CHECKSUM_OPTION;
     help += ZELK_HELP_OPTION "show this help and exit\n";
+    if (command.commentOptions) help += FormatList(true);
+    if (command.checksumOption) help += FormatList(false);
     return help;
 }
 
@@ -325,16 +380,19 @@ std::optional<std::string> CheckPaths(const Command& command, const Parsed& pars
 
 }  // namespace
 
-int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std::FILE* in, std::FILE* out,
-                   std::FILE* err) {
+int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std::FILE* in, std::FILE* err) {
     if (args.empty()) return Usage(err, "no command given");
     const std::string& first = args[0];
     if (first == "-h" || first == "--help" || first == "help") {
-        std::fputs(kHelp, out);
+        Print(host, MainHelp());
+        return 0;
+    }
+    if (first == "--formats") {
+        Print(host, MakerKeyLines());
         return 0;
     }
     if (first == "-V" || first == "--version") {
-        std::fputs(VersionText("zelkpatch").c_str(), out);
+        Print(host, VersionText("zelkpatch"));
         return 0;
     }
     const Command* command = nullptr;
@@ -346,7 +404,7 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
     Parsed parsed;
     if (const auto problem = Parse(*command, args, parsed)) return Usage(err, *problem, command->name);
     if (parsed.help) {
-        std::fputs(CommandHelp(*command).c_str(), out);
+        Print(host, CommandHelp(*command));
         return 0;
     }
     const std::vector<std::string>& paths = parsed.paths;

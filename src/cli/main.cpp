@@ -19,7 +19,7 @@ int Run(const std::vector<std::string>& args) {
     zelk::PrepareProcess();
     try {
         zelk::ConsoleHost host;
-        return host.Finish(zelk::RunCommandLine(args, host, stdin, stdout, stderr));
+        return host.Finish(zelk::RunCommandLine(args, host, stdin, stderr));
     } catch (const std::exception& failure) {
         std::fprintf(stderr, "zelkpatch: %s\n", zelk::FailureText(failure).c_str());
         return 1;

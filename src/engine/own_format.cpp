@@ -240,7 +240,7 @@ public:
     std::string_view Name() const override { return "ZelkPatch"; }
     std::string_view Key() const override { return "zelk"; }
     std::string_view Summary() const override {
-        return "our own: blocks of new bytes at offsets and a comment in the code page; no checksum, "
+        return "blocks of new bytes at offsets and a comment in the code page; no checksum, "
                "2 GiB at most, never shorter";
     }
     // Whatever no other format takes is ours to check: its magic, or "not a patch".

@@ -449,7 +449,7 @@ public:
     std::string_view Name() const override { return wide_ ? "IPS32" : "IPS"; }
     std::string_view Key() const override { return wide_ ? "ips32" : "ips"; }
     std::string_view Summary() const override {
-        return wide_ ? "IPS with 4-byte offsets; read, not made"
+        return wide_ ? "IPS with 4-byte offsets"
                      : "records of new bytes at offsets in the first 16 MiB; no checksum, no comment";
     }
     bool Recognises(std::span<const std::uint8_t> head) const override { return StartsWith(head, wide_ ? "IPS32" : "PATCH"); }

@@ -318,7 +318,7 @@ public:
     std::string_view Name() const override { return kName; }
     std::string_view Key() const override { return "ppf"; }
     std::string_view Summary() const override {
-        return "PPF 1.0 to 3.0 (3.0 made, with undo data): held to 1024 bytes of the original; the comment, "
+        return "1.0 to 3.0 (3.0 made, with undo data): held to 1024 bytes of the original; the comment, "
                "cut to 50 bytes, as its description; never shorter";
     }
     bool Recognises(std::span<const std::uint8_t> head) const override {

@@ -573,7 +573,7 @@ public:
     std::string_view Name() const override { return "xdelta (VCDIFF)"; }
     std::string_view Key() const override { return "xdelta"; }
     std::string_view Summary() const override {
-        return "VCDIFF, its sections compressed with LZMA, DJW, FGK or not at all; held to each window's Adler-32";
+        return "its sections compressed with LZMA, DJW, FGK or not at all; held to each window's Adler-32";
     }
     std::vector<std::string_view> Extensions() const override { return {"xdelta", "vcdiff", "delta"}; }
     bool Recognises(std::span<const std::uint8_t> head) const override {
