@@ -58,11 +58,10 @@ public:
     }
     // A named temporary file has just been created: tests look at it here.
     virtual void TemporaryCreated(NativeFile) {}
-#if defined(__linux__)
     // Gives `file` the extended attribute `name`; 0 or the error number.
-    // Tests override it to act out a file system that refuses one.
+    // Tests override it to act out a file system that refuses one. Where
+    // the system keeps no such attributes, the file layer refuses every one.
     virtual int SetAttribute(NativeFile file, const char* name, std::span<const char> value);
-#endif
 
     std::string TakeLeftBehind() override { return std::exchange(leftBehind_, {}); }
     // Called by an output that could not remove its temporary file `path`,

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cwctype>
 #include <mutex>
@@ -467,6 +468,10 @@ std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& besid
 
 // Windows flushes a file's metadata with its data; nothing more to do.
 int SystemFiles::FlushFileSystem(NativeFile file) { return FlushToDisk(file); }
+
+// A replaced file keeps its attributes and security through the calls that
+// replace it; no extended attributes are copied one by one here.
+int SystemFiles::SetAttribute(NativeFile, const char*, std::span<const char>) { return ENOSYS; }
 
 // The room is the file's allocation: its end stays where the bytes put it.
 int SystemFiles::ReserveSpace(NativeFile file, std::uint64_t size) {

@@ -223,9 +223,9 @@ public:
             if (!request.comment.empty()) return text::CommentNotStored(ApsGbaFormat().Name());
             return note;
         }
-        const Described description = FitDescription(host, request.comment, kDescriptionSize);
+        const Described description = FitDescription(host, Name(), request.comment, kDescriptionSize);
         WriteAps(files.original, files.changed, files.patch, description.text, host.Buffers());
-        return description.cut ? text::CommentCut(Name(), kDescriptionSize) : "";
+        return description.note;
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/user_texts.h"
+
 namespace zelk {
 
 void TextCheck::Feed(std::span<const std::uint8_t> bytes) {
@@ -108,12 +110,14 @@ Stretch PaddedText(std::span<const std::uint8_t> field, std::uint64_t offset) {
 }
 
 
-Described FitDescription(FileServices& files, const std::string& comment, std::size_t room, bool utf8) {
-    Described fitted{utf8 ? comment : files.ToAnsi(comment)};
-    fitted.cut = fitted.text.size() > room;
-    std::size_t keep = std::min(fitted.text.size(), room);
-    while (utf8 && fitted.cut && keep > 0 && (static_cast<unsigned char>(fitted.text[keep]) & 0xC0) == 0x80) --keep;
+Described FitDescription(FileServices& files, std::string_view kind, const std::string& comment, std::size_t room,
+                         bool utf8) {
+    Described fitted{utf8 ? comment : files.ToAnsi(comment), ""};
+    if (fitted.text.size() <= room) return fitted;
+    std::size_t keep = room;
+    while (utf8 && keep > 0 && (static_cast<unsigned char>(fitted.text[keep]) & 0xC0) == 0x80) --keep;
     fitted.text.resize(keep);
+    fitted.note = text::CommentCut(kind, room);
     return fitted;
 }
 

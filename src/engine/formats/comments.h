@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/host_services.h"
@@ -38,13 +39,15 @@ private:
 // each cut before a character's start.
 std::unique_ptr<CommentReader> Utf8Comment(InputFile& patch, std::uint64_t offset, std::uint64_t length);
 
-// A comment as a fixed field of `room` bytes holds it: in the code page our
-// own comments are written in (or, with `utf8`, in UTF-8, cut before a
-// character); `cut` where it was longer.
+// A comment as a fixed field of `room` bytes of a `kind` patch holds it: in
+// the code page our own comments are written in (or, with `utf8`, in UTF-8,
+// cut before a character); `note`, for the user once the patch is made,
+// says where it was cut.
 struct Described {
     std::string text;
-    bool cut = false;
+    std::string note;
 };
-Described FitDescription(FileServices& files, const std::string& comment, std::size_t room, bool utf8 = false);
+Described FitDescription(FileServices& files, std::string_view kind, const std::string& comment, std::size_t room,
+                         bool utf8 = false);
 
 }  // namespace zelk

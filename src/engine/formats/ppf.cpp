@@ -332,9 +332,9 @@ public:
     // The comment, in the code page our own comments are written in, as the
     // description: cut where it is longer, and said so.
     std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
-        const Described description = FitDescription(host, request.comment, kDescriptionSize);
+        const Described description = FitDescription(host, Name(), request.comment, kDescriptionSize);
         WritePpf(files.original, files.changed, files.patch, description.text, host.Buffers());
-        return description.cut ? text::CommentCut(Name(), kDescriptionSize) : "";
+        return description.note;
     }
 };
 

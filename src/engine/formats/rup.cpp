@@ -402,10 +402,10 @@ public:
     bool ReadsOriginalFirst() const override { return true; }
     bool Makes() const override { return true; }
     std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
-        const Described description = FitDescription(host, request.comment, kDescriptionSize, true);
+        const Described description = FitDescription(host, Name(), request.comment, kDescriptionSize, true);
         WriteRup(files.original, files.changed, files.patch, description.text, BaseName(request.originalPath),
                  host.Buffers());
-        return description.cut ? text::CommentCut(Name(), kDescriptionSize) : "";
+        return description.note;
     }
 };
 
