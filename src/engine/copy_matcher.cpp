@@ -87,7 +87,9 @@ std::uint32_t CopyMatcher::IndexSource(std::size_t bufferSize) {
     return crc;
 }
 
-void CopyMatcher::Scan(CopySink& sink) {
+// The search for each position inlined into one loop: it runs per byte of
+// what is new.
+[[gnu::flatten]] void CopyMatcher::Scan(CopySink& sink) {
     sink_ = &sink;
     while (t_ < T_) {
         if (Along()) continue;
