@@ -141,7 +141,10 @@ bool Clutter(const std::string& name) {
            base == "desktop.ini";
 }
 
-bool IsPatch(const Entry& entry) { return LooksLikePatch({entry.head.data(), entry.headSize}); }
+bool IsPatch(const Entry& entry) {
+    if (entry.encrypted) return LooksLikePatch(entry.name, std::nullopt);
+    return LooksLikePatch(entry.name, std::span<const std::uint8_t>(entry.head.data(), entry.headSize));
+}
 
 // Readmes, pictures, documents and checksum lists, by name or by content.
 bool IsNoRom(const Entry& entry) {
@@ -160,7 +163,7 @@ bool IsNoRom(const Entry& entry) {
 }
 
 bool Fits(const Entry& entry, Wanted wanted) {
-    if (entry.encrypted) return wanted == Wanted::Patch ? HasPatchExtension(entry.name) : !IsNoRom(entry);
+    if (entry.encrypted) return wanted == Wanted::Patch ? IsPatch(entry) : !IsNoRom(entry);
     return wanted == Wanted::Patch ? IsPatch(entry) : !IsPatch(entry) && !IsNoRom(entry);
 }
 

@@ -61,7 +61,7 @@ struct Blocks {
 
 class ApsGbaPatch final : public ForeignPatch {
 public:
-    explicit ApsGbaPatch(const PatchFormat& format) : ForeignPatch(format) { reversible = true; }
+    explicit ApsGbaPatch(const PatchFormat& format) : ForeignPatch(format) {}
 
     std::uint64_t sourceSize = 0, targetSize = 0, records = 0;
 

@@ -41,7 +41,7 @@ public:
 
     std::string damage;             // empty for a sound patch
     std::optional<Stated> stated;   // where the format carries checksums
-    bool reversible = false;        // applied to its result, it gives back its original
+    bool reversible = false;        // by its stated checksums: applied to its result, it gives back its original
     bool headerAware = false;       // its original is also found behind a header or in another byte order
 
     std::optional<Stop> Refusal(const std::string& patchPath) const override;

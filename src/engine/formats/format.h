@@ -162,11 +162,10 @@ const std::vector<const PatchFormat*>& Formats();
 const PatchFormat& OwnFormat();
 // The format of `patch`, by its first bytes.
 const PatchFormat& Recognise(InputFile& patch);
-// Whether a file starting with `head` is a patch in any format: our own's
-// magic, or another's that recognises it.
-bool LooksLikePatch(std::span<const std::uint8_t> head);
-// Whether `name`'s extension is one a patch in any format is given.
-bool HasPatchExtension(const std::string& name);
+// Whether a file named `name` is a patch in any format: by its first bytes
+// (our own's magic, or another format's mark), or, where they cannot be
+// read (an encrypted archive entry), by the extension of its name.
+bool LooksLikePatch(const std::string& name, std::optional<std::span<const std::uint8_t>> head);
 // The format that makes patches under the key `key`, or null.
 const PatchFormat* MakerNamed(std::string_view key);
 // The format that a new patch's name asks for by its extension: our own

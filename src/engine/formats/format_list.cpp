@@ -48,16 +48,13 @@ const PatchFormat& Recognise(InputFile& patch) {
     return OwnFormat();
 }
 
-bool LooksLikePatch(std::span<const std::uint8_t> head) {
-    return std::any_of(Formats().begin(), Formats().end(), [&](const PatchFormat* format) { return format->Marked(head); });
-}
-
-bool HasPatchExtension(const std::string& name) {
+bool LooksLikePatch(const std::string& name, std::optional<std::span<const std::uint8_t>> head) {
     const std::string extension = LowerExtension(name);
-    for (const PatchFormat* format : Formats())
-        for (std::string_view known : format->Extensions())
-            if (extension == known) return true;
-    return false;
+    return std::any_of(Formats().begin(), Formats().end(), [&](const PatchFormat* format) {
+        if (head) return format->Marked(*head);
+        const auto names = format->Extensions();
+        return std::find(names.begin(), names.end(), extension) != names.end();
+    });
 }
 
 const PatchFormat* MakerNamed(std::string_view key) {
