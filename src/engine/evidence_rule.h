@@ -25,6 +25,10 @@ public:
     // Found while writing or after: throws the problem (with `refused`
     // after it) where refused, else warns.
     void During(const std::string& problem, std::string_view refused = "") const;
+    // What evidence that cannot be certain finds (a patch without checksums
+    // whose bytes do not fit the file): a warning, never a refusal, since
+    // such a patch may be right all the same.
+    void Doubt(const std::string& problem) const { host_.ShowWarning(problem); }
 
 private:
     HostServices& host_;

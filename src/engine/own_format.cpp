@@ -8,6 +8,7 @@
 
 #include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
+#include "engine/evidence_rule.h"
 #include "engine/fit_check.h"
 #include "engine/patch_format.h"
 #include "engine/user_texts.h"
@@ -181,10 +182,12 @@ void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, co
     }
 }
 
-// A patch that does not fit the original is applied all the same: the user
-// asked for it. The warning comes before the result replaces its target.
-void WriteResult(HostServices& host, InputFile& original, InputFile& patch, const PatchSummary& summary,
-                 const std::string& originalPath, const std::string& patchPath, OutputFile& output) {
+// A patch that does not fit the original is applied all the same, with a
+// warning before the result replaces its target: without checksums, the
+// evidence is never certain.
+void WriteResult(HostServices& host, const EvidenceRule& rule, InputFile& original, InputFile& patch,
+                 const PatchSummary& summary, const std::string& originalPath, const std::string& patchPath,
+                 OutputFile& output) {
     original.ExpectSequential();
     patch.ExpectSequential();
     const BufferSizes sizes = host.Buffers();
@@ -202,7 +205,7 @@ void WriteResult(HostServices& host, InputFile& original, InputFile& patch, cons
     if (report.verdict != Fit::Fits) {
         // Only a wrong original pays for a second look, for a copier header.
         if (!report.outOfOrder) report = CheckFit(original, patch, summary, bufferSize);
-        host.ShowWarning(text::FitSentence(report.verdict, patchPath, originalPath) + ": " + text::FitEvidence(report));
+        rule.Doubt(text::FitSentence(report.verdict, patchPath, originalPath) + ": " + text::FitEvidence(report));
     }
 }
 
@@ -224,10 +227,11 @@ public:
         return {report.verdict, text::FitEvidence(report)};
     }
     std::string ApplyDone() const override { return std::string(text::ApplyDone); }
-    std::optional<Stop> Apply(HostServices& host, Inputs& in, ResultTarget& result, const ApplyOptions&,
+    std::optional<Stop> Apply(HostServices& host, Inputs& in, ResultTarget& result, const ApplyOptions& options,
                               std::string&) const override {
         ShowComment(host, *in.patch, summary);
-        WriteResult(host, *in.original, *in.patch, summary, in.originalPath, in.patchPath, result.Create());
+        WriteResult(host, EvidenceRule(host, options), *in.original, *in.patch, summary, in.originalPath, in.patchPath,
+                    result.Create());
         return std::nullopt;
     }
     void ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const override {
