@@ -709,6 +709,14 @@ TEST_F(ForeignTest, RupAppliesTheFileWhoseMd5MatchesAndTurnsBack) {
     EXPECT_NE(host_.messages.back().text.find("The result of the RUP patch " + Path("p.pat") + " has MD5 "),
               std::string::npos)
         << host_.messages.back().text;
+    // Asked to apply all the same, the result's MD5 is a warning, even for the
+    // file the patch names.
+    ApplyOptions anyway;
+    anyway.ignoreChecksum = true;
+    host_.warnings.clear();
+    EXPECT_EQ(Apply(a, flipped, anyway), Outcome::Done);
+    ASSERT_EQ(host_.warnings.size(), 1u);
+    EXPECT_NE(host_.warnings[0].find("has MD5 "), std::string::npos) << host_.warnings[0];
     EXPECT_EQ(Apply(a, Concat({patch, {0}})), Outcome::Stopped);
     ExpectRefused(Damaged(text::CountOf(1) + " follow its end command"), "a byte after the end command");
     // A lengthening patch whose tail is a byte short, or marked as shortening.
