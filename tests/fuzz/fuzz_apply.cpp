@@ -5,6 +5,7 @@
 
 #include "engine/formats/format.h"
 #include "engine/patch_applier.h"
+#include "engine/patch_format.h"
 #include "engine/user_texts.h"
 #include "memory_host.h"
 

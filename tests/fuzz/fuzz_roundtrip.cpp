@@ -5,6 +5,7 @@
 #include "../format_models.h"
 #include "engine/formats/aps.h"
 #include "engine/patch_applier.h"
+#include "engine/patch_format.h"
 #include "engine/patch_maker.h"
 #include "memory_host.h"
 
