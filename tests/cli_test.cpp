@@ -272,6 +272,11 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
     ASSERT_EQ(host_.warnings.size(), 2u);
     EXPECT_EQ(host_.warnings[0],
               text::AppliedAllTheSame(text::WrongFile(w, "BPS", 3000, model::Crc(source), 3000, model::Crc(Read("w.rom")))));
+    // The result's: written after all, and said so, not "nothing was written".
+    EXPECT_TRUE(host_.warnings[1].starts_with("The result's CRC-32 is ")) << host_.warnings[1];
+    EXPECT_TRUE(host_.warnings[1].ends_with(" patch expects " + text::Crc(model::Crc(target)) +
+                                            "; applied all the same, as asked; the result is written"))
+        << host_.warnings[1];
     EXPECT_EQ(Read("out.rom").size(), target.size());
 }
 

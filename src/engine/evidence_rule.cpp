@@ -11,9 +11,9 @@ std::optional<Stop> EvidenceRule::Before(const std::string& problem, bool overri
     return std::nullopt;
 }
 
-void EvidenceRule::During(const std::string& problem, std::string_view refused) const {
-    if (!options_.ignoreChecksum) throw FileError(problem + std::string(refused));
-    host_.ShowWarning(text::AppliedAllTheSame(problem));
+void EvidenceRule::During(const std::string& problem, const std::string& refusal) const {
+    if (!options_.ignoreChecksum) throw FileError(refusal);
+    host_.ShowWarning(text::WrittenAllTheSame(problem));
 }
 
 }  // namespace zelk

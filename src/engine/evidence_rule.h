@@ -22,9 +22,9 @@ public:
     // may override (`overridable` false) always stops, with no offer to
     // apply all the same.
     std::optional<Stop> Before(const std::string& problem, bool overridable = true) const;
-    // Found while writing or after: throws the problem (with `refused`
-    // after it) where refused, else warns.
-    void During(const std::string& problem, std::string_view refused = "") const;
+    // Found while writing or after: throws `refusal` where refused, else
+    // warns of `problem` and that the result is written all the same.
+    void During(const std::string& problem, const std::string& refusal) const;
     // What evidence that cannot be certain finds (a patch without checksums
     // whose bytes do not fit the file): a warning, never a refusal, since
     // such a patch may be right all the same.

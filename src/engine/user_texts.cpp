@@ -154,6 +154,10 @@ std::string text::CommentCut(std::string_view kind, std::size_t bytes) {
 
 std::string text::AppliedAllTheSame(const std::string& problem) { return problem + "; applied all the same, as asked"; }
 
+std::string text::WrittenAllTheSame(const std::string& problem) {
+    return AppliedAllTheSame(problem) + "; the result is written";
+}
+
 std::string text::HeaderKept(const std::string& path, std::string_view header, std::uint64_t length) {
     return path + " has a " + std::to_string(length) + "-byte " + std::string(header) +
            " header that the patch's original did not have: the patch was applied to the rest, and the header kept in "
@@ -175,10 +179,13 @@ std::string text::TurnedBack(const std::string& path, std::string_view kind) {
     return path + " is the file this " + std::string(kind) + " patch makes: the patch has turned it back into the original";
 }
 
+std::string text::ResultCrcDiffers(std::string_view kind, std::uint32_t crc, std::uint32_t expected) {
+    return "The result's CRC-32 is " + Crc(crc) + " where the " + std::string(kind) + " patch expects " + Crc(expected);
+}
+
 std::string text::ResultCrcWrong(const std::string& outputPath, std::string_view kind, std::uint32_t crc,
                                  std::uint32_t expected) {
-    return "The result's CRC-32 is " + Crc(crc) + " where the " + std::string(kind) + " patch expects " +
-           Crc(expected) + ": nothing was written to " + outputPath;
+    return ResultCrcDiffers(kind, crc, expected) + ": nothing was written to " + outputPath;
 }
 
 std::string text::PatchOfChain(std::size_t k, std::size_t count) {

@@ -58,6 +58,8 @@ std::string WrongFile(const std::string& path, std::string_view kind, std::uint6
                       std::uint32_t expectedCrc, std::uint64_t size, std::uint32_t crc);
 std::string AlreadyPatched(const std::string& path, std::string_view kind, std::uint64_t size, std::uint32_t crc);
 std::string AppliedAllTheSame(const std::string& problem);
+// The same of a result found wrong once written.
+std::string WrittenAllTheSame(const std::string& problem);
 // `header` names its kind: "iNES", "copier".
 std::string HeaderKept(const std::string& path, std::string_view header, std::uint64_t length);
 // An IPS patch made for a copier-headered ROM, applied to one without.
@@ -65,6 +67,8 @@ std::string HeaderAssumed(const std::string& path);
 // `from` and `to` name the byte orders: ".v64", ".z64".
 std::string Reordered(const std::string& path, std::string_view from, std::string_view to);
 std::string TurnedBack(const std::string& path, std::string_view kind);
+std::string ResultCrcDiffers(std::string_view kind, std::uint32_t crc, std::uint32_t expected);
+// The same, refused.
 std::string ResultCrcWrong(const std::string& outputPath, std::string_view kind, std::uint32_t crc, std::uint32_t expected);
 // "An IPS patch carries no checksum, so nothing can show whether this is the right file"
 std::string NoChecksum(std::string_view kind);

@@ -194,7 +194,7 @@ std::uint32_t ApsGbaPatch::Write(InputFile& original, InputFile& patch, const Pl
         if (crc != expected) {
             const std::string problem = "The result's 64 KiB block at " + text::Offset(record.offset) + " has CRC16 " +
                                         Crc16Text(crc) + " where the APS (GBA) patch expects " + Crc16Text(expected);
-            plan.rule->During(problem, "; nothing was replaced");
+            plan.rule->During(problem, problem + "; nothing was replaced");
         }
         if (record.offset < out) {
             const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, out - record.offset));

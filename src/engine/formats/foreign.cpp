@@ -136,7 +136,9 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, ResultTa
     if (plan.order != Reorder::None) ReorderOutput(output, plan.skip, plan.order);
     if (stated) {
         const std::uint32_t expected = plan.reverse ? stated->sourceCrc : stated->targetCrc;
-        if (crc != expected) rule.During(text::ResultCrcWrong(result.Path(), format_->Name(), crc, expected));
+        if (crc != expected)
+            rule.During(text::ResultCrcDiffers(format_->Name(), crc, expected),
+                        text::ResultCrcWrong(result.Path(), format_->Name(), crc, expected));
     }
     return std::nullopt;
 }

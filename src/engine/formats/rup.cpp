@@ -286,7 +286,7 @@ std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan&
     if (made != expected) {
         const std::string problem = "The result of the RUP patch " + patch.Path() + " has MD5 " + Hex(made) +
                                     ", not the " + Hex(expected) + " the patch gives it";
-        plan.rule->During(problem, "; nothing was replaced");
+        plan.rule->During(problem, problem + "; nothing was replaced");
     }
     return 0;
 }
