@@ -504,6 +504,12 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
     for (const auto& row : rows) {
         ASSERT_EQ(Apply(row.file, row.patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
         ExpectApplied(model::ApplyAps(row.file, row.patch), {Plain("N64 fix")}, "APS", row.name);
+        // Checked: the original fits; the file it made is the patched one.
+        for (const auto& [file, fit] : {std::pair{row.file, Fit::Fits}, {model::ApplyAps(row.file, row.patch), Fit::AlreadyApplied}}) {
+            Verdict verdict;
+            ASSERT_EQ(CheckOriginal(host_, Write("c.rom", file), Write("p.pat", row.patch), verdict), std::nullopt);
+            EXPECT_EQ(verdict.fit, fit) << row.name << ": " << verdict.evidence;
+        }
     }
     Bytes other = z64;
     other[0x13] ^= 1;  // the CRC

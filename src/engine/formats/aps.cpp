@@ -7,6 +7,7 @@
 #include "engine/byte_order.h"
 #include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
+#include "engine/file_window.h"
 #include "engine/formats/comments.h"
 #include "engine/formats/foreign.h"
 #include "engine/formats/records.h"
@@ -139,7 +140,19 @@ std::optional<Stop> ApsPatch::PlanFor(HostServices&, InputFile& original, InputF
     return rule.Before(problem);
 }
 
-Verdict ApsPatch::Compare(InputFile& file, InputFile&, std::size_t) const {
+Verdict ApsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
+    ByteReader reader(patch, bodyStart, bufferSize);
+    FileWindow window(file, bufferSize);
+    HeldRecords held{window, file.Size(), resultSize};
+    try {
+        Walk(reader, patch.Size(), held);
+    } catch (const Damage&) {
+        throw ChangedWhileRead(patch);
+    }
+    if (held.AllHeld() && file.Size() == resultSize)
+        return {Fit::AlreadyApplied, "All " + text::CountOf(held.patchedBytes) +
+                                         " the patch writes already hold their new values, and its size is the "
+                                         "result's: this looks like the patched file, not the original."};
     if (!n64) return {Fit::Fits, text::NoChecksum(kName) + "."};
     if (const std::string problem = Problem(file, file.Path()); !problem.empty()) return {Fit::DoesNotFit, problem + "."};
     return {Fit::Fits, "Its N64 header has the cart ID, country and CRC the patch expects."};

@@ -199,51 +199,17 @@ std::uint32_t IpsPatch::Write(InputFile& source, InputFile& patch, const Plan& p
     return 0;
 }
 
-// What applying the patch would change in a file: `patchedBytes` in all, of
-// which `alreadyNew` are there already.
-struct Comparing {
-    FileWindow& window;
-    std::uint64_t size;
-    std::uint64_t patchedBytes = 0;
-    std::uint64_t alreadyNew = 0;
-
-    void Compare(std::uint64_t offset, std::span<const std::uint8_t> data) {
-        for (std::uint64_t i = 0; i < data.size();) {
-            if (offset + i >= size) return;
-            const auto piece = window.At(offset + i, std::min<std::uint64_t>(data.size() - i, size - offset - i));
-            for (std::size_t k = 0; k < piece.size(); ++k) alreadyNew += piece[k] == data[i + k];
-            i += piece.size();
-        }
-    }
-    void Data(std::uint64_t offset, std::uint64_t length, ByteReader& reader) {
-        patchedBytes += length;
-        std::uint64_t done = 0;
-        TakePieces(reader, length, [&](std::span<const std::uint8_t> piece) {
-            Compare(offset + done, piece);
-            done += piece.size();
-        });
-    }
-    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
-        patchedBytes += count;
-        for (std::uint64_t done = 0; done < count && offset + done < size;) {
-            const auto piece = window.At(offset + done, std::min(count - done, size - offset - done));
-            for (const std::uint8_t b : piece) alreadyNew += b == byte;
-            done += piece.size();
-        }
-    }
-};
-
 Verdict IpsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
     ByteReader reader(patch, bodyStart, bufferSize);
     FileWindow window(file, bufferSize);
-    Comparing found{window, file.Size()};
+    HeldRecords found{window, file.Size()};
     try {
         Walk(reader, *this, found);
     } catch (const Damage&) {
         throw ChangedWhileRead(patch);
     }
     const std::uint64_t size = file.Size();
-    if (found.patchedBytes > 0 && found.alreadyNew == found.patchedBytes && (!truncation || *truncation == size))
+    if (found.AllHeld() && (!truncation || *truncation == size))
         return {Fit::AlreadyApplied, "All " + text::CountOf(found.patchedBytes) +
                                          " the patch writes already hold their new values: this looks like the "
                                          "patched file, not the original."};

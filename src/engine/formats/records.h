@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "engine/byte_reader.h"
@@ -64,6 +65,47 @@ private:
         maxEnd = std::max(maxEnd, end_);
     }
     std::uint64_t end_ = 0;
+};
+
+// As the records' visitor: what applying them would change in a file: `patchedBytes` in all, of
+// which `alreadyNew` are there already.
+struct HeldRecords {
+    FileWindow& window;
+    std::uint64_t size;
+    // Where the result is cut: bytes past it are written nowhere.
+    std::uint64_t cut = UINT64_MAX;
+    std::uint64_t patchedBytes = 0;
+    std::uint64_t alreadyNew = 0;
+
+    std::uint64_t Kept(std::uint64_t offset, std::uint64_t count) const {
+        return offset < cut ? std::min(count, cut - offset) : 0;
+    }
+    // Every byte the records write already holds its new value.
+    bool AllHeld() const { return patchedBytes > 0 && alreadyNew == patchedBytes; }
+    void Compare(std::uint64_t offset, std::span<const std::uint8_t> data) {
+        for (std::uint64_t i = 0; i < data.size();) {
+            if (offset + i >= size) return;
+            const auto piece = window.At(offset + i, std::min<std::uint64_t>(data.size() - i, size - offset - i));
+            for (std::size_t k = 0; k < piece.size(); ++k) alreadyNew += piece[k] == data[i + k];
+            i += piece.size();
+        }
+    }
+    void Data(std::uint64_t offset, std::uint64_t length, ByteReader& reader) {
+        patchedBytes += Kept(offset, length);
+        std::uint64_t done = 0;
+        TakePieces(reader, length, [&](std::span<const std::uint8_t> piece) {
+            Compare(offset + done, piece);
+            done += piece.size();
+        });
+    }
+    void Run(std::uint64_t offset, std::uint64_t count, std::uint8_t byte) {
+        patchedBytes += Kept(offset, count);
+        for (std::uint64_t done = 0; done < count && offset + done < size;) {
+            const auto piece = window.At(offset + done, std::min(count - done, size - offset - done));
+            for (const std::uint8_t b : piece) alreadyNew += b == byte;
+            done += piece.size();
+        }
+    }
 };
 
 // The result of `result` bytes: `walk(writer)` hands the records to the
