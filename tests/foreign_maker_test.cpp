@@ -123,6 +123,9 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
     host_.messages.clear();
     ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path("p.ebp"), Path("out.rom")), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(json), Plain(text::ForeignDone("EBP"))}));
+    Verdict verdict;
+    ASSERT_EQ(CheckOriginal(host_, Path("a.rom"), Path("p.ebp"), verdict), std::nullopt);
+    EXPECT_TRUE(verdict.evidence.starts_with(text::NoChecksum("EBP"))) << verdict.evidence;
     // PPF: the comment, cut to its 50 bytes, as the description.
     ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.ppf", std::string(60, 'x')), Outcome::Done);
     EXPECT_EQ(Messages(), (std::vector{Plain(text::CommentCut("PPF", 50)), Plain(text::ForeignMakeDone("PPF"))}));

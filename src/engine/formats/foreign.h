@@ -85,6 +85,7 @@ protected:
 
     // What reading found it to be: a variant of the format it was read as.
     void Become(const PatchFormat& format) { format_ = &format; }
+    const PatchFormat& Format() const { return *format_; }
     // The plan and the note for a file that is the patch's original in `view`.
     void Take(const View& view, const std::string& originalPath, Plan& plan, std::string& note) const;
 

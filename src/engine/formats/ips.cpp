@@ -213,7 +213,7 @@ Verdict IpsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferS
         return {Fit::AlreadyApplied, "All " + text::CountOf(found.patchedBytes) +
                                          " the patch writes already hold their new values: this looks like the "
                                          "patched file, not the original."};
-    std::string said = text::NoChecksum("IPS") + "; the patch writes " + text::CountOf(found.patchedBytes) + ".";
+    std::string said = text::NoChecksum(Format().Name()) + "; the patch writes " + text::CountOf(found.patchedBytes) + ".";
     const auto at = FileChecksumAt(file);
     if (checksumAt[0] != checksumAt[1] && at[0] != at[1]) {
         said += checksumAt[1] == at[1]
