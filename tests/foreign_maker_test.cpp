@@ -158,6 +158,14 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
     EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("xdelta (VCDIFF)", Path("p.xdelta"))), Plain(text::MakeDone)}));
     const Bytes made = Read("p.xdelta");
     EXPECT_EQ(std::string(made.begin(), made.begin() + 10), "Zelk Patch");
+    // A format asked for by name that the patch's extension does not give.
+    host_.messages.clear();
+    ASSERT_EQ(MakePatch(host_, Path("a.rom"), Path("b.rom"), Path("p.bps"), "", &IpsFormat()), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::NamedOtherwise(Path("p.bps"), "BPS", "IPS")), Plain(text::ForeignMakeDone("IPS"))}));
+    EXPECT_EQ(Read("p.bps")[0], 'P');
+    host_.messages.clear();
+    ASSERT_EQ(MakePatch(host_, Path("a.rom"), Path("b.rom"), Path("g.aps"), "", &ApsGbaFormat()), Outcome::Done);
+    EXPECT_EQ(Messages().size(), 1u) << "an .aps name gives APS's GBA form too";
 }
 
 TEST_F(ForeignMakerTest, BpsCarriesTheCommentAndDescribesMovedDataCompactly) {

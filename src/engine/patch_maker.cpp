@@ -36,12 +36,18 @@ std::optional<Stop> MakeWith(HostServices& host, const PatchFormat& format, cons
 
 Outcome MakePatch(HostServices& host, const std::string& originalPath, const std::string& changedPath,
                   const std::string& patchPath, const std::string& commentText, const PatchFormat* format) {
-    const PatchFormat* readOnly = format == nullptr ? ReadOnlyFormatForName(patchPath) : nullptr;
-    if (format == nullptr) format = &MakerForName(patchPath);
+    // A name that asks for another format than the one written is told.
+    std::string note;
+    if (format == nullptr) {
+        if (const PatchFormat* readOnly = ReadOnlyFormatForName(patchPath)) note = text::OwnInstead(readOnly->Name(), patchPath);
+        format = &MakerForName(patchPath);
+    } else if (const PatchFormat* named = NamedFormat(patchPath); named != nullptr && !GivenName(*format, patchPath)) {
+        note = text::NamedOtherwise(patchPath, named->Name(), format->Name());
+    }
     const MakeRequest request{originalPath, changedPath, patchPath, commentText};
     return RunOperation(host, format->MakeDone(), [&] {
         auto stop = MakeWith(host, *format, request);
-        if (!stop && readOnly != nullptr) host.ShowMessage(text::OwnInstead(readOnly->Name(), patchPath), MessageStyle::Plain);
+        if (!stop && !note.empty()) host.ShowMessage(note, MessageStyle::Plain);
         return stop;
     });
 }

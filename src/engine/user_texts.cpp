@@ -142,6 +142,11 @@ std::string text::OwnInstead(std::string_view kind, const std::string& patchPath
     return std::string(kind) + " patches are read here, not made: " + patchPath + " is a ZelkPatch";
 }
 
+std::string text::NamedOtherwise(const std::string& patchPath, std::string_view named, std::string_view written) {
+    return patchPath + " is named as " + LowerArticle(named) + std::string(named) + " patch; it is written in the " +
+           std::string(written) + " format, as asked";
+}
+
 std::string text::CannotShorten(const std::string& patchPath, std::string_view kind) {
     return "Cannot write " + patchPath + ": " + LowerArticle(kind) + std::string(kind) +
            " patch cannot make a file shorter; a .bps or .ips patch can";

@@ -78,6 +78,8 @@ std::string CommentNotStored(std::string_view kind);
 std::string NotMade(std::string_view kind);
 // A name that asks for a format read, not made here.
 std::string OwnInstead(std::string_view kind, const std::string& patchPath);
+// A name that asks for one format, written in another as asked.
+std::string NamedOtherwise(const std::string& patchPath, std::string_view named, std::string_view written);
 std::string CannotShorten(const std::string& patchPath, std::string_view kind);
 // The comment cut to what a format's description holds.
 std::string CommentCut(std::string_view kind, std::size_t bytes);

@@ -174,6 +174,11 @@ const PatchFormat& MakerForName(const std::string& patchPath);
 // The format read, not made here, whose extension `patchPath` has, or
 // null: such a name gets our own format, and the user is told so.
 const PatchFormat* ReadOnlyFormatForName(const std::string& patchPath);
+// The format a name asks for by its extension, made here or not; null for a
+// name no other format than our own claims.
+const PatchFormat* NamedFormat(const std::string& patchPath);
+// Whether `format`'s patches are given the extension `patchPath` has.
+bool GivenName(const PatchFormat& format, const std::string& patchPath);
 // The keys of the formats that make patches, ours first: "zelk, bps or ips".
 std::string MakerKeys();
 

@@ -86,6 +86,16 @@ const PatchFormat& MakerForName(const std::string& patchPath) {
 
 const PatchFormat* ReadOnlyFormatForName(const std::string& patchPath) { return ClaimedBy(patchPath, false); }
 
+const PatchFormat* NamedFormat(const std::string& patchPath) {
+    const PatchFormat* format = ClaimedBy(patchPath, true);
+    return format != nullptr ? format : ClaimedBy(patchPath, false);
+}
+
+bool GivenName(const PatchFormat& format, const std::string& patchPath) {
+    const auto names = format.Extensions();
+    return std::find(names.begin(), names.end(), LowerExtension(patchPath)) != names.end();
+}
+
 std::string MakerKeys() {
     std::vector<std::string_view> keys{OwnFormat().Key()};
     for (const PatchFormat* format : Formats())
