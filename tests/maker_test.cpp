@@ -1,6 +1,7 @@
 // Patches made from hand-built pairs, byte for byte.
 #include "engine/patch_format.h"
 #include "engine/patch_maker.h"
+#include "engine/user_texts.h"
 #include "test_support.h"
 
 namespace zelk::test {
@@ -47,6 +48,10 @@ TEST_F(MakerTest, CommentIsStoredInTheCodePageWithCrLf) {
     const Bytes patch = Make({1}, {1}, "Привет\nмир\r\n?");
     EXPECT_EQ(patch, Concat({Text(PatchMagic), Int32(20),
                              {0xCF, 0xF0, 0xE8, 0xE2, 0xE5, 0xF2, '\r', '\n', 0xEC, 0xE8, 0xF0, '\r', '\n', '?'}}));
+    // Characters the code page lacks read as "?", and the user is told which, once each.
+    host_.messages.clear();
+    EXPECT_EQ(Make({1}, {1}, "日本日 ж?"), Concat({Text(PatchMagic), Int32(20), {'?', '?', '?', ' ', 0xE6, '?'}}));
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::LostCharacters("日, 本")), Plain(text::MakeDone)}));
 }
 
 TEST_F(MakerTest, RemakingOverALongerPatchLeavesOnlyTheNewOne) {

@@ -10,6 +10,7 @@
 #include "engine/diff_scanner.h"
 #include "engine/evidence_rule.h"
 #include "engine/fit_check.h"
+#include "engine/formats/comments.h"
 #include "engine/patch_format.h"
 #include "engine/user_texts.h"
 
@@ -271,7 +272,7 @@ public:
     }
     std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
         WritePatch(host, files, host.ToAnsi(ToCrLf(request.comment)));
-        return {};
+        return LostInCodePage(host, request.comment);
     }
 };
 

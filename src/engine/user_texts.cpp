@@ -147,6 +147,10 @@ std::string text::NamedOtherwise(const std::string& patchPath, std::string_view 
            std::string(written) + " format, as asked";
 }
 
+std::string text::LostCharacters(const std::string& list) {
+    return "The comment holds characters the code page it is stored in lacks (" + list + "): they will read as \"?\"";
+}
+
 std::string text::CannotShorten(const std::string& patchPath, std::string_view kind) {
     return "Cannot write " + patchPath + ": " + LowerArticle(kind) + std::string(kind) +
            " patch cannot make a file shorter; a .bps or .ips patch can";

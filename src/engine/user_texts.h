@@ -81,6 +81,8 @@ std::string OwnInstead(std::string_view kind, const std::string& patchPath);
 // A name that asks for one format, written in another as asked.
 std::string NamedOtherwise(const std::string& patchPath, std::string_view named, std::string_view written);
 std::string CannotShorten(const std::string& patchPath, std::string_view kind);
+// Characters of a comment that the code page lacks: "日, 本".
+std::string LostCharacters(const std::string& list);
 // The comment cut to what a format's description holds.
 std::string CommentCut(std::string_view kind, std::size_t bytes);
 

@@ -1,6 +1,8 @@
 #include "engine/formats/comments.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <set>
 
 #include "engine/user_texts.h"
 
@@ -110,14 +112,50 @@ Stretch PaddedText(std::span<const std::uint8_t> field, std::uint64_t offset) {
 }
 
 
+namespace {
+
+// A character as a message names it: itself, or, where it would not show
+// (a control, a space or a mark of layout), its code point.
+std::string Named(std::string_view character) {
+    const auto lead = static_cast<unsigned char>(character[0]);
+    char32_t c = character.size() == 1 ? lead : lead & (0x7F >> character.size());
+    for (std::size_t i = 1; i < character.size(); ++i) c = c << 6 | (static_cast<unsigned char>(character[i]) & 0x3F);
+    const bool unseen = c < 0xA0 || c == 0xAD || (c >= 0x2000 && c < 0x2070) || (c >= 0xFE00 && c < 0xFF00);
+    if (!unseen) return std::string(character);
+    char said[16];
+    std::snprintf(said, sizeof said, "U+%04X", static_cast<unsigned>(c));
+    return said;
+}
+
+}  // namespace
+
+std::string LostInCodePage(FileServices& files, std::string_view utf8) {
+    constexpr std::size_t kNamed = 10;
+    std::set<std::string_view> seen;
+    std::vector<std::string_view> lost;
+    for (std::size_t at = 0; at < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[at]);
+        const std::size_t length = std::min(utf8.size() - at, std::size_t{lead >= 0xF0 ? 4u : lead >= 0xE0 ? 3u : lead >= 0xC0 ? 2u : 1u});
+        const std::string_view character = utf8.substr(at, length);
+        at += length;
+        if (lead < 0x80 || !seen.insert(character).second) continue;
+        if (files.ToAnsi(character) == "?") lost.push_back(character);
+    }
+    if (lost.empty()) return {};
+    std::string list;
+    for (std::size_t i = 0; i < std::min(lost.size(), kNamed); ++i) list.append(i == 0 ? "" : ", ").append(Named(lost[i]));
+    if (lost.size() > kNamed) list += " and " + std::to_string(lost.size() - kNamed) + " more";
+    return text::LostCharacters(list);
+}
+
 Described FitDescription(FileServices& files, std::string_view kind, const std::string& comment, std::size_t room,
                          bool utf8) {
-    Described fitted{utf8 ? comment : files.ToAnsi(comment), ""};
+    Described fitted{utf8 ? comment : files.ToAnsi(comment), utf8 ? "" : LostInCodePage(files, comment)};
     if (fitted.text.size() <= room) return fitted;
     std::size_t keep = room;
     while (utf8 && keep > 0 && (static_cast<unsigned char>(fitted.text[keep]) & 0xC0) == 0x80) --keep;
     fitted.text.resize(keep);
-    fitted.note = text::CommentCut(kind, room);
+    fitted.note = text::CommentCut(kind, room) + (fitted.note.empty() ? "" : "\n" + fitted.note);
     return fitted;
 }
 

@@ -39,6 +39,11 @@ private:
 // each cut before a character's start.
 std::unique_ptr<CommentReader> Utf8Comment(InputFile& patch, std::uint64_t offset, std::uint64_t length);
 
+// Where `utf8` (a comment going into a patch in the code page) holds
+// characters the code page lacks, which will read as "?": a line for the
+// user naming them; otherwise nothing.
+std::string LostInCodePage(FileServices& files, std::string_view utf8);
+
 // A comment as a fixed field of `room` bytes of a `kind` patch holds it: in
 // the code page our own comments are written in (or, with `utf8`, in UTF-8,
 // cut before a character); `note`, for the user once the patch is made,
