@@ -61,7 +61,7 @@ TEST_F(CliTest, MakeApplyAndInfo) {
     host_.messages.clear();
     EXPECT_EQ(Run({"info", Path("p.ppp")}), 0);
     ASSERT_EQ(host_.messages.size(), 3u);
-    EXPECT_EQ(host_.messages[0].text, "Comment:");
+    EXPECT_EQ(host_.messages[0].text, "Format: ZelkPatch\nComment:");
     EXPECT_EQ(host_.messages[1].text, "one\r\ntwo");
     EXPECT_NE(host_.messages[2].text.find("Blocks: 2"), std::string::npos);
     EXPECT_NE(host_.messages[2].text.find("offset          4 (0x00000004)  length          1"), std::string::npos);

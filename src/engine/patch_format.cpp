@@ -119,10 +119,11 @@ void ShowComment(HostServices& host, InputFile& patch, const PatchSummary& summa
 }
 
 void ShowPatchInfo(HostServices& host, std::unique_ptr<InputFile> patch, const PatchSummary& summary) {
+    // Named as every format's info names its own.
     if (summary.CommentLength() == 0) {
-        host.ShowMessage("Comment: (none)", MessageStyle::Plain);
+        host.ShowMessage("Format: ZelkPatch\nComment: (none)", MessageStyle::Plain);
     } else {
-        host.ShowMessage("Comment:", MessageStyle::Plain);
+        host.ShowMessage("Format: ZelkPatch\nComment:", MessageStyle::Plain);
         ShowComment(host, *patch, summary);
     }
     // The block list goes out in pieces as the patch is read a second
