@@ -126,7 +126,7 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
         {{"apply", a, "-", Path("x")}, "PATCH cannot be '-'"},
         {{"apply", a, a, "-"}, "OUTPUT cannot be '-'"},
         {{"apply", a, a}, "apply needs ORIGINAL, PATCH and OUTPUT (2 paths given)"},
-        {{"apply", a, a, a, "--force"}, "unknown option '--force'"},
+        {{"apply", a, a, a, "--overwrite"}, "unknown option '--overwrite'"},
         {{"apply", "-x", a, a, a}, "unknown option '-x'"},
         {{"info", "--comment=x", a}, "unknown option '--comment=x'"},
         {{"info"}, "info needs PATCH (0 paths given)"},
@@ -278,6 +278,10 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
                                             "; applied all the same, as asked; the result is written"))
         << host_.warnings[1];
     EXPECT_EQ(Read("out.rom").size(), target.size());
+    // --force is the same.
+    host_.warnings.clear();
+    EXPECT_EQ(Run({"apply", "--force", w, Path("p.bps"), Path("out.rom")}), 0);
+    EXPECT_EQ(host_.warnings.size(), 2u);
 }
 
 TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {

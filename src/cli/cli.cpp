@@ -34,7 +34,8 @@ namespace {
 #define ZELK_CHECKSUM_OPTION                                                              \
     "      --ignore-checksum         apply a patch that carries checksums to a file\n"  \
     "                                it does not expect, and keep a result whose\n"     \
-    "                                checksum is wrong, with a warning\n"
+    "                                checksum is wrong, with a warning\n"              \
+    "      --force                   the same\n"
 #define ZELK_HELP_OPTION "  -h, --help                    "
 
 constexpr const char* kHelpTop =
@@ -316,7 +317,10 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
         options.push_back({"comment-file", required_argument, nullptr, 'C'});
         options.push_back({"format", required_argument, nullptr, 'f'});
     }
-    if (command.checksumOption) options.push_back({"ignore-checksum", no_argument, nullptr, 'i'});
+    if (command.checksumOption) {
+        options.push_back({"ignore-checksum", no_argument, nullptr, 'i'});
+        options.push_back({"force", no_argument, nullptr, 'i'});
+    }
     options.push_back({"help", no_argument, nullptr, 'h'});
     options.push_back({nullptr, 0, nullptr, 0});
     const char* shortOptions = command.commentOptions ? ":c:C:f:h" : ":h";
