@@ -141,7 +141,11 @@ TEST_F(ArchiveTest, DamagedArchivesAreRefusedByName) {
     Bytes lying = MakeArchive(Kind::ZipDeflated, {{"hack.bps", bps}});
     SetZipField(lying, "PK\x01\x02", 24, 100);
     SetZipField(lying, "PK\x03\x04", 22, 100);
+    const Bytes empty = Concat({Text("PK\x05\x06"), Bytes(18, 0)});
     for (const auto& [what, bytes, said] : std::vector<std::tuple<const char*, Bytes, const char*>>{
+             {"empty", empty, "the archive holds no patch, nothing at all"},
+             {"two files of one name", MakeArchive(Kind::ZipDeflated, {{"hack.bps", bps}, {"hack.bps", bps}}),
+              "the archive holds 2 files named hack.bps"},
              {"a byte flipped", flipped, "Cannot read "},
              {"cut short", cut, "the archive is damaged"},
              // libarchive finds it, in its own words, before our own bound does.
@@ -169,6 +173,7 @@ TEST_F(ArchiveTest, SeveralPatchesApplyInOrder) {
     Write("fixes.ips", Made("hacked.sfc", "fixed.sfc", "fixes.ips"));
     Write("restore.ups", Made("fixed.sfc", "restored.sfc", "restore.ups"));
     Write("fixes.zip", MakeArchive(Kind::ZipDeflated, {{"readme.txt", Text("fixes")}, {"fixes.ips", Read("fixes.ips")}}));
+    Write("two.zip", MakeArchive(Kind::ZipDeflated, {{"a/fixes.ips", Read("fixes.ips")}, {"b/fixes.ips", Read("fixes.ips")}}));
     Bytes damaged = Read("fixes.ips");
     damaged.resize(damaged.size() - 4);  // no EOF mark
     Write("damaged.ips", damaged);
@@ -183,6 +188,7 @@ TEST_F(ArchiveTest, SeveralPatchesApplyInOrder) {
         {"the wrong order", {"translation.bps", "restore.ups", "fixes.ips"},
          "patch 2 of 3, RESTORE, does not fit the result of patch 1: "},
         {"the middle one damaged", {"translation.bps", "damaged.ips", "restore.ups"}, "patch 2 of 3: "},
+        {"the middle one an archive of two", {"translation.bps", "two.zip", "restore.ups"}, "patch 2 of 3: Cannot read "},
         {"one patch twice", {"translation.bps", "translation.bps"}, "patch 2 of 2, TRANSLATION, is already applied in "},
     };
     for (const Row& row : rows) {

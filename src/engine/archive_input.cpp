@@ -20,9 +20,9 @@ namespace zelk {
 
 namespace {
 
-// A zip's first entry, a 7z's signature. An empty zip holds nothing worth
-// taking a file for an archive over.
-constexpr std::string_view kArchiveMagics[] = {{"PK\x03\x04", 4}, {"7z\xBC\xAF\x27\x1C", 6}};
+// A zip's first entry, an empty zip's end of its directory, a 7z's
+// signature: an empty archive is told as one, not taken for a ROM or a patch.
+constexpr std::string_view kArchiveMagics[] = {{"PK\x03\x04", 4}, {"PK\x05\x06", 4}, {"7z\xBC\xAF\x27\x1C", 6}};
 
 // An entry this small is unpacked into memory; a larger one into a file.
 constexpr std::uint64_t kInMemory = 4u << 20;
@@ -169,6 +169,10 @@ bool Fits(const Entry& entry, Wanted wanted) {
 
 // Every file in the archive, each with its first bytes.
 std::vector<Entry> ListEntries(InputFile& file, const std::string& shown) {
+    // An empty zip is its directory's end alone, which libarchive does not
+    // take for a zip.
+    std::uint8_t head[4] = {};
+    if (file.ReadAt(0, head) == sizeof head && std::memcmp(head, "PK\x05\x06", 4) == 0) return {};
     ArchiveReader reader(file, shown);
     std::vector<Entry> entries;
     std::size_t index = 0;
@@ -209,13 +213,24 @@ std::string Listed(const std::vector<const Entry*>& entries) {
 
 // The entry `inside` names, or the one file of the kind wanted in the whole
 // archive (inside empty) or in the folder `inside` names.
+// The entry taken, unless another has the same name: which one is meant
+// cannot be told.
+const Entry* Unique(const std::vector<Entry>& entries, const Entry* chosen, const std::string& archivePath) {
+    const auto same = std::count_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.name == chosen->name; });
+    if (same > 1)
+        throw FileError("Cannot read " + archivePath + ": the archive holds " + std::to_string(same) + " files named " +
+                        chosen->name + ", so which one is meant cannot be told");
+    return chosen;
+}
+
 const Entry* Choose(const std::vector<Entry>& entries, const std::string& path, const std::string& archivePath,
                     const std::string& inside, Wanted wanted) {
     const std::string named = Normal(inside);
     if (!named.empty()) {
         for (const bool exact : {true, false})
             for (const Entry& entry : entries)
-                if (exact ? entry.name == named : LowerAscii(Normal(entry.name)) == LowerAscii(named)) return &entry;
+                if (exact ? entry.name == named : LowerAscii(Normal(entry.name)) == LowerAscii(named))
+                    return Unique(entries, &entry, archivePath);
     }
     const std::string folder = named.empty() ? "" : named + "/";
     std::vector<const Entry*> within, candidates;
@@ -233,10 +248,11 @@ const Entry* Choose(const std::vector<Entry>& entries, const std::string& path, 
                             for (const Entry& entry : entries) all.push_back(&entry);
                             return all;
                         }()));
-    if (candidates.size() == 1) return candidates.front();
+    if (candidates.size() == 1) return Unique(entries, candidates.front(), archivePath);
     if (candidates.empty())
         throw FileError("Cannot read " + where + ": the archive holds no " + std::string(kind) +
                         (within.empty() ? ", nothing at all" : "; it holds:" + Listed(within)));
+    for (const Entry* candidate : candidates) Unique(entries, candidate, archivePath);
     const char separator = archivePath.find('\\') != std::string::npos && archivePath.find('/') == std::string::npos
                                ? '\\'
                                : '/';

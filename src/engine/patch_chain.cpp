@@ -64,10 +64,17 @@ std::optional<Stop> ReadEvery(HostServices& host, const std::vector<std::string>
                               std::vector<ChainPatch>& patches) {
     for (std::size_t k = 0; k < paths.size(); ++k) {
         ChainPatch patch{paths[k], nullptr, nullptr};
-        std::optional<Stop> stop = OpenSource(host, patch.path, Wanted::Patch, beside, patch.file);
-        if (!stop) {
-            patch.read = Recognise(*patch.file).Read(*patch.file, host.Buffers().stream);
-            stop = patch.read->Refusal(patch.path);
+        std::optional<Stop> stop;
+        // What opening one patch fails on (an archive holding several) is
+        // told as that patch's, like its other refusals.
+        try {
+            stop = OpenSource(host, patch.path, Wanted::Patch, beside, patch.file);
+            if (!stop) {
+                patch.read = Recognise(*patch.file).Read(*patch.file, host.Buffers().stream);
+                stop = patch.read->Refusal(patch.path);
+            }
+        } catch (const FileError& failure) {
+            stop = Stop{FailureText(failure)};
         }
         if (stop) {
             stop->text = text::PatchOfChain(k, paths.size()) + ": " + stop->text;
