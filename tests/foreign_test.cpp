@@ -647,14 +647,20 @@ Bytes RupNumber(std::uint64_t v) {
     bytes.insert(bytes.begin(), static_cast<std::uint8_t>(bytes.size()));
     return bytes;
 }
-Bytes RupFile(const Bytes& source, const Bytes& target) {
+// The longer file's bytes past the shorter's end are stored XORed with 0xFF
+// (`asItIs`: as this program's maker once wrote them).
+Bytes RupFile(const Bytes& source, const Bytes& target, bool asItIs = false) {
     Bytes out = Concat({{1}, RupNumber(8), Text("game.sfc"), {0}, RupNumber(source.size()), RupNumber(target.size()),
                         Md5(source), Md5(target)});
     const Bytes& longer = source.size() > target.size() ? source : target;
     const std::size_t common = std::min(source.size(), target.size());
     if (source.size() != target.size())
         out = Concat({out, {static_cast<std::uint8_t>(source.size() > target.size() ? 'M' : 'A')},
-                      RupNumber(longer.size() - common), Bytes(longer.begin() + static_cast<std::ptrdiff_t>(common), longer.end())});
+                      RupNumber(longer.size() - common), [&] {
+                          Bytes tail(longer.begin() + static_cast<std::ptrdiff_t>(common), longer.end());
+                          for (std::uint8_t& b : tail) b = asItIs ? b : static_cast<std::uint8_t>(b ^ 0xFF);
+                          return tail;
+                      }()});
     for (std::size_t at = 0; at < common;) {
         if (source[at] == target[at]) {
             ++at;
@@ -668,14 +674,14 @@ Bytes RupFile(const Bytes& source, const Bytes& target) {
     }
     return out;
 }
-Bytes RupFor(const std::vector<std::pair<Bytes, Bytes>>& files, const std::string& title, bool utf8) {
+Bytes RupFor(const std::vector<std::pair<Bytes, Bytes>>& files, const std::string& title, bool utf8, bool asItIs = false) {
     Bytes out(2048, 0);
     const std::string magic = "NINJA2";
     std::copy(magic.begin(), magic.end(), out.begin());
     out[6] = utf8;
     std::copy(title.begin(), title.end(), out.begin() + 102);
     out[974] = 'd';
-    for (const auto& [source, target] : files) out = Concat({out, RupFile(source, target)});
+    for (const auto& [source, target] : files) out = Concat({out, RupFile(source, target, asItIs)});
     out.push_back(0);
     return out;
 }
@@ -687,8 +693,11 @@ TEST_F(ForeignTest, RupAppliesTheFileWhoseMd5MatchesAndTurnsBack) {
     const Bytes longer = Concat({a2, Random(700, 43)}), shorter(a2.begin(), a2.begin() + 15000);
     Bytes b2 = b;
     b2[5] ^= 1;
-    for (const Bytes* target : std::initializer_list<const Bytes*>{&a2, &longer, &shorter}) {
-        const Bytes patch = RupFor({{b, b2}, {a, *target}}, "Сказка", true);
+    // Each size change both ways, its tail flipped as RUP patchers write it
+    // or as it is, as this program's maker once wrote it.
+    for (const auto& [target, asItIs] : std::initializer_list<std::pair<const Bytes*, bool>>{
+             {&a2, false}, {&longer, false}, {&shorter, false}, {&longer, true}, {&shorter, true}}) {
+        const Bytes patch = RupFor({{b, b2}, {a, *target}}, "Сказка", true, asItIs);
         ASSERT_EQ(Apply(a, patch), Outcome::Done) << host_.messages.back().text;
         ExpectApplied(*target, {Plain("Сказка\n\nd")}, "RUP", "the second file");
         ASSERT_EQ(Apply(*target, patch), Outcome::Done);

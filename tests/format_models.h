@@ -385,7 +385,8 @@ inline Bytes ApplyApsGba(Bytes file, const Bytes& patch) {
 }
 
 // RUP (NINJA 2.0), its first file forward: numbers are a byte count, then
-// the bytes low first; the longer file's tail after the MD5s, then XOR runs.
+// the bytes low first; the longer file's tail after the MD5s, each byte
+// XORed with 0xFF, then XOR runs.
 inline Bytes ApplyRup(const Bytes& file, const Bytes& patch) {
     Reader r{patch, 2048};
     const auto number = [&] {
@@ -405,7 +406,7 @@ inline Bytes ApplyRup(const Bytes& file, const Bytes& patch) {
         const std::size_t tail = number();
         for (std::size_t i = 0; i < tail; ++i) {
             const std::uint8_t b = r.Byte();
-            if (targetSize > sourceSize) out.push_back(b);
+            if (targetSize > sourceSize) out.push_back(b ^ 0xFF);
         }
     }
     for (std::uint8_t command; (command = r.Byte()) == 2;) {

@@ -235,6 +235,50 @@ std::optional<Stop> RupPatch::PlanFor(HostServices& host, InputFile& original, I
     return rule.Before(problem, sized);
 }
 
+// The bytes past the shorter file's end, as every RUP patcher stores them:
+// each XORed with 0xFF (the inverse of itself).
+void FlipTail(std::span<std::uint8_t> bytes) {
+    for (std::uint8_t& b : bytes) b ^= 0xFF;
+}
+
+// The longer file's tail from the patch into the output at `at`, flipped
+// back where `flipped`.
+void WriteTail(InputFile& patch, const Stretch& tail, OutputFile& output, std::uint64_t at, bool flipped) {
+    std::vector<std::uint8_t> bytes(kChunk);
+    for (std::uint64_t done = 0; done < tail.length;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), tail.length - done));
+        patch.ReadExactly(tail.offset + done, {bytes.data(), size});
+        if (flipped) FlipTail({bytes.data(), size});
+        if (at + done == output.Size()) output.Append({bytes.data(), size});
+        else output.WriteAt(at + done, {bytes.data(), size});
+        done += size;
+    }
+}
+
+// `length` bytes of the output from `from` into the MD5.
+void Md5Output(MD5_CTX& context, OutputFile& output, std::uint64_t from, std::uint64_t length,
+               std::vector<std::uint8_t>& scratch) {
+    for (std::uint64_t at = 0; at < length;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), length - at));
+        output.ReadBack(from + at, {scratch.data(), size});
+        MD5Update(&context, scratch.data(), size);
+        at += size;
+    }
+}
+
+// The MD5 finished over a stretch of the patch as it stands.
+Md5 Md5Stretch(MD5_CTX& context, InputFile& patch, const Stretch& stretch, std::vector<std::uint8_t>& scratch) {
+    for (std::uint64_t at = 0; at < stretch.length;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), stretch.length - at));
+        patch.ReadExactly(stretch.offset + at, {scratch.data(), size});
+        MD5Update(&context, scratch.data(), size);
+        at += size;
+    }
+    Md5 made;
+    MD5Final(made.data(), &context);
+    return made;
+}
+
 std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                               const BufferSizes& sizes) const {
     const Part& part = parts[plan.part];
@@ -244,15 +288,7 @@ std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan&
     const std::uint64_t common = std::min(in, out);
     output.AppendFrom(original, 0, common);
     // The longer file's tail, where the result is the longer.
-    if (out > in) {
-        std::vector<std::uint8_t> bytes(kChunk);
-        for (std::uint64_t at = 0; at < part.overflow.length;) {
-            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), part.overflow.length - at));
-            patch.ReadExactly(part.overflow.offset + at, {bytes.data(), size});
-            output.Append({bytes.data(), size});
-            at += size;
-        }
-    }
+    if (out > in) WriteTail(patch, part.overflow, output, base + common, true);
     // The XOR runs, over what both files share.
     ByteReader reader(patch, part.xorStart, sizes.stream);
     std::vector<std::uint8_t> mine(kChunk);
@@ -272,17 +308,24 @@ std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan&
         }
     }
     // Held to the MD5 the patch gives the result before it replaces anything.
+    // A tail that gives another MD5 may be one written as it is (as this
+    // program's makers did before): that MD5 tells.
     MD5_CTX context;
     MD5Init(&context);
-    for (std::uint64_t at = 0; at < out;) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(mine.size(), out - at));
-        output.ReadBack(base + at, {mine.data(), size});
-        MD5Update(&context, mine.data(), size);
-        at += size;
-    }
+    Md5Output(context, output, base, common, mine);
+    MD5_CTX shared = context;
+    Md5Output(context, output, base + common, out - common, mine);
     Md5 made;
     MD5Final(made.data(), &context);
     const Md5& expected = plan.reverse ? part.sourceMd5 : part.targetMd5;
+    if (made != expected && out > in) {
+        MD5_CTX unflipped = shared;
+        const Md5 asItIs = Md5Stretch(unflipped, patch, part.overflow, mine);
+        if (asItIs == expected) {
+            WriteTail(patch, part.overflow, output, base + common, false);
+            made = asItIs;
+        }
+    }
     if (made != expected) {
         const std::string problem = "The result of the RUP patch " + patch.Path() + " has MD5 " + Hex(made) +
                                     ", not the " + Hex(expected) + " the patch gives it";
@@ -349,7 +392,14 @@ void WriteRup(InputFile& original, InputFile& changed, OutputFile& patch, const 
         const std::uint8_t mark = n > m ? 'M' : 'A';
         patch.Append({&mark, 1});
         PutNumber(patch, longer.Size() - common);
-        patch.AppendFrom(longer, common, longer.Size() - common);
+        std::vector<std::uint8_t> tail(kChunk);
+        for (std::uint64_t at = common; at < longer.Size();) {
+            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), longer.Size() - at));
+            longer.ReadExactly(at, {tail.data(), size});
+            FlipTail({tail.data(), size});
+            patch.Append({tail.data(), size});
+            at += size;
+        }
     }
     MD5_CTX contexts[2];
     MD5Init(&contexts[0]);
