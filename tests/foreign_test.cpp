@@ -619,6 +619,13 @@ TEST_F(ForeignTest, ApsGbaIsHeldToTheCrc16OfEveryBlockBothWays) {
     anyway.ignoreChecksum = true;
     ASSERT_EQ(Apply(other, patch, anyway), Outcome::Done);
     EXPECT_EQ(host_.warnings.size(), 2u) << "the original's block, then the result's";
+    // Two blocks of the result that do not hold: one warning for both.
+    Bytes twice = corrupt;
+    twice[12 + 8] ^= 1;  // the first block's XOR
+    ASSERT_EQ(Apply(rom, twice, anyway), Outcome::Done);
+    ASSERT_EQ(host_.warnings.size(), 1u);
+    EXPECT_TRUE(host_.warnings[0].ends_with("; 2 blocks in all differ; applied all the same, as asked; the result is written"))
+        << host_.warnings[0];
     const struct {
         const Bytes& file;
         Fit fit;

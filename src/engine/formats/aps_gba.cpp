@@ -184,6 +184,10 @@ std::uint32_t ApsGbaPatch::Write(InputFile& original, InputFile& patch, const Pl
         at = std::max(at, to);
     };
     std::vector<std::uint8_t> block(kBlock), change(kBlock);
+    // The first block that does not hold, and how many do not: one refusal
+    // or one warning for them all.
+    std::string first;
+    std::uint64_t wrong = 0;
     for (std::uint64_t i = 0; i < records; ++i) {
         const Record record = RecordAt(patch, i);
         copyTo(record.offset);
@@ -191,11 +195,9 @@ std::uint32_t ApsGbaPatch::Write(InputFile& original, InputFile& patch, const Pl
         patch.ReadExactly(kHeader + i * kRecord + 8, change);
         for (std::size_t b = 0; b < kBlock; ++b) block[b] ^= change[b];
         const std::uint16_t crc = Crc16(block), expected = plan.reverse ? record.sourceCrc : record.targetCrc;
-        if (crc != expected) {
-            const std::string problem = "The result's 64 KiB block at " + text::Offset(record.offset) + " has CRC16 " +
-                                        Crc16Text(crc) + " where the APS (GBA) patch expects " + Crc16Text(expected);
-            plan.rule->During(problem, problem + "; nothing was replaced");
-        }
+        if (crc != expected && wrong++ == 0)
+            first = "The result's 64 KiB block at " + text::Offset(record.offset) + " has CRC16 " + Crc16Text(crc) +
+                    " where the APS (GBA) patch expects " + Crc16Text(expected);
         if (record.offset < out) {
             const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, out - record.offset));
             output.Append({block.data(), size});
@@ -203,6 +205,9 @@ std::uint32_t ApsGbaPatch::Write(InputFile& original, InputFile& patch, const Pl
         }
     }
     copyTo(out);
+    if (wrong > 0)
+        plan.rule->During(first + (wrong > 1 ? "; " + std::to_string(wrong) + " blocks in all differ" : ""),
+                          first + "; nothing was replaced");
     return 0;
 }
 
