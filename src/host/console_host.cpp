@@ -58,15 +58,13 @@ void ConsoleMessages::ShowStop(const std::string& text, MessageStyle) { Put(err_
 void ConsoleMessages::ShowWarning(const std::string& text) { Put(err_, "zelkpatch: warning: " + TerminalSafe(text) + '\n'); }
 
 void ConsoleMessages::ShowComment(CommentReader& comment) {
-    bool carriedCr = false;  // a CR at the end of a slice may be half of a CR LF
-    while (comment.Remaining() > 0) {
-        std::string text(carriedCr ? 1 : 0, '\r');
-        text += comment.Next(kCommentShownBytes);
-        carriedCr = comment.Remaining() > 0 && !text.empty() && text.back() == '\r';
-        if (carriedCr) text.pop_back();
-        Put(out_, TerminalSafe(text));
-    }
-    Put(out_, "\n");
+    std::string text = comment.Next(kCommentShownBytes);
+    std::uint64_t more = comment.Remaining();
+    // A CR at the end of what is shown may be half of a CR LF: left out too.
+    if (more > 0 && !text.empty() && text.back() == '\r') text.pop_back(), ++more;
+    std::string shown = TerminalSafe(text);
+    if (more > 0) shown.append(1, '\n').append(CommentLeftOut(more));
+    Put(out_, shown.append(1, '\n'));
 }
 
 int ConsoleMessages::Finish(int status) {

@@ -5,7 +5,7 @@ namespace zelk {
 void FaceServices::ShowComment(CommentReader& comment) {
     std::string text = comment.Next(kCommentShownBytes);
     if (const std::uint64_t more = comment.Remaining())
-        text += "\r\n[" + std::to_string(more) + " more bytes of the comment not shown]";
+        text += "\r\n" + CommentLeftOut(more);
     ShowMessage(text, MessageStyle::Plain);
 }
 

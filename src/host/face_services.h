@@ -25,6 +25,13 @@ public:
     virtual std::string Next(std::size_t bytes) = 0;
 };
 
+// The line after a comment cut to what is shown.
+inline std::string CommentLeftOut(std::uint64_t more) {
+    std::string said(1, '[');
+    said.append(std::to_string(more)).append(more == 1 ? " more byte" : " more bytes");
+    return said.append(" of the comment not shown]");
+}
+
 class FaceServices {
 public:
     virtual ~FaceServices() = default;
@@ -37,9 +44,9 @@ public:
     // A word of caution that stops nothing. The windows show none (their
     // dialogs stay as they are); the console puts it on standard error.
     virtual void ShowWarning(const std::string&) {}
-    // A patch comment: a message box shows the first kCommentShownBytes and
-    // says how many more there are; a face that can stream (the console)
-    // shows it all.
+    // A patch comment: every face shows the first kCommentShownBytes and
+    // says how many more there are (comments come from anyone: one of a
+    // gigabyte would print until killed).
     virtual void ShowComment(CommentReader& comment);
     // A question answered Yes or No, No unless the user chooses Yes; a face
     // that cannot ask answers No.
