@@ -104,7 +104,18 @@ TEST_F(CliTest, CommentComesFromAFileOrIsEmpty) {
 TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
     const auto a = Write("a.rom", {1});
     EXPECT_EQ(Run({"apply", a, Write("p.ppp", Text("nope")), Path("o.rom")}), 1);
-    EXPECT_EQ(Messages(), std::vector{Plain("Это не файл зелк-патча...")});
+    // The designed words, then the file named on a line of its own; given
+    // the wrong way round, the paths are said to look swapped.
+    EXPECT_EQ(Messages(), std::vector{Plain("Это не файл зелк-патча...\n" + text::NoPatchAtAll(Path("p.ppp")))});
+    const auto real = Write("real.ips", model::Ips({{0, {2}}}));
+    for (const char* command : {"apply", "check"}) {
+        host_.messages.clear();
+        std::vector<std::string> args = {command, real, Path("p.ppp")};
+        if (args[0] == "apply") args.push_back(Path("o.rom"));
+        EXPECT_EQ(Run(args), args[0] == "apply" ? 1 : 2);
+        EXPECT_EQ(Messages(), std::vector{Plain("Это не файл зелк-патча...\n" + text::NoPatchAtAll(Path("p.ppp")) +
+                                                text::LookSwapped(real))});
+    }
     EXPECT_EQ(Run({"info", Path("p.ppp")}), 1);
     EXPECT_EQ(Run({"info", Path("none.ppp")}), 1);
     EXPECT_EQ(Run({"make", a, Path("none.rom"), Path("x.ppp")}), 1);

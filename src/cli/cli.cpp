@@ -17,6 +17,7 @@
 #include "engine/patch_format.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"
+#include "host/forwarding_host.h"
 #include "host/about.h"
 
 namespace zelk {
@@ -238,7 +239,25 @@ bool ReadCommentFile(HostServices& host, const std::string& path, std::string& c
 
 // As cmp and diff have it: 0 it fits (every patch of several), 1 it does
 // not (or is applied already), 2 it could not be checked.
-int Check(HostServices& host, const std::string& originalPath, const std::vector<std::string>& patchPaths) {
+// A run that stops on "not a patch" (the designed words) says on a line of
+// its own which file that is, and where the paths look given the wrong way
+// round.
+class NotAPatchNamed final : public ForwardingHost {
+public:
+    NotAPatchNamed(HostServices& host, const std::string& originalPath, const std::vector<std::string>& patchPaths)
+        : ForwardingHost(host), originalPath_(originalPath), patchPaths_(patchPaths) {}
+    void ShowStop(const std::string& text, MessageStyle style) override {
+        if (text != text::NotAPatch || patchPaths_.size() != 1) return host_.ShowStop(text, style);
+        host_.ShowStop(text + "\n" + NotAPatchDetail(host_, originalPath_, patchPaths_.front()), style);
+    }
+
+private:
+    const std::string& originalPath_;
+    const std::vector<std::string>& patchPaths_;
+};
+
+int Check(HostServices& outer, const std::string& originalPath, const std::vector<std::string>& patchPaths) {
+    NotAPatchNamed host(outer, originalPath, patchPaths);
     bool fits = false;
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
         std::string said;
@@ -424,7 +443,8 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
     }
     if (first == "apply") {
         const std::vector<std::string> patches(paths.begin() + 1, paths.end() - 1);
-        return ExitStatus(ApplyPatches(host, paths[0], patches, paths.back(), {parsed.ignoreChecksum}));
+        NotAPatchNamed named(host, paths[0], patches);
+        return ExitStatus(ApplyPatches(named, paths[0], patches, paths.back(), {parsed.ignoreChecksum}));
     }
     if (first == "check") return Check(host, paths[0], {paths.begin() + 1, paths.end()});
     return Info(host, paths[0]);

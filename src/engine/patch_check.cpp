@@ -1,6 +1,7 @@
 #include "engine/patch_check.h"
 
 #include "engine/archive_input.h"
+#include "engine/formats/format.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -43,6 +44,20 @@ std::optional<Stop> CheckOriginal(HostServices& host, const std::string& origina
     checked.hashes = original.Finish();
     checked.expected = opened.read->Expected();
     return std::nullopt;
+}
+
+std::string NotAPatchDetail(HostServices& host, const std::string& originalPath, const std::string& patchPath) {
+    std::string said = text::NoPatchAtAll(patchPath);
+    try {
+        if (host.FileExists(originalPath)) {
+            std::uint8_t head[kRecognisedBytes] = {};
+            const std::size_t got = host.OpenInput(originalPath)->ReadAt(0, head);
+            if (LooksLikePatch(originalPath, std::span<const std::uint8_t>(head, got))) said += text::LookSwapped(originalPath);
+        }
+    } catch (const FileError&) {
+        // An original that cannot be read says nothing of the order.
+    }
+    return said;
 }
 
 std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,

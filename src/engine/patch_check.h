@@ -49,6 +49,10 @@ struct Checked {
 };
 std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                                   Checked& checked);
+// After "not a patch" for `patchPath`, a line naming it, and saying where
+// the paths look given the wrong way round (`originalPath` is a patch).
+std::string NotAPatchDetail(HostServices& host, const std::string& originalPath, const std::string& patchPath);
+
 // What a check says, in every face: the verdict's sentence, its evidence
 // (joined to it by `joint`), then a line each for the hashes and what the
 // patch expects.

@@ -142,6 +142,14 @@ std::string text::OwnInstead(std::string_view kind, const std::string& patchPath
     return std::string(kind) + " patches are read here, not made: " + patchPath + " is a ZelkPatch";
 }
 
+std::string text::NoPatchAtAll(const std::string& patchPath) {
+    return patchPath + " is no patch in any format ZelkPatcher reads";
+}
+
+std::string text::LookSwapped(const std::string& originalPath) {
+    return "; " + originalPath + " is one: the original and the patch look given the wrong way round";
+}
+
 std::string text::NamedOtherwise(const std::string& patchPath, std::string_view named, std::string_view written) {
     return patchPath + " is named as " + LowerArticle(named) + std::string(named) + " patch; it is written in the " +
            std::string(written) + " format, as asked";

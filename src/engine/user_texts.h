@@ -76,6 +76,9 @@ std::string NoChecksum(std::string_view kind);
 std::string ForeignMakeDone(std::string_view kind);
 std::string CommentNotStored(std::string_view kind);
 std::string NotMade(std::string_view kind);
+// What follows "not a patch" on the command line.
+std::string NoPatchAtAll(const std::string& patchPath);
+std::string LookSwapped(const std::string& originalPath);
 // A name that asks for a format read, not made here.
 std::string OwnInstead(std::string_view kind, const std::string& patchPath);
 // A name that asks for one format, written in another as asked.
