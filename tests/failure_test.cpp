@@ -223,6 +223,19 @@ private:
     int calls_ = 0;
 };
 
+// An output asked to overwrite or give back bytes past its end refuses
+// rather than touching memory past its buffer; what it holds stays.
+TEST_F(FailureTest, AnOutputGivesNothingPastItsEnd) {
+    auto output = host_.CreateOutput(Path("out.rom"));
+    const Bytes three = {1, 2, 3};
+    output->Append(three);
+    EXPECT_THROW(output->WriteAt(2, three), std::logic_error);
+    Bytes back(2);
+    EXPECT_THROW(output->ReadBack(2, back), std::logic_error);
+    output->ReadBack(1, back);
+    EXPECT_EQ(back, (Bytes{2, 3}));
+}
+
 TEST_F(FailureTest, AFailedFlushIsAFailedWrite) {
     const auto original = Write("a.rom", {1, 2});
     const auto patch = Write("p.ppp", PatchBytes({{0, {7}}}, ""));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 
 namespace zelk {
 
@@ -30,7 +31,14 @@ void BufferedOutput::Append(std::span<const std::uint8_t> bytes) {
         buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
+// Past the bytes written, the buffer holds nothing to overwrite or read:
+// a caller that asks for that is wrong, and is stopped before memory is.
+void BufferedOutput::Within(std::uint64_t offset, std::size_t size) const {
+    if (offset > Size() || size > Size() - offset) throw std::logic_error("an output was asked for bytes past its end");
+}
+
 void BufferedOutput::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    Within(offset, bytes.size());
     const std::uint64_t end = offset + bytes.size();
     // The part before the buffer is already in the file.
     if (offset < bufferStart_) {
@@ -43,6 +51,7 @@ void BufferedOutput::WriteAt(std::uint64_t offset, std::span<const std::uint8_t>
 }
 
 void BufferedOutput::ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+    Within(offset, buffer.size());
     // The part before the buffer is in the file.
     if (offset < bufferStart_) {
         const auto direct = static_cast<std::size_t>(std::min<std::uint64_t>(bufferStart_ - offset, buffer.size()));

@@ -43,6 +43,7 @@ protected:
 
 private:
     void Put(const std::uint8_t* data, std::size_t size);
+    void Within(std::uint64_t offset, std::size_t size) const;
 
     std::size_t bufferSize_;
     std::vector<std::uint8_t> buffer_;
