@@ -108,6 +108,22 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
     // the wrong way round, the paths are said to look swapped.
     EXPECT_EQ(Messages(), std::vector{Plain("Это не файл зелк-патча...\n" + text::NoPatchAtAll(Path("p.ppp")))});
     const auto real = Write("real.ips", model::Ips({{0, {2}}}));
+    // An output that is where a patch is read from (the patch itself, the
+    // archive holding it, a link to it) is refused: the patch would be lost.
+    const Bytes ips = Read("real.ips");
+    Write("z.zip", MakeArchive(Kind::ZipDeflated, {{"h/p.ips", ips}}));
+    std::vector<std::pair<std::string, std::string>> rows = {{real, real}, {Path("z.zip") + "/h/p.ips", Path("z.zip")}};
+#ifndef _WIN32
+    std::filesystem::create_symlink(real, Path("link.ips"));
+    rows.insert(rows.end(), {{Path("link.ips"), real}, {real, Path("link.ips")}});
+#endif
+    for (const auto& [patch, output] : rows) {
+        host_.messages.clear();
+        EXPECT_EQ(Run({"apply", a, patch, output}), 1) << patch;
+        const std::vector<RecordedMessage> refused = {{text::OutputIsPatch(output, patch), MessageStyle::Critical}};
+        EXPECT_EQ(Messages(), refused) << patch;
+        EXPECT_EQ(Read("real.ips"), ips);
+    }
     for (const char* command : {"apply", "check"}) {
         host_.messages.clear();
         std::vector<std::string> args = {command, real, Path("p.ppp")};

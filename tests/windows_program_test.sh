@@ -27,7 +27,14 @@ for page in 1251 1252; do
   out=$(run make "$(win "$work/оригинал.rom")" "$(win "$work/изменённый.rom")" "$(win "$patch")" --comment "$comment")
   status=$?
   [ $status = 0 ] || fail "make under $locale ended with $status: $out"
-  [ "$(printf '%s' "$out" | tr -d '\r')" = "Done ZelkPatch generation!" ] || fail "make under $locale said: $out"
+  # Under 1252 the Cyrillic letters read as '?', and a line before "Done" names them.
+  said=$(printf '%s' "$out" | tr -d '\r')
+  if [ $page = 1251 ]; then
+    [ "$said" = "Done ZelkPatch generation!" ] || fail "make under $locale said: $out"
+  else
+    [ "$said" = $'The comment holds characters the code page it is stored in lacks (К, о, м, е, н, т, а, р, и, й and 8 more): they will read as "?"\nDone ZelkPatch generation!' ] ||
+      fail "make under $locale said: $out"
+  fi
   # 19-byte header, block (1, 9), tail block (4, 5): 19 + 9 + 9 bytes before the comment.
   tail -c +38 "$patch" | cmp -s - "$work/expected-$page" || fail "comment bytes under $locale: $(tail -c +38 "$patch" | od -c | head -3)"
   head -c 37 "$patch" | od -An -tx1 | tr -d ' \n' | grep -q '^5a656c6b205061746368207631' || fail "no magic under $locale"

@@ -339,6 +339,17 @@ std::vector<std::string> ArchiveChoices(HostServices& host, const std::string& p
 
 bool AsItIs(InputFile&) { return true; }
 
+std::string FileHolding(HostServices& host, const std::string& path) { return Locate(host, path).archivePath; }
+
+std::optional<Stop> RefuseOutputOverPatch(HostServices& host, const std::string& outputPath,
+                                          const std::vector<std::string>& patchPaths) {
+    for (const std::string& patchPath : patchPaths) {
+        const std::string file = FileHolding(host, patchPath);
+        if (file == outputPath || host.SameFile(file, outputPath)) return Stop{text::OutputIsPatch(outputPath, patchPath)};
+    }
+    return std::nullopt;
+}
+
 std::optional<Stop> CheckSource(HostServices& host, const std::string& path) {
     return CheckInput(host, Locate(host, path).archivePath);
 }

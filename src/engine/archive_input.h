@@ -35,6 +35,14 @@ std::optional<Stop> OpenSource(HostServices& host, const std::string& path, Want
 // The Stop OpenSource ends on where nothing is at `path`, nor at an archive
 // it names a file in; nothing otherwise. Nothing is unpacked.
 std::optional<Stop> CheckSource(HostServices& host, const std::string& path);
+// The file on disk that `path` is read from: the archive a file named
+// through one lies in, else `path` itself.
+std::string FileHolding(HostServices& host, const std::string& path);
+// The Stop for an output that would replace one of the patches (or the
+// archive holding one) it is made from; nothing otherwise. The output may
+// be the original, which is read whole before it is replaced.
+std::optional<Stop> RefuseOutputOverPatch(HostServices& host, const std::string& outputPath,
+                                          const std::vector<std::string>& patchPaths);
 // For OpenSource: any file read as it is, an archive too; a file named
 // through an archive is still read from it. Making a patch compares files
 // as they are (two .apk files are any files of bytes).

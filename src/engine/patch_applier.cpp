@@ -3,6 +3,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "engine/archive_input.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -26,6 +27,7 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
     return RunOperation(host, done, [&]() -> std::optional<Stop> {
         OpenedPatch opened;
         if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened, outputPath)) return stop;
+        if (auto stop = RefuseOutputOverPatch(host, outputPath, {patchPath})) return stop;
         done = opened.read->ApplyDone();
         ResultTarget result(outputPath, [&] { return host.CreateOutput(outputPath); });
         auto stop = ApplyInto(host, *opened.read, opened.in, result, options);

@@ -140,6 +140,7 @@ Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const 
         std::vector<ChainPatch> patches;
         std::unique_ptr<InputFile> current;
         if (auto stop = OpenChain(host, originalPath, patchPaths, outputPath, patches, current)) return stop;
+        if (auto stop = RefuseOutputOverPatch(host, outputPath, patchPaths)) return stop;
         const std::size_t bufferSize = host.Buffers().stream;
         const EvidenceRule rule(host, options);
         for (std::size_t k = 0; k < patches.size(); ++k) {

@@ -142,6 +142,11 @@ std::string text::OwnInstead(std::string_view kind, const std::string& patchPath
     return std::string(kind) + " patches are read here, not made: " + patchPath + " is a ZelkPatch";
 }
 
+std::string text::OutputIsPatch(const std::string& outputPath, const std::string& patchPath) {
+    return "Cannot write " + outputPath + ": it is where the patch " + patchPath +
+           " is read from, which the result would replace; choose another output";
+}
+
 std::string text::NoPatchAtAll(const std::string& patchPath) {
     return patchPath + " is no patch in any format ZelkPatcher reads";
 }

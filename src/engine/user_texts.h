@@ -76,6 +76,8 @@ std::string NoChecksum(std::string_view kind);
 std::string ForeignMakeDone(std::string_view kind);
 std::string CommentNotStored(std::string_view kind);
 std::string NotMade(std::string_view kind);
+// An output that would replace a patch it is made from.
+std::string OutputIsPatch(const std::string& outputPath, const std::string& patchPath);
 // What follows "not a patch" on the command line.
 std::string NoPatchAtAll(const std::string& patchPath);
 std::string LookSwapped(const std::string& originalPath);

@@ -115,6 +115,9 @@ public:
 
     // True for a regular file (links followed); folders and nothing are false.
     virtual bool FileExists(const std::string& path) = 0;
+    // Whether two paths name one existing file, through links too; where
+    // files have no identity to compare, whether the paths are the same.
+    virtual bool SameFile(const std::string& a, const std::string& b) { return a == b; }
     // Why `path` cannot be read as an input: nothing when it is a regular
     // file (links followed); an empty text when nothing is there; else a
     // sentence that names the path and the real reason (a folder, a pipe,

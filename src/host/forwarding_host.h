@@ -10,6 +10,7 @@ class ForwardingHost : public HostServices {
 public:
     explicit ForwardingHost(HostServices& host) : host_(host) {}
     bool FileExists(const std::string& path) override { return host_.FileExists(path); }
+    bool SameFile(const std::string& a, const std::string& b) override { return host_.SameFile(a, b); }
     std::optional<std::string> InputProblem(const std::string& path) override { return host_.InputProblem(path); }
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override { return host_.OpenInput(path); }
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override { return host_.CreateOutput(path); }

@@ -556,6 +556,12 @@ bool SystemFiles::FileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool SystemFiles::SameFile(const std::string& a, const std::string& b) {
+    struct stat first {}, second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 std::optional<std::string> SystemFiles::InputProblem(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {

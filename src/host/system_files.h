@@ -19,6 +19,7 @@ namespace zelk {
 class SystemFiles : public HostCodePageFiles {
 public:
     bool FileExists(const std::string& path) override;
+    bool SameFile(const std::string& a, const std::string& b) override;
     std::optional<std::string> InputProblem(const std::string& path) override;
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;

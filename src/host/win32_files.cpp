@@ -441,6 +441,25 @@ bool SystemFiles::FileExists(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool SystemFiles::SameFile(const std::string& a, const std::string& b) {
+    // A file is its volume and its index there, whatever names and links
+    // lead to it.
+    const auto identity = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+        const std::wstring system = SystemPath(path);
+        if (system.empty() || IsDeviceName(system) || StartsWith(system, L"\\\\.\\")) return false;
+        const HANDLE file = CreateFileW(system.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        const bool known = GetFileInformationByHandle(file, &info) != 0;
+        CloseHandle(file);
+        return known;
+    };
+    BY_HANDLE_FILE_INFORMATION first {}, second {};
+    return identity(a, first) && identity(b, second) && first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
 std::optional<std::string> SystemFiles::InputProblem(const std::string& path) {
     if (FileExists(path)) return std::nullopt;
     const std::wstring system = SystemPath(path);
