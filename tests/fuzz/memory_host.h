@@ -28,7 +28,8 @@ inline void Require(bool condition) {
 // Whether `file` starts as a zip or a 7z does: the engine reads such a file
 // as an archive, so it is no ROM to hold against a model.
 inline bool StartsAsArchive(const Bytes& file) {
-    for (const std::string_view magic : {std::string_view("PK\x03\x04"), std::string_view("7z\xBC\xAF\x27\x1C", 6)})
+    for (const std::string_view magic : {std::string_view("PK\x03\x04"), std::string_view("PK\x05\x06"),
+                                         std::string_view("7z\xBC\xAF\x27\x1C", 6)})
         if (file.size() >= magic.size() && std::memcmp(file.data(), magic.data(), magic.size()) == 0) return true;
     return false;
 }
