@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "host/file_services.h"
+#include "host/utf8.h"
 
 namespace zelk {
 
@@ -40,10 +41,5 @@ public:
     std::string ToAnsi(std::string_view utf8) override { return AnsiCodePage::Host().ToAnsi(utf8); }
     std::string FromAnsi(std::string_view bytes) override { return AnsiCodePage::Host().FromAnsi(bytes); }
 };
-
-// Decodes one UTF-8 character at text[pos]; advances pos. Returns U+FFFD and
-// advances by one byte for a malformed sequence (overlong, surrogate, cut).
-char32_t DecodeUtf8(std::string_view text, std::size_t& pos);
-void AppendUtf8(std::string& out, char32_t c);
 
 }  // namespace zelk

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/user_texts.h"
+#include "host/utf8.h"
 
 namespace zelk {
 
@@ -116,10 +117,7 @@ namespace {
 
 // A character as a message names it: itself, or, where it would not show
 // (a control, a space or a mark of layout), its code point.
-std::string Named(std::string_view character) {
-    const auto lead = static_cast<unsigned char>(character[0]);
-    char32_t c = character.size() == 1 ? lead : lead & (0x7F >> character.size());
-    for (std::size_t i = 1; i < character.size(); ++i) c = c << 6 | (static_cast<unsigned char>(character[i]) & 0x3F);
+std::string Named(char32_t c, std::string_view character) {
     const bool unseen = c < 0xA0 || c == 0xAD || (c >= 0x2000 && c < 0x2070) || (c >= 0xFE00 && c < 0xFF00);
     if (!unseen) return std::string(character);
     char said[16];
@@ -131,20 +129,18 @@ std::string Named(std::string_view character) {
 
 std::string LostInCodePage(FileServices& files, std::string_view utf8) {
     constexpr std::size_t kNamed = 10;
-    std::set<std::string_view> seen;
-    std::vector<std::string_view> lost;
-    for (std::size_t at = 0; at < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[at]);
-        const std::size_t length = std::min(utf8.size() - at, std::size_t{lead >= 0xF0 ? 4u : lead >= 0xE0 ? 3u : lead >= 0xC0 ? 2u : 1u});
-        const std::string_view character = utf8.substr(at, length);
-        at += length;
-        if (lead < 0x80 || !seen.insert(character).second) continue;
-        if (files.ToAnsi(character) == "?") lost.push_back(character);
-    }
-    if (lost.empty()) return {};
+    std::set<char32_t> seen;
     std::string list;
-    for (std::size_t i = 0; i < std::min(lost.size(), kNamed); ++i) list.append(i == 0 ? "" : ", ").append(Named(lost[i]));
-    if (lost.size() > kNamed) list += " and " + std::to_string(lost.size() - kNamed) + " more";
+    std::size_t lost = 0;
+    for (std::size_t at = 0; at < utf8.size();) {
+        const std::size_t start = at;
+        const char32_t c = DecodeUtf8(utf8, at);
+        const std::string_view character = utf8.substr(start, at - start);
+        if (c < 0x80 || !seen.insert(c).second || files.ToAnsi(character) != "?") continue;
+        if (lost++ < kNamed) list.append(lost == 1 ? "" : ", ").append(Named(c, character));
+    }
+    if (lost == 0) return {};
+    if (lost > kNamed) list += " and " + std::to_string(lost - kNamed) + " more";
     return text::LostCharacters(list);
 }
 
