@@ -37,11 +37,11 @@ constexpr std::uint64_t kFields[][2] = {
 
 std::string Hex(const Md5& md5) { return text::Hex(md5); }
 
-// The file's bytes from `from` to its end into `context`.
-void Md5Tail(MD5_CTX& context, InputFile& file, std::uint64_t from, std::size_t bufferSize) {
+// The file's bytes from `from` to `to` into `context`.
+void Md5Range(MD5_CTX& context, InputFile& file, std::uint64_t from, std::uint64_t to, std::size_t bufferSize) {
     ByteReader reader(file, from, bufferSize);
-    for (std::uint64_t at = from; at < file.Size();) {
-        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(file.Size() - at, bufferSize)));
+    for (std::uint64_t at = from; at < to;) {
+        const auto piece = reader.Next(static_cast<std::size_t>(std::min<std::uint64_t>(to - at, bufferSize)));
         MD5Update(&context, piece.data(), piece.size());
         at += piece.size();
     }
@@ -50,7 +50,7 @@ void Md5Tail(MD5_CTX& context, InputFile& file, std::uint64_t from, std::size_t 
 Md5 Md5Of(InputFile& file, std::size_t bufferSize) {
     MD5_CTX context;
     MD5Init(&context);
-    Md5Tail(context, file, 0, bufferSize);
+    Md5Range(context, file, 0, file.Size(), bufferSize);
     Md5 md5;
     MD5Final(md5.data(), &context);
     return md5;
@@ -235,20 +235,17 @@ std::optional<Stop> RupPatch::PlanFor(HostServices& host, InputFile& original, I
     return rule.Before(problem, sized);
 }
 
-// The bytes past the shorter file's end, as every RUP patcher stores them:
-// each XORed with 0xFF (the inverse of itself).
-void FlipTail(std::span<std::uint8_t> bytes) {
-    for (std::uint8_t& b : bytes) b ^= 0xFF;
-}
-
-// The longer file's tail from the patch into the output at `at`, flipped
-// back where `flipped`.
-void WriteTail(InputFile& patch, const Stretch& tail, OutputFile& output, std::uint64_t at, bool flipped) {
+// The longer file's tail, a stretch of `from` (the patch, or the longer
+// file when making one), into the output at `at`. Every RUP patcher stores
+// it with each byte XORed with 0xFF (its own inverse): flipped, where
+// `flipped`.
+void WriteTail(InputFile& from, const Stretch& tail, OutputFile& output, std::uint64_t at, bool flipped) {
     std::vector<std::uint8_t> bytes(kChunk);
     for (std::uint64_t done = 0; done < tail.length;) {
         const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), tail.length - done));
-        patch.ReadExactly(tail.offset + done, {bytes.data(), size});
-        if (flipped) FlipTail({bytes.data(), size});
+        from.ReadExactly(tail.offset + done, {bytes.data(), size});
+        if (flipped)
+            for (std::size_t i = 0; i < size; ++i) bytes[i] ^= 0xFF;
         if (at + done == output.Size()) output.Append({bytes.data(), size});
         else output.WriteAt(at + done, {bytes.data(), size});
         done += size;
@@ -264,19 +261,6 @@ void Md5Output(MD5_CTX& context, OutputFile& output, std::uint64_t from, std::ui
         MD5Update(&context, scratch.data(), size);
         at += size;
     }
-}
-
-// The MD5 finished over a stretch of the patch as it stands.
-Md5 Md5Stretch(MD5_CTX& context, InputFile& patch, const Stretch& stretch, std::vector<std::uint8_t>& scratch) {
-    for (std::uint64_t at = 0; at < stretch.length;) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), stretch.length - at));
-        patch.ReadExactly(stretch.offset + at, {scratch.data(), size});
-        MD5Update(&context, scratch.data(), size);
-        at += size;
-    }
-    Md5 made;
-    MD5Final(made.data(), &context);
-    return made;
 }
 
 std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
@@ -320,7 +304,9 @@ std::uint32_t RupPatch::Write(InputFile& original, InputFile& patch, const Plan&
     const Md5& expected = plan.reverse ? part.sourceMd5 : part.targetMd5;
     if (made != expected && out > in) {
         MD5_CTX unflipped = shared;
-        const Md5 asItIs = Md5Stretch(unflipped, patch, part.overflow, mine);
+        Md5Range(unflipped, patch, part.overflow.offset, part.overflow.offset + part.overflow.length, sizes.stream);
+        Md5 asItIs;
+        MD5Final(asItIs.data(), &unflipped);
         if (asItIs == expected) {
             WriteTail(patch, part.overflow, output, base + common, false);
             made = asItIs;
@@ -392,14 +378,7 @@ void WriteRup(InputFile& original, InputFile& changed, OutputFile& patch, const 
         const std::uint8_t mark = n > m ? 'M' : 'A';
         patch.Append({&mark, 1});
         PutNumber(patch, longer.Size() - common);
-        std::vector<std::uint8_t> tail(kChunk);
-        for (std::uint64_t at = common; at < longer.Size();) {
-            const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(tail.size(), longer.Size() - at));
-            longer.ReadExactly(at, {tail.data(), size});
-            FlipTail({tail.data(), size});
-            patch.Append({tail.data(), size});
-            at += size;
-        }
+        WriteTail(longer, {common, longer.Size() - common}, patch, patch.Size(), true);
     }
     MD5_CTX contexts[2];
     MD5Init(&contexts[0]);
@@ -428,7 +407,7 @@ void WriteRup(InputFile& original, InputFile& changed, OutputFile& patch, const 
         }
         at += size;
     }
-    Md5Tail(contexts[n > m ? 0 : 1], longer, common, sizes.stream);
+    Md5Range(contexts[n > m ? 0 : 1], longer, common, longer.Size(), sizes.stream);
     std::array<std::uint8_t, 2 * MD5_DIGEST_LENGTH> md5s{};
     MD5Final(md5s.data(), &contexts[0]);
     MD5Final(md5s.data() + MD5_DIGEST_LENGTH, &contexts[1]);
