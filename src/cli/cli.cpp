@@ -109,9 +109,8 @@ std::string Folded(const std::string& first, const std::string& indent, const st
 // The keys --format takes, a line each, ours first: what the shell's
 // completion offers.
 std::string MakerKeyLines() {
-    std::string said = std::string(OwnFormat().Key()) + "\n";
-    for (const PatchFormat* format : Formats())
-        if (format->Makes() && format != &OwnFormat()) said += std::string(format->Key()) + "\n";
+    std::string said;
+    for (const std::string_view key : MakerKeyList()) said.append(key).append(1, '\n');
     return said;
 }
 

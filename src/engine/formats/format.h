@@ -179,7 +179,9 @@ const PatchFormat* ReadOnlyFormatForName(const std::string& patchPath);
 const PatchFormat* NamedFormat(const std::string& patchPath);
 // Whether `format`'s patches are given the extension `patchPath` has.
 bool GivenName(const PatchFormat& format, const std::string& patchPath);
-// The keys of the formats that make patches, ours first: "zelk, bps or ips".
+// The keys of the formats that make patches, ours first.
+std::vector<std::string_view> MakerKeyList();
+// The same as a phrase: "zelk, bps or ips".
 std::string MakerKeys();
 
 }  // namespace zelk

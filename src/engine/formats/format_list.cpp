@@ -48,13 +48,14 @@ const PatchFormat& Recognise(InputFile& patch) {
     return OwnFormat();
 }
 
+bool GivenName(const PatchFormat& format, const std::string& patchPath) {
+    const auto names = format.Extensions();
+    return std::find(names.begin(), names.end(), LowerExtension(patchPath)) != names.end();
+}
+
 bool LooksLikePatch(const std::string& name, std::optional<std::span<const std::uint8_t>> head) {
-    const std::string extension = LowerExtension(name);
-    return std::any_of(Formats().begin(), Formats().end(), [&](const PatchFormat* format) {
-        if (head) return format->Marked(*head);
-        const auto names = format->Extensions();
-        return std::find(names.begin(), names.end(), extension) != names.end();
-    });
+    return std::any_of(Formats().begin(), Formats().end(),
+                       [&](const PatchFormat* format) { return head ? format->Marked(*head) : GivenName(*format, name); });
 }
 
 const PatchFormat* MakerNamed(std::string_view key) {
@@ -67,13 +68,8 @@ namespace {
 
 // The format, making or not, whose extension the name has.
 const PatchFormat* ClaimedBy(const std::string& patchPath, bool makes) {
-    const std::string extension = LowerExtension(patchPath);
-    if (extension.empty()) return nullptr;
-    for (const PatchFormat* format : Formats()) {
-        if (format == &OwnFormat() || format->Makes() != makes) continue;
-        const auto names = format->Extensions();
-        if (std::find(names.begin(), names.end(), extension) != names.end()) return format;
-    }
+    for (const PatchFormat* format : Formats())
+        if (format != &OwnFormat() && format->Makes() == makes && GivenName(*format, patchPath)) return format;
     return nullptr;
 }
 
@@ -91,15 +87,15 @@ const PatchFormat* NamedFormat(const std::string& patchPath) {
     return format != nullptr ? format : ClaimedBy(patchPath, false);
 }
 
-bool GivenName(const PatchFormat& format, const std::string& patchPath) {
-    const auto names = format.Extensions();
-    return std::find(names.begin(), names.end(), LowerExtension(patchPath)) != names.end();
-}
-
-std::string MakerKeys() {
+std::vector<std::string_view> MakerKeyList() {
     std::vector<std::string_view> keys{OwnFormat().Key()};
     for (const PatchFormat* format : Formats())
         if (format->Makes() && format != &OwnFormat()) keys.push_back(format->Key());
+    return keys;
+}
+
+std::string MakerKeys() {
+    const std::vector<std::string_view> keys = MakerKeyList();
     std::string said;
     for (std::size_t i = 0; i < keys.size(); ++i)
         said += std::string(i == 0 ? "" : i + 1 == keys.size() ? " or " : ", ") + std::string(keys[i]);
