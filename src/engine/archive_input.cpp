@@ -20,9 +20,12 @@ namespace zelk {
 
 namespace {
 
-// A zip's first entry, an empty zip's end of its directory, a 7z's
-// signature: an empty archive is told as one, not taken for a ROM or a patch.
-constexpr std::string_view kArchiveMagics[] = {{"PK\x03\x04", 4}, {"PK\x05\x06", 4}, {"7z\xBC\xAF\x27\x1C", 6}};
+// An empty zip: the end of its directory alone, which libarchive does not
+// take for a zip.
+constexpr std::string_view kEmptyZip = {"PK\x05\x06", 4};
+// A zip's first entry, an empty zip, a 7z's signature: an empty archive is
+// told as one, not taken for a ROM or a patch.
+constexpr std::string_view kArchiveMagics[] = {{"PK\x03\x04", 4}, kEmptyZip, {"7z\xBC\xAF\x27\x1C", 6}};
 
 // An entry this small is unpacked into memory; a larger one into a file.
 constexpr std::uint64_t kInMemory = 4u << 20;
@@ -169,10 +172,8 @@ bool Fits(const Entry& entry, Wanted wanted) {
 
 // Every file in the archive, each with its first bytes.
 std::vector<Entry> ListEntries(InputFile& file, const std::string& shown) {
-    // An empty zip is its directory's end alone, which libarchive does not
-    // take for a zip.
-    std::uint8_t head[4] = {};
-    if (file.ReadAt(0, head) == sizeof head && std::memcmp(head, "PK\x05\x06", 4) == 0) return {};
+    std::uint8_t head[kEmptyZip.size()] = {};
+    if (file.ReadAt(0, head) == sizeof head && std::memcmp(head, kEmptyZip.data(), sizeof head) == 0) return {};
     ArchiveReader reader(file, shown);
     std::vector<Entry> entries;
     std::size_t index = 0;
@@ -211,8 +212,6 @@ std::string Listed(const std::vector<const Entry*>& entries) {
     return list;
 }
 
-// The entry `inside` names, or the one file of the kind wanted in the whole
-// archive (inside empty) or in the folder `inside` names.
 // The entry taken, unless another has the same name: which one is meant
 // cannot be told.
 const Entry* Unique(const std::vector<Entry>& entries, const Entry* chosen, const std::string& archivePath) {
@@ -223,6 +222,8 @@ const Entry* Unique(const std::vector<Entry>& entries, const Entry* chosen, cons
     return chosen;
 }
 
+// The entry `inside` names, or the one file of the kind wanted in the whole
+// archive (inside empty) or in the folder `inside` names.
 const Entry* Choose(const std::vector<Entry>& entries, const std::string& path, const std::string& archivePath,
                     const std::string& inside, Wanted wanted) {
     const std::string named = Normal(inside);
@@ -344,8 +345,7 @@ std::string FileHolding(HostServices& host, const std::string& path) { return Lo
 std::optional<Stop> RefuseOutputOverPatch(HostServices& host, const std::string& outputPath,
                                           const std::vector<std::string>& patchPaths) {
     for (const std::string& patchPath : patchPaths) {
-        const std::string file = FileHolding(host, patchPath);
-        if (file == outputPath || host.SameFile(file, outputPath)) return Stop{text::OutputIsPatch(outputPath, patchPath)};
+        if (host.SameFile(FileHolding(host, patchPath), outputPath)) return Stop{text::OutputIsPatch(outputPath, patchPath)};
     }
     return std::nullopt;
 }

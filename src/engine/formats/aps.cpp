@@ -193,8 +193,9 @@ void WriteAps(InputFile& original, InputFile& changed, OutputFile& patch, const 
     if (n > 0xFFFFFFFF || m > 0xFFFFFFFF) throw FileError(text::ApsCannotAddress(patch.Path()));
     std::array<std::uint8_t, 0x40> rom{};
     const bool header = original.ReadAt(0, rom) == rom.size();
-    const std::string_view order = header && N64OrderOf(rom) != nullptr ? N64OrderOf(rom) : "";
-    const bool z64 = order == ".z64", v64 = order == ".v64";
+    const char* order = header ? N64OrderOf(rom) : nullptr;
+    const bool z64 = order != nullptr && order == std::string_view(".z64");
+    const bool v64 = order != nullptr && order == std::string_view(".v64");
     std::uint8_t head[kN64Header] = {'A', 'P', 'S', '1', '0', static_cast<std::uint8_t>(z64 || v64), 0};
     std::memset(head + kDescriptionAt, ' ', kDescriptionSize);
     std::memcpy(head + kDescriptionAt, description.data(), std::min(description.size(), kDescriptionSize));
@@ -231,10 +232,10 @@ public:
     bool Makes() const override { return true; }
     // A GBA cartridge's patch in the form GBA tools read.
     std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
+        // The GBA form keeps no comment: said as that form's.
         if (IsGbaRom(files.original)) {
-            const std::string note = ApsGbaFormat().Make(host, request, files);
-            if (!request.comment.empty()) return text::CommentNotStored(ApsGbaFormat().Name());
-            return note;
+            ApsGbaFormat().Make(host, request, files);
+            return request.comment.empty() ? "" : text::CommentNotStored(ApsGbaFormat().Name());
         }
         const Described description = FitDescription(host, Name(), request.comment, kDescriptionSize);
         WriteAps(files.original, files.changed, files.patch, description.text, host.Buffers());

@@ -67,8 +67,8 @@ private:
     std::uint64_t end_ = 0;
 };
 
-// As the records' visitor: what applying them would change in a file: `patchedBytes` in all, of
-// which `alreadyNew` are there already.
+// As the records' visitor: what applying them would change in a file,
+// `patchedBytes` in all, of which `alreadyNew` are there already.
 struct HeldRecords {
     FileWindow& window;
     std::uint64_t size;
