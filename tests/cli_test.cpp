@@ -146,7 +146,7 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
         {{"make", a, a, Path("x"), "-c"}, "option '-c' needs a value"},
         {{"make", a, a, Path("x"), "-c", "1", "--comment-file", a}, "give one comment only"},
         {{"make", a, a, Path("x"), "--comment-file="}, "--comment-file needs a file"},
-        {{"make", a, a, Path("x"), "--format=xz"}, "unknown format 'xz' (zelk, bps, ups, ips, ebp, ppf, aps, aps-gba or rup)"},
+        {{"make", a, a, Path("x"), "--format=xz"}, "unknown format 'xz' (zelk, bps, ups, ips, ebp, xdelta, xdelta-lzma, ppf, aps, aps-gba or rup)"},
         {{"apply", "", a, Path("x")}, "ORIGINAL is empty: name a file"},
         {{"apply", a, a, Path("x"), "--format=bps"}, "unknown option '--format=bps'"},
         {{"make", a, a, "-"}, "PATCH cannot be '-'"},

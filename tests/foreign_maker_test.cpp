@@ -1,10 +1,12 @@
 // Making patches of other formats: every pair comes back byte for byte through
 // the program's applier and through decoders written from the formats'
 // descriptions; IPS keeps to what the format can say.
+#include <cstdlib>
 #include <random>
 
 #include "engine/formats/aps.h"
 #include "engine/formats/ips.h"
+#include "engine/formats/vcdiff.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_maker.h"
 #include "engine/user_texts.h"
@@ -45,12 +47,21 @@ Bytes Moved(const Bytes& rom, std::size_t inserted, std::uint32_t seed) {
 
 class ForeignMakerTest : public FileTest {
 protected:
-    // A .gba name asks for the GBA form of APS.
+    // A .gba name asks for the GBA form of APS, a .lzma name for xdelta's LZMA form.
     Outcome Make(const Bytes& original, const Bytes& changed, const std::string& patch, const std::string& comment = "") {
         host_.messages.clear();
-        const bool gba = patch.ends_with(".gba");
-        return MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path(patch), comment,
-                         gba ? &ApsGbaFormat() : nullptr);
+        const PatchFormat* format = patch.ends_with(".gba")    ? &ApsGbaFormat()
+                                    : patch.ends_with(".lzma") ? &VcdiffLzmaFormat()
+                                                               : nullptr;
+        return MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path(patch), comment, format);
+    }
+    // Debian's xdelta3 applies `patch` to a.rom; nothing where it is not installed.
+    std::optional<Bytes> Xdelta3(const std::string& patch) {
+        static const bool installed = std::system("xdelta3 -V > /dev/null 2>&1") == 0;
+        if (!installed) return std::nullopt;
+        const std::string command = "xdelta3 -d -f -s '" + Path("a.rom") + "' '" + Path(patch) + "' '" + Path("x3.rom") + "'";
+        if (std::system(command.c_str()) != 0) return Bytes{};
+        return Read("x3.rom");
     }
 };
 
@@ -76,9 +87,11 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
         {"empty changed", rom, {}},
     };
     for (const auto& pair : pairs) {
-        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps", "p.gba", "p.rup"}) {
+        for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps", "p.gba", "p.rup", "p.xdelta", "p.lzma"}) {
             const char kind = name[2];
             const char* const made = kind == 'b'   ? "BPS"
+                                     : kind == 'x' ? "xdelta (VCDIFF)"
+                                     : kind == 'l' ? "xdelta (VCDIFF, LZMA)"
                                      : kind == 'i' ? "IPS"
                                      : kind == 'u' ? "UPS"
                                      : kind == 'e' ? "EBP"
@@ -94,14 +107,22 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
             ASSERT_EQ(Make(pair.original, pair.changed, name), Outcome::Done) << pair.name << " " << name;
             EXPECT_EQ(Messages(), std::vector{Plain(text::ForeignMakeDone(made))}) << pair.name;
             const Bytes patch = Read(name);
-            const Bytes decoded = kind == 'b'   ? model::ApplyBps(pair.original, patch)
-                                  : kind == 'u' ? model::ApplyUps(pair.original, patch)
-                                  : kind == 'p' ? model::ApplyPpf(pair.original, patch)
-                                  : kind == 'a' ? model::ApplyAps(pair.original, patch)
-                                  : kind == 'g' ? model::ApplyApsGba(pair.original, patch)
-                                  : kind == 'r' ? model::ApplyRup(pair.original, patch)
-                                                : model::ApplyIps(pair.original, patch);
-            EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
+            // xdelta: Debian's xdelta3 applies both forms; the model reads the plain one.
+            const auto byXdelta3 = kind == 'x' || kind == 'l' ? Xdelta3(name) : std::nullopt;
+            if (byXdelta3) {
+                EXPECT_EQ(*byXdelta3, pair.changed) << pair.name << " " << name << " by xdelta3";
+            }
+            if (kind != 'l') {
+                const Bytes decoded = kind == 'x'   ? model::ApplyVcdiff(pair.original, patch)
+                                      : kind == 'b' ? model::ApplyBps(pair.original, patch)
+                                      : kind == 'u' ? model::ApplyUps(pair.original, patch)
+                                      : kind == 'p' ? model::ApplyPpf(pair.original, patch)
+                                      : kind == 'a' ? model::ApplyAps(pair.original, patch)
+                                      : kind == 'g' ? model::ApplyApsGba(pair.original, patch)
+                                      : kind == 'r' ? model::ApplyRup(pair.original, patch)
+                                                    : model::ApplyIps(pair.original, patch);
+                EXPECT_EQ(decoded, pair.changed) << pair.name << " " << name << " by the description";
+            }
             host_.messages.clear();
             ASSERT_EQ(ApplyPatch(host_, Path("a.rom"), Path(name), Path("out.rom")), Outcome::Done) << pair.name;
             EXPECT_EQ(Read("out.rom"), pair.changed) << pair.name << " " << name << " by the applier";
@@ -154,9 +175,9 @@ TEST_F(ForeignMakerTest, BpsAndIpsRoundTripEveryKindOfPair) {
     EXPECT_EQ(Messages(), (std::vector{Plain(text::CommentNotStored("APS (GBA)")), Plain(text::ForeignMakeDone("APS"))}));
     EXPECT_EQ(model::ApplyApsGba(gba, Read("g.aps")), Read("b.rom"));
     // A name of a format read, not made: our own, said so.
-    ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.xdelta"), Outcome::Done);
-    EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("xdelta (VCDIFF)", Path("p.xdelta"))), Plain(text::MakeDone)}));
-    const Bytes made = Read("p.xdelta");
+    ASSERT_EQ(Make(rom, Edited(rom, 5, 9), "p.bdf"), Outcome::Done);
+    EXPECT_EQ(Messages(), (std::vector{Plain(text::OwnInstead("BDF", Path("p.bdf"))), Plain(text::MakeDone)}));
+    const Bytes made = Read("p.bdf");
     EXPECT_EQ(std::string(made.begin(), made.begin() + 10), "Zelk Patch");
     // A format asked for by name that the patch's extension does not give.
     host_.messages.clear();

@@ -1,4 +1,4 @@
-// IPS, UPS, BPS, PPF, APS and RUP as their public descriptions put them, written plainly
+// IPS, UPS, BPS, PPF, APS, RUP and VCDIFF as their public descriptions put them, written plainly
 // and apart from the program: builders for hand-made patches, and decoders
 // that hold the program's results to account.
 #pragma once
@@ -412,6 +412,100 @@ inline Bytes ApplyRup(const Bytes& file, const Bytes& patch) {
     for (std::uint8_t command; (command = r.Byte()) == 2;) {
         const std::size_t offset = number(), length = number();
         for (std::size_t i = 0; i < length; ++i) out.at(offset + i) ^= r.Byte();
+    }
+    return out;
+}
+
+// VCDIFF (RFC 3284) without secondary compression or a code table of its
+// own: the header (an application header skipped), then windows, each
+// checked against its Adler-32 where it gives one. The default code table's
+// entries are worked out from their index, as the RFC lists them.
+inline Bytes ApplyVcdiff(const Bytes& source, const Bytes& patch) {
+    struct Inst {
+        int type, size, mode;  // type: 0 none, 1 ADD, 2 RUN, 3 COPY
+    };
+    const auto entry = [](int code) -> std::pair<Inst, Inst> {
+        if (code == 0) return {{2, 0, 0}, {}};
+        if (code <= 18) return {{1, code - 1, 0}, {}};
+        if (code <= 162) {
+            const int k = code - 19;
+            return {{3, k % 16 == 0 ? 0 : k % 16 + 3, k / 16}, {}};
+        }
+        if (code <= 234) {
+            const int k = code - 163;
+            return {{1, k % 12 / 3 + 1, 0}, {3, k % 3 + 4, k / 12}};
+        }
+        if (code <= 246) return {{1, (code - 235) % 4 + 1, 0}, {3, 4, 6 + (code - 235) / 4}};
+        return {{3, 4, code - 247}, {1, 1, 0}};
+    };
+    const auto varint = [](const Bytes& b, std::size_t& at) {
+        std::uint64_t v = 0;
+        for (;;) {
+            if (at >= b.size()) throw std::runtime_error("past the end");
+            const std::uint8_t x = b[at++];
+            v = v << 7 | (x & 0x7F);
+            if (!(x & 0x80)) return v;
+        }
+    };
+    if (patch.size() < 5 || patch[0] != 0xD6 || patch[1] != 0xC3 || patch[2] != 0xC4 || patch[3] != 0)
+        throw std::runtime_error("not VCDIFF");
+    if (patch[4] & 3) throw std::runtime_error("compressed, or its own code table");
+    std::size_t at = 5;
+    if (patch[4] & 4) at += static_cast<std::size_t>(varint(patch, at));
+    Bytes out;
+    while (at < patch.size()) {
+        const std::uint8_t indicator = patch[at++];
+        std::uint64_t segLength = 0, segPosition = 0;
+        if (indicator & 3) segLength = varint(patch, at), segPosition = varint(patch, at);
+        const Bytes& from = indicator & 1 ? source : out;
+        varint(patch, at);  // the delta's length
+        const std::uint64_t length = varint(patch, at);
+        if (patch.at(at++) != 0) throw std::runtime_error("compressed sections");
+        const std::uint64_t dataLength = varint(patch, at), instLength = varint(patch, at), addrLength = varint(patch, at);
+        std::optional<std::uint32_t> adler;
+        if (indicator & 4) adler = static_cast<std::uint32_t>(Reader{patch, at}.Big(4)), at += 4;
+        std::size_t data = at, inst = data + dataLength, addr = inst + instLength;
+        const std::size_t instEnd = addr, end = addr + addrLength;
+        if (end > patch.size()) throw std::runtime_error("cut short");
+        Bytes window;
+        std::uint64_t near[4] = {}, same[768] = {};
+        int nextNear = 0;
+        const auto byteAt = [&](std::uint64_t a) {
+            return a < segLength ? from.at(static_cast<std::size_t>(segPosition + a)) : window.at(static_cast<std::size_t>(a - segLength));
+        };
+        while (inst < instEnd) {
+            const auto [first, second] = entry(patch[inst++]);
+            for (const Inst& i : {first, second}) {
+                if (i.type == 0) continue;
+                const std::uint64_t size = i.size != 0 ? i.size : varint(patch, inst);
+                if (i.type == 1) {
+                    window.insert(window.end(), patch.begin() + static_cast<std::ptrdiff_t>(data),
+                                  patch.begin() + static_cast<std::ptrdiff_t>(data + size));
+                    data += static_cast<std::size_t>(size);
+                } else if (i.type == 2) {
+                    window.insert(window.end(), static_cast<std::size_t>(size), patch.at(data++));
+                } else {
+                    const std::uint64_t here = segLength + window.size();
+                    std::uint64_t a;
+                    if (i.mode == 0) a = varint(patch, addr);
+                    else if (i.mode == 1) a = here - varint(patch, addr);
+                    else if (i.mode < 6) a = near[i.mode - 2] + varint(patch, addr);
+                    else a = same[(i.mode - 6) * 256 + patch.at(addr++)];
+                    near[nextNear] = a, nextNear = (nextNear + 1) % 4;
+                    same[a % 768] = a;
+                    if (a >= here) throw std::runtime_error("copies from ahead");
+                    for (std::uint64_t k = 0; k < size; ++k) window.push_back(byteAt(a + k));
+                }
+            }
+        }
+        if (window.size() != length || addr != end) throw std::runtime_error("a window's lengths do not hold");
+        if (adler) {
+            std::uint32_t a = 1, b = 0;
+            for (const std::uint8_t x : window) a = (a + x) % 65521, b = (b + a) % 65521;
+            if ((b << 16 | a) != *adler) throw std::runtime_error("a window's Adler-32 does not hold");
+        }
+        out.insert(out.end(), window.begin(), window.end());
+        at = end;
     }
     return out;
 }

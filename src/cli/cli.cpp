@@ -133,7 +133,7 @@ std::string FormatList(bool makersOnly) {
             tags += "; " + extensions;
         }
         std::string key = "  " + std::string(format->Key());
-        key.resize(std::max(key.size() + 1, indent.size()), ' ');
+        key.resize(std::max(key.size() + 2, indent.size()), ' ');  // two spaces part a key from its text
         said += Folded(key, indent, std::string(format->Name()) + " (" + tags + "): " + std::string(format->Summary()) + ".");
     }
     return said;

@@ -35,11 +35,12 @@ std::uint64_t HashAt(const std::uint8_t* p) {
 
 // How many bytes of the source one index entry stands for, and how many
 // entries the index has (a power of two), for a source of `size` bytes:
-// at most an eighth of its size (32 MiB for any source up to 256 MiB).
-PositionIndex SourceIndexFor(std::uint64_t size) {
+// at most an eighth of its size (32 MiB for any source up to 256 MiB), and
+// at most `indexBytes`.
+PositionIndex SourceIndexFor(std::uint64_t size, std::uint64_t indexBytes) {
     constexpr std::uint64_t kEntry = 8;
     constexpr std::uint64_t kMinStep = 8;
-    const std::uint64_t budget = std::max<std::uint64_t>(size / 8, 32 << 20);
+    const std::uint64_t budget = std::min(std::max<std::uint64_t>(size / 8, 32 << 20), std::max<std::uint64_t>(indexBytes, kEntry));
     const std::uint64_t slots =
         std::min(std::bit_floor(budget / kEntry), std::bit_ceil(std::max<std::uint64_t>(1, size / kMinStep)));
     return PositionIndex(slots, std::max(kMinStep, (size + slots - 1) / slots));
@@ -63,8 +64,8 @@ std::uint64_t Agree(FileWindow& a, std::uint64_t ap, FileWindow& b, std::uint64_
 
 }  // namespace
 
-CopyMatcher::CopyMatcher(InputFile& source, InputFile& target)
-    : source_(source), target_(target), S_(source.Size()), T_(target.Size()), sourceIndex_(SourceIndexFor(S_)),
+CopyMatcher::CopyMatcher(InputFile& source, InputFile& target, std::uint64_t indexBytes)
+    : source_(source), target_(target), S_(source.Size()), T_(target.Size()), sourceIndex_(SourceIndexFor(S_, indexBytes)),
       targetIndex_(std::min(kTargetSlots, std::bit_ceil(std::max<std::uint64_t>(1, T_ / kTargetStep))), kTargetStep),
       targetAhead_(target_, kWindow, kBehind), sourceAlong_(source_, kWindow, kBehind),
       sourceProbe_(source_, kProbe, kMaxBack), targetProbe_(target_, kProbe, kMaxBack) {}
@@ -142,12 +143,13 @@ void CopyMatcher::Consider(std::int64_t found, FileWindow& probe, std::uint64_t 
                            Candidate& best) {
     if (found < 0) return;
     const auto from = static_cast<std::uint64_t>(found);
-    if (!inSource && from >= t_) return;
+    const std::uint64_t floor = inSource ? 0 : sink_->TargetFloor();
+    if (!inSource && (from >= t_ || from < floor)) return;
     const std::uint64_t forward = Agree(targetAhead_, t_, probe, from, std::min(T_ - t_, size - from));
     if (forward < kHashBytes) return;
     const auto mine = targetAhead_.Before(t_, static_cast<std::size_t>(std::min<std::uint64_t>(t_ - pending_, kMaxBack)));
     probe.At(from, 1);
-    const auto theirs = probe.Before(from, mine.size());
+    const auto theirs = probe.Before(from, static_cast<std::size_t>(std::min<std::uint64_t>(mine.size(), from - floor)));
     std::uint64_t back = 0;
     while (back < theirs.size() && mine[mine.size() - 1 - back] == theirs[theirs.size() - 1 - back]) ++back;
     if (forward + back > best.length + best.back) best = {forward, back, from, inSource};

@@ -25,6 +25,11 @@ public:
     // ... are the target's own from `from`, before `at`; where they overlap
     // what they make, the bytes between repeat (a run of one byte).
     virtual void FromTarget(std::uint64_t from, std::uint64_t at, std::uint64_t length) = 0;
+    // How far back a copy from the target may reach from here on: a format
+    // whose copies cannot leave a window says where the window starts. A run
+    // (from = at - 1) is told whatever the floor: one byte repeated needs
+    // no bytes before it to be written.
+    virtual std::uint64_t TargetFloor() const { return 0; }
 };
 
 // A lossy table of positions by hash: the newest position wins its slot. An
@@ -52,7 +57,9 @@ private:
 
 class CopyMatcher {
 public:
-    CopyMatcher(InputFile& source, InputFile& target);
+    // The source's index takes at most `indexBytes`, or an eighth of the
+    // source where that is more than 32 MiB.
+    CopyMatcher(InputFile& source, InputFile& target, std::uint64_t indexBytes = UINT64_MAX);
     // Reads the source once, front to back, to index it; returns its CRC-32,
     // taken on the way.
     std::uint32_t IndexSource(std::size_t bufferSize);

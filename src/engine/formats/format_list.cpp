@@ -26,6 +26,7 @@ const std::vector<const PatchFormat*>& Formats() {
         &Ips32Format(),
         &EbpFormat(),  // recognised as IPS, which hands it over
         &VcdiffFormat(),
+        &VcdiffLzmaFormat(),  // made when asked for; read as the one before
         &PpfFormat(),
         &BdfFormat(),
         &ApsFormat(),

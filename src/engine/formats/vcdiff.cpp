@@ -9,6 +9,8 @@
 #include "engine/byte_reader.h"
 #include "engine/file_window.h"
 #include "engine/formats/foreign.h"
+#include "engine/formats/vcdiff_code.h"
+#include "engine/formats/vcdiff_maker.h"
 #include "engine/formats/vcdiff_secondary.h"
 #include "engine/user_texts.h"
 #include "host/crc32.h"
@@ -27,9 +29,6 @@ constexpr std::uint64_t kMaxCodeTable = 1 << 20;
 // Copies from the original this long are read straight into the window.
 constexpr std::size_t kDirectRead = 64 << 10;
 
-enum : std::uint8_t { kDecompress = 1, kCodeTable = 2, kAppHeader = 4 };            // the header's indicator
-enum : std::uint8_t { kSourceSegment = 1, kTargetSegment = 2, kChecksum = 4 };      // a window's
-enum : std::uint8_t { kDataCompressed = 1, kInstCompressed = 2, kAddrCompressed = 4 };  // its delta's
 using namespace vcdiff;
 
 std::string At(std::uint64_t at) { return " at byte " + std::to_string(at); }
@@ -63,42 +62,6 @@ std::uint8_t ReadOne(ByteReader& reader, std::uint64_t end) {
     return ReadByte(reader);
 }
 
-// One instruction of the code table.
-struct Instruction {
-    std::uint8_t type = 0;  // 0 NOOP, 1 ADD, 2 RUN, 3 COPY
-    std::uint8_t size = 0;  // 0: the size follows in the instructions
-    std::uint8_t mode = 0;
-};
-enum : std::uint8_t { kNoop = 0, kAdd = 1, kRun = 2, kCopy = 3 };
-using CodeTable = std::array<std::array<Instruction, 2>, 256>;
-
-// The default code table, entry by entry as it is laid out.
-const CodeTable& DefaultTable() {
-    static const CodeTable table = [] {
-        CodeTable t{};
-        std::size_t i = 0;
-        t[i++][0] = {kRun, 0, 0};
-        for (int size = 0; size <= 17; ++size) t[i++][0] = {kAdd, static_cast<std::uint8_t>(size), 0};
-        for (int mode = 0; mode < 9; ++mode) {
-            t[i++][0] = {kCopy, 0, static_cast<std::uint8_t>(mode)};
-            for (int size = 4; size <= 18; ++size)
-                t[i++][0] = {kCopy, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(mode)};
-        }
-        for (int mode = 0; mode < 6; ++mode)
-            for (int add = 1; add <= 4; ++add)
-                for (int copy = 4; copy <= 6; ++copy)
-                    t[i++] = {{{kAdd, static_cast<std::uint8_t>(add), 0},
-                               {kCopy, static_cast<std::uint8_t>(copy), static_cast<std::uint8_t>(mode)}}};
-        for (int mode = 6; mode < 9; ++mode)
-            for (int add = 1; add <= 4; ++add)
-                t[i++] = {{{kAdd, static_cast<std::uint8_t>(add), 0}, {kCopy, 4, static_cast<std::uint8_t>(mode)}}};
-        for (int mode = 0; mode < 9; ++mode)
-            t[i++] = {{{kCopy, 4, static_cast<std::uint8_t>(mode)}, {kAdd, 1, 0}}};
-        return t;
-    }();
-    return table;
-}
-
 // The table as a patch may state its own: each field of the pairs in turn.
 constexpr std::size_t kTableString = 6 * 256;
 std::vector<std::uint8_t> TableString(const CodeTable& table) {
@@ -115,7 +78,7 @@ std::vector<std::uint8_t> TableString(const CodeTable& table) {
 // How a patch's instructions are coded.
 struct Coding {
     std::shared_ptr<const CodeTable> table;  // null: the default one
-    std::size_t near = 4, same = 3;          // the sizes of the address caches
+    std::size_t near = kNearSize, same = kSameSize;  // the sizes of the address caches
     int compressor = kNoCompressor;
     const CodeTable& Table() const { return table ? *table : DefaultTable(); }
 };
@@ -317,7 +280,7 @@ public:
     Decoder(const Coding& coding, const std::string& sourceName, InputFile& original, InputFile& patch,
             std::uint64_t start, OutputFile* output, std::size_t bufferSize)
         : coding_(coding), sourceName_(sourceName), original_(original), patch_(patch), output_(output),
-          reader_(patch, start, bufferSize), source_(original, bufferSize), near_(coding.near), same_(coding.same * 256) {
+          reader_(patch, start, bufferSize), source_(original, bufferSize), cache_(coding.near, coding.same) {
         for (int kind = 0; kind < 3; ++kind) secondary_[kind] = SectionDecoderFor(coding.compressor);
     }
 
@@ -380,9 +343,7 @@ private:
         }
         target_.Resize(static_cast<std::size_t>(w.targetLength));
         std::size_t out = 0;
-        std::fill(near_.begin(), near_.end(), 0);
-        std::fill(same_.begin(), same_.end(), 0);
-        nextNear_ = 0;
+        cache_.Reset();
         const CodeTable& table = coding_.Table();
         Section& instructions = sections_[1];
         while (instructions.pos < instructions.bytes.size()) {
@@ -456,18 +417,14 @@ private:
             const std::uint64_t back = addresses.Number();
             if (back > here) throw Damage{"a copy in window" + At(windowAt) + " reaches before its start"};
             address = here - back;
-        } else if (mode < 2 + near_.size()) {
-            address = near_[mode - 2] + addresses.Number();
+        } else if (mode < 2 + cache_.Near().size()) {
+            address = cache_.Near()[mode - 2] + addresses.Number();
         } else {
-            const std::size_t slot = (mode - 2 - near_.size()) * 256 + addresses.Byte();
-            if (slot >= same_.size()) throw Damage{"a copy in window" + At(windowAt) + " has a mode it cannot have"};
-            address = same_[slot];
+            const std::size_t slot = (mode - 2 - cache_.Near().size()) * 256 + addresses.Byte();
+            if (slot >= cache_.Same().size()) throw Damage{"a copy in window" + At(windowAt) + " has a mode it cannot have"};
+            address = cache_.Same()[slot];
         }
-        if (!near_.empty()) {
-            near_[nextNear_] = address;
-            nextNear_ = (nextNear_ + 1) % near_.size();
-        }
-        if (!same_.empty()) same_[address % same_.size()] = address;
+        cache_.Update(address);
         return address;
     }
 
@@ -482,8 +439,7 @@ private:
     Section sections_[3];
     Section compressed_;  // a section as it stands in the patch, before inflating
     Buffer target_;
-    std::vector<std::uint64_t> near_, same_;
-    std::size_t nextNear_ = 0;
+    AddressCache cache_;
 };
 
 // Bytes in memory read as a file.
@@ -568,19 +524,45 @@ std::string VcdiffPatch::InfoLines() const {
     return said;
 }
 
-class Vcdiff final : public PatchFormat {
+class Vcdiff : public PatchFormat {
 public:
     std::string_view Name() const override { return "xdelta (VCDIFF)"; }
     std::string_view Key() const override { return "xdelta"; }
     std::string_view Summary() const override {
-        return "its sections compressed with LZMA, DJW, FGK or not at all; held to each window's Adler-32";
+        return "made with its sections as they are, which every xdelta reader applies; read with them compressed"
+               " with LZMA, DJW, FGK or not at all; held to each window's Adler-32";
     }
     std::vector<std::string_view> Extensions() const override { return {"xdelta", "vcdiff", "delta"}; }
     bool Recognises(std::span<const std::uint8_t> head) const override {
         return StartsWith(head, std::string_view("\xD6\xC3\xC4\x00", 4));
     }
     std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const override {
-        return ReadForeign(std::make_unique<VcdiffPatch>(*this), patch, bufferSize);
+        return ReadForeign(std::make_unique<VcdiffPatch>(VcdiffFormat()), patch, bufferSize);
+    }
+    bool Makes() const override { return true; }
+    // The original's index, then the scan.
+    unsigned MakePasses() const override { return 2; }
+    bool KeepsComment() const override { return false; }
+    std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
+        WriteVcdiff(request, files, false, host.Buffers());
+        return {};
+    }
+};
+
+// The same, its sections compressed: asked for by key, never recognised
+// apart (its patches are read as any xdelta patch).
+class VcdiffLzma final : public Vcdiff {
+public:
+    std::string_view Name() const override { return "xdelta (VCDIFF, LZMA)"; }
+    std::string_view Key() const override { return "xdelta-lzma"; }
+    std::string_view Summary() const override {
+        return "the same, its sections compressed with LZMA as xdelta3 writes them by default: smaller, applied by"
+               " xdelta3 3.0.11 and later";
+    }
+    bool Recognises(std::span<const std::uint8_t>) const override { return false; }
+    std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
+        WriteVcdiff(request, files, true, host.Buffers());
+        return {};
     }
 };
 
@@ -588,6 +570,11 @@ public:
 
 const PatchFormat& VcdiffFormat() {
     static const Vcdiff format;
+    return format;
+}
+
+const PatchFormat& VcdiffLzmaFormat() {
+    static const VcdiffLzma format;
     return format;
 }
 

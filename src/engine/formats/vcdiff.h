@@ -13,5 +13,7 @@
 namespace zelk {
 
 const PatchFormat& VcdiffFormat();
+// The same patches made with their sections compressed with LZMA.
+const PatchFormat& VcdiffLzmaFormat();
 
 }  // namespace zelk

@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <new>
+#include <stdexcept>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -449,6 +450,50 @@ std::unique_ptr<SectionDecoder> SectionDecoderFor(int compressor) {
         case kFgk: return std::make_unique<Fgk>();
         default: return nullptr;
     }
+}
+
+// What the sections of a window are: mostly short numbers and the bytes
+// the change brought, which seldom repeat far away; a dictionary of 1 MiB
+// keeps the three encoders within a few tens of MiB together.
+constexpr std::uint32_t kEncoderDictionary = 1 << 20;
+constexpr std::uint32_t kEncoderPreset = 6;
+
+struct LzmaSectionEncoder::Stream {
+    lzma_stream lzma = LZMA_STREAM_INIT;
+    ~Stream() { lzma_end(&lzma); }
+};
+
+LzmaSectionEncoder::LzmaSectionEncoder() : stream_(std::make_unique<Stream>()) {
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, kEncoderPreset)) throw std::logic_error("LZMA preset");
+    options.dict_size = kEncoderDictionary;
+    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    const lzma_ret ret = lzma_stream_encoder(&stream_->lzma, filters, LZMA_CHECK_NONE);
+    if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
+    if (ret != LZMA_OK) throw std::logic_error("LZMA encoder");
+}
+
+LzmaSectionEncoder::~LzmaSectionEncoder() = default;
+
+void LzmaSectionEncoder::Encode(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {
+    lzma_stream& s = stream_->lzma;
+    s.next_in = in.data();
+    s.avail_in = in.size();
+    const std::size_t start = out.size();
+    std::size_t used = start;
+    for (;;) {
+        // Room for the section as it is and then some: more only for
+        // bytes that do not compress.
+        if (out.size() - used < 4096) out.resize(used + std::max<std::size_t>(in.size() / 2, 64 << 10));
+        s.next_out = out.data() + used;
+        s.avail_out = out.size() - used;
+        const lzma_ret ret = lzma_code(&s, LZMA_SYNC_FLUSH);
+        used = out.size() - s.avail_out;
+        if (ret == LZMA_STREAM_END) break;
+        if (ret == LZMA_MEM_ERROR) throw std::bad_alloc();
+        if (ret != LZMA_OK) throw std::logic_error("LZMA encoder");
+    }
+    out.resize(used);
 }
 
 }  // namespace zelk::vcdiff

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace zelk::vcdiff {
 
@@ -29,5 +30,23 @@ public:
 
 // Null for a number that names no compressor.
 std::unique_ptr<SectionDecoder> SectionDecoderFor(int compressor);
+
+// Compresses one kind of section window after window, as LZMA: one .xz
+// stream (no integrity check: each window carries its Adler-32) for all
+// of them, flushed at the end of each section, so that what a section
+// shares with those before costs little.
+class LzmaSectionEncoder {
+public:
+    LzmaSectionEncoder();
+    ~LzmaSectionEncoder();
+    LzmaSectionEncoder(const LzmaSectionEncoder&) = delete;
+    LzmaSectionEncoder& operator=(const LzmaSectionEncoder&) = delete;
+    // Appends the compressed form of `in` to `out`.
+    void Encode(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out);
+
+private:
+    struct Stream;
+    std::unique_ptr<Stream> stream_;
+};
 
 }  // namespace zelk::vcdiff
