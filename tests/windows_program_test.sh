@@ -63,7 +63,8 @@ err=$(cat "$work/info-err")
 [ -z "$err" ] || fail "info | head -1 said: $err"
 
 # xdelta3's patches, made here on Linux by Debian's xdelta3, applied by the
-# Windows program byte for byte; one from another original refused.
+# Windows program byte for byte; one from another original refused; and the
+# Windows program's own xdelta patches applied by xdelta3.
 if command -v xdelta3 > /dev/null; then
   perl -e 'srand(7); print pack("C*", map { int(rand(256)) } 1 .. 1048576)' > "$work/x.rom"
   perl -e 'srand(8); local $/; $_ = <STDIN>; for my $i (1 .. 300) { substr($_, int(rand(length)), 1) = chr(int(rand(256))) }
@@ -81,6 +82,13 @@ if command -v xdelta3 > /dev/null; then
   [ $? = 1 ] || fail "xdelta applied to another original does not end with 1: $out"
   [ "$(cat "$work/x-out.rom")" = old ] || fail "xdelta applied to another original replaced the output"
   [ -z "$(ls -A "$work" | grep zelk-)" ] || fail "applying xdelta left temporary files"
+  # And the other way: both forms made by the Windows program, applied by xdelta3.
+  for form in xdelta xdelta-lzma; do
+    out=$(run make --format=$form "$(win "$work/x.rom")" "$(win "$work/x-new.rom")" "$(win "$work/made.xdelta")" 2>&1)
+    [ $? = 0 ] || fail "make --format=$form ended with an error: $out"
+    xdelta3 -d -f -s "$work/x.rom" "$work/made.xdelta" "$work/x-out.rom" || fail "xdelta3 cannot apply the $form patch made under Wine"
+    cmp -s "$work/x-out.rom" "$work/x-new.rom" || fail "xdelta3 made another result of the $form patch made under Wine"
+  done
 else
   echo "SKIPPED: xdelta3's patches under Wine: xdelta3 is not installed"
 fi

@@ -1,9 +1,12 @@
 // Any pair made into a patch and applied gives the changed file back, and
 // the patch is one the maker's rules allow; made into BPS and IPS patches,
 // the same pair (or its changed file cut short) comes back through the
-// applier and through decoders written from the formats' descriptions.
+// applier and through decoders written from the formats' descriptions (and
+// as xdelta patches, plain and with LZMA, through the applier and the plain
+// one through RFC 3284's decoding).
 #include "../format_models.h"
 #include "engine/formats/aps.h"
+#include "engine/formats/vcdiff.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_format.h"
 #include "engine/patch_maker.h"
@@ -61,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // asks for the GBA form).
     if (cutShort) changed.resize(changed.size() / 2);
     host.files["b.rom"] = changed;
-    for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps", "p.gba", "p.rup"}) {
-        const PatchFormat* format = name[2] == 'g' ? &ApsGbaFormat() : nullptr;
+    for (const char* name : {"p.bps", "p.ips", "p.ups", "p.ebp", "p.ppf", "p.aps", "p.gba", "p.rup", "p.xdelta", "p.lzma"}) {
+        const PatchFormat* format = name[2] == 'g' ? &ApsGbaFormat() : name[2] == 'l' ? &VcdiffLzmaFormat() : nullptr;
         if (format != nullptr && !gbaToo) continue;
         const bool keepsLength = name[2] == 'e' || name[2] == 'p';
         if (keepsLength && changed.size() < original.size()) {
@@ -74,8 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(ApplyPatch(host, "a.rom", name, "out.rom") == Outcome::Done);
         Require(host.files["out.rom"] == changed);
         const Bytes& made = host.files[name];
+        if (name[2] == 'l') continue;  // the models read no LZMA
         try {
-            const Bytes decoded = name[2] == 'b'   ? test::model::ApplyBps(original, made)
+            const Bytes decoded = name[2] == 'x'   ? test::model::ApplyVcdiff(original, made)
+                                  : name[2] == 'b' ? test::model::ApplyBps(original, made)
                                   : name[2] == 'u' ? test::model::ApplyUps(original, made)
                                   : name[2] == 'p' ? test::model::ApplyPpf(original, made)
                                   // (a GBA cartridge gets the GBA form of APS)

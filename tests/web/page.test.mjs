@@ -574,7 +574,7 @@ test("the original's hashes stand beside the verdict, and a checksum's refusal a
   await context.close();
 });
 
-test("the page makes a BPS patch by its name, as the command line does, and applies it back", async () => {
+test("the page makes BPS and xdelta patches by their names, as the command line does", async () => {
   const { page, context, downloads } = await openPage();
   const original = random(2 << 20, 61);
   const changed = Buffer.concat([original.subarray(0, 1 << 20), random(5000, 62), original.subarray(1 << 20), random(70000, 63)]);
@@ -597,6 +597,15 @@ test("the page makes a BPS patch by its name, as the command line does, and appl
   assert.deepEqual(await press(page, "Command3"), [{ text: "made in the page", critical: false },
                                                    { text: "Done applying BPS patch! ", critical: false }]);
   assert.ok(fs.readFileSync(await save(downloads[0], "back.rom")).equals(changed));
+  // An xdelta patch made in the page by its name is one xdelta3 applies.
+  await choose(page, "fldChgRomFile", b);
+  await page.fill("#fldOutPatchFile", "hack.xdelta");
+  await page.fill("#fldPatchComment", "");
+  downloads.length = 0;
+  assert.deepEqual(await press(page, "Command2"), [{ text: "Done xdelta (VCDIFF) patch generation!", critical: false }]);
+  const xd = await save(downloads[0], "hack.xdelta");
+  execFileSync("xdelta3", ["-d", "-f", "-s", a, xd, path.join(work, "xd-out.rom")]);
+  assert.ok(fs.readFileSync(path.join(work, "xd-out.rom")).equals(changed), "xdelta3 made another result");
   await context.close();
 });
 
