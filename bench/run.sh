@@ -8,8 +8,10 @@
 #   other formats: apply of linear BPS, IPS32 and UPS patches of the same
 #          change, and of the PPF, APS (both forms) and RUP patches zelkpatch
 #          makes of it, against applying the ZelkPatch (256 MiB), and CRC-32 speed
-#   BPS making: on pairs whose data moved (edits, an insertion, a longer
-#          tail), size against xdelta3 -9 -S none and time against xdelta3 -9
+#   BPS and xdelta making: on pairs whose data moved (edits, an insertion, a
+#          longer tail), size against xdelta3 -9 (-S none where ours has no
+#          compression) and time against xdelta3 -9; xdelta also where data
+#          moved far (512 MiB), and its memory at 4 GiB
 # Every command starts with no old output in place and after a sync, so none
 # pays for freeing or writing back what the run before left.
 #   the page: make and apply against the time the browser needs to read
@@ -183,18 +185,67 @@ for s in "${sizes[@]}"; do
     echo "$stamp" > "$data/$name.stamp"
   fi
   out=$data/$name.out
-  echo "== $name: making BPS"
+  echo "== $name: making BPS and xdelta"
   hyperfine -N --warmup 1 --runs 5 --prepare "sh -c 'rm -f $out.*; sync'" --export-json "$results/$name.bps.json" \
-    -n zelkpatch "$zelk make $o $m $out.bps" -n xdelta3-9 "xdelta3 -e -9 -f -s $o $m $out.xd"
+    -n zelkpatch "$zelk make $o $m $out.bps" -n zelkpatch-xdelta "$zelk make $o $m $out.xdelta" \
+    -n zelkpatch-xdelta-lzma "$zelk make -f xdelta-lzma $o $m $out.lzma" \
+    -n xdelta3-9-S-none "xdelta3 -e -9 -S none -f -s $o $m $out.xdn" -n xdelta3-9 "xdelta3 -e -9 -f -s $o $m $out.xd"
   "$zelk" make "$o" "$m" "$out.bps" > /dev/null
   "$zelk" apply "$o" "$out.bps" "$out.check" > /dev/null && cmp "$out.check" "$m"
+  # xdelta3 applies both forms of our xdelta patch, as we apply its own.
+  "$zelk" make "$o" "$m" "$out.xdelta" > /dev/null
+  "$zelk" make -f xdelta-lzma "$o" "$m" "$out.lzma" > /dev/null
+  for f in xdelta lzma; do xdelta3 -d -f -s "$o" "$out.$f" "$out.check" && cmp "$out.check" "$m"; done
   xdelta3 -e -9 -S none -f -s "$o" "$m" "$out.xdn"
   xdelta3 -e -9 -f -s "$o" "$m" "$out.xd"
   printf 'zelkpatch\t%s\nxdelta3-9-S-none\t%s\nxdelta3-9\t%s\nzelkpatch-peak\t%s\nxdelta3-peak\t%s\n' \
     "$(stat -c %s "$out.bps")" "$(stat -c %s "$out.xdn")" "$(stat -c %s "$out.xd")" \
     "$(peak "$zelk" make "$o" "$m" "$out.bps")" "$(peak xdelta3 -e -9 -f -s "$o" "$m" "$out.xd")" > "$results/$name.bps.tsv"
+  printf 'xdelta\t%s\nxdelta-lzma\t%s\nxdelta-peak\t%s\nxdelta-lzma-peak\t%s\n' \
+    "$(stat -c %s "$out.xdelta")" "$(stat -c %s "$out.lzma")" "$(peak "$zelk" make "$o" "$m" "$out.xdelta")" \
+    "$(peak "$zelk" make -f xdelta-lzma "$o" "$m" "$out.lzma")" > "$results/$name.xdelta-make.tsv"
   rm -f "$out".*
 done
+
+# Making xdelta where data moved far: a 512 MiB image whose two halves
+# traded places, with about 3,000 small edits; xdelta3 -9 once (it takes
+# minutes: it looks for moved data only within its 64 MiB source window).
+# And at 4 GiB and a bit more, past 2^32 bytes, the memory our maker needs,
+# and xdelta3 -d applying what it made.
+far=$data/far512
+if [ ! -f "$far.stamp" ] || [ "$(cat "$far.stamp")" != "512 0.2 1" ]; then
+  echo "generating far512"
+  "$gen" 512 0.2 0 11 "$far.orig" "$far.edited"
+  python3 -c 'import sys
+d = open(sys.argv[1], "rb").read(); h = len(d) // 2
+open(sys.argv[2], "wb").write(d[h:] + d[:h])' "$far.edited" "$far.changed"
+  rm -f "$far.edited"
+  echo "512 0.2 1" > "$far.stamp"
+fi
+echo "== far512: making xdelta"
+hyperfine -N --warmup 1 --runs 3 --prepare "sh -c 'rm -f $far.out.*; sync'" --export-json "$results/far512.json" \
+  -n zelkpatch-xdelta-lzma "$zelk make -f xdelta-lzma $far.orig $far.changed $far.out.lzma"
+"$zelk" make -f xdelta-lzma "$far.orig" "$far.changed" "$far.out.lzma" > /dev/null
+xdelta3 -d -f -s "$far.orig" "$far.out.lzma" "$far.out.check" && cmp "$far.out.check" "$far.changed"
+/usr/bin/time -f '%e\t%M' -o "$results/.x3" xdelta3 -e -9 -f -s "$far.orig" "$far.changed" "$far.out.xd"
+printf 'xdelta-lzma\t%s\nxdelta3-9\t%s\nxdelta-lzma-peak\t%s\nxdelta3-9-ms\t%.0f\nxdelta3-peak\t%s\n' \
+  "$(stat -c %s "$far.out.lzma")" "$(stat -c %s "$far.out.xd")" \
+  "$(peak "$zelk" make -f xdelta-lzma "$far.orig" "$far.changed" "$far.out.lzma")" \
+  "$(awk '{print $1 * 1000}' "$results/.x3")" "$(awk '{print $2}' "$results/.x3")" > "$results/far512.tsv"
+rm -f "$far".out.*
+
+huge=$data/huge4096
+if [ ! -f "$huge.stamp" ] || [ "$(cat "$huge.stamp")" != "4096 0.01 1048576 1" ]; then
+  echo "generating huge4096"
+  "$gen" 4096 0.01 1048576 13 "$huge.orig" "$huge.changed" 65536
+  echo "4096 0.01 1048576 1" > "$huge.stamp"
+fi
+echo "== huge4096: making xdelta"
+/usr/bin/time -f '%e\t%M' -o "$results/.huge" "$zelk" make -f xdelta-lzma "$huge.orig" "$huge.changed" "$huge.out.lzma" > /dev/null
+xdelta3 -d -f -s "$huge.orig" "$huge.out.lzma" "$huge.out.check" && cmp "$huge.out.check" "$huge.changed"
+printf 'size\t%s\npatch\t%s\nms\t%.0f\npeak\t%s\n' "$(stat -c %s "$huge.changed")" "$(stat -c %s "$huge.out.lzma")" \
+  "$(awk '{print $1 * 1000}' "$results/.huge")" "$(awk '{print $2}' "$results/.huge")" > "$results/huge4096.tsv"
+rm -f "$huge".out.*
 
 names=()
 for c in "${cases[@]}"; do names+=("${c%% *}"); done

@@ -180,17 +180,21 @@ TEST_F(FailureTest, FullDiskAtAnyPointKeepsTheOldTarget) {
     // Every budget short of the whole output fails; the loops end there at
     // the latest, and at the first failure of any other kind.
     const std::uint64_t limit = 2 * changed.size() + 100;
-    bool sawSuccess = false;
-    for (std::uint64_t budget = 0; !sawSuccess && budget < limit; budget += 97) {
-        Write("p.ppp", oldPatch);
-        FullDiskHost host(budget);
-        sawSuccess = MakePatch(host, Path("a.rom"), Path("b.rom"), Path("p.ppp"), "c") == Outcome::Done;
-        if (sawSuccess) break;
-        ExpectStoppedWith(host.messages, "Cannot write " + Path("p.ppp") + ": No space left on device");
-        EXPECT_EQ(Read("p.ppp"), oldPatch);
-        ASSERT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", "p.ppp"}));
+    // Our own format, and a format whose maker writes window by window.
+    for (const std::string name : {"p.xdelta", "p.ppp"}) {
+        bool sawSuccess = false;
+        for (std::uint64_t budget = 0; !sawSuccess && budget < limit; budget += 97) {
+            Write(name, oldPatch);
+            FullDiskHost host(budget);
+            sawSuccess = MakePatch(host, Path("a.rom"), Path("b.rom"), Path(name), "") == Outcome::Done;
+            if (sawSuccess) break;
+            ExpectStoppedWith(host.messages, "Cannot write " + Path(name) + ": No space left on device");
+            EXPECT_EQ(Read(name), oldPatch);
+            ASSERT_EQ(Listing(), (std::vector<std::string>{"a.rom", "b.rom", name}));
+        }
+        ASSERT_TRUE(sawSuccess) << name;
+        std::filesystem::remove(Path("p.xdelta"));
     }
-    ASSERT_TRUE(sawSuccess);
     const Bytes patch = Read("p.ppp");
     bool applied = false;
     for (std::uint64_t budget = 0; !applied && budget < limit; budget += 101) {

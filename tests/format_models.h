@@ -468,7 +468,7 @@ inline Bytes ApplyVcdiff(const Bytes& source, const Bytes& patch) {
         const std::size_t instEnd = addr, end = addr + addrLength;
         if (end > patch.size()) throw std::runtime_error("cut short");
         Bytes window;
-        std::uint64_t near[4] = {}, same[768] = {};
+        std::uint64_t nearCache[4] = {}, sameCache[768] = {};
         int nextNear = 0;
         const auto byteAt = [&](std::uint64_t a) {
             return a < segLength ? from.at(static_cast<std::size_t>(segPosition + a)) : window.at(static_cast<std::size_t>(a - segLength));
@@ -489,10 +489,10 @@ inline Bytes ApplyVcdiff(const Bytes& source, const Bytes& patch) {
                     std::uint64_t a;
                     if (i.mode == 0) a = varint(patch, addr);
                     else if (i.mode == 1) a = here - varint(patch, addr);
-                    else if (i.mode < 6) a = near[i.mode - 2] + varint(patch, addr);
-                    else a = same[(i.mode - 6) * 256 + patch.at(addr++)];
-                    near[nextNear] = a, nextNear = (nextNear + 1) % 4;
-                    same[a % 768] = a;
+                    else if (i.mode < 6) a = nearCache[i.mode - 2] + varint(patch, addr);
+                    else a = sameCache[(i.mode - 6) * 256 + patch.at(addr++)];
+                    nearCache[nextNear] = a, nextNear = (nextNear + 1) % 4;
+                    sameCache[a % 768] = a;
                     if (a >= here) throw std::runtime_error("copies from ahead");
                     for (std::uint64_t k = 0; k < size; ++k) window.push_back(byteAt(a + k));
                 }
