@@ -36,6 +36,9 @@ struct Evidence {
     bool blockOk = true;
     bool patched = false;   // it holds every byte the patch changes, as the patch makes it
     bool original = false;  // it holds them as they were
+    // The patch may have made it longer: a 3.0 patch does not keep the
+    // original's size, so nothing could make it that size again.
+    bool mayHaveGrown = false;
 };
 
 class PpfPatch final : public ForeignPatch {
@@ -177,6 +180,9 @@ struct Examining {
     FileWindow& file;
     std::uint64_t size;
     bool patched = true, original = true, any = false;
+    // The old byte the records give the file's last byte, where one covers
+    // it: the maker writes zeros past the original's end.
+    std::optional<std::uint8_t> lastWas;
     void Data(std::uint64_t offset, std::uint64_t length, ByteReader& reader) {
         std::array<std::uint8_t, 255> now{}, was{}, there{};
         reader.Read(std::span(now).first(length));
@@ -188,6 +194,7 @@ struct Examining {
             std::memcpy(there.data() + have, piece.data(), piece.size());
             have += piece.size();
         }
+        if (size > 0 && offset <= size - 1 && size - 1 - offset < length) lastWas = was[size - 1 - offset];
         for (std::uint64_t i = 0; i < length; ++i) {
             if (now[i] == was[i]) continue;
             any = true;
@@ -208,11 +215,14 @@ Evidence PpfPatch::Examine(InputFile& file, InputFile& patch, std::size_t buffer
     }
     if (undo) {
         FileWindow window(file, bufferSize);
-        Examining examining{window, file.Size()};
+        Examining examining{window, file.Size(), true, true, false, std::nullopt};
         ByteReader reader(patch, bodyStart, bufferSize);
         Walk(reader, *this, false, examining);
         e.patched = examining.any && examining.patched;
         e.original = examining.any && examining.original;
+        // Only a record that ends at the file's end, with a zero for the
+        // last byte's old value, could have added bytes there.
+        e.mayHaveGrown = examining.lastWas == std::uint8_t{0};
     }
     return e;
 }
@@ -230,6 +240,7 @@ std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, I
                                       const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                       std::string& note) const {
     const Evidence e = Examine(original, patch, host.Buffers().stream);
+    if (e.patched && !e.original && e.mayHaveGrown) return Stop{originalPath + ": " + text::CannotTurnBack()};
     if (e.patched && !e.original) {
         plan.reverse = true;
         note = text::TurnedBack(originalPath, kName);
@@ -242,6 +253,7 @@ std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, I
 
 Verdict PpfPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
     const Evidence e = Examine(file, patch, bufferSize);
+    if (e.patched && !e.original && e.mayHaveGrown) return {Fit::AlreadyApplied, text::CannotTurnBack()};
     if (e.patched && !e.original)
         return {Fit::AlreadyApplied,
                 "It holds the new bytes of every record, and the patch's undo data turn it back into its original."};
@@ -343,6 +355,11 @@ public:
 const PatchFormat& PpfFormat() {
     static const Ppf format;
     return format;
+}
+
+std::string text::CannotTurnBack() {
+    return "It holds the new bytes of every record of this PPF patch, which may have made the file longer: a PPF"
+           " 3.0 patch does not keep the original's size, so it cannot turn this file back.";
 }
 
 }  // namespace zelk

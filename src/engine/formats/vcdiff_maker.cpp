@@ -239,7 +239,7 @@ private:
                 at += op.size;
             } else if (op.type == kAdd) {
                 add(op);
-                if (next == nullptr || next->type != kCopy || op.size > 4) {
+                if (next == nullptr || next->type != kCopy || op.size > 4 || OneByte(at, next->size)) {
                     codes.Single(instructions_, kAdd, op.size, 0);
                     continue;
                 }
