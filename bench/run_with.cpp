@@ -66,5 +66,5 @@ int main(int argc, char** argv) {
     BenchHost host(std::string(argv[3]) == "sync");
     const zelk::BufferSizes sizes{std::strtoul(argv[1], nullptr, 10) * 1024, std::strtoul(argv[2], nullptr, 10) * 1024};
     if (sizes.scan != 0 && sizes.stream != 0) host.buffers = sizes;
-    return host.Finish(zelk::RunCommandLine({argv + 4, argv + argc}, host, stdin, stdout, stderr));
+    return host.Finish(zelk::RunCommandLine({argv + 4, argv + argc}, host, stdin, stderr));
 }
