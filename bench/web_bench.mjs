@@ -50,8 +50,8 @@ await page.fill("#fldPatchComment", "");
 const readTime = (fields) => page.evaluate((ids) => new Promise((resolve) => {
   const worker = new Worker("bench-read.js");
   worker.onmessage = (event) => { worker.terminate(); resolve(event.data / 1000); };
-  // The page keeps each chosen file under its field's role.
-  worker.postMessage(ids.map((id) => chosen.get(document.getElementById(id).dataset.role)));
+  // The page keeps the files chosen for each field under its role.
+  worker.postMessage(ids.flatMap((id) => chosen.get(document.getElementById(id).dataset.role) ?? []));
 }), fields);
 
 // Seconds from pressing `button` to the operation's last dialog.
