@@ -17,6 +17,7 @@
 #include "engine/formats/ips.h"
 #include "engine/formats/ups.h"
 #include "engine/patch_applier.h"
+#include "engine/patch_maker.h"
 #include "engine/user_texts.h"
 #include "format_models.h"
 #include "host/crc32.h"
@@ -516,11 +517,11 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
     EXPECT_EQ(Apply(other, ApsFor(&z64, false, 0x4000)), Outcome::Stopped);
     const auto identity = [](const Bytes& rom) {
         char said[64];
-        std::snprintf(said, sizeof said, "cart ID %02X%02X, country %02X, CRC ", rom[0x3C], rom[0x3D], rom[0x3E]);
+        std::snprintf(said, sizeof said, "cart ID %02x%02x, country %02x, CRC ", rom[0x3C], rom[0x3D], rom[0x3E]);
         std::string crc;
         for (std::size_t i = 0x10; i < 0x18; ++i) {
             char two[3];
-            std::snprintf(two, sizeof two, "%02X", rom[i]);
+            std::snprintf(two, sizeof two, "%02x", rom[i]);
             crc += two;
         }
         return said + crc;
@@ -796,6 +797,14 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
     Bytes bigZ64 = Random(0x300000, 54), bigHack;
     std::copy(z64.begin(), z64.begin() + 4, bigZ64.begin());
     const Bytes oddCopies = BpsFor(bigZ64, {{model::SourceCopy, 0x180001, 0x80003}, {model::SourceRead, 0x17FFFF}}, "", bigHack);
+    // Our own format, by its blocks' bytes: each differs from the original's
+    // (4 KiB of them, which a file in another byte order contradicts).
+    Bytes ownHack = z64;
+    for (std::size_t i = 0x1000; i < 0x2000; ++i) ownHack[i] ^= 0xA5;
+    const auto own = [&](const Bytes& from, const Bytes& to) {
+        MakePatch(host_, Write("o.rom", from), Write("c.rom", to), Path("own.ppp"), "");
+        return Read("own.ppp");
+    };
     const struct {
         const char* name;
         Bytes file, patch, result;
@@ -815,6 +824,14 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
         {"RUP, .v64 for .z64", order(z64, 0, 1), RupFor({{z64, hack}}, "t", true), order(hack, 0, 1), text::Reordered(a, ".v64", ".z64")},
         {"BPS copying from odd places, .v64 for .z64", order(bigZ64, 0, 1), oddCopies, order(bigHack, 0, 1),
          text::Reordered(a, ".v64", ".z64")},
+        {"ZelkPatch, iNES", Concat({ines, image}), own(image, changed), Concat({ines, changed}), text::HeaderKept(a, "iNES", 16)},
+        {"ZelkPatch, Lynx", Concat({lynx, image}), own(image, changed), Concat({lynx, changed}), text::HeaderKept(a, "Lynx", 64)},
+        {"ZelkPatch, copier", Concat({copier, image}), own(image, changed), Concat({copier, changed}),
+         text::HeaderKept(a, "copier", 512)},
+        {"ZelkPatch, .v64 for .z64", order(z64, 0, 1), own(z64, ownHack), order(ownHack, 0, 1),
+         text::Reordered(a, ".v64", ".z64")},
+        {"ZelkPatch, .n64 for .v64", order(z64, 0, 2), own(order(z64, 0, 1), order(ownHack, 0, 1)), order(ownHack, 0, 2),
+         text::Reordered(a, ".n64", ".v64")},
     };
     for (const auto& row : rows) {
         ASSERT_EQ(Apply(row.file, row.patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;

@@ -26,8 +26,8 @@ constexpr std::size_t kIdAt = 0x3C, kIdSize = 3, kCrcAt = 0x10, kCrcSize = 8;
 
 // Cart ID and country, then the CRC, as the patch and its messages name them.
 std::string Identity(std::span<const std::uint8_t> id) {
-    return "cart ID " + text::Hex(id.first(2), true) + ", country " + text::Hex(id.subspan(2, 1), true) + ", CRC " +
-           text::Hex(id.subspan(3), true);
+    return "cart ID " + text::Hex(id.first(2)) + ", country " + text::Hex(id.subspan(2, 1)) + ", CRC " +
+           text::Hex(id.subspan(3));
 }
 
 class ApsPatch final : public ForeignPatch {

@@ -92,23 +92,6 @@ void ForeignPatch::Take(const View& view, const std::string& originalPath, Plan&
                                : text::HeaderKept(originalPath, view.header, view.skip);
 }
 
-namespace {
-
-// The result, written in the byte order the patch reads, turned into the
-// original's, a piece at a time.
-void ReorderOutput(OutputFile& output, std::uint64_t from, Reorder order) {
-    std::vector<std::uint8_t> piece(kChunk);
-    const std::uint64_t end = from + ((output.Size() - from) & ~std::uint64_t{3});
-    for (std::uint64_t at = from; at < end;) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - at));
-        output.ReadBack(at, {piece.data(), size});
-        ReorderWords(order, {piece.data(), size});
-        output.WriteAt(at, {piece.data(), size});
-        at += size;
-    }
-}
-
-}  // namespace
 
 // Refused unless it was made for this file (where the patch can tell), its
 // comment shown, then written like any result.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/byte_reader.h"
 #include "engine/verdict.h"
 
 namespace zelk {
@@ -16,6 +17,18 @@ void ReorderWords(Reorder how, std::span<std::uint8_t> bytes) {
             case Reorder::SwapHalves: std::swap(w[0], w[2]), std::swap(w[1], w[3]); break;
             case Reorder::None: return;
         }
+    }
+}
+
+void ReorderOutput(OutputFile& output, std::uint64_t from, Reorder order) {
+    std::vector<std::uint8_t> piece(kChunk);
+    const std::uint64_t end = from + ((output.Size() - from) & ~std::uint64_t{3});
+    for (std::uint64_t at = from; at < end;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - at));
+        output.ReadBack(at, {piece.data(), size});
+        ReorderWords(order, {piece.data(), size});
+        output.WriteAt(at, {piece.data(), size});
+        at += size;
     }
 }
 

@@ -22,6 +22,9 @@ namespace zelk {
 enum class Reorder { None, SwapPairs, ReverseWords, SwapHalves };
 // Converts the whole 4-byte words of `bytes`.
 void ReorderWords(Reorder how, std::span<std::uint8_t> bytes);
+// A result written in the byte order a patch reads, from byte `from` on,
+// turned into the file's own, a piece at a time.
+void ReorderOutput(OutputFile& output, std::uint64_t from, Reorder order);
 // The byte order of an N64 image starting with `head`, by its first word:
 // ".z64", ".v64", ".n64", or null for none.
 const char* N64OrderOf(std::span<const std::uint8_t> head);
