@@ -258,9 +258,7 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         std::string info;     // the first message of info
         int infoStatus = 0;
     } rows[] = {
-        {a, patch("p.bps", bps), 0, " fits " + a,
-         "Format: BPS\nSource: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
-             text::Crc(model::Crc(bps, 0, bps.size() - 4)) + "\nComment:"},
+        {a, patch("p.bps", bps), 0, " fits " + a, "Format: BPS\nComment:"},
         {h, Path("p.bps"), 0, " fits " + h, ""},
         {b, patch("p.ups", ups), 1, " is already applied in " + b,
          "Format: UPS\nSource: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
@@ -274,8 +272,8 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         {a, patch("l.bps", model::Bps(source, longer, {{model::SourceRead, 7}, {model::TargetRead, 1, 0, {target[7]}},
                                                             {model::SourceRead, 2992}, {model::TargetRead, 4, 0, Text("tail")}})),
          0, " fits " + a,
-         "Format: BPS\nSource: " + s + "\nTarget: " + text::SizeAndCrc(3004, model::Crc(longer)) + "\nPatch CRC-32: " +
-             text::Crc(model::Crc(Read("l.bps"), 0, Read("l.bps").size() - 4)) + "\nComment: (none)"},
+         "Format: BPS\nComment: (none)\nSource: " + s + "\nTarget: " + text::SizeAndCrc(3004, model::Crc(longer)) +
+             "\nPatch CRC-32: " + text::Crc(model::Crc(Read("l.bps"), 0, Read("l.bps").size() - 4))},
         {b, patch("t.ips", model::Ips({{7, {target[7]}}}, 2000)), 0, " fits " + b, ""},
         {a, patch("e.bps", model::Checksummed("BPS1", 5, 10, {0x80, 0x80 | (5 << 2)})), 2, "",
          damage("e.bps", text::ReadsOutside(7, "original")), 1},
@@ -299,8 +297,11 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         EXPECT_EQ(Run({"info", row.patch}), row.infoStatus) << row.patch;
         ASSERT_FALSE(host_.messages.empty());
         EXPECT_EQ(host_.messages[0].text, row.info);
+        // The comment, then what the patch states.
         if (row.info.starts_with("Format: BPS") && row.info.ends_with("\nComment:")) {
             EXPECT_EQ(host_.messages.at(1).text, "made by hand");
+            EXPECT_EQ(host_.messages.at(2).text, "Source: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
+                                                     text::Crc(model::Crc(bps, 0, bps.size() - 4)));
         }
     }
     // Applied all the same, as asked: the wrong original and the result's

@@ -55,6 +55,7 @@ protected:
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
         return CodePageComment(patch, files, {description});
     }
+    std::string NoComment() const override { return "(none)"; }
 
 private:
     // Empty where the file is the patch's original as far as it can tell.

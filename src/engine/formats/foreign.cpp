@@ -46,20 +46,26 @@ Verdict ForeignPatch::Compare(InputFile&, InputFile&, std::size_t) const {
     return {Fit::Fits, text::NoChecksum(format_->Name()) + "."};
 }
 
+// As every format's info reads, our own included: the format as the help
+// names it, the comment where the format has room for one, then what the
+// patch states, each line labelled.
 void ForeignPatch::ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const {
     std::string said = "Format: " + std::string(format_->Name());
+    if (const auto comment = Comment(*patch, host)) {
+        host.ShowMessage(said + "\nComment:", MessageStyle::Plain);
+        host.ShowComment(*comment);
+        said.clear();
+    } else if (const std::string none = NoComment(); !none.empty()) {
+        said += "\nComment: " + none;
+    }
+    std::string lines;
     if (stated) {
-        said += "\nSource: " + text::SizeAndCrc(stated->sourceSize, stated->sourceCrc);
-        said += "\nTarget: " + text::SizeAndCrc(stated->targetSize, stated->targetCrc);
+        lines += "\nSource: " + text::SizeAndCrc(stated->sourceSize, stated->sourceCrc);
+        lines += "\nTarget: " + text::SizeAndCrc(stated->targetSize, stated->targetCrc);
     }
-    said += InfoLines();
-    const auto comment = Comment(*patch, host);
-    if (!comment) {
-        host.ShowMessage(said, MessageStyle::Plain);
-        return;
-    }
-    host.ShowMessage(said + "\nComment:", MessageStyle::Plain);
-    host.ShowComment(*comment);
+    lines += InfoLines();
+    said += said.empty() && !lines.empty() ? lines.substr(1) : lines;
+    if (!said.empty()) host.ShowMessage(said, MessageStyle::Plain);
 }
 
 // Applying ---------------------------------------------------------------

@@ -63,6 +63,8 @@ protected:
         if (metadataSize == 0) return nullptr;
         return Utf8Comment(patch, metadataAt, metadataSize);
     }
+    // EBP has room for one, in its JSON; IPS none.
+    std::string NoComment() const override { return metadataAt != 0 ? "(none)" : ""; }
 };
 
 // The records of an IPS patch, up to its EOF mark; returns the truncation

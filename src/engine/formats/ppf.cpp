@@ -69,6 +69,7 @@ protected:
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
         return CodePageComment(patch, files, {description, diz});
     }
+    std::string NoComment() const override { return "(none)"; }
 
 private:
     void ReadHeader(InputFile& patch);
