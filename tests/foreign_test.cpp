@@ -875,6 +875,29 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
         if (!row.note.empty()) said.insert(said.begin(), Plain(row.note));
         EXPECT_EQ(Messages(), said) << row.name;
     }
+    // Where nothing tells (no SNES checksum): applied as it is, and what the
+    // file shows is named, by apply and check alike.
+    const struct {
+        const char* name;
+        Bytes file;
+        std::string seen, remedy;
+    } blind[] = {
+        {"iNES", Concat({ines, image}), a + " starts with a 16-byte iNES header", "remove the header first."},
+        {".v64", order(z64, 0, 1), a + " is an N64 image in the .v64 byte order", "convert the file to .z64 first."},
+        {"copier mark", Concat({copier, image}), a + "'s size, 25088 bytes, is 512 more than a multiple of 1 KiB",
+         "remove the file's first 512 bytes first."},
+    };
+    for (const auto& row : blind) {
+        const Bytes ips = model::Ips({{0x100, {0x55}}});
+        ASSERT_EQ(Apply(row.file, ips), Outcome::Done) << row.name;
+        EXPECT_EQ(Read("out.rom"), model::ApplyIps(row.file, ips)) << row.name;
+        ASSERT_EQ(Messages().size(), 2u) << row.name;
+        EXPECT_TRUE(Messages()[0].text.starts_with(row.seen) && Messages()[0].text.ends_with(row.remedy))
+            << Messages()[0].text;
+        Verdict verdict;
+        ASSERT_EQ(CheckOriginal(host_, a, Path("p.pat"), verdict), std::nullopt);
+        EXPECT_NE(verdict.evidence.find(row.seen), std::string::npos) << verdict.evidence;
+    }
     // The patch's original had the header: refused, the header named.
     const struct {
         const char* name;

@@ -49,7 +49,8 @@ protected:
         return Utf8Comment(patch, metadataStart, metadataSize);
     }
     std::string NoComment() const override {
-        return metadataSize == 0 ? "(none)" : "(" + std::to_string(metadataSize) + " bytes of metadata, not text)";
+        if (metadataSize == 0) return "(none)";
+        return std::string("(").append(std::to_string(metadataSize)).append(" bytes of metadata, not text)");
     }
 };
 

@@ -34,7 +34,12 @@ std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_->
 
 Verdict ForeignPatch::Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
     file.ExpectSequential();
-    if (!stated) return Compare(file, patch, bufferSize);
+    if (!stated) {
+        Verdict verdict = Compare(file, patch, bufferSize);
+        if (verdict.fit == Fit::Fits && Blind(file))
+            if (const std::string seen = SeenLayout(file, file.Path(), false); !seen.empty()) verdict.evidence += " " + seen;
+        return verdict;
+    }
     const FileIdentity id = IdentifyFile(file, *stated, headerAware, bufferSize);
     const Fit fit = id.match == Match::Source || id.match == Match::SourceInView ? Fit::Fits
                     : id.match == Match::Target                                          ? Fit::AlreadyApplied
@@ -108,6 +113,7 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, ResultTa
     Plan plan;
     plan.rule = &rule;
     if (auto stop = PlanFor(host, *in.original, *in.patch, in.originalPath, rule, plan, note)) return stop;
+    if (note.empty() && Blind(*in.original)) note = SeenLayout(*in.original, in.originalPath, true);
     if (const auto comment = Comment(*in.patch, host)) host.ShowComment(*comment);
     OutputFile& output = result.Create();
     in.original->ExpectSequential();

@@ -66,6 +66,8 @@ protected:
                                 const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
     std::string InfoLines() const override;
+    // 1.0, and 3.0 without its block check or undo data: nothing of the original.
+    bool Blind(InputFile&) const override { return !sourceSize && !blockAt && !undo; }
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
         return CodePageComment(patch, files, {description, diz});
     }

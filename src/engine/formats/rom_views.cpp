@@ -90,6 +90,30 @@ std::vector<View> OtherViews(InputFile& file) {
     return views;
 }
 
+std::string SeenLayout(InputFile& file, const std::string& path, bool applying) {
+    std::uint8_t head[16] = {};
+    const std::size_t got = file.ReadAt(0, head);
+    const std::string_view start(reinterpret_cast<const char*>(head), got);
+    std::string seen, remedy;
+    for (const HeaderKind& kind : kHeaders)
+        if (seen.empty() && !kind.mark.empty() && start.starts_with(kind.mark) && file.Size() > kind.length) {
+            seen = path + " starts with a " + std::to_string(kind.length) + "-byte " + kind.name + " header";
+            remedy = "if the patch was made for the image without it, remove the header first";
+        }
+    if (const char* order = N64OrderOf({head, got}); seen.empty() && order != nullptr && std::string_view(order) != ".z64") {
+        seen = path + " is an N64 image in the " + order + " byte order";
+        remedy = "if the patch was made for a .z64 image, convert the file to .z64 first";
+    }
+    if (seen.empty() && file.Size() % 1024 == kCopierHeader) {
+        seen = path + "'s size, " + std::to_string(file.Size()) +
+               " bytes, is 512 more than a multiple of 1 KiB, the usual mark of a copier header";
+        remedy = "if the patch was made for the image without one, remove the file's first 512 bytes first";
+    }
+    if (seen.empty()) return {};
+    return seen + ", and the patch holds nothing that tells whether it was made for the file as it is" +
+           (applying ? ": it was applied as it is; " : "; ") + remedy + ".";
+}
+
 std::string LackedHeader(InputFile& file, std::uint64_t expectedSize) {
     if (expectedSize <= file.Size()) return {};
     const std::uint64_t missing = expectedSize - file.Size();

@@ -44,6 +44,13 @@ std::vector<View> OtherViews(InputFile& file);
 // sentence naming the header it likely lacks; otherwise nothing.
 std::string LackedHeader(InputFile& file, std::uint64_t expectedSize);
 
+// For a patch that holds no evidence of its original: what the file's first
+// bytes or size show of a header or an N64 byte order, and what to do if
+// the patch was made for the image without it, in a sentence naming `path`
+// (saying it was applied as it is, where `applying`); empty where they show
+// nothing.
+std::string SeenLayout(InputFile& file, const std::string& path, bool applying);
+
 // The evidence of a check that found the original in `view`: `found` says
 // what matched ("its MD5 is that").
 std::string ViewEvidence(const View& view, std::string_view found);

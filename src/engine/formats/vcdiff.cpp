@@ -119,6 +119,7 @@ protected:
     bool CheckedWhole() const override { return false; }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::string InfoLines() const override;
+    bool Blind(InputFile&) const override { return !allChecksummed; }
 
 private:
     friend class Decoder;
