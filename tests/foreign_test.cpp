@@ -801,10 +801,12 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
     // (4 KiB of them, which a file in another byte order contradicts).
     Bytes ownHack = z64;
     for (std::size_t i = 0x1000; i < 0x2000; ++i) ownHack[i] ^= 0xA5;
-    const auto own = [&](const Bytes& from, const Bytes& to) {
-        MakePatch(host_, Write("o.rom", from), Write("c.rom", to), Path("own.ppp"), "");
-        return Read("own.ppp");
+    // And xdelta, by the Adler-32 of its first window.
+    const auto made = [&](const Bytes& from, const Bytes& to, const std::string& name) {
+        MakePatch(host_, Write("o.rom", from), Write("c.rom", to), Path(name), "");
+        return Read(name);
     };
+    const auto own = [&](const Bytes& from, const Bytes& to) { return made(from, to, "own.ppp"); };
     const struct {
         const char* name;
         Bytes file, patch, result;
@@ -823,6 +825,10 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
          text::Reordered(a, ".n64", ".v64")},
         {"RUP, .v64 for .z64", order(z64, 0, 1), RupFor({{z64, hack}}, "t", true), order(hack, 0, 1), text::Reordered(a, ".v64", ".z64")},
         {"BPS copying from odd places, .v64 for .z64", order(bigZ64, 0, 1), oddCopies, order(bigHack, 0, 1),
+         text::Reordered(a, ".v64", ".z64")},
+        {"xdelta, iNES", Concat({ines, image}), made(image, changed, "x.xdelta"), Concat({ines, changed}),
+         text::HeaderKept(a, "iNES", 16)},
+        {"xdelta, .v64 for .z64", order(z64, 0, 1), made(z64, hack, "x.xdelta"), order(hack, 0, 1),
          text::Reordered(a, ".v64", ".z64")},
         {"ZelkPatch, iNES", Concat({ines, image}), own(image, changed), Concat({ines, changed}), text::HeaderKept(a, "iNES", 16)},
         {"ZelkPatch, Lynx", Concat({lynx, image}), own(image, changed), Concat({lynx, changed}), text::HeaderKept(a, "Lynx", 64)},
