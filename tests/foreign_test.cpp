@@ -529,7 +529,12 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
     ExpectRefused(Path("a.rom") + " is not the file this APS patch was made for: the patch expects " + identity(z64) +
                       " in the N64 header of a .z64 image; this file has " + identity(other),
                   "another CRC");
-    EXPECT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Stopped) << "a .v64 file for a .z64 patch";
+    // A .v64 file for a .z64 patch: read as .z64, the result written as .v64 again.
+    ASSERT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Done) << host_.messages.back().text;
+    Bytes swappedBack = model::ApplyAps(z64, ApsFor(&z64, false, 0x4000));
+    for (std::size_t i = 0; i + 1 < swappedBack.size(); i += 2) std::swap(swappedBack[i], swappedBack[i + 1]);
+    EXPECT_EQ(Read("out.rom"), swappedBack);
+    EXPECT_EQ(Messages().at(Messages().size() - 2), Plain(text::Reordered(Path("a.rom"), ".v64", ".z64")));
     // A header of zeros is still a header the file must have.
     const Bytes blank(0x4000, 0);
     EXPECT_EQ(Apply(Bytes(0x20, 0), ApsFor(&blank, false, 0x4000)), Outcome::Stopped);
