@@ -833,6 +833,8 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
          text::Reordered(a, ".v64", ".z64")},
         {"xdelta, iNES", Concat({ines, image}), made(image, changed, "x.xdelta"), Concat({ines, changed}),
          text::HeaderKept(a, "iNES", 16)},
+        {"PPF by its undo data, Lynx", Concat({lynx, image}), made(image, changed, "x.ppf"), Concat({lynx, changed}),
+         text::HeaderKept(a, "Lynx", 64)},
         {"xdelta, .v64 for .z64", order(z64, 0, 1), made(z64, hack, "x.xdelta"), order(hack, 0, 1),
          text::Reordered(a, ".v64", ".z64")},
         {"ZelkPatch, iNES", Concat({ines, image}), own(image, changed), Concat({ines, changed}), text::HeaderKept(a, "iNES", 16)},
