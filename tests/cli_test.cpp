@@ -173,15 +173,18 @@ TEST_F(CliTest, FailuresExitWithOneAndUsageWithTwo) {
 }
 
 // check: 0 only when the patch fits, 1 when it does not, 2 when it could
-// not be checked; apply warns only when it does not fit, and writes the
-// result all the same.
-TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
+// not be checked; apply refuses where it does not fit, writing nothing, and
+// with --ignore-checksum writes the result after one warning.
+TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyRefusesAWrongOne) {
     const auto a = Write("a.rom", Random(3000, 1));
     Bytes changed = Read("a.rom");
     for (std::size_t i = 10; i < 3000; i += 7) changed[i] = static_cast<std::uint8_t>(~changed[i]);
     const auto b = Write("b.rom", Concat({changed, Text("tail")}));
     ASSERT_EQ(Run({"make", a, b, Path("p.ppp")}), 0);
     const auto headered = Write("h.rom", Concat({Random(512, 2), Read("a.rom")}));
+    Bytes other = Read("a.rom");
+    other[10] = changed[10];  // one byte the patch writes already in place
+    const auto wrong = Write("w.rom", other);
     Write("bad.ppp", Text("Zelk Patch v1.0\x7f\0\0\0"));
     const struct {
         std::string original, patch;
@@ -190,7 +193,8 @@ TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
     } rows[] = {
         {a, Path("p.ppp"), 0, Path("p.ppp") + " fits " + a},
         {b, Path("p.ppp"), 1, Path("p.ppp") + " is already applied in " + b},
-        {headered, Path("p.ppp"), 1, Path("p.ppp") + " does not fit " + headered},
+        {headered, Path("p.ppp"), 0, Path("p.ppp") + " fits " + headered},  // behind its header
+        {wrong, Path("p.ppp"), 1, Path("p.ppp") + " does not fit " + wrong},
         {a, Path("bad.ppp"), 2, ""},
         {a, Path("none.ppp"), 2, ""},
     };
@@ -205,17 +209,24 @@ TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyWarnsOfAWrongOne) {
         } else {
             EXPECT_EQ(host_.messages[0].style, MessageStyle::Critical);
         }
+        host_.messages.clear();
         host_.warnings.clear();
-        const int applied = Run({"apply", row.original, row.patch, Path("out.rom")});
-        EXPECT_EQ(applied, row.first.empty() ? 1 : 0);
-        EXPECT_EQ(host_.warnings.size(), row.status == 0 || row.first.empty() ? 0u : 1u) << row.first;
-        for (const std::string& warning : host_.warnings) {
-            EXPECT_EQ(warning.rfind(row.first + ": ", 0), 0u) << warning;
-            if (row.original == headered) {
-                EXPECT_NE(warning.find("512-byte copier header"), std::string::npos) << warning;
-            }
-        }
+        std::filesystem::remove(Path("out.rom"));
+        EXPECT_EQ(Run({"apply", row.original, row.patch, Path("out.rom")}), row.status == 0 ? 0 : 1) << row.first;
+        EXPECT_EQ(Exists("out.rom"), row.status == 0) << row.first;
+        EXPECT_TRUE(host_.warnings.empty()) << row.first;
+        if (row.status != 1) continue;
+        EXPECT_EQ(host_.messages.back().text.rfind(row.first + ": ", 0), 0u) << host_.messages.back().text;
+        EXPECT_EQ(Run({"apply", "--ignore-checksum", row.original, row.patch, Path("out.rom")}), 0) << row.first;
+        ASSERT_EQ(host_.warnings.size(), 1u) << row.first;
+        EXPECT_EQ(host_.warnings[0].rfind(row.first + ": ", 0), 0u) << host_.warnings[0];
+        EXPECT_TRUE(host_.warnings[0].ends_with("; applied all the same, as asked")) << host_.warnings[0];
     }
+    // The file behind its copier header was patched, the header kept.
+    host_.messages.clear();
+    ASSERT_EQ(Run({"apply", headered, Path("p.ppp"), Path("out.rom")}), 0);
+    EXPECT_EQ(host_.messages.front().text, text::HeaderKept(headered, "copier", 512));
+    EXPECT_EQ(Read("out.rom"), Concat({Random(512, 2), Read("b.rom")}));
     EXPECT_EQ(Run({"check", a}), 2);
 }
 
@@ -247,9 +258,7 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         std::string info;     // the first message of info
         int infoStatus = 0;
     } rows[] = {
-        {a, patch("p.bps", bps), 0, " fits " + a,
-         "Format: BPS\nSource: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
-             text::Crc(model::Crc(bps, 0, bps.size() - 4)) + "\nComment:"},
+        {a, patch("p.bps", bps), 0, " fits " + a, "Format: BPS\nComment:"},
         {h, Path("p.bps"), 0, " fits " + h, ""},
         {b, patch("p.ups", ups), 1, " is already applied in " + b,
          "Format: UPS\nSource: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
@@ -263,8 +272,8 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         {a, patch("l.bps", model::Bps(source, longer, {{model::SourceRead, 7}, {model::TargetRead, 1, 0, {target[7]}},
                                                             {model::SourceRead, 2992}, {model::TargetRead, 4, 0, Text("tail")}})),
          0, " fits " + a,
-         "Format: BPS\nSource: " + s + "\nTarget: " + text::SizeAndCrc(3004, model::Crc(longer)) + "\nPatch CRC-32: " +
-             text::Crc(model::Crc(Read("l.bps"), 0, Read("l.bps").size() - 4)) + "\nComment: (none)"},
+         "Format: BPS\nComment: (none)\nSource: " + s + "\nTarget: " + text::SizeAndCrc(3004, model::Crc(longer)) +
+             "\nPatch CRC-32: " + text::Crc(model::Crc(Read("l.bps"), 0, Read("l.bps").size() - 4))},
         {b, patch("t.ips", model::Ips({{7, {target[7]}}}, 2000)), 0, " fits " + b, ""},
         {a, patch("e.bps", model::Checksummed("BPS1", 5, 10, {0x80, 0x80 | (5 << 2)})), 2, "",
          damage("e.bps", text::ReadsOutside(7, "original")), 1},
@@ -288,8 +297,11 @@ TEST_F(CliTest, CheckAndInfoReadIpsUpsAndBps) {
         EXPECT_EQ(Run({"info", row.patch}), row.infoStatus) << row.patch;
         ASSERT_FALSE(host_.messages.empty());
         EXPECT_EQ(host_.messages[0].text, row.info);
+        // The comment, then what the patch states.
         if (row.info.starts_with("Format: BPS") && row.info.ends_with("\nComment:")) {
             EXPECT_EQ(host_.messages.at(1).text, "made by hand");
+            EXPECT_EQ(host_.messages.at(2).text, "Source: " + s + "\nTarget: " + t + "\nPatch CRC-32: " +
+                                                     text::Crc(model::Crc(bps, 0, bps.size() - 4)));
         }
     }
     // Applied all the same, as asked: the wrong original and the result's

@@ -373,9 +373,10 @@ TEST_F(FaultTest, CommentsReachTheTerminalEscaped) {
         {"end\r", "end\\x0D\n"},
     };
     for (const auto& row : rows) {
-        // The original already holds the patch's byte: a warning comes too.
+        // The original already holds the patch's byte: applied as asked, a
+        // warning comes too.
         const auto p = Write("p.ppp", PatchBytes({{0, {1}}}, row.comment));
-        for (const std::vector<std::string>& args : {std::vector<std::string>{"apply", a, p, Path("o.rom")},
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"apply", "--force", a, p, Path("o.rom")},
                                                      std::vector<std::string>{"info", p}}) {
             const ProgramRun run = Zelkpatch(args);
             EXPECT_EQ(run.status, 0);

@@ -17,6 +17,7 @@
 #include "engine/formats/ips.h"
 #include "engine/formats/ups.h"
 #include "engine/patch_applier.h"
+#include "engine/patch_maker.h"
 #include "engine/user_texts.h"
 #include "format_models.h"
 #include "host/crc32.h"
@@ -516,11 +517,11 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
     EXPECT_EQ(Apply(other, ApsFor(&z64, false, 0x4000)), Outcome::Stopped);
     const auto identity = [](const Bytes& rom) {
         char said[64];
-        std::snprintf(said, sizeof said, "cart ID %02X%02X, country %02X, CRC ", rom[0x3C], rom[0x3D], rom[0x3E]);
+        std::snprintf(said, sizeof said, "cart ID %02x%02x, country %02x, CRC ", rom[0x3C], rom[0x3D], rom[0x3E]);
         std::string crc;
         for (std::size_t i = 0x10; i < 0x18; ++i) {
             char two[3];
-            std::snprintf(two, sizeof two, "%02X", rom[i]);
+            std::snprintf(two, sizeof two, "%02x", rom[i]);
             crc += two;
         }
         return said + crc;
@@ -528,7 +529,12 @@ TEST_F(ForeignTest, ApsIsHeldToTheN64HeaderItNames) {
     ExpectRefused(Path("a.rom") + " is not the file this APS patch was made for: the patch expects " + identity(z64) +
                       " in the N64 header of a .z64 image; this file has " + identity(other),
                   "another CRC");
-    EXPECT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Stopped) << "a .v64 file for a .z64 patch";
+    // A .v64 file for a .z64 patch: read as .z64, the result written as .v64 again.
+    ASSERT_EQ(Apply(v64, ApsFor(&z64, false, 0x4000)), Outcome::Done) << host_.messages.back().text;
+    Bytes swappedBack = model::ApplyAps(z64, ApsFor(&z64, false, 0x4000));
+    for (std::size_t i = 0; i + 1 < swappedBack.size(); i += 2) std::swap(swappedBack[i], swappedBack[i + 1]);
+    EXPECT_EQ(Read("out.rom"), swappedBack);
+    EXPECT_EQ(Messages().at(Messages().size() - 2), Plain(text::Reordered(Path("a.rom"), ".v64", ".z64")));
     // A header of zeros is still a header the file must have.
     const Bytes blank(0x4000, 0);
     EXPECT_EQ(Apply(Bytes(0x20, 0), ApsFor(&blank, false, 0x4000)), Outcome::Stopped);
@@ -796,6 +802,16 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
     Bytes bigZ64 = Random(0x300000, 54), bigHack;
     std::copy(z64.begin(), z64.begin() + 4, bigZ64.begin());
     const Bytes oddCopies = BpsFor(bigZ64, {{model::SourceCopy, 0x180001, 0x80003}, {model::SourceRead, 0x17FFFF}}, "", bigHack);
+    // Our own format, by its blocks' bytes: each differs from the original's
+    // (4 KiB of them, which a file in another byte order contradicts).
+    Bytes ownHack = z64;
+    for (std::size_t i = 0x1000; i < 0x2000; ++i) ownHack[i] ^= 0xA5;
+    // And xdelta, by the Adler-32 of its first window.
+    const auto made = [&](const Bytes& from, const Bytes& to, const std::string& name) {
+        MakePatch(host_, Write("o.rom", from), Write("c.rom", to), Path(name), "");
+        return Read(name);
+    };
+    const auto own = [&](const Bytes& from, const Bytes& to) { return made(from, to, "own.ppp"); };
     const struct {
         const char* name;
         Bytes file, patch, result;
@@ -815,6 +831,20 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
         {"RUP, .v64 for .z64", order(z64, 0, 1), RupFor({{z64, hack}}, "t", true), order(hack, 0, 1), text::Reordered(a, ".v64", ".z64")},
         {"BPS copying from odd places, .v64 for .z64", order(bigZ64, 0, 1), oddCopies, order(bigHack, 0, 1),
          text::Reordered(a, ".v64", ".z64")},
+        {"xdelta, iNES", Concat({ines, image}), made(image, changed, "x.xdelta"), Concat({ines, changed}),
+         text::HeaderKept(a, "iNES", 16)},
+        {"PPF by its undo data, Lynx", Concat({lynx, image}), made(image, changed, "x.ppf"), Concat({lynx, changed}),
+         text::HeaderKept(a, "Lynx", 64)},
+        {"xdelta, .v64 for .z64", order(z64, 0, 1), made(z64, hack, "x.xdelta"), order(hack, 0, 1),
+         text::Reordered(a, ".v64", ".z64")},
+        {"ZelkPatch, iNES", Concat({ines, image}), own(image, changed), Concat({ines, changed}), text::HeaderKept(a, "iNES", 16)},
+        {"ZelkPatch, Lynx", Concat({lynx, image}), own(image, changed), Concat({lynx, changed}), text::HeaderKept(a, "Lynx", 64)},
+        {"ZelkPatch, copier", Concat({copier, image}), own(image, changed), Concat({copier, changed}),
+         text::HeaderKept(a, "copier", 512)},
+        {"ZelkPatch, .v64 for .z64", order(z64, 0, 1), own(z64, ownHack), order(ownHack, 0, 1),
+         text::Reordered(a, ".v64", ".z64")},
+        {"ZelkPatch, .n64 for .v64", order(z64, 0, 2), own(order(z64, 0, 1), order(ownHack, 0, 1)), order(ownHack, 0, 2),
+         text::Reordered(a, ".n64", ".v64")},
     };
     for (const auto& row : rows) {
         ASSERT_EQ(Apply(row.file, row.patch), Outcome::Done) << row.name << ": " << host_.messages.back().text;
@@ -857,6 +887,29 @@ TEST_F(ForeignTest, HeadersAndN64ByteOrdersAreSeenThroughBothWays) {
         std::vector<RecordedMessage> said{Plain(text::ForeignDone("IPS"))};
         if (!row.note.empty()) said.insert(said.begin(), Plain(row.note));
         EXPECT_EQ(Messages(), said) << row.name;
+    }
+    // Where nothing tells (no SNES checksum): applied as it is, and what the
+    // file shows is named, by apply and check alike.
+    const struct {
+        const char* name;
+        Bytes file;
+        std::string seen, remedy;
+    } blind[] = {
+        {"iNES", Concat({ines, image}), a + " starts with a 16-byte iNES header", "remove the header first."},
+        {".v64", order(z64, 0, 1), a + " is an N64 image in the .v64 byte order", "convert the file to .z64 first."},
+        {"copier mark", Concat({copier, image}), a + "'s size, 25088 bytes, is 512 more than a multiple of 1 KiB",
+         "remove the file's first 512 bytes first."},
+    };
+    for (const auto& row : blind) {
+        const Bytes ips = model::Ips({{0x100, {0x55}}});
+        ASSERT_EQ(Apply(row.file, ips), Outcome::Done) << row.name;
+        EXPECT_EQ(Read("out.rom"), model::ApplyIps(row.file, ips)) << row.name;
+        ASSERT_EQ(Messages().size(), 2u) << row.name;
+        EXPECT_TRUE(Messages()[0].text.starts_with(row.seen) && Messages()[0].text.ends_with(row.remedy))
+            << Messages()[0].text;
+        Verdict verdict;
+        ASSERT_EQ(CheckOriginal(host_, a, Path("p.pat"), verdict), std::nullopt);
+        EXPECT_NE(verdict.evidence.find(row.seen), std::string::npos) << verdict.evidence;
     }
     // The patch's original had the header: refused, the header named.
     const struct {

@@ -97,7 +97,8 @@ TEST_F(FormFiles, ButtonsPassTheRightFields) {
 
 // A patch refused for the original's checksum asks, after the message that
 // names both, whether to apply it anyway: No leaves everything; Yes applies
-// with the warning shown. Our own format's refusals ask nothing.
+// with the warning shown. Our own format asks the same where its bytes say
+// it is not for the file; its other refusals ask nothing.
 TEST_F(FormFiles, ARefusalForTheChecksumAsksWhetherToApplyAnyway) {
     const Bytes source = Random(4000, 1), other = Random(4000, 2);
     Bytes target = source;
@@ -121,6 +122,23 @@ TEST_F(FormFiles, ARefusalForTheChecksumAsksWhetherToApplyAnyway) {
     fields.outPatchFile = Write("p.ppp", Text("Zelk Patch v1.0"));
     EXPECT_EQ(form::PressApplyPatch(host_, fields), Outcome::Stopped);
     EXPECT_EQ(Messages().size(), 1u);
+    // Ours, where its own bytes say it is not for this file: the question
+    // comes before the comment box, so that No leaves the output as it was.
+    host_.messages.clear();
+    host_.answer = false;
+    fields.outPatchFile = Write("q.ppp", PatchBytes({{0, {other[0]}}}, "read me"));
+    EXPECT_EQ(form::PressApplyPatch(host_, fields), Outcome::Stopped);
+    ASSERT_EQ(Messages().size(), 2u);
+    EXPECT_EQ(Messages()[0].style, MessageStyle::Critical);
+    EXPECT_EQ(Messages()[1], Plain("Apply anyway?"));
+    EXPECT_EQ(Read("out.rom").size(), 4000u);
+    host_.messages.clear();
+    host_.answer = true;
+    EXPECT_EQ(form::PressApplyPatch(host_, fields), Outcome::Done);
+    ASSERT_EQ(Messages().size(), 5u);
+    EXPECT_EQ(Messages()[2].text, text::AppliedAllTheSame(Messages()[0].text));
+    EXPECT_EQ(Messages()[3], Plain("read me"));
+    EXPECT_EQ(Messages()[4], Plain("Done applying ZelkPatch! "));
 }
 
 }  // namespace

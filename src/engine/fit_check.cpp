@@ -127,6 +127,7 @@ FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summar
             report.header = FitReport::Header::FileLacksOne;
     }
     report.fitsWithoutHeader = withoutFits;
+    report.onEvidence = checks[1].FitsOnEvidence();
     return report;
 }
 

@@ -35,6 +35,9 @@ struct FitReport {
     bool headerMark = false;         // the size is 512 more than a multiple of 1 KiB
     bool fitsWithoutHeader = false;  // the patch fits the file without its first 512 bytes as well
     bool lengthsAgreeWithoutHeader = false;  // ... and there its tail starts right at the end
+    // It fits, and not only for want of evidence: the lengths agree, or
+    // enough bytes were held against the file for a coincidence to be unlikely.
+    bool onEvidence = false;
 };
 
 // The rules for one alignment of patch and file: the file's byte at

@@ -9,6 +9,7 @@
 #include "engine/byte_reader.h"
 #include "engine/diff_scanner.h"
 #include "engine/evidence_rule.h"
+#include "engine/formats/rom_views.h"
 #include "engine/fit_check.h"
 #include "engine/formats/comments.h"
 #include "engine/patch_format.h"
@@ -82,11 +83,10 @@ Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath) {
 }
 
 // The blocks of a checked patch in ascending order, read again one at a
-// time and told to the fit check; past the last, the result's end.
+// time; past the last, the result's end.
 struct AscendingBlocks {
     ByteReader& reader;
     InputFile& patch;
-    FitCheck& fit;
     std::uint64_t resultSize;
     std::uint64_t left;
     std::uint64_t at = 0;  // next byte of the current block, resultSize when none is left
@@ -102,7 +102,6 @@ struct AscendingBlocks {
         if (static_cast<std::uint64_t>(block.blockOffset) < end) throw ChangedWhileRead(patch);
         at = static_cast<std::uint64_t>(block.blockOffset);
         end = at + static_cast<std::uint64_t>(block.blockLength);
-        fit.Block(at, end - at);
     }
 };
 
@@ -112,14 +111,12 @@ struct AscendingBlocks {
 // the window written out whole. A patch of a million tiny blocks thus costs
 // a copy per block, not a write. Long stretches without a block are copied
 // by the kernel instead.
-// The original's bytes under each block are in the window just before the
-// block's bytes land there: the fit check compares them on the way.
 void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                  OutputFile& output, const BufferSizes& sizes, FitCheck& fit) {
+                  OutputFile& output, const BufferSizes& sizes) {
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
     std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(sizes.stream, resultSize)));
-    AscendingBlocks block{blocks, patch, fit, resultSize, summary.blockCount};
+    AscendingBlocks block{blocks, patch, resultSize, summary.blockCount};
     std::uint64_t at = 0;  // output written so far
     block.Next();
     while (at < resultSize) {
@@ -148,10 +145,7 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
             const std::uint64_t pieceEnd = std::min(block.end, end);
             fillTo(pieceEnd);
             const auto piece = blocks.Next(static_cast<std::size_t>(pieceEnd - block.at));
-            std::uint8_t* place = window.data() + (block.at - at);
-            const auto known = static_cast<std::size_t>(block.at < n ? std::min<std::uint64_t>(piece.size(), n - block.at) : 0);
-            fit.Bytes(block.at, piece, {place, known});
-            std::memcpy(place, piece.data(), piece.size());
+            std::memcpy(window.data() + (block.at - at), piece.data(), piece.size());
             block.at += piece.size();
             if (block.at == block.end) {
                 const std::uint64_t blockDone = block.end;
@@ -168,13 +162,12 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
 // Any other order: the whole original first, then each block at its place;
 // later blocks win where blocks overlap, and the image never shrinks.
 void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                   OutputFile& output, FitCheck& fit) {
+                   OutputFile& output) {
     const std::uint64_t resultSize = summary.ResultSize(original.Size());
     output.AppendFrom(original, 0, original.Size());
     output.ExtendTo(resultSize);
     for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
         const PatchBlock block = NextBlock(blocks, patch, resultSize);
-        fit.Block(static_cast<std::uint64_t>(block.blockOffset), static_cast<std::uint64_t>(block.blockLength));
         auto at = static_cast<std::uint64_t>(block.blockOffset);
         TakePieces(blocks, static_cast<std::uint64_t>(block.blockLength), [&](std::span<const std::uint8_t> piece) {
             output.WriteAt(at, piece);
@@ -183,31 +176,56 @@ void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, co
     }
 }
 
-// A patch that does not fit the original is applied all the same, with a
-// warning before the result replaces its target: without checksums, the
-// evidence is never certain.
-void WriteResult(HostServices& host, const EvidenceRule& rule, InputFile& original, InputFile& patch,
-                 const PatchSummary& summary, const std::string& originalPath, const std::string& patchPath,
+void WriteResult(HostServices& host, InputFile& original, InputFile& patch, const PatchSummary& summary,
                  OutputFile& output) {
     original.ExpectSequential();
     patch.ExpectSequential();
     const BufferSizes sizes = host.Buffers();
-    const std::size_t bufferSize = sizes.stream;
     output.Reserve(summary.ResultSize(original.Size()));
-    FitCheck fit(original.Size(), 0);
-    {
-        ByteReader blocks(patch, kHeaderSize, bufferSize);
-        if (summary.ascending)
-            WriteInOrder(original, blocks, patch, summary, output, sizes, fit);
-        else
-            WriteAnyOrder(original, blocks, patch, summary, output, fit);
+    ByteReader blocks(patch, kHeaderSize, sizes.stream);
+    if (summary.ascending)
+        WriteInOrder(original, blocks, patch, summary, output, sizes);
+    else
+        WriteAnyOrder(original, blocks, patch, summary, output);
+}
+
+// The result as the patch counts its offsets, behind a header kept in
+// front of it: a patch made for the image without the header writes there.
+class ShiftedOutput final : public OutputFile {
+public:
+    ShiftedOutput(OutputFile& output, std::uint64_t base) : output_(output), base_(base) {}
+    void Append(std::span<const std::uint8_t> bytes) override { output_.Append(bytes); }
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        output_.WriteAt(base_ + offset, bytes);
     }
-    FitReport report = fit.Finish();
-    if (report.verdict != Fit::Fits) {
-        // Only a wrong original pays for a second look, for a copier header.
-        if (!report.outOfOrder) report = CheckFit(original, patch, summary, bufferSize);
-        rule.Doubt(text::FitSentence(report.verdict, patchPath, originalPath) + ": " + text::FitEvidence(report));
+    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
+        output_.AppendFrom(source, offset, length);
     }
+    void ExtendTo(std::uint64_t size) override { output_.ExtendTo(base_ + size); }
+    std::uint64_t Size() const override { return output_.Size() - base_; }
+    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
+        output_.ReadBack(base_ + offset, buffer);
+    }
+    void Reserve(std::uint64_t size) override { output_.Reserve(base_ + size); }
+    void Commit() override { output_.Commit(); }
+    const std::string& Path() const override { return output_.Path(); }
+
+private:
+    OutputFile& output_;
+    std::uint64_t base_;
+};
+
+// Where the file as it is does not fit, or fits only for want of evidence,
+// the first of its other views (behind a header, in another N64 byte order)
+// that the patch fits on evidence: every byte a block writes differs from
+// the file's there, and the lengths agree or many bytes were compared.
+std::optional<View> FittingView(InputFile& file, InputFile& patch, const PatchSummary& summary,
+                                const FitReport& asItIs, std::size_t bufferSize) {
+    if (asItIs.verdict == Fit::AlreadyApplied || (asItIs.verdict == Fit::Fits && asItIs.onEvidence)) return std::nullopt;
+    return FirstView(file, [&](InputFile& viewed) {
+        const FitReport seen = CheckFit(viewed, patch, summary, bufferSize);
+        return seen.verdict == Fit::Fits && seen.onEvidence;
+    });
 }
 
 // Our own format, as the list of formats sees it.
@@ -225,14 +243,41 @@ public:
     }
     Verdict Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const override {
         const FitReport report = CheckFit(file, patch, summary, bufferSize);
+        if (const auto view = FittingView(file, patch, summary, report, bufferSize))
+            return {Fit::Fits, ViewEvidence(*view, "the patch's blocks fit it as they fit those")};
         return {report.verdict, text::FitEvidence(report)};
     }
     std::string ApplyDone() const override { return std::string(text::ApplyDone); }
+    // Held to the file before its comment is shown or a byte is written:
+    // where the patch's own bytes say it was made for another file (or is
+    // already applied in this one), it is refused unless the user asked to
+    // apply it all the same. The bytes under the blocks are read once more
+    // for it, which a wrong result is worth.
+    // A file that fits behind a header or in another N64 byte order gets the
+    // patch there, the header kept and the order given back.
     std::optional<Stop> Apply(HostServices& host, Inputs& in, ResultTarget& result, const ApplyOptions& options,
-                              std::string&) const override {
+                              std::string& note) const override {
+        const std::size_t bufferSize = host.Buffers().stream;
+        const FitReport report = CheckFit(*in.original, *in.patch, summary, bufferSize);
+        const std::optional<View> view = FittingView(*in.original, *in.patch, summary, report, bufferSize);
+        if (report.verdict != Fit::Fits && !view) {
+            const std::string problem = text::FitSentence(report.verdict, in.patchPath, in.originalPath) + ": " +
+                                        text::FitEvidence(report);
+            if (auto stop = EvidenceRule(host, options).Before(problem)) return stop;
+        }
         ShowComment(host, *in.patch, summary);
-        WriteResult(host, EvidenceRule(host, options), *in.original, *in.patch, summary, in.originalPath, in.patchPath,
-                    result.Create());
+        OutputFile& output = result.Create();
+        if (!view) {
+            WriteResult(host, *in.original, *in.patch, summary, output);
+            return std::nullopt;
+        }
+        ViewedInput source(*in.original, *view);
+        if (view->skip > 0) output.AppendFrom(*in.original, 0, view->skip);
+        ShiftedOutput shifted(output, view->skip);
+        WriteResult(host, source, *in.patch, summary, shifted);
+        if (view->order != Reorder::None) ReorderOutput(output, 0, view->order);
+        note = view->header.empty() ? text::Reordered(in.originalPath, view->from, view->to)
+                                    : text::HeaderKept(in.originalPath, view->header, view->skip);
         return std::nullopt;
     }
     void ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const override {

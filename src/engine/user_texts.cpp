@@ -95,11 +95,11 @@ std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
     return "record " + std::to_string(index + 1) + " at byte " + std::to_string(at) + " is cut short";
 }
 
-std::string text::Hex(std::span<const std::uint8_t> bytes, bool upper) {
+std::string text::Hex(std::span<const std::uint8_t> bytes) {
     std::string said;
     char two[3];
     for (const std::uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, upper ? "%02X" : "%02x", b);
+        std::snprintf(two, sizeof two, "%02x", b);
         said += two;
     }
     return said;

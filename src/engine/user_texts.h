@@ -47,8 +47,8 @@ std::string CutShortAt(std::uint64_t at);
 // Of the patches made of records (IPS, PPF, APS).
 std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
 std::string CannotTurnBack();  // PPF: a patch that may have made the file longer
-// Bytes as hex digits, two a byte.
-std::string Hex(std::span<const std::uint8_t> bytes, bool upper = false);
+// Bytes as hex digits, two a byte, in lower case as every checksum is shown.
+std::string Hex(std::span<const std::uint8_t> bytes);
 std::string NumberTooLarge(std::uint64_t at);
 std::string PatchCrcWrong(std::uint32_t actual, std::uint32_t stated);
 std::string ReadsPastTheFile(const std::string& path);

@@ -26,8 +26,8 @@ constexpr std::size_t kIdAt = 0x3C, kIdSize = 3, kCrcAt = 0x10, kCrcSize = 8;
 
 // Cart ID and country, then the CRC, as the patch and its messages name them.
 std::string Identity(std::span<const std::uint8_t> id) {
-    return "cart ID " + text::Hex(id.first(2), true) + ", country " + text::Hex(id.subspan(2, 1), true) + ", CRC " +
-           text::Hex(id.subspan(3), true);
+    return "cart ID " + text::Hex(id.first(2)) + ", country " + text::Hex(id.subspan(2, 1)) + ", CRC " +
+           text::Hex(id.subspan(3));
 }
 
 class ApsPatch final : public ForeignPatch {
@@ -48,6 +48,8 @@ protected:
                         const BufferSizes& sizes) const override;
     std::uint64_t ResultSize(std::uint64_t, const Plan&) const override { return resultSize; }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
+    // The simple form holds nothing of its original.
+    bool Blind(InputFile&) const override { return !n64; }
     std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
                                 const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
@@ -55,10 +57,12 @@ protected:
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
         return CodePageComment(patch, files, {description});
     }
+    std::string NoComment() const override { return "(none)"; }
 
 private:
     // Empty where the file is the patch's original as far as it can tell.
     std::string Problem(InputFile& file, const std::string& path) const;
+    std::optional<View> ViewFitting(InputFile& file) const;
 };
 
 // Each record to `visit`, as Data(offset, size, reader) or Run(offset,
@@ -132,11 +136,21 @@ std::string ApsPatch::Problem(InputFile& file, const std::string& path) const {
            (whole ? Identity(found) : "no N64 header (" + text::CountOf(file.Size()) + ")");
 }
 
+// The N64 header it holds finds the image in another byte order too, or
+// behind a header.
+std::optional<View> ApsPatch::ViewFitting(InputFile& file) const {
+    return FirstView(file, [&](InputFile& viewed) { return Problem(viewed, file.Path()).empty(); });
+}
+
 std::optional<Stop> ApsPatch::PlanFor(HostServices&, InputFile& original, InputFile&,
-                                      const std::string& originalPath, const EvidenceRule& rule, Plan&,
-                                      std::string&) const {
+                                      const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
+                                      std::string& note) const {
     const std::string problem = Problem(original, originalPath);
     if (problem.empty()) return std::nullopt;
+    if (const auto view = ViewFitting(original)) {
+        Take(*view, originalPath, plan, note);
+        return std::nullopt;
+    }
     return rule.Before(problem);
 }
 
@@ -154,7 +168,10 @@ Verdict ApsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferS
                                          " the patch writes already hold their new values, and its size is the "
                                          "result's: this looks like the patched file, not the original."};
     if (!n64) return {Fit::Fits, text::NoChecksum(kName) + "."};
-    if (const std::string problem = Problem(file, file.Path()); !problem.empty()) return {Fit::DoesNotFit, problem + "."};
+    if (const std::string problem = Problem(file, file.Path()); !problem.empty()) {
+        if (const auto view = ViewFitting(file)) return {Fit::Fits, ViewEvidence(*view, "its N64 header has the cart ID, country and CRC")};
+        return {Fit::DoesNotFit, problem + "."};
+    }
     return {Fit::Fits, "Its N64 header has the cart ID, country and CRC the patch expects."};
 }
 

@@ -92,6 +92,8 @@ private:
 
 class BdfPatch final : public ForeignPatch {
 public:
+    // No checksum, no bytes of the original: nothing tells what it was made for.
+    bool Blind(InputFile&) const override { return true; }
     explicit BdfPatch(const PatchFormat& format) : ForeignPatch(format) {}
     std::uint64_t controlSize = 0, diffSize = 0, extraSize = 0, newSize = 0;
 

@@ -48,6 +48,10 @@ protected:
         if (metadataSize == 0 || !metadataIsText) return nullptr;
         return Utf8Comment(patch, metadataStart, metadataSize);
     }
+    std::string NoComment() const override {
+        if (metadataSize == 0) return "(none)";
+        return std::string("(").append(std::to_string(metadataSize)).append(" bytes of metadata, not text)");
+    }
 };
 
 // A cursor moves by a signed number: its magnitude, its sign in the low bit.
@@ -125,12 +129,7 @@ void BpsPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     Walk(reader, *this, counting);
 }
 
-std::string BpsPatch::InfoLines() const {
-    std::string said = "\nPatch CRC-32: " + text::Crc(patchCrc);
-    if (metadataSize == 0) said += "\nComment: (none)";
-    else if (!metadataIsText) said += "\nComment: (" + std::to_string(metadataSize) + " bytes of metadata, not text)";
-    return said;
-}
+std::string BpsPatch::InfoLines() const { return "\nPatch CRC-32: " + text::Crc(patchCrc); }
 
 // Applying: each command's bytes go to the result.
 struct Writing {

@@ -34,7 +34,12 @@ std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_->
 
 Verdict ForeignPatch::Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
     file.ExpectSequential();
-    if (!stated) return Compare(file, patch, bufferSize);
+    if (!stated) {
+        Verdict verdict = Compare(file, patch, bufferSize);
+        if (verdict.fit == Fit::Fits && Blind(file))
+            if (const std::string seen = SeenLayout(file, file.Path(), false); !seen.empty()) verdict.evidence += " " + seen;
+        return verdict;
+    }
     const FileIdentity id = IdentifyFile(file, *stated, headerAware, bufferSize);
     const Fit fit = id.match == Match::Source || id.match == Match::SourceInView ? Fit::Fits
                     : id.match == Match::Target                                          ? Fit::AlreadyApplied
@@ -46,20 +51,26 @@ Verdict ForeignPatch::Compare(InputFile&, InputFile&, std::size_t) const {
     return {Fit::Fits, text::NoChecksum(format_->Name()) + "."};
 }
 
+// As every format's info reads, our own included: the format as the help
+// names it, the comment where the format has room for one, then what the
+// patch states, each line labelled.
 void ForeignPatch::ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const {
     std::string said = "Format: " + std::string(format_->Name());
+    if (const auto comment = Comment(*patch, host)) {
+        host.ShowMessage(said + "\nComment:", MessageStyle::Plain);
+        host.ShowComment(*comment);
+        said.clear();
+    } else if (const std::string none = NoComment(); !none.empty()) {
+        said += "\nComment: " + none;
+    }
+    std::string lines;
     if (stated) {
-        said += "\nSource: " + text::SizeAndCrc(stated->sourceSize, stated->sourceCrc);
-        said += "\nTarget: " + text::SizeAndCrc(stated->targetSize, stated->targetCrc);
+        lines += "\nSource: " + text::SizeAndCrc(stated->sourceSize, stated->sourceCrc);
+        lines += "\nTarget: " + text::SizeAndCrc(stated->targetSize, stated->targetCrc);
     }
-    said += InfoLines();
-    const auto comment = Comment(*patch, host);
-    if (!comment) {
-        host.ShowMessage(said, MessageStyle::Plain);
-        return;
-    }
-    host.ShowMessage(said + "\nComment:", MessageStyle::Plain);
-    host.ShowComment(*comment);
+    lines += InfoLines();
+    said += said.empty() && !lines.empty() ? lines.substr(1) : lines;
+    if (!said.empty()) host.ShowMessage(said, MessageStyle::Plain);
 }
 
 // Applying ---------------------------------------------------------------
@@ -92,23 +103,6 @@ void ForeignPatch::Take(const View& view, const std::string& originalPath, Plan&
                                : text::HeaderKept(originalPath, view.header, view.skip);
 }
 
-namespace {
-
-// The result, written in the byte order the patch reads, turned into the
-// original's, a piece at a time.
-void ReorderOutput(OutputFile& output, std::uint64_t from, Reorder order) {
-    std::vector<std::uint8_t> piece(kChunk);
-    const std::uint64_t end = from + ((output.Size() - from) & ~std::uint64_t{3});
-    for (std::uint64_t at = from; at < end;) {
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - at));
-        output.ReadBack(at, {piece.data(), size});
-        ReorderWords(order, {piece.data(), size});
-        output.WriteAt(at, {piece.data(), size});
-        at += size;
-    }
-}
-
-}  // namespace
 
 // Refused unless it was made for this file (where the patch can tell), its
 // comment shown, then written like any result.
@@ -119,6 +113,7 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, ResultTa
     Plan plan;
     plan.rule = &rule;
     if (auto stop = PlanFor(host, *in.original, *in.patch, in.originalPath, rule, plan, note)) return stop;
+    if (note.empty() && Blind(*in.original)) note = SeenLayout(*in.original, in.originalPath, true);
     if (const auto comment = Comment(*in.patch, host)) host.ShowComment(*comment);
     OutputFile& output = result.Create();
     in.original->ExpectSequential();

@@ -76,6 +76,12 @@ protected:
     virtual std::string InfoLines() const = 0;
     // The patch's comment, where it has one that is text.
     virtual std::unique_ptr<CommentReader> Comment(InputFile&, FileServices&) const { return nullptr; }
+    // Whether the patch holds no evidence at all of its original, for
+    // `file`: then what the file shows of a header or a byte order is told.
+    virtual bool Blind(InputFile&) const { return false; }
+    // What info says of a comment where the format has room for one and
+    // Comment gives none ("(none)"); empty where it has no room.
+    virtual std::string NoComment() const { return {}; }
     // Refuses a wrong original, or decides how to apply to it: by the
     // stated checksums where the patch has them. What the evidence finds
     // wrong goes to `rule`, which refuses or warns.

@@ -63,6 +63,10 @@ protected:
         if (metadataSize == 0) return nullptr;
         return Utf8Comment(patch, metadataAt, metadataSize);
     }
+    // Neither it nor the file holds a SNES checksum that would tell.
+    bool Blind(InputFile& file) const override;
+    // EBP has room for one, in its JSON; IPS none.
+    std::string NoComment() const override { return metadataAt != 0 ? "(none)" : ""; }
 };
 
 // The records of an IPS patch, up to its EOF mark; returns the truncation
@@ -228,11 +232,13 @@ Verdict IpsPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferS
                           " a copier header; this file's own checksum does not say whether it has one."
                     : std::string(" This file's SNES checksum says it has ") + (at[1] ? "a" : "no") +
                           " copier header; the patch writes no checksum that tells what it was made for.";
-    } else if (size % 1024 == kCopierHeader)
-        said += " This file's size, " + text::CountOf(size) +
-                ", is 512 more than a multiple of 1 KiB: the usual mark of a copier header, which some IPS patches "
-                "expect and others do not.";
+    }
     return {Fit::Fits, said};
+}
+
+bool IpsPatch::Blind(InputFile& file) const {
+    const auto at = FileChecksumAt(file);
+    return !checksumAt[0] && !checksumAt[1] && !at[0] && !at[1];
 }
 
 // A copier header one of them has and the other lacks, as their SNES

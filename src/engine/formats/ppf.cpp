@@ -36,6 +36,7 @@ struct Evidence {
     bool blockOk = true;
     bool patched = false;   // it holds every byte the patch changes, as the patch makes it
     bool original = false;  // it holds them as they were
+    bool changes = false;   // the records change any byte at all
     // The patch may have made it longer: a 3.0 patch does not keep the
     // original's size, so nothing could make it that size again.
     bool mayHaveGrown = false;
@@ -66,15 +67,20 @@ protected:
                                 const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                 std::string& note) const override;
     std::string InfoLines() const override;
+    // 1.0, and 3.0 without its block check or undo data: nothing of the original.
+    bool Blind(InputFile&) const override { return !sourceSize && !blockAt && !undo; }
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
         return CodePageComment(patch, files, {description, diz});
     }
+    std::string NoComment() const override { return "(none)"; }
 
 private:
     void ReadHeader(InputFile& patch);
     void FindDiz(InputFile& patch);
     Evidence Examine(InputFile& file, InputFile& patch, std::size_t bufferSize) const;
     std::string Problem(const Evidence& e, const std::string& path, std::uint64_t size) const;
+    std::optional<View> ViewFitting(InputFile& file, InputFile& patch, const std::string& problem,
+                                    std::size_t bufferSize) const;
 };
 
 // Each record to `visit`: Data(offset, size, reader) with the reader at
@@ -168,10 +174,10 @@ void PpfPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
 std::uint32_t PpfPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                               const BufferSizes& sizes) const {
     ByteReader reader(patch, bodyStart, sizes.stream);
-    const std::uint64_t result = ResultSize(original.Size(), plan);
+    const std::uint64_t base = output.Size(), result = ResultSize(original.Size(), plan);  // behind a header kept
     WriteRecords(original, output, sizes, result, counts.ascending,
                  [&](auto& writer) { Walk(reader, *this, plan.reverse, writer); });
-    if (output.Size() != result) throw ChangedWhileRead(patch);
+    if (output.Size() - base != result) throw ChangedWhileRead(patch);
     return 0;
 }
 
@@ -199,7 +205,8 @@ struct Examining {
             if (now[i] == was[i]) continue;
             any = true;
             patched = patched && i < have && there[i] == now[i];
-            original = original && i < have && there[i] == was[i];
+            // Past the original's end a record replaces nothing: its old bytes are zeros.
+            original = original && (i < have ? there[i] == was[i] : was[i] == 0);
         }
     }
     void Run(std::uint64_t, std::uint64_t, std::uint8_t) {}
@@ -218,6 +225,7 @@ Evidence PpfPatch::Examine(InputFile& file, InputFile& patch, std::size_t buffer
         Examining examining{window, file.Size(), true, true, false, std::nullopt};
         ByteReader reader(patch, bodyStart, bufferSize);
         Walk(reader, *this, false, examining);
+        e.changes = examining.any;
         e.patched = examining.any && examining.patched;
         e.original = examining.any && examining.original;
         // Only a record that ends at the file's end, with a zero for the
@@ -233,6 +241,8 @@ std::string PpfPatch::Problem(const Evidence& e, const std::string& path, std::u
     if (!e.blockOk)
         return wrong + "its " + text::CountOf(kBlockSize) + " at " + text::Offset(*blockAt) +
                " are not those the patch holds of its original";
+    if (e.changes && !e.original && !e.patched)
+        return wrong + "the bytes its records replace are neither those its undo data hold nor those it writes";
     return {};
 }
 
@@ -247,8 +257,24 @@ std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, I
         return std::nullopt;
     }
     const std::string problem = Problem(e, originalPath, original.Size());
+    if (const auto view = ViewFitting(original, patch, problem, host.Buffers().stream)) {
+        Take(*view, originalPath, plan, note);
+        return std::nullopt;
+    }
     if (problem.empty()) return std::nullopt;
     return rule.Before(problem);
+}
+
+// Where the file as it is fails the block check, or its bytes are neither
+// the undo data's nor the records', the first view (behind a header, in
+// another N64 byte order) that passes the check and holds the undo data.
+std::optional<View> PpfPatch::ViewFitting(InputFile& file, InputFile& patch, const std::string& problem,
+                                          std::size_t bufferSize) const {
+    if (problem.empty()) return std::nullopt;
+    return FirstView(file, [&](InputFile& viewed) {
+        const Evidence e = Examine(viewed, patch, bufferSize);
+        return Problem(e, file.Path(), viewed.Size()).empty() && (!undo || e.original);
+    });
 }
 
 Verdict PpfPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
@@ -257,8 +283,10 @@ Verdict PpfPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferS
     if (e.patched && !e.original)
         return {Fit::AlreadyApplied,
                 "It holds the new bytes of every record, and the patch's undo data turn it back into its original."};
-    if (const std::string problem = Problem(e, file.Path(), file.Size()); !problem.empty())
-        return {Fit::DoesNotFit, problem + "."};
+    const std::string problem = Problem(e, file.Path(), file.Size());
+    if (const auto view = ViewFitting(file, patch, problem, bufferSize))
+        return {Fit::Fits, ViewEvidence(*view, undo ? "the bytes its records replace are those" : "its block is that")};
+    if (!problem.empty()) return {Fit::DoesNotFit, problem + "."};
     if (!blockAt) return {Fit::Fits, text::NoChecksum(kName) + "."};
     return {Fit::Fits, "Its " + text::CountOf(kBlockSize) + " at " + text::Offset(*blockAt) +
                            " are those the patch holds of its original" +

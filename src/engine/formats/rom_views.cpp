@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/byte_reader.h"
 #include "engine/verdict.h"
 
 namespace zelk {
@@ -16,6 +17,18 @@ void ReorderWords(Reorder how, std::span<std::uint8_t> bytes) {
             case Reorder::SwapHalves: std::swap(w[0], w[2]), std::swap(w[1], w[3]); break;
             case Reorder::None: return;
         }
+    }
+}
+
+void ReorderOutput(OutputFile& output, std::uint64_t from, Reorder order) {
+    std::vector<std::uint8_t> piece(kChunk);
+    const std::uint64_t end = from + ((output.Size() - from) & ~std::uint64_t{3});
+    for (std::uint64_t at = from; at < end;) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - at));
+        output.ReadBack(at, {piece.data(), size});
+        ReorderWords(order, {piece.data(), size});
+        output.WriteAt(at, {piece.data(), size});
+        at += size;
     }
 }
 
@@ -75,6 +88,30 @@ std::vector<View> OtherViews(InputFile& file) {
             if (b != a) views.push_back({0, "", Between(a, b), kOrders[a].extension, kOrders[b].extension});
     }
     return views;
+}
+
+std::string SeenLayout(InputFile& file, const std::string& path, bool applying) {
+    std::uint8_t head[16] = {};
+    const std::size_t got = file.ReadAt(0, head);
+    const std::string_view start(reinterpret_cast<const char*>(head), got);
+    std::string seen, remedy;
+    for (const HeaderKind& kind : kHeaders)
+        if (seen.empty() && !kind.mark.empty() && start.starts_with(kind.mark) && file.Size() > kind.length) {
+            seen = path + " starts with a " + std::to_string(kind.length) + "-byte " + kind.name + " header";
+            remedy = "if the patch was made for the image without it, remove the header first";
+        }
+    if (const char* order = N64OrderOf({head, got}); seen.empty() && order != nullptr && std::string_view(order) != ".z64") {
+        seen = path + " is an N64 image in the " + order + " byte order";
+        remedy = "if the patch was made for a .z64 image, convert the file to .z64 first";
+    }
+    if (seen.empty() && file.Size() % 1024 == kCopierHeader) {
+        seen = path + "'s size, " + std::to_string(file.Size()) +
+               " bytes, is 512 more than a multiple of 1 KiB, the usual mark of a copier header";
+        remedy = "if the patch was made for the image without one, remove the file's first 512 bytes first";
+    }
+    if (seen.empty()) return {};
+    return seen + ", and the patch holds nothing that tells whether it was made for the file as it is" +
+           (applying ? ": it was applied as it is; " : "; ") + remedy + ".";
 }
 
 std::string LackedHeader(InputFile& file, std::uint64_t expectedSize) {

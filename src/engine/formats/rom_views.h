@@ -22,6 +22,9 @@ namespace zelk {
 enum class Reorder { None, SwapPairs, ReverseWords, SwapHalves };
 // Converts the whole 4-byte words of `bytes`.
 void ReorderWords(Reorder how, std::span<std::uint8_t> bytes);
+// A result written in the byte order a patch reads, from byte `from` on,
+// turned into the file's own, a piece at a time.
+void ReorderOutput(OutputFile& output, std::uint64_t from, Reorder order);
 // The byte order of an N64 image starting with `head`, by its first word:
 // ".z64", ".v64", ".n64", or null for none.
 const char* N64OrderOf(std::span<const std::uint8_t> head);
@@ -40,6 +43,13 @@ std::vector<View> OtherViews(InputFile& file);
 // Where `file` is `expectedSize` bytes short of a header's length: a
 // sentence naming the header it likely lacks; otherwise nothing.
 std::string LackedHeader(InputFile& file, std::uint64_t expectedSize);
+
+// For a patch that holds no evidence of its original: what the file's first
+// bytes or size show of a header or an N64 byte order, and what to do if
+// the patch was made for the image without it, in a sentence naming `path`
+// (saying it was applied as it is, where `applying`); empty where they show
+// nothing.
+std::string SeenLayout(InputFile& file, const std::string& path, bool applying);
 
 // The evidence of a check that found the original in `view`: `found` says
 // what matched ("its MD5 is that").

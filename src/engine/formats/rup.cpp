@@ -21,6 +21,7 @@ namespace {
 constexpr std::string_view kName = "RUP";
 constexpr std::uint64_t kInfoEnd = 2048;  // the header and the text fields
 constexpr std::uint64_t kDescriptionAt = 974, kDescriptionSize = 1074;
+constexpr std::size_t kDateAt = 454;
 using Md5 = std::array<std::uint8_t, MD5_DIGEST_LENGTH>;
 
 // The text fields, where they stand and how long they may be.
@@ -30,7 +31,7 @@ constexpr std::uint64_t kFields[][2] = {
     {91, 11},    // version
     {358, 48},   // genre
     {406, 48},   // language
-    {454, 8},    // date
+    {kDateAt, 8},  // date
     {462, 512},  // web site
     {kDescriptionAt, kDescriptionSize},
 };
@@ -61,6 +62,7 @@ struct Part {
     Stretch name;
     std::uint64_t sourceSize = 0, targetSize = 0;
     Md5 sourceMd5{}, targetMd5{};
+    std::uint8_t kind = 0;        // the kind of file (0 for any), for patchers that mind ROM headers
     Stretch overflow;             // the longer file's bytes past the shorter's end
     std::uint64_t xorStart = 0, xorEnd = 0;  // its XOR runs in the patch
 };
@@ -69,6 +71,7 @@ class RupPatch final : public ForeignPatch {
 public:
     explicit RupPatch(const PatchFormat& format) : ForeignPatch(format) {}
     bool utf8 = false;
+    std::string date;  // as the patch gives it: eight digits, YYYYMMDD
     std::vector<Part> parts;
     std::vector<Stretch> fields;
 
@@ -95,6 +98,7 @@ protected:
     std::unique_ptr<CommentReader> Comment(InputFile& patch, FileServices& files) const override {
         return CodePageComment(patch, files, fields, utf8);
     }
+    std::string NoComment() const override { return "(none)"; }
 
 private:
     // Which part `md5` is, and which way: none where neither.
@@ -129,6 +133,7 @@ void RupPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
     utf8 = info[6] == 1;
     for (const auto& field : kFields)
         fields.push_back(PaddedText(std::span(info).subspan(field[0], field[1]), field[0]));
+    for (std::size_t i = kDateAt; i < kDateAt + 8 && info[i] >= '0' && info[i] <= '9'; ++i) date += static_cast<char>(info[i]);
     ByteReader reader(patch, kInfoEnd, bufferSize);
     for (;;) {
         const std::uint64_t at = reader.Position();
@@ -154,7 +159,7 @@ void RupPatch::ReadWhole(InputFile& patch, std::size_t bufferSize) {
         part.name = {reader.Position(), nameLength};
         reader.Skip(nameLength);
         if (end - reader.Position() < 1) throw Damage{text::CutShortAt(at)};
-        ReadByte(reader);  // the kind of file, for patching around ROM headers: applied as it is
+        part.kind = ReadByte(reader);  // for patching around ROM headers: applied as it is
         part.sourceSize = Number(reader, end, at);
         part.targetSize = Number(reader, end, at);
         if (end - reader.Position() < 32) throw Damage{text::CutShortAt(at)};
@@ -334,9 +339,12 @@ Verdict RupPatch::Compare(InputFile& file, InputFile&, std::size_t bufferSize) c
 
 std::string RupPatch::InfoLines() const {
     std::string said = std::string("\nText: ") + (utf8 ? "UTF-8" : "the code page");
+    said += "\nDate: ";
+    if (date.size() == 8) said.append(date, 0, 4).append(1, '-').append(date, 4, 2).append(1, '-').append(date, 6, 2);
+    else said += "(none)";
     for (const Part& p : parts)
         said += "\nFile: " + text::CountOf(p.sourceSize) + ", MD5 " + Hex(p.sourceMd5) + " -> " +
-                text::CountOf(p.targetSize) + ", MD5 " + Hex(p.targetMd5);
+                text::CountOf(p.targetSize) + ", MD5 " + Hex(p.targetMd5) + "\nFile type: " + std::to_string(p.kind);
     return said;
 }
 

@@ -119,9 +119,14 @@ protected:
     bool CheckedWhole() const override { return false; }
     Verdict Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::string InfoLines() const override;
+    bool Blind(InputFile&) const override { return !allChecksummed; }
+    std::optional<Stop> PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
+                                std::string& note) const override;
 
 private:
     friend class Decoder;
+    bool Holds(InputFile& file, InputFile& patch, std::size_t bufferSize, std::uint64_t windows) const;
     void ReadHeader(ByteReader& reader, std::uint64_t end, InputFile& patch);
     void ReadCodeTable(std::span<const std::uint8_t> bytes, const std::string& path);
 };
@@ -276,19 +281,20 @@ public:
 // Applies (or, with no output, only checks) the windows one after another.
 class Decoder {
 public:
-    // The windows from `start` on; with no output, only checked.
+    // The windows from `start` on; with no output, only checked. The
+    // output's result starts at `outputBase` (behind a header kept).
     Decoder(const Coding& coding, const std::string& sourceName, InputFile& original, InputFile& patch,
-            std::uint64_t start, OutputFile* output, std::size_t bufferSize)
-        : coding_(coding), sourceName_(sourceName), original_(original), patch_(patch), output_(output),
+            std::uint64_t start, OutputFile* output, std::size_t bufferSize, std::uint64_t outputBase = 0)
+        : coding_(coding), sourceName_(sourceName), original_(original), patch_(patch), output_(output), outputBase_(outputBase),
           reader_(patch, start, bufferSize), source_(original, bufferSize), cache_(coding.near, coding.same) {
         for (int kind = 0; kind < 3; ++kind) secondary_[kind] = SectionDecoderFor(coding.compressor);
     }
 
-    // Every window in turn; one whose checksum fails stops it. `kept`
-    // receives what they make, where it is wanted in memory.
-    void Run(std::vector<std::uint8_t>* kept = nullptr) {
+    // Every window in turn (the first `limit`); one whose checksum fails
+    // stops it. `kept` receives what they make, where it is wanted in memory.
+    void Run(std::vector<std::uint8_t>* kept = nullptr, std::uint64_t limit = UINT64_MAX) {
         std::uint64_t made = 0;
-        while (reader_.Position() < patch_.Size()) {
+        for (std::uint64_t n = 0; n < limit && reader_.Position() < patch_.Size(); ++n) {
             const Window w = ReadWindow(reader_, patch_.Size(), made);
             // The segment lies within the original: one declared past its end
             // was made from a longer file, even where no copy reaches that far.
@@ -392,7 +398,7 @@ private:
             if (output_ == nullptr)
                 throw FileError("Cannot check " + patch_.Path() +
                                 ": it copies from its own result, which only applying it makes");
-            output_->ReadBack(position, into);
+            output_->ReadBack(outputBase_ + position, into);
             return;
         }
         if (position + into.size() > original_.Size()) throw FileError(text::ReadsPastTheFile(original_.Path()));
@@ -433,6 +439,7 @@ private:
     InputFile& original_;
     InputFile& patch_;
     OutputFile* output_;
+    std::uint64_t outputBase_;
     ByteReader reader_;
     FileWindow source_;
     std::unique_ptr<SectionDecoder> secondary_[3];
@@ -490,10 +497,37 @@ void VcdiffPatch::ReadCodeTable(std::span<const std::uint8_t> bytes, const std::
     coding.table = std::move(table);
 }
 
-std::uint32_t VcdiffPatch::Write(InputFile& original, InputFile& patch, const Plan&, OutputFile& output,
+std::uint32_t VcdiffPatch::Write(InputFile& original, InputFile& patch, const Plan& plan, OutputFile& output,
                                  const BufferSizes& sizes) const {
-    Decoder(coding, sourceName, original, patch, bodyStart, &output, sizes.stream).Run();
+    Decoder(coding, sourceName, original, patch, bodyStart, &output, sizes.stream, plan.skip).Run();
     return 0;
+}
+
+// Whether the first `windows` windows made of `file` have their Adler-32s:
+// any other failure is left to the writing, which tells it.
+bool VcdiffPatch::Holds(InputFile& file, InputFile& patch, std::size_t bufferSize, std::uint64_t windows) const {
+    try {
+        Decoder(coding, sourceName, file, patch, bodyStart, nullptr, bufferSize).Run(nullptr, windows);
+    } catch (const WrongWindow&) {
+        return false;
+    } catch (const Damage&) {
+    } catch (const FileError&) {
+    }
+    return true;
+}
+
+// The first window's Adler-32 tells whether the file is the original as it
+// is, or behind a header or in another N64 byte order; every window is held
+// to its own as it is written.
+std::optional<Stop> VcdiffPatch::PlanFor(HostServices& host, InputFile& original, InputFile& patch,
+                                         const std::string& originalPath, const EvidenceRule&, Plan& plan,
+                                         std::string& note) const {
+    if (!allChecksummed || windows == 0) return std::nullopt;
+    const std::size_t bufferSize = host.Buffers().stream;
+    const auto fits = [&](InputFile& file) { return Holds(file, patch, bufferSize, 1); };
+    if (fits(original)) return std::nullopt;
+    if (const auto view = FirstView(original, fits)) Take(*view, originalPath, plan, note);
+    return std::nullopt;
 }
 
 // Decoded without writing: the checksums decide.
@@ -503,6 +537,8 @@ Verdict VcdiffPatch::Compare(InputFile& file, InputFile& patch, std::size_t buff
     try {
         Decoder(coding, sourceName, file, patch, bodyStart, nullptr, bufferSize).Run();
     } catch (const WrongWindow& wrong) {
+        const auto view = FirstView(file, [&](InputFile& viewed) { return Holds(viewed, patch, bufferSize, UINT64_MAX); });
+        if (view) return {Fit::Fits, ViewEvidence(*view, "what the patch makes of it has every window's Adler-32, as has what it makes")};
         return {Fit::DoesNotFit, wrong.what() + std::string(".")};
     } catch (const Damage& damage) {
         throw FileError(text::DamagedPatch(patch.Path(), damage.what));
