@@ -77,6 +77,20 @@ TEST_F(ApplierTest, CommentIsShownBeforeDoneAndAnEmptyOneNotAtAll) {
     ASSERT_EQ(Messages().size(), 1u);
     EXPECT_EQ(Messages()[0].text.rfind(p + " is already applied in " + Path("a.rom") + ": ", 0), 0u) << Messages()[0].text;
     EXPECT_FALSE(Exists("new.rom"));
+    // Contradicted only past the first look (4 MiB in): found while the
+    // result is written, and refused before it replaces anything.
+    Bytes original = Random(5 << 20, 8), changed = original;
+    for (std::size_t at = 1 << 20; at < (1 << 20) + 200; at += 2) changed[at] ^= 0x5A;  // evidence enough for a first look
+    changed[9 << 19] ^= 0x5A;
+    ASSERT_EQ(MakePatch(host_, Write("a.rom", original), Write("b.rom", changed), Path("late.ppp"), "late"), Outcome::Done);
+    original[9 << 19] = changed[9 << 19];
+    host_.messages.clear();
+    EXPECT_EQ(ApplyPatch(host_, Write("a.rom", original), Path("late.ppp"), Path("new.rom")), Outcome::Stopped);
+    ASSERT_EQ(Messages().size(), 2u);
+    EXPECT_EQ(Messages()[0], Plain("late"));
+    EXPECT_EQ(Messages()[1].text.rfind(Path("late.ppp") + " does not fit " + Path("a.rom") + ": ", 0), 0u) << Messages()[1].text;
+    EXPECT_FALSE(Exists("new.rom"));
+    EXPECT_TRUE(Temporaries().empty());
 }
 
 TEST_F(ApplierTest, ImageGrowsWithZeroGapsAndNeverShrinks) {

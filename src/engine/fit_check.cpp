@@ -78,7 +78,8 @@ constexpr std::size_t kPiece = 64 * 1024;
 
 }  // namespace
 
-FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize) {
+FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize,
+                   std::uint64_t limit) {
     const std::uint64_t size = file.Size();
     const auto header = static_cast<std::int64_t>(kCopierHeader);
     // Without a header the original had; as is; with one the original lacked.
@@ -89,9 +90,14 @@ FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summar
     FileWindow window(file, std::max<std::size_t>(bufferSize, 4 * kPiece), 2 * kCopierHeader);
     ByteReader blocks(patch, kHeaderSize, bufferSize);
     file.ExpectSequential();
+    bool complete = true;
     for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
         const PatchBlock block = NextBlock(blocks, patch, summary.maxEnd);
         const auto offset = static_cast<std::uint64_t>(block.blockOffset);
+        if (offset >= limit) {
+            complete = false;
+            break;
+        }
         const auto length = static_cast<std::uint64_t>(block.blockLength);
         for (FitCheck& check : checks) check.Block(offset, length);
         // Blocks out of order fit no file whatever their bytes, and would
@@ -128,6 +134,7 @@ FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summar
     }
     report.fitsWithoutHeader = withoutFits;
     report.onEvidence = checks[1].FitsOnEvidence();
+    report.complete = complete;
     return report;
 }
 

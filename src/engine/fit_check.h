@@ -38,6 +38,8 @@ struct FitReport {
     // It fits, and not only for want of evidence: the lengths agree, or
     // enough bytes were held against the file for a coincidence to be unlikely.
     bool onEvidence = false;
+    // Every block was held against the file (not only the first ones).
+    bool complete = true;
 };
 
 // The rules for one alignment of patch and file: the file's byte at
@@ -76,8 +78,10 @@ private:
 };
 
 // Reads the patch and the file once, side by side, and judges every
-// alignment; the patch must have been found sound.
-FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize);
+// alignment; the patch must have been found sound. With a `limit`, only the
+// blocks up to the first that starts at `limit` or later: a first look.
+FitReport CheckFit(InputFile& file, InputFile& patch, const PatchSummary& summary, std::size_t bufferSize,
+                   std::uint64_t limit = UINT64_MAX);
 
 namespace text {
 // What a check found, in a sentence or two a player can act on.

@@ -83,10 +83,11 @@ Stop UnsoundPatch(const PatchSummary& summary, const std::string& patchPath) {
 }
 
 // The blocks of a checked patch in ascending order, read again one at a
-// time; past the last, the result's end.
+// time and told to the fit check; past the last, the result's end.
 struct AscendingBlocks {
     ByteReader& reader;
     InputFile& patch;
+    FitCheck& fit;
     std::uint64_t resultSize;
     std::uint64_t left;
     std::uint64_t at = 0;  // next byte of the current block, resultSize when none is left
@@ -102,6 +103,7 @@ struct AscendingBlocks {
         if (static_cast<std::uint64_t>(block.blockOffset) < end) throw ChangedWhileRead(patch);
         at = static_cast<std::uint64_t>(block.blockOffset);
         end = at + static_cast<std::uint64_t>(block.blockLength);
+        fit.Block(at, end - at);
     }
 };
 
@@ -111,12 +113,14 @@ struct AscendingBlocks {
 // the window written out whole. A patch of a million tiny blocks thus costs
 // a copy per block, not a write. Long stretches without a block are copied
 // by the kernel instead.
+// The original's bytes under each block are in the window just before the
+// block's bytes land there: the fit check compares them on the way.
 void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                  OutputFile& output, const BufferSizes& sizes) {
+                  OutputFile& output, const BufferSizes& sizes, FitCheck& fit) {
     const std::uint64_t n = original.Size();
     const std::uint64_t resultSize = summary.ResultSize(n);
     std::vector<std::uint8_t> window(static_cast<std::size_t>(std::min<std::uint64_t>(sizes.stream, resultSize)));
-    AscendingBlocks block{blocks, patch, resultSize, summary.blockCount};
+    AscendingBlocks block{blocks, patch, fit, resultSize, summary.blockCount};
     std::uint64_t at = 0;  // output written so far
     block.Next();
     while (at < resultSize) {
@@ -145,7 +149,10 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
             const std::uint64_t pieceEnd = std::min(block.end, end);
             fillTo(pieceEnd);
             const auto piece = blocks.Next(static_cast<std::size_t>(pieceEnd - block.at));
-            std::memcpy(window.data() + (block.at - at), piece.data(), piece.size());
+            std::uint8_t* place = window.data() + (block.at - at);
+            const auto known = static_cast<std::size_t>(block.at < n ? std::min<std::uint64_t>(piece.size(), n - block.at) : 0);
+            fit.Bytes(block.at, piece, {place, known});
+            std::memcpy(place, piece.data(), piece.size());
             block.at += piece.size();
             if (block.at == block.end) {
                 const std::uint64_t blockDone = block.end;
@@ -162,12 +169,13 @@ void WriteInOrder(InputFile& original, ByteReader& blocks, InputFile& patch, con
 // Any other order: the whole original first, then each block at its place;
 // later blocks win where blocks overlap, and the image never shrinks.
 void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, const PatchSummary& summary,
-                   OutputFile& output) {
+                   OutputFile& output, FitCheck& fit) {
     const std::uint64_t resultSize = summary.ResultSize(original.Size());
     output.AppendFrom(original, 0, original.Size());
     output.ExtendTo(resultSize);
     for (std::uint64_t i = 0; i < summary.blockCount; ++i) {
         const PatchBlock block = NextBlock(blocks, patch, resultSize);
+        fit.Block(static_cast<std::uint64_t>(block.blockOffset), static_cast<std::uint64_t>(block.blockLength));
         auto at = static_cast<std::uint64_t>(block.blockOffset);
         TakePieces(blocks, static_cast<std::uint64_t>(block.blockLength), [&](std::span<const std::uint8_t> piece) {
             output.WriteAt(at, piece);
@@ -176,17 +184,21 @@ void WriteAnyOrder(InputFile& original, ByteReader& blocks, InputFile& patch, co
     }
 }
 
-void WriteResult(HostServices& host, InputFile& original, InputFile& patch, const PatchSummary& summary,
-                 OutputFile& output) {
+// Writes the result, holding the original's bytes to the patch's on the
+// way; returns the verdict.
+Fit WriteResult(HostServices& host, InputFile& original, InputFile& patch, const PatchSummary& summary,
+                OutputFile& output) {
     original.ExpectSequential();
     patch.ExpectSequential();
     const BufferSizes sizes = host.Buffers();
     output.Reserve(summary.ResultSize(original.Size()));
+    FitCheck fit(original.Size(), 0);
     ByteReader blocks(patch, kHeaderSize, sizes.stream);
     if (summary.ascending)
-        WriteInOrder(original, blocks, patch, summary, output, sizes);
+        WriteInOrder(original, blocks, patch, summary, output, sizes, fit);
     else
-        WriteAnyOrder(original, blocks, patch, summary, output);
+        WriteAnyOrder(original, blocks, patch, summary, output, fit);
+    return fit.Finish().verdict;
 }
 
 // The result as the patch counts its offsets, behind a header kept in
@@ -228,6 +240,10 @@ std::optional<View> FittingView(InputFile& file, InputFile& patch, const PatchSu
     });
 }
 
+// How far into the file the first look at a patch reaches: a wrong file
+// contradicts most patches well within it.
+constexpr std::uint64_t kFirstLook = 4 << 20;
+
 // Our own format, as the list of formats sees it.
 class OwnPatch final : public LoadedPatch {
 public:
@@ -251,30 +267,38 @@ public:
     // Held to the file before its comment is shown or a byte is written:
     // where the patch's own bytes say it was made for another file (or is
     // already applied in this one), it is refused unless the user asked to
-    // apply it all the same. The bytes under the blocks are read once more
-    // for it, which a wrong result is worth.
-    // A file that fits behind a header or in another N64 byte order gets the
-    // patch there, the header kept and the order given back.
+    // apply it all the same. A first look at the blocks in the file's first
+    // MiBs decides, where it finds evidence either way; the rest is held to
+    // the file while the result is written, which costs no second read, and
+    // a contradiction found there refuses the result before it replaces
+    // anything. A file that fits behind a header or in another N64 byte order
+    // gets the patch there, the header kept and the order given back.
     std::optional<Stop> Apply(HostServices& host, Inputs& in, ResultTarget& result, const ApplyOptions& options,
                               std::string& note) const override {
         const std::size_t bufferSize = host.Buffers().stream;
-        const FitReport report = CheckFit(*in.original, *in.patch, summary, bufferSize);
+        const EvidenceRule rule(host, options);
+        FitReport report = CheckFit(*in.original, *in.patch, summary, bufferSize, kFirstLook);
+        if (!report.complete && (report.verdict != Fit::Fits || !report.onEvidence))
+            report = CheckFit(*in.original, *in.patch, summary, bufferSize);
         const std::optional<View> view = FittingView(*in.original, *in.patch, summary, report, bufferSize);
-        if (report.verdict != Fit::Fits && !view) {
-            const std::string problem = text::FitSentence(report.verdict, in.patchPath, in.originalPath) + ": " +
-                                        text::FitEvidence(report);
-            if (auto stop = EvidenceRule(host, options).Before(problem)) return stop;
-        }
+        const auto refuse = [&](const FitReport& found) {
+            return rule.Before(text::FitSentence(found.verdict, in.patchPath, in.originalPath) + ": " +
+                               text::FitEvidence(found));
+        };
+        if (report.verdict != Fit::Fits && !view)
+            if (auto stop = refuse(report)) return stop;
         ShowComment(host, *in.patch, summary);
         OutputFile& output = result.Create();
-        if (!view) {
-            WriteResult(host, *in.original, *in.patch, summary, output);
-            return std::nullopt;
-        }
-        ViewedInput source(*in.original, *view);
-        if (view->skip > 0) output.AppendFrom(*in.original, 0, view->skip);
-        ShiftedOutput shifted(output, view->skip);
-        WriteResult(host, source, *in.patch, summary, shifted);
+        std::optional<ViewedInput> viewed;
+        if (view) viewed.emplace(*in.original, *view);
+        InputFile& source = view ? static_cast<InputFile&>(*viewed) : *in.original;
+        if (view && view->skip > 0) output.AppendFrom(*in.original, 0, view->skip);
+        ShiftedOutput shifted(output, view ? view->skip : 0);
+        const Fit written = WriteResult(host, source, *in.patch, summary, shifted);
+        // What the first look did not reach, and what it saw through a view.
+        if (written != Fit::Fits && (view || (report.verdict == Fit::Fits && !report.complete)))
+            if (auto stop = refuse(CheckFit(source, *in.patch, summary, bufferSize))) return stop;
+        if (!view) return std::nullopt;
         if (view->order != Reorder::None) ReorderOutput(output, 0, view->order);
         note = view->header.empty() ? text::Reordered(in.originalPath, view->from, view->to)
                                     : text::HeaderKept(in.originalPath, view->header, view->skip);
