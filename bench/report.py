@@ -212,10 +212,10 @@ def main():
         out.append("| data | zelkpatch BPS | xdelta3 -9 -S none | size ratio | zelkpatch time | xdelta3 -9 time |"
                    " time ratio | peak memory | xdelta3's |")
         out.append("|---|---|---|---|---|---|---|---|---|")
-        for name in moved:
-            mib = int(name[len("moved"):])
-            t = load_times(os.path.join(results, f"{name}.bps.json"))
-            z = load_tsv(os.path.join(results, f"{name}.bps.tsv"))
+        # Each pair's size, its times and sizes of both makers, read once for both tables.
+        pairs = [(name, int(name[len("moved"):]), load_times(os.path.join(results, f"{name}.bps.json")),
+                  load_tsv(os.path.join(results, f"{name}.bps.tsv"))) for name in moved]
+        for name, mib, t, z in pairs:
             size_ratio = z["zelkpatch"] / z["xdelta3-9-S-none"]
             time_ratio = t["zelkpatch"] / t["xdelta3-9"]
             out.append(f"| {mib} MiB | {z['zelkpatch']:,} | {z['xdelta3-9-S-none']:,} | {size_ratio:.3f} |"
@@ -245,10 +245,7 @@ def main():
         out.append("| data | plain | xdelta3 -9 -S none | ratio | LZMA | xdelta3 -9 | ratio | plain time |"
                    " LZMA time | xdelta3 -9 time | time ratio (LZMA) | peak memory (plain, LZMA) |")
         out.append("|---|---|---|---|---|---|---|---|---|---|---|---|")
-        for name in moved:
-            mib = int(name[len("moved"):])
-            t = load_times(os.path.join(results, f"{name}.bps.json"))
-            z = load_tsv(os.path.join(results, f"{name}.bps.tsv"))
+        for name, mib, t, z in pairs:
             x = load_tsv(os.path.join(results, f"{name}.xdelta-make.tsv"))
             plain = x["xdelta"] / z["xdelta3-9-S-none"]
             lzma = x["xdelta-lzma"] / z["xdelta3-9"]
