@@ -95,7 +95,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool back = name[2] == 'u' || name[2] == 'g' || name[2] == 'r' ||
                           (name[2] == 'p' && changed.size() == original.size());
         if (!back || changed == original) continue;
-        Require(ApplyPatch(host, "b.rom", name, "out.rom") == Outcome::Done);
+        // As asked: PPF keeps no size, and where its last record may have
+        // grown the file, it turns it back only so.
+        ApplyOptions anyway;
+        anyway.ignoreChecksum = name[2] == 'p';
+        Require(ApplyPatch(host, "b.rom", name, "out.rom", anyway) == Outcome::Done);
         Require(host.files["out.rom"] == original);
     }
     return 0;

@@ -250,7 +250,9 @@ std::optional<Stop> PpfPatch::PlanFor(HostServices& host, InputFile& original, I
                                       const std::string& originalPath, const EvidenceRule& rule, Plan& plan,
                                       std::string& note) const {
     const Evidence e = Examine(original, patch, host.Buffers().stream);
-    if (e.patched && !e.original && e.mayHaveGrown) return Stop{originalPath + ": " + text::CannotTurnBack()};
+    // Turned back only where that surely gives the original, or as asked.
+    if (e.patched && !e.original && e.mayHaveGrown)
+        if (auto stop = rule.Before(originalPath + ": " + text::CannotTurnBack())) return stop;
     if (e.patched && !e.original) {
         plan.reverse = true;
         note = text::TurnedBack(originalPath, kName);
@@ -279,7 +281,7 @@ std::optional<View> PpfPatch::ViewFitting(InputFile& file, InputFile& patch, con
 
 Verdict PpfPatch::Compare(InputFile& file, InputFile& patch, std::size_t bufferSize) const {
     const Evidence e = Examine(file, patch, bufferSize);
-    if (e.patched && !e.original && e.mayHaveGrown) return {Fit::AlreadyApplied, text::CannotTurnBack()};
+    if (e.patched && !e.original && e.mayHaveGrown) return {Fit::AlreadyApplied, text::CannotTurnBack() + "."};
     if (e.patched && !e.original)
         return {Fit::AlreadyApplied,
                 "It holds the new bytes of every record, and the patch's undo data turn it back into its original."};
@@ -387,7 +389,8 @@ const PatchFormat& PpfFormat() {
 
 std::string text::CannotTurnBack() {
     return "It holds the new bytes of every record of this PPF patch, which may have made the file longer: a PPF"
-           " 3.0 patch does not keep the original's size, so it cannot turn this file back.";
+           " 3.0 patch does not keep the original's size, so turning this file back may leave bytes at its end that"
+           " the original did not have";
 }
 
 }  // namespace zelk
