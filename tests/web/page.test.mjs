@@ -86,8 +86,13 @@ async function press(page, button, onDialog = () => {}, anyway = false) {
     assert.equal(box.role, "dialog");
     seen.push({ text: box.text, critical: box.critical });
     await onDialog(seen.length - 1);
-    // "Apply anyway?" is answered as `anyway` says.
+    // "Apply anyway?" is answered as `anyway` says; Yes always leads to more.
     await page.click(box.asks ? (anyway ? "#message-yes" : "#message-no") : "#message-ok");
+    if (box.asks && anyway) {
+      await page.waitForFunction((said) => document.getElementById("message").open &&
+        document.getElementById("message-text").textContent !== said, box.text, { timeout: 60000 });
+      continue;
+    }
     // More to come while the page's queue still holds messages.
     const more = await page.waitForFunction(() => document.getElementById("message").open ||
       !document.body.classList.contains("busy"), null, { timeout: 60000 }).then(() =>
