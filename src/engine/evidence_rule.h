@@ -25,10 +25,6 @@ public:
     // Found while writing or after: throws `refusal` where refused, else
     // warns of `problem` and that the result is written all the same.
     void During(const std::string& problem, const std::string& refusal) const;
-    // What evidence that cannot be certain finds (a patch without checksums
-    // whose bytes do not fit the file): a warning, never a refusal, since
-    // such a patch may be right all the same.
-    void Doubt(const std::string& problem) const { host_.ShowWarning(problem); }
 
 private:
     HostServices& host_;

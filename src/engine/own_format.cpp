@@ -300,8 +300,7 @@ public:
             if (auto stop = refuse(CheckFit(source, *in.patch, summary, bufferSize))) return stop;
         if (!view) return std::nullopt;
         if (view->order != Reorder::None) ReorderOutput(output, 0, view->order);
-        note = view->header.empty() ? text::Reordered(in.originalPath, view->from, view->to)
-                                    : text::HeaderKept(in.originalPath, view->header, view->skip);
+        note = ViewTaken(*view, in.originalPath);
         return std::nullopt;
     }
     void ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const override {

@@ -99,8 +99,7 @@ std::optional<Stop> ForeignPatch::PlanFor(HostServices& host, InputFile& origina
 void ForeignPatch::Take(const View& view, const std::string& originalPath, Plan& plan, std::string& note) const {
     plan.skip = view.skip;
     plan.order = view.order;
-    note = view.header.empty() ? text::Reordered(originalPath, view.from, view.to)
-                               : text::HeaderKept(originalPath, view.header, view.skip);
+    note = ViewTaken(view, originalPath);
 }
 
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/byte_reader.h"
+#include "engine/user_texts.h"
 #include "engine/verdict.h"
 
 namespace zelk {
@@ -140,6 +141,10 @@ std::string ViewEvidence(const View& view, std::string_view found) {
     if (view.header.empty()) return "Read as " + view.to + ", " + matched + "writes the result as " + view.from + " again.";
     return "Behind its " + std::to_string(view.skip) + "-byte " + view.header + " header, " + matched +
            "keeps the header in front of the result.";
+}
+
+std::string ViewTaken(const View& view, const std::string& path) {
+    return view.header.empty() ? text::Reordered(path, view.from, view.to) : text::HeaderKept(path, view.header, view.skip);
 }
 
 ViewedInput::ViewedInput(InputFile& file, const View& view) : file_(file), view_(view) {}

@@ -54,6 +54,9 @@ std::string SeenLayout(InputFile& file, const std::string& path, bool applying);
 // The evidence of a check that found the original in `view`: `found` says
 // what matched ("its MD5 is that").
 std::string ViewEvidence(const View& view, std::string_view found);
+// What applying through `view` tells the user of the file at `path`: the
+// header kept, or the byte order given back.
+std::string ViewTaken(const View& view, const std::string& path);
 
 // `file` read through a view.
 class ViewedInput final : public InputFile {

@@ -580,9 +580,13 @@ public:
     unsigned MakePasses() const override { return 2; }
     bool KeepsComment() const override { return false; }
     std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
-        WriteVcdiff(request, files, false, host.Buffers());
+        WriteVcdiff(request, files, Compressed(), host.Buffers());
         return {};
     }
+
+protected:
+    // Whether the sections are compressed with LZMA.
+    virtual bool Compressed() const { return false; }
 };
 
 // The same, its sections compressed: asked for by key, never recognised
@@ -596,10 +600,9 @@ public:
                " xdelta3 3.0.11 and later";
     }
     bool Recognises(std::span<const std::uint8_t>) const override { return false; }
-    std::string Make(HostServices& host, const MakeRequest& request, const MakeFiles& files) const override {
-        WriteVcdiff(request, files, true, host.Buffers());
-        return {};
-    }
+
+protected:
+    bool Compressed() const override { return true; }
 };
 
 }  // namespace
