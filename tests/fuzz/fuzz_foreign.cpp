@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // RUP's result was held to the MD5 its patch gives it before it was kept.
-    if (kind == kRup) return 0;
+    // One made through a view (a header kept, a byte order given back) is
+    // not what the models, reading the file as it is, make of it.
+    if (kind == kRup || AppliedThroughView(host, "a.rom")) return 0;
     // BDF has no model here (its streams are bzip2): the result has the size it states.
     if (kind == kBdf) {
         std::uint64_t stated = 0;

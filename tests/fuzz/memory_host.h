@@ -116,4 +116,13 @@ private:
     };
 };
 
+// Whether the patch was applied to `path` read through another view (behind
+// a header, in another N64 byte order), as the line that says so tells: a
+// reference that reads the file as it is makes another result.
+inline bool AppliedThroughView(const MemoryHost& host, const std::string& path) {
+    for (const RecordedMessage& message : host.messages)
+        if (message.text.starts_with(path + " has a ") || message.text.starts_with(path + " is a ")) return true;
+    return false;
+}
+
 }  // namespace zelk::fuzz
