@@ -201,32 +201,6 @@ Fit WriteResult(HostServices& host, InputFile& original, InputFile& patch, const
     return fit.Finish().verdict;
 }
 
-// The result as the patch counts its offsets, behind a header kept in
-// front of it: a patch made for the image without the header writes there.
-class ShiftedOutput final : public OutputFile {
-public:
-    ShiftedOutput(OutputFile& output, std::uint64_t base) : output_(output), base_(base) {}
-    void Append(std::span<const std::uint8_t> bytes) override { output_.Append(bytes); }
-    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
-        output_.WriteAt(base_ + offset, bytes);
-    }
-    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
-        output_.AppendFrom(source, offset, length);
-    }
-    void ExtendTo(std::uint64_t size) override { output_.ExtendTo(base_ + size); }
-    std::uint64_t Size() const override { return output_.Size() - base_; }
-    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
-        output_.ReadBack(base_ + offset, buffer);
-    }
-    void Reserve(std::uint64_t size) override { output_.Reserve(base_ + size); }
-    void Commit() override { output_.Commit(); }
-    const std::string& Path() const override { return output_.Path(); }
-
-private:
-    OutputFile& output_;
-    std::uint64_t base_;
-};
-
 // Where the file as it is does not fit, or fits only for want of evidence,
 // the first of its other views (behind a header, in another N64 byte order)
 // that the patch fits on evidence: every byte a block writes differs from
