@@ -6,7 +6,7 @@ if(NOT ICON_TOOL)
   message(FATAL_ERROR "The page's icons need ZELK_ICON_TOOL: zelkpatcher-snapshot of a native build")
 endif()
 set(web ${SOURCE_DIR}/src/ui/web)
-file(COPY ${web}/app.js ${web}/worker.js ${web}/style.css ${web}/manifest.webmanifest
+file(COPY ${web}/shared.js ${web}/app.js ${web}/hack.js ${web}/worker.js ${web}/style.css ${web}/manifest.webmanifest
      ${ENGINE_DIR}/zelkpatch.js ${ENGINE_DIR}/zelkpatch.wasm DESTINATION ${WEB_DIR})
 file(COPY_FILE ${SOURCE_DIR}/data/zelkpatcher.png ${WEB_DIR}/icon.png)
 foreach(size 192 512)

@@ -12,7 +12,9 @@ const $ = (id) => document.getElementById(id);
 const fields = new Map([...document.querySelectorAll("[data-role]")].map((f) => [f.dataset.role, f]));
 const pathRoles = [...fields.keys()].filter((role) => fields.get(role).type === "text");
 const chosen = new Map();  // role -> the Files chosen for its field (the patch field's may be several)
-const buttons = [...document.querySelectorAll("[data-command]")];
+const formButtons = [...document.querySelectorAll("[data-command]")];
+// Every button an operation holds back while it runs; a hack's page adds its own.
+const buttons = [...formButtons];
 
 // Messages one at a time, each waiting for its OK, as in the window.
 const dialog = $("message");
@@ -122,15 +124,17 @@ cancel.addEventListener("click", () => {
   if (running) dropWorker();
 });
 
-function run(button, anyway = false) {
+// A job: the engine's call, its arguments' roles, every field's text, the
+// paths' roles and the files chosen (each a File, or { blob, name }).
+function run(job, anyway = false) {
   if (running) return;
-  running = { messages: [], outputs: [], button };
+  running = { messages: [], outputs: [], job };
   buttons.forEach((b) => (b.disabled = true));
   document.body.classList.add("busy");
   bar.value = 0;
   barTimer = setTimeout(() => (bar.hidden = cancel.hidden = false), 500);
   startWorkers();
-  worker.postMessage({ ...request(button.dataset.command, button.dataset.arguments.split(" "), inputFiles()), anyway });
+  worker.postMessage({ ...job, anyway });
 }
 
 // Whether the chosen patch fits the chosen original, said before anything
@@ -147,6 +151,16 @@ function checkFit() {
   startWorkers();
   checker.postMessage({ ...request("check", ["original", "patch"], { original: files.original, patch: files.patch }), id });
 }
+// The hashes of a file, taken by the checker: the engine's lines, or "!"
+// and why not.
+const hashed = new Map();
+let hashes = 0;
+function hashesOf(file) {
+  startWorkers();
+  const id = ++hashes;
+  checker.postMessage({ type: "hashes", file, id });
+  return new Promise((resolve) => hashed.set(id, resolve));
+}
 async function onChecked(event) {
   const m = event.data;
   if (m.type === "choices") {
@@ -160,6 +174,11 @@ async function onChecked(event) {
       field.value = `${m.file.name}/${name}`;
       checkFit();
     }
+    return;
+  }
+  if (m.type === "hashes") {
+    hashed.get(m.id)?.(m.text);
+    hashed.delete(m.id);
     return;
   }
   if (m.id === checks) status.textContent = m.text;
@@ -183,13 +202,15 @@ async function onWorkerMessage(event) {
     document.body.dataset.heap = String(m.heap);
     release();
     // The last message is "Done" after success; the result is offered only
-    // once everything before it (the patch's comment) has been read.
+    // once everything before it (the patch's comment) has been read. An
+    // operation that says nothing of its success offers it at once.
+    if (m.ok && !done.messages.length) done.outputs.forEach((o) => offer(o.name, o.blob));
     for (let i = 0; i < done.messages.length; ++i) {
       if (m.ok && i === done.messages.length - 1) done.outputs.forEach((o) => offer(o.name, o.blob));
       await show(done.messages[i].text, done.messages[i].critical);
     }
     // Refused for the original's checksum, after the message naming both.
-    if (m.status === 2 && await show(dialog.dataset.applyAnyway, false, true)) run(done.button, true);
+    if (m.status === 2 && await show(dialog.dataset.applyAnyway, false, true)) run(done.job, true);
   }
 }
 
@@ -215,6 +236,8 @@ function startWorkers() {
       checker?.terminate();
       checker = null;
       status.textContent = "";
+      hashed.forEach((answer) => answer("!The page's engine failed while it read the file. Try again, or reload the page."));
+      hashed.clear();
       return;
     }
     const done = dropWorker();
@@ -329,4 +352,5 @@ if ("serviceWorker" in navigator) {
   navigator.serviceWorker.register("sw.js").catch(() => {});
 }
 document.querySelector("[autofocus]")?.focus();
-for (const button of buttons) button.addEventListener("click", () => run(button));
+for (const button of formButtons)
+  button.addEventListener("click", () => run(request(button.dataset.command, button.dataset.arguments.split(" "), inputFiles())));

@@ -3,8 +3,13 @@
 // the page, which shows them in order.
 #include <emscripten.h>
 
+#include <algorithm>
+#include <stdexcept>
+
 #include "engine/archive_input.h"
+#include "engine/archive_output.h"
 #include "engine/formats/format.h"
+#include "engine/known_original.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_chain.h"
 #include "engine/user_texts.h"
@@ -34,6 +39,7 @@ std::string composed;
 std::string checked;
 std::string tagged;
 std::string choices;
+std::string hashed;
 
 }  // namespace
 }  // namespace zelk
@@ -106,6 +112,62 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_choices(const char* path, int patch) {
         choices.clear();  // a damaged archive is the operation's to report
     }
     return choices.c_str();
+}
+
+// A hack's page: the patches the page lists, in order, applied to the ROM
+// chosen once it is one of the originals `known` names (a line each, as
+// ReadKnownOriginals reads them). 2: refused as none of them, which the
+// page then asks about, and on Yes calls again `anyway`.
+EMSCRIPTEN_KEEPALIVE int zelk_hack_apply(const char* rom, const char* output, const char* patches, const char* known,
+                                         int anyway) {
+    using namespace zelk;
+    std::vector<KnownOriginal> originals;
+    try {
+        originals = ReadKnownOriginals(known);
+    } catch (const std::invalid_argument& wrong) {
+        host.ShowStop(std::string("hack.json: ") + wrong.what(), MessageStyle::Critical);
+        return 1;
+    }
+    bool refused = false;
+    if (ApplyToKnownOriginal(host, rom, originals, form::PatchPaths(patches), output, anyway != 0, &refused) ==
+        Outcome::Done)
+        return 0;
+    return refused ? 2 : 1;
+}
+
+// The size and hashes of a ROM (or the ROM in a zip), a line each: size,
+// CRC-32, MD5, SHA-1; or a line saying why not, after "!".
+EMSCRIPTEN_KEEPALIVE const char* zelk_hashes(const char* rom) {
+    using namespace zelk;
+    hashed.clear();
+    try {
+        FileHashes hashes;
+        if (const auto stop = HashRom(host, rom, hashes)) {
+            hashed = "!" + stop->text;
+        } else {
+            hashed = std::to_string(hashes.size) + "\n" + text::Crc(hashes.crc) + "\n" + text::Hex(hashes.md5) + "\n" +
+                     text::Hex(hashes.sha1);
+        }
+    } catch (const std::exception& failure) {
+        hashed = "!" + FailureText(failure);
+    }
+    return hashed.c_str();
+}
+
+// A zip at `output` of the files `members` names, a line each: the name in
+// the zip, a tab, the file's path.
+EMSCRIPTEN_KEEPALIVE int zelk_zip(const char* output, const char* members) {
+    using namespace zelk;
+    std::vector<ZipMember> list;
+    std::string rest = members;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        const std::string line = rest.substr(0, end);
+        rest.erase(0, std::min(end + 1, rest.size()));
+        const std::size_t tab = line.find('\t');
+        if (tab != std::string::npos) list.push_back({line.substr(0, tab), line.substr(tab + 1)});
+    }
+    return RunOperation(host, {}, [&] { return WriteZip(host, output, list); }, false) == Outcome::Done ? 0 : 1;
 }
 
 EMSCRIPTEN_KEEPALIVE const char* zelk_default_comment(const char* original, const char* changed) {

@@ -142,6 +142,44 @@ std::string Points(double points) {
     return text;
 }
 
+// A hack's page, filled in from its hack.json: shown instead of the form.
+std::string HackPage() {
+    return "<section id=\"hack\" hidden>\n"
+           "  <p id=\"hack-description\"></p>\n"
+           "  <h2>The ROM this hack needs</h2>\n  <ul id=\"hack-originals\"></ul>\n"
+           "  <fieldset id=\"hack-options\" hidden><legend>Add-ons</legend></fieldset>\n"
+           "  <p class=\"row\"><button id=\"hack-choose\" type=\"button\">Choose your ROM</button>"
+           "<input id=\"hack-file\" type=\"file\" tabindex=\"-1\" aria-hidden=\"true\" hidden>"
+           "<span id=\"hack-rom\" role=\"status\">or drop it onto this page</span></p>\n"
+           "  <p class=\"row\"><button id=\"hack-apply\" type=\"button\" disabled>" +
+           Escape(zelk::form::Controls.at(zelk::form::IndexOf("Command3")).text) + "</button></p>\n"
+           "</section>\n";
+}
+
+// What makes a hack's page from this one: the hack's patches and its
+// original's hashes, in a zip with the page's own files.
+std::string Builder() {
+    return "<p class=\"row\"><button id=\"builder-open\" type=\"button\" aria-expanded=\"false\" "
+           "aria-controls=\"builder\">Make a page for your hack</button></p>\n"
+           "<section id=\"builder\" hidden>\n"
+           "  <h2>A page for your hack</h2>\n"
+           "  <p>Players open it, choose their ROM and download the hack: upload the folder the zip holds to any "
+           "static host. Only the ROM's name, size and hashes go into it, never its bytes.</p>\n"
+           "  <label for=\"builder-title\">Title</label><input id=\"builder-title\" type=\"text\">\n"
+           "  <label for=\"builder-description\">Description</label><textarea id=\"builder-description\" "
+           "rows=\"4\"></textarea>\n"
+           "  <p class=\"row\"><button id=\"builder-patches\" type=\"button\">Choose the patches</button>"
+           "<input id=\"builder-patches-file\" type=\"file\" multiple tabindex=\"-1\" aria-hidden=\"true\" hidden></p>\n"
+           "  <ol id=\"builder-patch-list\" aria-label=\"Patches, in the order they are applied\"></ol>\n"
+           "  <p class=\"row\"><button id=\"builder-rom\" type=\"button\">Choose the original ROM</button>"
+           "<input id=\"builder-rom-file\" type=\"file\" tabindex=\"-1\" aria-hidden=\"true\" hidden>"
+           "<span id=\"builder-rom-facts\" role=\"status\"></span></p>\n"
+           "  <label for=\"builder-output\">Result's file name</label><input id=\"builder-output\" type=\"text\" "
+           "spellcheck=\"false\">\n"
+           "  <p class=\"row\"><button id=\"builder-download\" type=\"button\">Download the page</button></p>\n"
+           "</section>\n";
+}
+
 std::string Html(const std::string& controls) {
     const std::string caption = Escape(zelk::form::Caption);
     return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -152,13 +190,15 @@ std::string Html(const std::string& controls) {
            "<title>" + caption + "</title>\n<link rel=\"stylesheet\" href=\"style.css\">\n"
            "<link rel=\"stylesheet\" href=\"form.css\">\n<link rel=\"icon\" href=\"icon.png\">\n"
            "<link rel=\"manifest\" href=\"manifest.webmanifest\">\n"
-           "<script src=\"app.js\" defer></script>\n</head>\n<body>\n<h1>" + caption + "</h1>\n"
+           "<script src=\"shared.js\" defer></script>\n<script src=\"app.js\" defer></script>\n"
+           "<script src=\"hack.js\" defer></script>\n</head>\n<body>\n<h1 id=\"heading\">" + caption + "</h1>\n"
            "<p class=\"privacy\">Everything happens in this browser: no file leaves your computer.</p>\n"
+           "<p id=\"hack-problem\" role=\"alert\" hidden></p>\n" + HackPage() +
            "<div id=\"form-holder\"><div id=\"form\" data-font-step=\"" + Points(zelk::form::FontStepPoints) +
            "\" data-font-smallest=\"" + Points(zelk::form::SmallestFontPoints) + "\">\n" + controls + "</div></div>\n"
            "<div id=\"working\"><progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden>"
            "</progress><button id=\"cancel\" type=\"button\" hidden>Cancel</button></div>\n"
-           "<p id=\"fit\" role=\"status\"></p>\n"
+           "<p id=\"fit\" role=\"status\"></p>\n" + Builder() +
            "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\" "
            "data-apply-anyway=\"" + Escape(zelk::form::ApplyAnywayQuestion) + "\">\n"
            "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"

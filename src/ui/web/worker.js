@@ -323,6 +323,14 @@ function handle(request) {
   // Each field's path, and the file chosen for it, under the field's role;
   // the call's arguments are the fields' texts, in the order the page gives.
   // The files to choose from in an archive chosen for a field.
+  if (request.type === "hashes") {
+    const name = tagged("original", request.file.name);
+    files = new Map([[name, { file: request.file }]]);
+    const text = withStrings([name], (p) => Module.UTF8ToString(_zelk_hashes(p)));
+    files = new Map();
+    self.postMessage({ type: "hashes", id: request.id, text: untagged(text) });
+    return;
+  }
   if (request.type === "choices") {
     const name = tagged(request.role, request.file.name);
     files = new Map([[name, { file: request.file }]]);
@@ -335,8 +343,11 @@ function handle(request) {
   // patch field several files: each file goes under its own name, and the
   // engine tags each path the field names.
   const f = request.fields;
-  files = new Map(Object.entries(request.files).flatMap(([role, list]) =>
-    list.map((file) => [tagged(role, file.name), { file }])));
+  // A file chosen is a File; one the page fetched comes { blob, name }.
+  const chosenFiles = Object.fromEntries(Object.entries(request.files).map(([role, list]) =>
+    [role, list.map((file) => (file instanceof Blob ? { blob: file, name: file.name } : file))]));
+  files = new Map(Object.entries(chosenFiles).flatMap(([role, list]) =>
+    list.map((file) => [tagged(role, file.name), { file: file.blob }])));
   const tag = (role) => withStrings([f[role], tagged(role, "")], (t, g) => Module.UTF8ToString(_zelk_tag_paths(t, g)));
   const args = request.arguments.map((role) => (request.paths.includes(role) ? tag(role) : f[role]));
   const call = (...pointers) => Module[`_zelk_${request.type}`](...pointers);
@@ -347,20 +358,32 @@ function handle(request) {
     self.postMessage({ type: "checked", text: untagged(text), id: request.id });
     return;
   }
-  const size = (role) => (request.files[role] ?? []).reduce((sum, file) => sum + file.size, 0);
+  const size = (role) => (chosenFiles[role] ?? []).reduce((sum, file) => sum + file.blob.size, 0);
   // How the engine will read, as the patch's format tells it: asked before
   // anything is counted.
-  const passes = withStrings([tag("patch")], (p) => _zelk_passes(p, request.type === "make" ? 1 : 0));
+  // A zip of the files the page gives, each under its name in the zip.
+  if (request.type === "zip") {
+    const members = (chosenFiles.member ?? []).map((m) => `${m.name}\t${tagged("member", m.name)}`).join("\n");
+    const status = withStrings([tagged("changed", f.changed), members], (o, m) => _zelk_zip(o, m));
+    staging = null;
+    files = new Map();
+    self.postMessage({ type: "finished", ok: status === 0, status, heap: Module.HEAPU8.length });
+    return;
+  }
+  const applying = request.type !== "make";
+  // A hack's page reads the ROM once more first, for its hashes.
+  const passes = withStrings([tag("patch")], (p) => _zelk_passes(p, applying ? 0 : 1)) +
+                 (request.type === "hack_apply" ? 1 : 0);
   progress = { inputs: new Map(), shown: 0, sent: 0, posted: 0, apply: null };
-  if (request.type === "apply") {
+  if (applying) {
     progress.apply = { patch: tagged("patch", ""), patchSize: size("patch"), checked: 0, at: 0, writing: false,
                        planned: size("patch") + passes * size("original") };
   } else {
     for (const role of ["original", "changed"])
       if (request.files[role]) progress.inputs.set(tagged(role, ""), { size: size(role), passes, pass: 0, done: 0, at: 0 });
   }
-  const status = withStrings(args, (...pointers) => (request.type === "apply" ? call(...pointers, request.anyway ? 1 : 0)
-                                                                             : call(...pointers)));
+  const status = withStrings(args, (...pointers) => (applying ? call(...pointers, request.anyway ? 1 : 0)
+                                                               : call(...pointers)));
   progress = null;
   staging = null;  // 32 MiB not kept between operations
   files = new Map();
