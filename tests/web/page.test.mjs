@@ -17,7 +17,7 @@ const work = fs.mkdtempSync(path.join(os.tmpdir(), "zelk-web-"));
 let server, browser, base;
 
 const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".wasm": "application/wasm",
-                ".png": "image/png", ".webmanifest": "application/manifest+json" };
+                ".png": "image/png", ".webmanifest": "application/manifest+json", ".json": "application/json" };
 
 // Set, the server plays a new build: another cache name in sw.js, new code
 // in app.js, the same dates, as a static host's files keep theirs when
@@ -26,8 +26,12 @@ let rebuilt = false;
 
 before(async () => {
   server = createServer((request, response) => {
-    const file = path.join(root, decodeURIComponent(new URL(request.url, "http://x").pathname).replace(/\/$/, "/index.html"));
-    if (!file.startsWith(root) || !fs.existsSync(file)) return response.writeHead(404).end();
+    // Under /sites/, the hacks' pages the tests put together.
+    const asked = decodeURIComponent(new URL(request.url, "http://x").pathname).replace(/\/$/, "/index.html");
+    const file = asked.startsWith("/sites/") ? path.join(work, asked) : path.join(root, asked);
+    if (!(file.startsWith(root) || file.startsWith(path.join(work, "sites"))) || !fs.existsSync(file) ||
+        !fs.statSync(file).isFile())
+      return response.writeHead(404).end();
     // Dated and cacheable for an hour, as static hosts serve files.
     response.writeHead(200, { "content-type": types[path.extname(file)] ?? "application/octet-stream",
                               "last-modified": fs.statSync(file).mtime.toUTCString(), "cache-control": "max-age=3600" });
@@ -842,4 +846,201 @@ test("two patches chosen together apply in order, the order shown in the field",
   await page.fill("#fldOutPatchFile", '"2-fixes.ppp" "1-translation.bps"');
   await page.waitForFunction(() => document.getElementById("fit").textContent.includes("patch 2 of 2: 1-translation.bps does not fit the result of patch 1"));
   await context.close();
+});
+
+// A hack's page: the built page copied into sites/NAME beside `hack` (an
+// object, or hack.json's text as it is) and `files` (path -> bytes).
+function site(name, hack, files = {}) {
+  const dir = path.join(work, "sites", name);
+  fs.rmSync(dir, { recursive: true, force: true });
+  fs.cpSync(root, dir, { recursive: true });
+  fs.writeFileSync(path.join(dir, "hack.json"), typeof hack === "string" ? hack : JSON.stringify(hack));
+  for (const [file, bytes] of Object.entries(files)) {
+    fs.mkdirSync(path.dirname(path.join(dir, file)), { recursive: true });
+    fs.writeFileSync(path.join(dir, file), bytes);
+  }
+  return `${base}sites/${name}/`;
+}
+
+const crcHex = (bytes) => crc32(bytes).toString(16).padStart(8, "0");
+const sha1 = (bytes) => createHash("sha1").update(bytes).digest("hex");
+
+// A ROM, the hack's main patch (BPS, zipped under English/) and an
+// optional add-on (IPS) made against the main patch's result.
+function hackFiles(seed) {
+  const rom = random(1 << 20, seed);
+  const main = Buffer.from(rom);
+  main.fill(0x42, 70000, 70400);
+  main[5] ^= 0xff;
+  const both = Buffer.from(main);
+  both.fill(0x11, 300000, 300020);
+  const tag = `hack${seed}`;
+  execFileSync(zelkpatch, ["make", write(`${tag}.sfc`, rom), write(`${tag}-main.sfc`, main), path.join(work, `${tag}.bps`)]);
+  execFileSync(zelkpatch, ["make", path.join(work, `${tag}-main.sfc`), write(`${tag}-both.sfc`, both),
+                           path.join(work, `${tag}.ips`)]);
+  execFileSync("python3", ["-c", `import zipfile, sys
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("English/readme.txt", "read me")
+    z.write(sys.argv[2], "English/main.bps")`, path.join(work, `${tag}.zip`), path.join(work, `${tag}.bps`)]);
+  return { rom, main, both, zip: fs.readFileSync(path.join(work, `${tag}.zip`)),
+           ips: fs.readFileSync(path.join(work, `${tag}.ips`)) };
+}
+
+async function openHack(url, options = {}) {
+  const context = await browser.newContext({ acceptDownloads: true, ...options });
+  const page = await context.newPage();
+  const downloads = [];
+  page.on("download", (d) => downloads.push(d));
+  await page.goto(url);
+  return { page, context, downloads };
+}
+
+test("a hack's page applies its patches to the ROM it names, on a phone, headered, zipped, or refused", async () => {
+  const f = hackFiles(91);
+  const url = site("phone", {
+    title: "<b>Super</b> Test Hack",
+    description: "Line one.\n<img src=x onerror=alert(1)>",
+    original: [{ name: "Test Game (Japan).sfc", size: 1 << 20, crc32: "0badf00d" },
+               { name: "Test Game (USA).sfc", size: f.rom.length, crc32: crcHex(f.rom), sha1: sha1(f.rom).toUpperCase() }],
+    patches: [{ file: "patches/hack.zip/English/main.bps", name: "Main hack" },
+              { file: "patches/fast text.ips", name: "Fast <i>text</i>", optional: true, checked: false }],
+    output: "Super Test Hack.sfc",
+  }, { "patches/hack.zip": f.zip, "patches/fast text.ips": f.ips });
+  const { page, context, downloads } = await openHack(url, { viewport: { width: 390, height: 844 }, isMobile: true,
+                                                             hasTouch: true, deviceScaleFactor: 2 });
+  await page.waitForSelector("#hack:not([hidden])");
+  // Every text from hack.json as text.
+  assert.equal(await page.textContent("h1"), "<b>Super</b> Test Hack");
+  assert.equal(await page.evaluate(() => document.querySelectorAll("b, i, img").length), 0);
+  assert.match(await page.textContent("#hack-originals"), /Test Game \(USA\)\.sfc: 1048576 bytes, CRC-32 [0-9a-f]{8}/);
+  assert.ok(await page.getByRole("checkbox", { name: "Fast <i>text</i>" }).isVisible());
+  // On the phone's screen, whole.
+  const layout = await page.evaluate(() => ({
+    scroll: document.documentElement.scrollWidth, width: document.documentElement.clientWidth,
+    outside: [...document.querySelectorAll("#hack *, h1")].filter((e) => e.getClientRects().length)
+      .filter((e) => { const r = e.getBoundingClientRect(); return r.left < 0 || r.right > document.documentElement.clientWidth; })
+      .map((e) => e.id || e.tagName),
+  }));
+  assert.ok(layout.scroll <= layout.width, `scrolls sideways: ${layout.scroll} > ${layout.width}`);
+  assert.deepEqual(layout.outside, []);
+  const apply = async (rom, name, expected, said, anyway = false) => {
+    await page.setInputFiles("#hack-file", { name, mimeType: "application/octet-stream", buffer: rom });
+    downloads.length = 0;
+    const told = (await press(page, "hack-apply", () => {}, anyway)).map((m) => m.text);
+    said.forEach((line, i) => assert.match(told[i] ?? "", line, name));
+    assert.equal(told.length, said.length, `${name}: ${told.join(" | ")}`);
+    assert.equal(downloads.length, expected ? 1 : 0, name);
+    if (!expected) return;
+    assert.equal(downloads[0].suggestedFilename(), "Super Test Hack.sfc");
+    assert.ok(fs.readFileSync(await save(downloads[0], `site-${name}`)).equals(expected), `${name}: the result differs`);
+  };
+  await apply(f.rom, "game.sfc", f.main, [/^Done applying BPS patch! $/]);
+  await page.tap("#hack-option-1");
+  await apply(f.rom, "game.sfc", f.both, [/^Done applying 2 patches!$/]);
+  // Behind a copier header, the header kept; inside a zip; another ROM
+  // refused, naming what the hack needs and what was chosen.
+  const header = random(512, 5);
+  await apply(Buffer.concat([header, f.rom]), "headered.sfc", Buffer.concat([header, f.both]),
+              [/^headered\.sfc has a 512-byte copier header .* kept in front of the result/, /^Done applying 2 patches!$/]);
+  execFileSync("python3", ["-c", `import zipfile, sys
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("Test Game (USA).sfc", open(sys.argv[2], "rb").read())`, path.join(work, "rom91.zip"),
+                           path.join(work, "hack91.sfc")]);
+  await apply(fs.readFileSync(path.join(work, "rom91.zip")), "rom91.zip", f.both, [/^Done applying 2 patches!$/]);
+  const other = random(1 << 20, 92);
+  await apply(other, "other.sfc", null, [new RegExp("^other\\.sfc is not a ROM this hack is made for\\. This hack needs one of:\n" +
+    "  Test Game \\(Japan\\)\\.sfc \\(1048576 bytes, CRC-32 0badf00d\\)\n  Test Game \\(USA\\)\\.sfc .*\n" +
+    `The file chosen:\nSize: +1048576 bytes\nCRC-32: ${crcHex(other)}\nMD5: .*\nSHA-1: +${sha1(other)}$`),
+    /\?$/]);
+  await context.close();
+});
+
+test("each broken hack.json is told in the page, naming it and what is wrong", async () => {
+  const rom = { name: "Game.sfc", crc32: "01234567" };
+  const good = { file: "p.ips" };
+  const cases = [
+    ["{ \"title\": ", /^hack\.json is not valid JSON: /],
+    [{ title: "x", original: rom }, /^hack\.json lacks "patches"/],
+    [{ original: rom, patches: [{ file: "missing.bps" }] }, /^hack\.json: patches\[0\]\.file "missing\.bps" names no file here \(404/],
+    [{ original: { name: "Game.sfc", crc32: "123" }, patches: [good] }, /^hack\.json: original\.crc32 must be 8 hex digits, not "123"/],
+    [{ original: [rom, { name: "B", sha1: "ab" }], patches: [good] }, /^hack\.json: original\[1\]\.sha1 must be 40 hex digits/],
+    [{ original: rom, patches: [good, { file: "../p.ips" }] }, /^hack\.json: patches\[1\]\.file "\.\.\/p\.ips" must be a path inside/],
+    [{ original: rom, patches: [{ file: "https://example.com/p.ips" }] }, /^hack\.json: patches\[0\]\.file "https:.*an address of its own/],
+    [{ original: rom, patches: [{ file: "//example.com/p.ips" }] }, /^hack\.json: patches\[0\]\.file .* must be a path inside/],
+    [{ original: rom, patches: [{ file: "patches\\p.ips" }] }, /^hack\.json: patches\[0\]\.file .* forward slashes/],
+    [{ original: { name: "Game.sfc" }, patches: [good] }, /^hack\.json: original must give at least one of/],
+  ];
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  for (const [i, [hack, told]] of cases.entries()) {
+    await page.goto(site(`broken${i}`, hack, { "p.ips": Buffer.from("PATCHEOF") }));
+    await page.waitForSelector("#hack-problem:not([hidden])");
+    assert.match(await page.textContent("#hack-problem"), told, `case ${i}`);
+    // The ordinary form still works; the hack's own part is not half shown.
+    assert.ok(await page.isVisible("#Command3"), `case ${i}`);
+    assert.ok(!(await page.isVisible("#hack")), `case ${i}`);
+  }
+  await context.close();
+});
+
+test("a hack's page works offline after the first visit, its patches kept", async () => {
+  const f = hackFiles(93);
+  const url = site("offline", { title: "Offline Hack", original: { name: "Game.sfc", crc32: crcHex(f.rom) },
+                                patches: [{ file: "patches/hack.zip/English/main.bps" }], output: "out.sfc" },
+                   { "patches/hack.zip": f.zip });
+  const { page, context, downloads } = await openHack(url);
+  await page.waitForSelector("#hack:not([hidden])");
+  await page.evaluate(() => navigator.serviceWorker.ready);
+  // Installed once the hack's files are kept too.
+  await page.waitForFunction(async () => Boolean(await (await caches.open((await caches.keys())[0])).match("patches/hack.zip")));
+  await context.setOffline(true);
+  await page.reload();
+  await page.waitForSelector("#hack:not([hidden])");
+  await page.setInputFiles("#hack-file", write("offline-hack.sfc", f.rom));
+  assert.deepEqual(await press(page, "hack-apply"), [{ text: "Done applying BPS patch! ", critical: false }]);
+  assert.ok(fs.readFileSync(await save(downloads[0], "offline-hack-out.sfc")).equals(f.main));
+  await context.close();
+});
+
+test("the page makes a hack's page: its zip, unpacked and served, applies the hack", async () => {
+  const f = hackFiles(94);
+  const { page, context, downloads } = await openPage();
+  await page.getByRole("button", { name: "Make a page for your hack" }).click();
+  await page.getByLabel("Title").fill("Built Hack");
+  await page.getByLabel("Description").fill("Two lines,\nas typed.");
+  const [patches] = await Promise.all([page.waitForEvent("filechooser"),
+                                       page.getByRole("button", { name: "Choose the patches" }).click()]);
+  await patches.setFiles([path.join(work, "hack94.bps"), path.join(work, "hack94.ips")]);
+  await page.getByRole("checkbox", { name: "Optional" }).nth(1).check();
+  const [rom] = await Promise.all([page.waitForEvent("filechooser"),
+                                   page.getByRole("button", { name: "Choose the original ROM" }).click()]);
+  await rom.setFiles(path.join(work, "hack94.sfc"));
+  await page.waitForFunction(() => document.getElementById("builder-rom-facts").textContent.includes("CRC-32"));
+  assert.equal(await page.getByLabel("Result's file name").inputValue(), "Built Hack.sfc");
+  downloads.length = 0;
+  await page.getByRole("button", { name: "Download the page" }).click();
+  await page.waitForFunction(() => !document.body.classList.contains("busy"));
+  await page.waitForTimeout(200);
+  assert.equal(downloads.length, 1);
+  assert.equal(downloads[0].suggestedFilename(), "Built-Hack-page.zip");
+  const zip = await save(downloads[0], "built.zip");
+  const dir = path.join(work, "sites", "built");
+  fs.rmSync(dir, { recursive: true, force: true });
+  execFileSync("python3", ["-c", "import zipfile, sys; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])", zip, dir]);
+  const hack = JSON.parse(fs.readFileSync(path.join(dir, "hack.json"), "utf8"));
+  // The ROM's hashes, never its bytes.
+  assert.deepEqual(hack.original, { name: "hack94.sfc", size: f.rom.length, crc32: crcHex(f.rom),
+                                    md5: createHash("md5").update(f.rom).digest("hex"), sha1: sha1(f.rom) });
+  assert.ok(!fs.readdirSync(dir, { recursive: true }).some((name) => name.endsWith(".sfc")));
+  for (const file of fs.readdirSync(root)) assert.ok(fs.readFileSync(path.join(dir, file)).equals(fs.readFileSync(path.join(root, file))), file);
+  await context.close();
+  const built = await openHack(`${base}sites/built/`);
+  await built.page.waitForSelector("#hack:not([hidden])");
+  assert.equal(await built.page.textContent("h1"), "Built Hack");
+  await built.page.getByRole("checkbox", { name: "hack94" }).check();
+  await built.page.setInputFiles("#hack-file", path.join(work, "hack94.sfc"));
+  assert.deepEqual((await press(built.page, "hack-apply")).map((m) => m.text), ["Done applying 2 patches!"]);
+  assert.equal(built.downloads[0].suggestedFilename(), "Built Hack.sfc");
+  assert.ok(fs.readFileSync(await save(built.downloads[0], "built-out.sfc")).equals(f.both));
+  await built.context.close();
 });
