@@ -13,13 +13,39 @@ const { chromium } = require("playwright-core");
 const [root, original, changed, patch, runsText] = process.argv.slice(2);
 const runs = Number(runsText) || 3;
 
-// The reader runs as a same-origin worker, as the page's own does.
+// The reader runs as a same-origin worker, as the page's own does. Given a
+// result size, it also hands that many bytes to the browser as the page
+// does (32 MiB Blobs), alone ("write") or while reading, a 16 MiB slice of
+// input for each 16 MiB of result ("both"): the browser's own floor for an
+// apply that passes the original through.
 const reader = `"use strict";
 self.onmessage = (event) => {
+  const { files, mode, size } = event.data;
   const started = performance.now();
   const reader = new FileReaderSync();
-  for (const file of event.data)
-    for (let at = 0; at < file.size; at += 16 << 20) reader.readAsArrayBuffer(file.slice(at, at + (16 << 20)));
+  const slices = [];
+  for (const file of mode === "write" ? [] : files)
+    for (let at = 0; at < file.size; at += 16 << 20) slices.push(file.slice(at, at + (16 << 20)));
+  const staging = new Uint8Array(32 << 20);
+  const parts = [];
+  let staged = 0, written = 0, next = 0;
+  const hand = (bytes) => {
+    staging.set(bytes.subarray(0, Math.min(bytes.length, staging.length - staged)), staged);
+    staged += Math.min(bytes.length, staging.length - staged);
+    written += bytes.length;
+    if (staged === staging.length) { parts.push(new Blob([staging])); staged = 0; }
+  };
+  const block = new Uint8Array(16 << 20);
+  if (mode === "read") for (const slice of slices) reader.readAsArrayBuffer(slice);
+  if (mode === "write") while (written < size) hand(block.subarray(0, Math.min(block.length, size - written)));
+  if (mode === "both") {
+    while (next < slices.length || written < size) {
+      const bytes = next < slices.length ? new Uint8Array(reader.readAsArrayBuffer(slices[next++])) : block;
+      if (written < size) hand(bytes.subarray(0, Math.min(bytes.length, size - written)));
+    }
+  }
+  if (staged) parts.push(new Blob([staging.subarray(0, staged)]));
+  new Blob(parts);
   self.postMessage(performance.now() - started);
 };`;
 const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".wasm": "application/wasm",
@@ -46,13 +72,14 @@ await page.setInputFiles("#fldChgRomFile-file", changed);
 await page.fill("#fldOutPatchFile", "p.ppp");
 await page.fill("#fldPatchComment", "");
 
-// Seconds to read the files chosen for the given fields.
-const readTime = (fields) => page.evaluate((ids) => new Promise((resolve) => {
+// Seconds to read the files chosen for the given fields, to hand `size`
+// bytes to the browser, or both, as `mode` says.
+const readTime = (fields, mode = "read", size = 0) => page.evaluate(([ids, mode, size]) => new Promise((resolve) => {
   const worker = new Worker("bench-read.js");
   worker.onmessage = (event) => { worker.terminate(); resolve(event.data / 1000); };
   // The page keeps the files chosen for each field under its role.
-  worker.postMessage(ids.flatMap((id) => chosen.get(document.getElementById(id).dataset.role) ?? []));
-}), fields);
+  worker.postMessage({ files: ids.flatMap((id) => chosen.get(document.getElementById(id).dataset.role) ?? []), mode, size });
+}), [fields, mode, size]);
 
 // Seconds from pressing `button` to the operation's last dialog.
 async function operation(button) {
@@ -79,13 +106,23 @@ for (const [name, button, fields] of [["make", "Command2", ["fldOrigRomFile", "f
     await page.setInputFiles("#fldOutPatchFile-file", patch);
     await page.fill("#fldChgRomFile", "out.rom");
   }
-  const reads = [], times = [];
+  const reads = [], times = [], writes = [], both = [];
+  // What the operation hands to the browser: the result, or the patch.
+  const size = fs.statSync(name === "apply" ? changed : patch).size;
   for (let i = 0; i < runs; ++i) {
     reads.push(await readTime(fields));
+    if (name === "apply") {
+      writes.push(await readTime(fields, "write", size));
+      both.push(await readTime(fields, "both", size));
+    }
     times.push(await operation(button));
   }
   result[name] = median(times);
   result[`${name}_read`] = median(reads);
+  if (name === "apply") {
+    result.apply_write = median(writes);
+    result.apply_both = median(both);
+  }
 }
 console.log(JSON.stringify(result));
 await browser.close();

@@ -771,6 +771,14 @@ test("on a phone the whole form fits the screen and works by touch", async () =>
   await page.waitForSelector("#message[open]");
   assert.match(await page.textContent("#message-text"), /^нету файла /);
   await page.tap("#message-ok");
+  // The builder of a hack's page, opened, is on the screen whole too.
+  await page.tap("#builder-open");
+  assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll("#builder *, #builder-open")]
+    .filter((e) => e.getClientRects().length).filter((e) => {
+      const r = e.getBoundingClientRect();
+      return r.left < 0 || r.right > document.documentElement.clientWidth;
+    }).map((e) => e.id || e.tagName)), []);
+  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= document.documentElement.clientWidth));
   // On a desktop screen the form keeps its designed size.
   const desktop = await browser.newPage();
   await desktop.goto(base);
