@@ -1,5 +1,6 @@
 // The command line: arguments, exit status, and what it prints.
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -227,7 +228,10 @@ TEST_F(CliTest, CheckTellsTheRightOriginalAndApplyRefusesAWrongOne) {
     ASSERT_EQ(Run({"apply", headered, Path("p.ppp"), Path("out.rom")}), 0);
     EXPECT_EQ(host_.messages.front().text, text::HeaderKept(headered, "copier", 512));
     EXPECT_EQ(Read("out.rom"), Concat({Random(512, 2), Read("b.rom")}));
-    EXPECT_EQ(Run({"check", a}), 2);
+    // A ROM alone: its size and hashes (no system's header in random bytes).
+    EXPECT_EQ(Run({"check", a}), 0);
+    EXPECT_EQ(out_.rfind("Size:   3000 bytes\nCRC-32: ", 0), 0u) << out_;
+    EXPECT_EQ(out_.find("System:"), std::string::npos) << out_;
 }
 
 // check and info for the formats ROM hacks are published in.
@@ -330,7 +334,7 @@ TEST_F(CliTest, HelpVersionAndPathsAfterDoubleDash) {
              {{"make", "--help"}, "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"},
              {{"apply", "x", "-h"}, "Usage: zelkpatch apply [OPTION]... ORIGINAL PATCH [PATCH]... OUTPUT\n"},
              {{"info", "--help"}, "Usage: zelkpatch info [OPTION]... PATCH\n"},
-             {{"check", "--help"}, "Usage: zelkpatch check [OPTION]... ORIGINAL PATCH [PATCH]...\n"},
+             {{"check", "--help"}, "Usage: zelkpatch check [OPTION]... ORIGINAL [PATCH]...\n"},
              {{"--version"}, "zelkpatch (ZelkPatcher) "},
              {{"-V"}, "zelkpatch (ZelkPatcher) "}}) {
         EXPECT_EQ(Run(args), 0) << args[0];
@@ -391,6 +395,169 @@ TEST_F(CliTest, HelpAndCompletionNameEveryFormat) {
         EXPECT_EQ(completion.find(word), std::string::npos) << format->Key();
     }
 #endif
+}
+
+namespace checksum_model {
+
+// Each system's rule, written from its documentation for the test alone.
+std::uint32_t Be(const Bytes& b, std::size_t at) { return std::uint32_t{b[at]} << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]; }
+
+void Snes(Bytes& rom) {  // LoROM, header at 0x7FC0; sizes 2^n + 2^(n-1) mirror the last part twice
+    rom[0x7FDC] = rom[0x7FDD] = 0xFF;
+    rom[0x7FDE] = rom[0x7FDF] = 0;
+    std::uint32_t low = 0, high = 0;
+    std::size_t power = 1;
+    while (power * 2 <= rom.size()) power *= 2;
+    for (std::size_t i = 0; i < rom.size(); ++i) (i < power ? low : high) += rom[i];
+    const std::uint32_t sum = (low + (rom.size() > power ? high * (power / (rom.size() - power)) : 0)) & 0xFFFF;
+    rom[0x7FDE] = static_cast<std::uint8_t>(sum);
+    rom[0x7FDF] = static_cast<std::uint8_t>(sum >> 8);
+    rom[0x7FDC] = static_cast<std::uint8_t>(~sum);
+    rom[0x7FDD] = static_cast<std::uint8_t>(~sum >> 8);
+}
+void GameBoy(Bytes& rom) {
+    std::uint8_t x = 0;
+    for (std::size_t i = 0x134; i <= 0x14C; ++i) x = static_cast<std::uint8_t>(x - rom[i] - 1);
+    rom[0x14D] = x;
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < rom.size(); ++i)
+        if (i != 0x14E && i != 0x14F) sum += rom[i];
+    rom[0x14E] = static_cast<std::uint8_t>(sum >> 8);
+    rom[0x14F] = static_cast<std::uint8_t>(sum);
+}
+void GameBoyAdvance(Bytes& rom) {
+    int c = 0;
+    for (std::size_t i = 0xA0; i <= 0xBC; ++i) c -= rom[i];
+    rom[0xBD] = static_cast<std::uint8_t>(c - 0x19);
+}
+void MegaDrive(Bytes& rom) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0x200; i + 1 < rom.size(); i += 2) sum += rom[i] << 8 | rom[i + 1];
+    rom[0x18E] = static_cast<std::uint8_t>(sum >> 8);
+    rom[0x18F] = static_cast<std::uint8_t>(sum);
+}
+void Nintendo64(Bytes& rom) {  // boot chip 6102
+    std::uint32_t t1, t2, t3, t4, t5, t6;
+    t1 = t2 = t3 = t4 = t5 = t6 = 0xF8CA4DDC;
+    for (std::size_t i = 0x1000; i < 0x101000; i += 4) {
+        const std::uint32_t d = Be(rom, i);
+        if (t6 + d < t6) ++t4;
+        t6 += d;
+        t3 ^= d;
+        const std::uint32_t r = (d << (d & 31)) | (d >> ((32 - (d & 31)) & 31));
+        t5 += r;
+        if (t2 > d) t2 ^= r; else t2 ^= t6 ^ d;
+        t1 += t5 ^ d;
+    }
+    const std::uint32_t crc[2] = {t6 ^ t4 ^ t3, t5 ^ t2 ^ t1};
+    for (int w = 0; w < 2; ++w)
+        for (int k = 0; k < 4; ++k) rom[static_cast<std::size_t>(0x10 + 4 * w + k)] = static_cast<std::uint8_t>(crc[w] >> (24 - 8 * k));
+}
+
+// A ROM of each system, its header sound.
+Bytes Built(const std::string& system) {
+    if (system == "SNES") {
+        Bytes rom = Random(0x180000, 61);
+        std::memcpy(rom.data() + 0x7FC0, "ZELK TEST GAME       ", 21);
+        rom[0x7FD5] = 0x20;
+        rom[0x7FD7] = 0x0B;
+        Snes(rom);
+        return rom;
+    }
+    if (system == "Game Boy Color") {
+        Bytes rom = Random(0x8000, 62);
+        const std::uint8_t logo[48] = {0xCE, 0xED, 0x66, 0x66, 0xCC, 0x0D, 0x00, 0x0B, 0x03, 0x73, 0x00, 0x83,
+                                       0x00, 0x0C, 0x00, 0x0D, 0x00, 0x08, 0x11, 0x1F, 0x88, 0x89, 0x00, 0x0E,
+                                       0xDC, 0xCC, 0x6E, 0xE6, 0xDD, 0xDD, 0xD9, 0x99, 0xBB, 0xBB, 0x67, 0x63,
+                                       0x6E, 0x0E, 0xEC, 0xCC, 0xDD, 0xDC, 0x99, 0x9F, 0xBB, 0xB9, 0x33, 0x3E};
+        std::memcpy(rom.data() + 0x104, logo, 48);
+        rom[0x143] = 0x80;
+        GameBoy(rom);
+        return rom;
+    }
+    if (system == "Game Boy Advance") {
+        Bytes rom = Random(0x10000, 63);
+        rom[3] = 0xEA;
+        rom[0xB2] = 0x96;
+        GameBoyAdvance(rom);
+        return rom;
+    }
+    if (system == "Mega Drive") {
+        Bytes rom = Random(0x20000, 64);
+        std::memcpy(rom.data() + 0x100, "SEGA MEGA DRIVE ", 16);
+        MegaDrive(rom);
+        return rom;
+    }
+    Bytes rom = Random(0x102000, 65);
+    const std::uint8_t first[4] = {0x80, 0x37, 0x12, 0x40};
+    std::memcpy(rom.data(), first, 4);
+    // The boot code's last word makes its CRC-32 that of chip 6102: the
+    // register run back over 32 zero bits from the CRC wanted, against the
+    // one the code before it leaves.
+    std::uint32_t want = ~0x90BB6CB5u;
+    for (int bit = 0; bit < 32; ++bit) want = (want & 0x80000000u) != 0 ? ((want ^ 0xEDB88320u) << 1) | 1 : want << 1;
+    const std::uint32_t word = want ^ ~model::Crc(rom, 0x40, 0xFFC);
+    for (int k = 0; k < 4; ++k) rom[static_cast<std::size_t>(0xFFC + k)] = static_cast<std::uint8_t>(word >> (8 * k));
+    Nintendo64(rom);
+    return rom;
+}
+
+void Seal(const std::string& system, Bytes& rom) {
+    if (system == "SNES") Snes(rom);
+    else if (system == "Game Boy Color") GameBoy(rom);
+    else if (system == "Game Boy Advance") GameBoyAdvance(rom);
+    else if (system == "Mega Drive") MegaDrive(rom);
+    else Nintendo64(rom);
+}
+
+}  // namespace checksum_model
+
+// Each system's own header checksum: checked, told when a patch leaves it
+// wrong, and mended on request, held to each system's rule; in the window
+// the same question is asked (here answered by the host's Ask).
+TEST_F(CliTest, HeaderChecksumsAreToldAndMendedOnRequest) {
+    const struct {
+        std::string system, field;
+        std::size_t changedAt;
+        bool n64Order = false;
+    } rows[] = {
+        {"SNES", "SNES header checksum", 0x100000},
+        {"Game Boy Color", "Game Boy Color global checksum", 0x4000},
+        {"Game Boy Advance", "Game Boy Advance header complement", 0xA0},
+        {"Mega Drive", "Mega Drive checksum", 0x10000},
+        {"Nintendo 64", "Nintendo 64 CRC (boot chip 6102)", 0x20000},
+    };
+    for (const auto& row : rows) {
+        const Bytes sound = checksum_model::Built(row.system);
+        const auto a = Write("sound.rom", sound);
+        host_.messages.clear();
+        ASSERT_EQ(Run({"check", a}), 0) << row.system;
+        EXPECT_NE(out_.find("System: " + row.system + "\n"), std::string::npos) << out_;
+        EXPECT_NE(out_.find(row.field + ": right"), std::string::npos) << out_;
+        EXPECT_EQ(out_.find("wrong"), std::string::npos) << out_;
+        Bytes changed = sound;
+        for (std::size_t i = row.changedAt; i < row.changedAt + 16; ++i) changed[i] ^= 0x5A;
+        const auto b = Write("changed.rom", changed);
+        ASSERT_EQ(Run({"make", a, b, Path("p.ppp")}), 0);
+        ASSERT_EQ(Run({"apply", a, Path("p.ppp"), Path("out.rom")}), 0) << row.system;
+        EXPECT_EQ(Read("out.rom"), changed) << row.system;
+        EXPECT_NE(out_.find("The result's " + row.field), std::string::npos) << out_;
+        EXPECT_NE(out_.find("--fix-checksum"), std::string::npos) << out_;
+        Bytes mended = changed;
+        checksum_model::Seal(row.system, mended);
+        host_.messages.clear();
+        ASSERT_EQ(Run({"check", Path("out.rom")}), 0);
+        EXPECT_NE(out_.find(row.field + ": wrong: the header says "), std::string::npos) << out_;
+        ASSERT_EQ(Run({"apply", "--fix-checksum", a, Path("p.ppp"), Path("out.rom")}), 0) << row.system;
+        EXPECT_EQ(Read("out.rom"), mended) << row.system;
+        EXPECT_NE(out_.find("Mended the result's " + row.field), std::string::npos) << out_;
+        // The window asks; Yes mends it as well.
+        host_.answer = true;
+        ASSERT_EQ(Run({"apply", a, Path("p.ppp"), Path("asked.rom")}), 0) << row.system;
+        host_.answer = false;
+        EXPECT_EQ(Read("asked.rom"), mended) << row.system;
+        EXPECT_NE(out_.find("Fix the ROM's internal checksum?\n"), std::string::npos) << out_;
+    }
 }
 
 }  // namespace

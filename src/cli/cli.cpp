@@ -16,6 +16,7 @@
 #include "engine/patch_chain.h"
 #include "engine/patch_format.h"
 #include "engine/patch_maker.h"
+#include "engine/rom_checksum.h"
 #include "engine/user_texts.h"
 #include "host/forwarding_host.h"
 #include "host/about.h"
@@ -36,13 +37,17 @@ namespace {
     "      --ignore-checksum         apply a patch that carries checksums to a file\n"  \
     "                                it does not expect, and keep a result whose\n"     \
     "                                checksum is wrong, with a warning\n"              \
-    "      --force                   the same\n"
+    "      --force                   the same\n"                                           \
+    "      --fix-checksum            where the ROM's own header checksum was right\n"  \
+    "                                and the result's is not (SNES, Game Boy, Game\n"  \
+    "                                Boy Advance, Mega Drive, N64), write the right\n" \
+    "                                one into the result\n"
 #define ZELK_HELP_OPTION "  -h, --help                    "
 
 constexpr const char* kHelpTop =
     "Usage: zelkpatch make [OPTION]... ORIGINAL CHANGED PATCH\n"
     "  or:  zelkpatch apply ORIGINAL PATCH [PATCH]... OUTPUT\n"
-    "  or:  zelkpatch check ORIGINAL PATCH [PATCH]...\n"
+    "  or:  zelkpatch check ORIGINAL [PATCH]...\n"
     "  or:  zelkpatch info PATCH\n"
     "Make and apply ZelkPatch files: byte-level patches between two versions of a\n"
     "ROM (or any file), each carrying a free-text comment. make also writes other\n"
@@ -59,7 +64,9 @@ constexpr const char* kHelpTop =
     "                                several PATCHes apply in order\n"
     "  check ORIGINAL PATCH          tell whether PATCH was made from ORIGINAL: it\n"
     "                                fits, is already applied, or does not fit;\n"
-    "                                several PATCHes are checked in order\n"
+    "                                several PATCHes are checked in order; without\n"
+    "                                PATCH, show ORIGINAL's size and hashes, and\n"
+    "                                whether its own header checksum is right\n"
     "  info PATCH                    show the format, the comment and the blocks,\n"
     "                                records or sizes and checksums of PATCH\n"
     "\n"
@@ -158,6 +165,8 @@ struct Command {
     bool checksumOption = false;
     // PATCH may be given several times: patches applied in order.
     bool severalPatches = false;
+    // ORIGINAL may be given alone.
+    bool originalAlone = false;
 };
 
 const Command kCommands[] = {
@@ -182,12 +191,15 @@ const Command kCommands[] = {
      "into its original. The result is held to every checksum the patch carries\n"
      "before it replaces anything.",
      {"ORIGINAL", "PATCH", "OUTPUT"}, false, true, true},
-    {"check", "check [OPTION]... ORIGINAL PATCH [PATCH]...",
+    {"check", "check [OPTION]... ORIGINAL [PATCH]...",
      "Tell whether PATCH fits ORIGINAL, is already applied to it, or does not fit it\n"
      "(another revision, a copier header too many or too few, a cut or longer\n"
      "file), with the evidence. Nothing is written. Exit status 0 when it fits, 1\n"
-     "when it does not fit or is already applied, 2 when it could not be checked.",
-     {"ORIGINAL", "PATCH"}, false, false, true},
+     "when it does not fit or is already applied, 2 when it could not be checked.\n"
+     "Without PATCH, show ORIGINAL's size, CRC-32, MD5 and SHA-1, and for a ROM of\n"
+     "the SNES, Game Boy (Color), Game Boy Advance, Mega Drive or N64, whether the\n"
+     "checksum its own header carries is right; exit status 0 once read.",
+     {"ORIGINAL", "PATCH"}, false, false, true, true},
     {"info", "info [OPTION]... PATCH",
      "Show the format of PATCH and what it holds: its comment, and the blocks,\n"
      "records, or sizes and checksums its format keeps.",
@@ -268,6 +280,22 @@ int Check(HostServices& outer, const std::string& originalPath, const std::vecto
     return fits ? 0 : 1;
 }
 
+// A ROM alone: its size and hashes, and its own header checksum where its
+// system has one.
+int DescribeRom(HostServices& host, const std::string& path) {
+    const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
+        std::unique_ptr<InputFile> file;
+        if (auto stop = OpenSource(host, path, Wanted::Rom, {}, file)) return stop;
+        file->ExpectSequential();
+        HashingInput hashing(*file);
+        std::string said = text::HashLines(hashing.Finish());
+        if (const auto checksum = ReadInternalChecksum(*file)) said += "\nSystem: " + checksum->system + "\n" + checksum->Lines();
+        host.ShowMessage(said, MessageStyle::Plain);
+        return std::nullopt;
+    }, false);
+    return outcome == Outcome::Done ? 0 : 2;
+}
+
 int Info(HostServices& host, const std::string& patchPath) {
     try {
         std::unique_ptr<InputFile> patch;
@@ -316,6 +344,7 @@ struct Parsed {
     std::optional<std::string> commentFile;
     const PatchFormat* format = nullptr;  // by the patch's name
     bool ignoreChecksum = false;
+    bool fixChecksum = false;
     bool help = false;
 };
 
@@ -338,6 +367,7 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
     if (command.checksumOption) {
         options.push_back({"ignore-checksum", no_argument, nullptr, 'i'});
         options.push_back({"force", no_argument, nullptr, 'i'});
+        options.push_back({"fix-checksum", no_argument, nullptr, 'x'});
     }
     options.push_back({"help", no_argument, nullptr, 'h'});
     options.push_back({nullptr, 0, nullptr, 0});
@@ -359,6 +389,9 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
             case 'i':
                 parsed.ignoreChecksum = true;
                 break;
+            case 'x':
+                parsed.fixChecksum = true;
+                break;
             case 'f':
                 parsed.format = MakerNamed(optarg);
                 if (parsed.format == nullptr) return "unknown format '" + std::string(optarg) + "' (" + MakerKeys() + ")";
@@ -377,7 +410,8 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
 // Whether the command has the paths it needs, none of them empty or `-`.
 std::optional<std::string> CheckPaths(const Command& command, const Parsed& parsed) {
     const std::size_t expected = command.paths.size();
-    if (parsed.paths.size() != expected && !(command.severalPatches && parsed.paths.size() > expected)) {
+    if (parsed.paths.size() != expected && !(command.severalPatches && parsed.paths.size() > expected) &&
+        !(command.originalAlone && parsed.paths.size() == 1)) {
         std::string names;
         for (std::size_t i = 0; i < expected; ++i)
             names += std::string(i == 0 ? "" : i + 1 == expected ? " and " : ", ") + command.paths[i];
@@ -443,8 +477,12 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
     if (first == "apply") {
         const std::vector<std::string> patches(paths.begin() + 1, paths.end() - 1);
         NotAPatchNamed named(host, paths[0], patches);
-        return ExitStatus(ApplyPatches(named, paths[0], patches, paths.back(), {parsed.ignoreChecksum}));
+        ApplyOptions options;
+        options.ignoreChecksum = parsed.ignoreChecksum;
+        options.fixChecksum = parsed.fixChecksum;
+        return ExitStatus(ApplyPatches(named, paths[0], patches, paths.back(), options));
     }
+    if (first == "check" && paths.size() == 1) return DescribeRom(host, paths[0]);
     if (first == "check") return Check(host, paths[0], {paths.begin() + 1, paths.end()});
     return Info(host, paths[0]);
 }

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "engine/archive_input.h"
+#include "engine/rom_checksum.h"
 #include "engine/user_texts.h"
 
 namespace zelk {
@@ -29,7 +30,10 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         if (auto stop = OpenPatchAndOriginal(host, originalPath, patchPath, opened, outputPath)) return stop;
         if (auto stop = RefuseOutputOverPatch(host, outputPath, {patchPath})) return stop;
         done = opened.read->ApplyDone();
-        ResultTarget result(outputPath, [&] { return host.CreateOutput(outputPath); });
+        const bool checksumRight = InternalChecksumRight(*opened.in.original);
+        ResultTarget result(outputPath, [&] {
+            return KeepInternalChecksum(host, host.CreateOutput(outputPath), checksumRight, options.fixChecksum);
+        });
         auto stop = ApplyInto(host, *opened.read, opened.in, result, options);
         if (stop && stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
         return stop;

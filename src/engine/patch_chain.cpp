@@ -4,6 +4,7 @@
 
 #include "engine/archive_input.h"
 #include "engine/evidence_rule.h"
+#include "engine/rom_checksum.h"
 #include "engine/user_texts.h"
 #include "host/forwarding_host.h"
 
@@ -105,17 +106,19 @@ std::string InputName(std::size_t k, const std::string& originalPath) {
 
 // Applies patch `k` to `current`, its result going to a scratch file on
 // the output's file system (named `label` to the user), or to the output
-// for the last; the result for the next one.
+// for the last, held to the original's internal checksum where that was
+// right; the result for the next one.
 std::optional<Stop> ApplyOne(HostServices& host, std::vector<ChainPatch>& patches, std::size_t k,
                              std::unique_ptr<InputFile>& current, const std::string& originalPath,
-                             const std::string& outputPath, const ApplyOptions& options, bool quiet) {
+                             const std::string& outputPath, const ApplyOptions& options, bool quiet,
+                             bool checksumRight = false) {
     const bool last = k + 1 == patches.size();
     const std::string label = last ? outputPath : text::ResultOfPatch(k + 1);
     ChainHost chainHost(host, quiet);
     std::shared_ptr<ScratchFile> scratch;
     bool committed = false;
     ResultTarget result(label, [&]() -> std::unique_ptr<OutputFile> {
-        if (last) return host.CreateOutput(outputPath);
+        if (last) return KeepInternalChecksum(host, host.CreateOutput(outputPath), checksumRight, options.fixChecksum);
         scratch = host.CreateScratch(outputPath, label);
         return std::make_unique<ToScratch>(scratch, committed);
     });
@@ -143,6 +146,7 @@ Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const 
         if (auto stop = RefuseOutputOverPatch(host, outputPath, patchPaths)) return stop;
         const std::size_t bufferSize = host.Buffers().stream;
         const EvidenceRule rule(host, options);
+        const bool checksumRight = InternalChecksumRight(*current);
         for (std::size_t k = 0; k < patches.size(); ++k) {
             const std::string met = InputName(k, originalPath);
             if (auto stop = patches[k].read->RefuseOriginal(*current, met)) return stop;
@@ -151,7 +155,7 @@ Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const 
             if (verdict.fit != Fit::Fits)
                 stop = rule.Before(text::ChainMisfit(k, patches.size(), patches[k].path, verdict.fit, met) + ": " +
                                    verdict.evidence);
-            if (!stop) stop = ApplyOne(host, patches, k, current, originalPath, outputPath, options, false);
+            if (!stop) stop = ApplyOne(host, patches, k, current, originalPath, outputPath, options, false, checksumRight);
             if (stop) {
                 if (stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
                 return stop;

@@ -20,6 +20,9 @@ struct ApplyOptions {
     // not know, and keep a result whose checksum is not the patch's, with a
     // warning.
     bool ignoreChecksum = false;
+    // Where the original's own header checksum was right and the result's
+    // is not, write the right one into the result.
+    bool fixChecksum = false;
 };
 
 // The header SNES copiers put in front of an image; nothing marks it, so
