@@ -322,8 +322,8 @@ public:
                     return f.name + " is wrong (the header says " + f.statedText + ", the image sums to " +
                            f.computedText + ")";
                 }) + ", where the original's was right: some emulators, flash carts and FPGA cores refuse or warn "
-                     "about such a ROM. Apply with --fix-checksum (in the window: Yes to \"" +
-                     std::string(kFixChecksumQuestion) + "\") to write the right value.";
+                     "about such a ROM. Yes to \"" + std::string(kFixChecksumQuestion) + "\" (apply --fix-checksum on "
+                     "the command line) writes the right value.";
             }
         }
         output_->Commit();

@@ -1012,7 +1012,7 @@ test("a hack's page works offline after the first visit, its patches kept", asyn
 
 test("the page makes a hack's page: its zip, unpacked and served, applies the hack", async () => {
   const f = hackFiles(94);
-  const { page, context, downloads } = await openPage();
+  const { page, context } = await openPage();
   await page.getByRole("button", { name: "Make a page for your hack" }).click();
   await page.getByLabel("Title").fill("Built Hack");
   await page.getByLabel("Description").fill("Two lines,\nas typed.");
@@ -1025,13 +1025,11 @@ test("the page makes a hack's page: its zip, unpacked and served, applies the ha
   await rom.setFiles(path.join(work, "hack94.sfc"));
   await page.waitForFunction(() => document.getElementById("builder-rom-facts").textContent.includes("CRC-32"));
   assert.equal(await page.getByLabel("Result's file name").inputValue(), "Built Hack.sfc");
-  downloads.length = 0;
-  await page.getByRole("button", { name: "Download the page" }).click();
-  await page.waitForFunction(() => !document.body.classList.contains("busy"));
-  await page.waitForTimeout(200);
-  assert.equal(downloads.length, 1);
-  assert.equal(downloads[0].suggestedFilename(), "Built-Hack-page.zip");
-  const zip = await save(downloads[0], "built.zip");
+  // The page's own files are fetched first, then the zip is written.
+  const [download] = await Promise.all([page.waitForEvent("download", { timeout: 60000 }),
+                                        page.getByRole("button", { name: "Download the page" }).click()]);
+  assert.equal(download.suggestedFilename(), "Built-Hack-page.zip");
+  const zip = await save(download, "built.zip");
   const dir = path.join(work, "sites", "built");
   fs.rmSync(dir, { recursive: true, force: true });
   execFileSync("python3", ["-c", "import zipfile, sys; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])", zip, dir]);
@@ -1051,4 +1049,37 @@ test("the page makes a hack's page: its zip, unpacked and served, applies the ha
   assert.equal(built.downloads[0].suggestedFilename(), "Built Hack.sfc");
   assert.ok(fs.readFileSync(await save(built.downloads[0], "built-out.sfc")).equals(f.both));
   await built.context.close();
+});
+
+test("a result whose own header checksum a patch left wrong is mended on Yes, kept as made on No", async () => {
+  const { page, context, downloads } = await openPage();
+  // A Game Boy Advance image: the complement at 0xBD over 0xA0..0xBC.
+  const seal = (rom) => {
+    let c = 0;
+    for (let i = 0xa0; i <= 0xbc; ++i) c -= rom[i];
+    rom[0xbd] = (c - 0x19) & 0xff;
+    return rom;
+  };
+  const rom = random(0x10000, 95);
+  rom[3] = 0xea;
+  rom[0xb2] = 0x96;
+  seal(rom);
+  const changed = Buffer.from(rom);
+  changed.write("ZELK HACK", 0xa0);
+  await choose(page, "fldOrigRomFile", write("gba.gba", rom));
+  execFileSync(zelkpatch, ["make", path.join(work, "gba.gba"), write("gba-hack.gba", changed), path.join(work, "gba.ips")]);
+  await choose(page, "fldOutPatchFile", path.join(work, "gba.ips"));
+  await page.fill("#fldChgRomFile", "gba-out.gba");
+  for (const yes of [false, true]) {
+    downloads.length = 0;
+    const said = await press(page, "Command3", () => {}, yes);
+    assert.equal(said[0].text, "Fix the ROM's internal checksum?");
+    assert.match(said.at(-2).text, yes ? /^Mended the result's Game Boy Advance header complement: / :
+                                         /^The result's Game Boy Advance header complement is wrong /);
+    assert.equal(said.at(-1).text, "Done applying IPS patch! ");
+    assert.equal(downloads.length, 1);
+    const expected = yes ? seal(Buffer.from(changed)) : changed;
+    assert.ok(fs.readFileSync(await save(downloads[0], "gba-out.gba")).equals(expected), `yes: ${yes}`);
+  }
+  await context.close();
 });

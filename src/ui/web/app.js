@@ -201,6 +201,11 @@ async function onWorkerMessage(event) {
     running = null;
     document.body.dataset.heap = String(m.heap);
     release();
+    // A question the run met, asked now; Yes runs it again with that answer,
+    // and what this run made is let go.
+    if (m.ok && m.asked && !done.job.answer) {
+      if (await show(m.asked, false, true)) return run({ ...done.job, answer: true });
+    }
     // The last message is "Done" after success; the result is offered only
     // once everything before it (the patch's comment) has been read. An
     // operation that says nothing of its success offers it at once.

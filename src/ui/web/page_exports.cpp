@@ -19,6 +19,7 @@
 
 EM_JS(void, js_show_message, (const char* text, int critical),
       { self.zelk.message(UTF8ToString(text), critical != 0); });
+EM_JS(int, js_ask, (const char* question), { return self.zelk.ask(UTF8ToString(question)) ? 1 : 0; });
 
 namespace zelk {
 namespace {
@@ -30,6 +31,9 @@ public:
         js_show_message(text.c_str(), style == MessageStyle::Critical ? 1 : 0);
     }
     void EndProgram() override {}
+    // The worker cannot wait for the user: the page asks once the run is
+    // over, and on Yes runs it again with the answer given.
+    bool Ask(const std::string& question) override { return js_ask(question.c_str()) != 0; }
 };
 
 class WebHost final : public HostServices, public WebFiles, public WebMessages {};

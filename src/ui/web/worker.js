@@ -3,7 +3,8 @@
 // each output into a Blob, so memory stays bounded whatever the file size.
 "use strict";
 
-let files = new Map();   // tagged path -> { file, start, bytes }: the file and the slice read last
+let files = new Map();
+let asked = null, answered = false;  // the question the run met, and the answer it runs with   // tagged path -> { file, start, bytes }: the file and the slice read last
 let outputs = [];        // open outputs: { name, parts, size, fixes }
 const reader = new FileReaderSync();
 // The browser reads a File fastest in large slices; the engine asks for
@@ -280,6 +281,12 @@ self.zelk = {
     self.postMessage({ type: "output", name: out.name, blob: new Blob(parts, { type: "application/octet-stream" }) });
     return true;
   },
+  // A question the run met (the result's header checksum): answered as the
+  // page asked the run to, and told to the page with the run's end.
+  ask(question) {
+    asked = question;
+    return Boolean(answered);
+  },
   message(text, critical) {
     self.postMessage({ type: "message", text: untagged(text), critical });
   },
@@ -382,10 +389,12 @@ function handle(request) {
     for (const role of ["original", "changed"])
       if (request.files[role]) progress.inputs.set(tagged(role, ""), { size: size(role), passes, pass: 0, done: 0, at: 0 });
   }
+  asked = null;
+  answered = request.answer === true;
   const status = withStrings(args, (...pointers) => (applying ? call(...pointers, request.anyway ? 1 : 0)
                                                                : call(...pointers)));
   progress = null;
   staging = null;  // 32 MiB not kept between operations
   files = new Map();
-  self.postMessage({ type: "finished", ok: status === 0, status, heap: Module.HEAPU8.length });
+  self.postMessage({ type: "finished", ok: status === 0, status, heap: Module.HEAPU8.length, asked });
 }
