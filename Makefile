@@ -18,7 +18,7 @@ VERSION := $(shell grep -m1 -o 'ZelkPatcher VERSION [0-9.]*' CMakeLists.txt | cu
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 
-BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev liblzma-dev libbz2-dev libmd-dev libboost-dev libarchive-dev fonts-dejavu-core help2man man-db
+BUILD_PACKAGES := cmake g++ make libgtest-dev qt6-base-dev libdeflate-dev liblzma-dev libbz2-dev libmd-dev libboost-dev libarchive-dev libexpat1-dev fonts-dejavu-core help2man man-db
 TEST_PACKAGES := $(BUILD_PACKAGES) clang libclang-rt-14-dev bash-completion zlib1g-dev acl strace xdelta3 bsdiff
 DEB_PACKAGES := $(BUILD_PACKAGES) dpkg-dev file lintian
 # Windows: cross compilers, GoogleTest's source for the targets, Wine to run
@@ -187,9 +187,10 @@ deps-for = -DZELK_LIBDEFLATE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh lib
   -DZELK_MD_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libmd $(1)) \
   -DZELK_ZLIB_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh zlib $(1)) \
   -DZELK_ARCHIVE_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh libarchive $(1)) \
+  -DZELK_EXPAT_PREFIX=$$(JOBS=$(JOBS) bash cmake/debian-dep.sh expat $(1)) \
   -DZELK_BOOST_PREFIX=$$(bash cmake/debian-dep.sh boost1.74 $(1))
 
-LIBRARIES := libdeflate xz-utils bzip2 libmd zlib libarchive boost1.74
+LIBRARIES := libdeflate xz-utils bzip2 libmd zlib libarchive expat boost1.74
 build-libs = for t in $(1); do for l in $(LIBRARIES); do \
 	  JOBS=$(JOBS) bash cmake/debian-dep.sh $$l $$t > /dev/null || exit 1; done; done
 build-libs-side-by-side = pids=""; for t in $(1); do ( $(call build-libs,$$t) ) & pids="$$pids $$!"; done; \

@@ -102,14 +102,14 @@ cmake_library() { # LIBRARY_TARGET CONFIGURE_OPTIONS...
   local library=$1 preload=$here/preload/$package-$target.cmake
   shift
   if [ -f "$preload" ]; then
-    if "${configure[@]}" -C "$preload" -S "$work/src" -B "$work/build" "$@" > "$work/configure.log" 2>&1 &&
+    if "${configure[@]}" -C "$preload" -S "${source:-$work/src}" -B "$work/build" "$@" > "$work/configure.log" 2>&1 &&
        { part_of_library "$library" || cmake --build "$work/build" --target "$library" -j"${JOBS:-2}" > "$work/build.log" 2>&1; }; then
       return 0
     fi
     echo "debian-dep.sh: $package for $target did not build with the answers in $preload; asking every question" >&2
     rm -rf "$work/build"
   fi
-  "${configure[@]}" -S "$work/src" -B "$work/build" "$@" > "$work/configure.log" 2>&1 ||
+  "${configure[@]}" -S "${source:-$work/src}" -B "$work/build" "$@" > "$work/configure.log" 2>&1 ||
     { tail -n 60 "$work/configure.log" >&2; exit 1; }
   cmake --build "$work/build" --target "$library" -j"${JOBS:-2}" > "$work/build.log" 2>&1 ||
     { tail -n 40 "$work/build.log" >&2; exit 1; }
@@ -248,6 +248,18 @@ case $package in
       -DBZIP2_INCLUDE_DIR="$bz2/include" -DBZIP2_LIBRARIES="$bz2/lib/libbz2.a"
     cp "$(ls "$work/build/libarchive"/lib*.a | head -n 1)" "$prefix/lib/libarchive.a"
     cp "$work/src/libarchive/archive.h" "$work/src/libarchive/archive_entry.h" "$prefix/include/"
+    ;;
+  expat)
+    # The XML parser alone, static, from its own CMake build: it reads the
+    # DAT files ROM managers keep. Its sources stand in expat/ where the
+    # package holds the whole repository. No DTDs: a DAT needs none, and
+    # Debian's security fixes test XML_DTD by a value only its own build gives.
+    [ -f "$work/src/CMakeLists.txt" ] || source=$work/src/expat
+    cmake_library expat -DCMAKE_BUILD_TYPE=Release -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF \
+      -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_FUZZERS=OFF \
+      -DEXPAT_BUILD_PKGCONFIG=OFF -DEXPAT_MSVC_STATIC_CRT=OFF -DEXPAT_DTD=OFF
+    cp "$(ls "$work/build"/libexpat*.a | head -n 1)" "$prefix/lib/libexpat.a"
+    cp "${source:-$work/src}/lib/expat.h" "${source:-$work/src}/lib/expat_external.h" "$prefix/include/"
     ;;
   boost*)
     # Boost.CRC, which is headers alone, with the headers it includes.

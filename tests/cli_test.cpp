@@ -1,6 +1,7 @@
 // The command line: arguments, exit status, and what it prints.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -557,6 +558,65 @@ TEST_F(CliTest, HeaderChecksumsAreToldAndMendedOnRequest) {
         host_.answer = false;
         EXPECT_EQ(Read("asked.rom"), mended) << row.system;
         EXPECT_NE(out_.find("Fix the ROM's internal checksum?\n"), std::string::npos) << out_;
+    }
+}
+
+// The user's DATs name a ROM, behind its header too, and both sides of a
+// check or a refusal; a DAT that cannot be used is skipped with one line
+// naming it and why, and the run goes on.
+TEST_F(CliTest, DatsNameRomsAndDamagedOnesAreSkipped) {
+    const Bytes game = Random(0x40000, 71), other = Random(0x40000, 72);
+    Bytes changed = game;
+    changed[100] ^= 1;
+    const auto a = Write("game.sfc", game);
+    const auto headered = Write("game.smc", Concat({Random(512, 73), game}));
+    const auto b = Write("other.sfc", other);
+    ASSERT_EQ(Run({"make", a, Write("changed.sfc", changed), Path("p.bps")}), 0);
+    const auto rom = [](const std::string& name, const Bytes& bytes) {
+        return "<game name=\"" + name + "\"><rom name=\"" + name + ".sfc\" size=\"" + std::to_string(bytes.size()) +
+               "\" crc=\"" + text::Crc(model::Crc(bytes)) + "\"/></game>";
+    };
+    const std::string dat = "<?xml version=\"1.0\"?>\n<datafile><header><name>Zelk Test DAT</name></header>" +
+                            rom("Zelk Test Game (Japan) (Rev 1)", game) + rom("Other Game (Europe)", other) +
+                            "</datafile>\n";
+    std::filesystem::create_directories(Path("dats"));
+    Write("dats/pack.zip", MakeArchive(Kind::ZipDeflated, {{"No-Intro/test.dat", Text(dat)}, {"readme.txt", Text("hi")}}));
+    host_.datFolder = Path("dats");
+    ASSERT_EQ(Run({"check", a}), 0);
+    EXPECT_NE(out_.find("\nName:   Zelk Test Game (Japan) (Rev 1), in Zelk Test DAT\n"), std::string::npos) << out_;
+    ASSERT_EQ(Run({"check", headered}), 0);
+    EXPECT_NE(out_.find("\nName:   Zelk Test Game (Japan) (Rev 1), in Zelk Test DAT (behind its 512-byte copier header)"),
+              std::string::npos) << out_;
+    const std::string both = "This file is Other Game (Europe), in Zelk Test DAT.\n"
+                             "The patch is for Zelk Test Game (Japan) (Rev 1), in Zelk Test DAT.";
+    EXPECT_EQ(Run({"check", b, Path("p.bps")}), 1);
+    EXPECT_NE(out_.find(both), std::string::npos) << out_;
+    host_.messages.clear();
+    EXPECT_EQ(Run({"apply", b, Path("p.bps"), Path("out.sfc")}), 1);
+    EXPECT_TRUE(host_.messages.back().text.ends_with(both)) << host_.messages.back().text;
+    EXPECT_TRUE(host_.warnings.empty());
+    // Damaged and hostile DATs, each given with --dat beside the good one.
+    host_.datFolder.clear();
+    const struct {
+        std::string name, bytes, why;
+    } rows[] = {
+        {"text.dat", "this is not XML", ": it is not a DAT this reads (line 1: syntax error)."},
+        {"cut.dat", dat.substr(0, dat.size() / 2), ": it is not a DAT this reads (line "},
+        {"other.xml", "<?xml version=\"1.0\"?><feed/>", ": it is XML, but not a DAT (its root is <feed>)."},
+        {"crc.dat", "<datafile><game name=\"G\"><rom name=\"g\" size=\"1\" crc=\"123\"/></game></datafile>",
+         ": the CRC-32 of G is not 8 hex digits (\"123\")."},
+        {"laughs.dat", "<?xml version=\"1.0\"?><!DOCTYPE datafile [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;\">]>"
+                       "<datafile>&b;</datafile>", ": it declares entities, which no DAT needs."},
+        {"huge.dat", "", ": it is larger than any DAT (314572800 bytes)."},
+    };
+    for (const auto& row : rows) {
+        Write(row.name, Text(row.bytes));
+        if (row.name == "huge.dat") std::filesystem::resize_file(Path(row.name), 300 << 20);
+        host_.warnings.clear();
+        ASSERT_EQ(Run({"check", a, "--dat", Path(row.name), "--dat=" + Path("dats")}), 0) << row.name;
+        EXPECT_NE(out_.find("Name:   Zelk Test Game"), std::string::npos) << row.name;
+        ASSERT_EQ(host_.warnings.size(), 1u) << row.name;
+        EXPECT_TRUE(host_.warnings[0].starts_with("Skipped the DAT " + Path(row.name) + row.why)) << host_.warnings[0];
     }
 }
 

@@ -16,6 +16,7 @@
 #include "engine/patch_chain.h"
 #include "engine/patch_format.h"
 #include "engine/patch_maker.h"
+#include "engine/rom_catalogue.h"
 #include "engine/rom_checksum.h"
 #include "engine/user_texts.h"
 #include "host/forwarding_host.h"
@@ -42,6 +43,10 @@ namespace {
     "                                and the result's is not (SNES, Game Boy, Game\n"  \
     "                                Boy Advance, Mega Drive, N64), write the right\n" \
     "                                one into the result\n"
+#define ZELK_DAT_OPTION                                                                   \
+    "      --dat=PATH                name ROMs by the DAT files at PATH too (a DAT,\n"  \
+    "                                a .zip or .7z of them, or a folder), beside\n"    \
+    "                                those in the default folder; may be repeated\n"
 #define ZELK_HELP_OPTION "  -h, --help                    "
 
 constexpr const char* kHelpTop =
@@ -73,6 +78,8 @@ constexpr const char* kHelpTop =
     "Options of make:\n" ZELK_COMMENT_OPTIONS
     "\n"
     "Options of apply:\n" ZELK_CHECKSUM_OPTION
+    "\n"
+    "Options of apply and check:\n" ZELK_DAT_OPTION
     "\n"
     "Options:\n" ZELK_HELP_OPTION "show this help, or after a command its own, and exit\n"
     "  -V, --version                 show the version and the licence, and exit\n"
@@ -210,6 +217,7 @@ std::string CommandHelp(const Command& command) {
     std::string help = std::string("Usage: zelkpatch ") + command.usage + "\n" + command.summary + "\n\nOptions:\n";
     if (command.commentOptions) help += ZELK_COMMENT_OPTIONS;
     if (command.checksumOption) help += ZELK_CHECKSUM_OPTION;
+    if (command.severalPatches) help += ZELK_DAT_OPTION;
     help += ZELK_HELP_OPTION "show this help and exit\n";
     if (command.commentOptions) help += FormatList(true);
     if (command.checksumOption) help += FormatList(false);
@@ -267,12 +275,13 @@ private:
     const std::vector<std::string>& patchPaths_;
 };
 
-int Check(HostServices& outer, const std::string& originalPath, const std::vector<std::string>& patchPaths) {
+int Check(HostServices& outer, const std::string& originalPath, const std::vector<std::string>& patchPaths,
+          const RomCatalogue& names) {
     NotAPatchNamed host(outer, originalPath, patchPaths);
     bool fits = false;
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
         std::string said;
-        if (auto stop = CheckAny(host, originalPath, patchPaths, "\n", said, fits)) return stop;
+        if (auto stop = CheckAny(host, originalPath, patchPaths, "\n", said, fits, &names)) return stop;
         host.ShowMessage(said, MessageStyle::Plain);
         return std::nullopt;
     }, false);
@@ -280,15 +289,25 @@ int Check(HostServices& outer, const std::string& originalPath, const std::vecto
     return fits ? 0 : 1;
 }
 
+// The user's DATs, each one skipped told in a warning line.
+RomCatalogue Catalogue(HostServices& host, const std::vector<std::string>& paths) {
+    std::vector<std::string> skipped;
+    RomCatalogue names = UserCatalogue(host, paths, skipped);
+    for (const std::string& line : skipped) host.ShowWarning(line);
+    return names;
+}
+
 // A ROM alone: its size and hashes, and its own header checksum where its
 // system has one.
-int DescribeRom(HostServices& host, const std::string& path) {
+int DescribeRom(HostServices& host, const std::string& path, const RomCatalogue& names) {
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
         std::unique_ptr<InputFile> file;
         if (auto stop = OpenSource(host, path, Wanted::Rom, {}, file)) return stop;
         file->ExpectSequential();
         HashingInput hashing(*file);
-        std::string said = text::HashLines(hashing.Finish());
+        const FileHashes hashes = hashing.Finish();
+        std::string said = text::HashLines(hashes);
+        if (const std::string name = NameLine(names, *file, hashes); !name.empty()) said += "\n" + name;
         if (const auto checksum = ReadInternalChecksum(*file)) said += "\nSystem: " + checksum->system + "\n" + checksum->Lines();
         host.ShowMessage(said, MessageStyle::Plain);
         return std::nullopt;
@@ -345,6 +364,7 @@ struct Parsed {
     const PatchFormat* format = nullptr;  // by the patch's name
     bool ignoreChecksum = false;
     bool fixChecksum = false;
+    std::vector<std::string> dats;
     bool help = false;
 };
 
@@ -369,6 +389,7 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
         options.push_back({"force", no_argument, nullptr, 'i'});
         options.push_back({"fix-checksum", no_argument, nullptr, 'x'});
     }
+    if (command.severalPatches) options.push_back({"dat", required_argument, nullptr, 'd'});
     options.push_back({"help", no_argument, nullptr, 'h'});
     options.push_back({nullptr, 0, nullptr, 0});
     const char* shortOptions = command.commentOptions ? ":c:C:f:h" : ":h";
@@ -391,6 +412,10 @@ std::optional<std::string> Parse(const Command& command, const std::vector<std::
                 break;
             case 'x':
                 parsed.fixChecksum = true;
+                break;
+            case 'd':
+                if (optarg[0] == '\0') return "--dat needs a file or a folder";
+                parsed.dats.emplace_back(optarg);
                 break;
             case 'f':
                 parsed.format = MakerNamed(optarg);
@@ -477,13 +502,16 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
     if (first == "apply") {
         const std::vector<std::string> patches(paths.begin() + 1, paths.end() - 1);
         NotAPatchNamed named(host, paths[0], patches);
+        const RomCatalogue names = Catalogue(host, parsed.dats);
         ApplyOptions options;
         options.ignoreChecksum = parsed.ignoreChecksum;
         options.fixChecksum = parsed.fixChecksum;
+        options.names = &names;
         return ExitStatus(ApplyPatches(named, paths[0], patches, paths.back(), options));
     }
-    if (first == "check" && paths.size() == 1) return DescribeRom(host, paths[0]);
-    if (first == "check") return Check(host, paths[0], {paths.begin() + 1, paths.end()});
+    const RomCatalogue names = Catalogue(host, parsed.dats);
+    if (first == "check" && paths.size() == 1) return DescribeRom(host, paths[0], names);
+    if (first == "check") return Check(host, paths[0], {paths.begin() + 1, paths.end()}, names);
     return Info(host, paths[0]);
 }
 

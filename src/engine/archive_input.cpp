@@ -327,6 +327,24 @@ Location Locate(HostServices& host, const std::string& path) {
 
 }  // namespace
 
+bool IsArchiveFile(InputFile& file) { return IsArchive(file); }
+
+void StreamEntries(InputFile& file, const std::string& shown, const std::function<bool(const std::string&)>& wanted,
+                   const std::function<void(const std::string&, const std::function<std::size_t(std::span<std::uint8_t>)>&)>& take) {
+    std::uint8_t head[kEmptyZip.size()] = {};
+    if (file.ReadAt(0, head) == sizeof head && std::memcmp(head, kEmptyZip.data(), sizeof head) == 0) return;
+    ArchiveReader reader(file, shown);
+    for (archive_entry* header; (header = reader.Next()) != nullptr;) {
+        if (archive_entry_filetype(header) != AE_IFREG || archive_entry_is_data_encrypted(header)) continue;
+        const char* name = archive_entry_pathname_utf8(header);
+        if (name == nullptr) name = archive_entry_pathname(header);
+        std::string entry = name != nullptr ? name : "";
+        std::replace(entry.begin(), entry.end(), '\\', '/');
+        if (Clutter(entry) || !wanted(entry)) continue;
+        take(entry, [&](std::span<std::uint8_t> buffer) { return reader.Read(buffer); });
+    }
+}
+
 std::vector<std::string> ArchiveChoices(HostServices& host, const std::string& path, Wanted wanted) {
     if (!host.FileExists(path)) return {};
     auto file = host.OpenInput(path);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,14 @@ std::optional<Stop> RefuseOutputOverPatch(HostServices& host, const std::string&
 // through an archive is still read from it. Making a patch compares files
 // as they are (two .apk files are any files of bytes).
 bool AsItIs(InputFile&);
+
+// Whether `file` is a .zip or .7z archive, by its first bytes.
+bool IsArchiveFile(InputFile& file);
+// Hands each file in the archive `file` (named `shown` to the user) whose
+// name `wanted` takes to `take`, with a reader of its bytes, read once front
+// to back (0 at the end); a damaged archive throws a FileError naming it.
+void StreamEntries(InputFile& file, const std::string& shown, const std::function<bool(const std::string&)>& wanted,
+                   const std::function<void(const std::string&, const std::function<std::size_t(std::span<std::uint8_t>)>&)>& take);
 
 // The files of the kind `wanted` in the archive at `path` where it holds
 // several, as named through it ("English/hack.bps"): what a face offers to

@@ -36,6 +36,14 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         });
         auto stop = ApplyInto(host, *opened.read, opened.in, result, options);
         if (stop && stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
+        // The wrong original: named, and the one the patch is for, where
+        // the user's DATs know them.
+        if (stop && stop->checksum && options.names != nullptr && opened.in.original) {
+            opened.in.original->ExpectSequential();
+            HashingInput hashing(*opened.in.original);
+            const std::string both = NamesOfBoth(*options.names, hashing.Finish(), opened.read->ExpectedKeys());
+            if (!both.empty()) stop->text += "\n" + both;
+        }
         return stop;
     });
 }

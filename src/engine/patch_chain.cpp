@@ -191,11 +191,11 @@ std::optional<Stop> CheckPatches(HostServices& host, const std::string& original
 
 std::optional<Stop> CheckAny(HostServices& host, const std::string& originalPath,
                              const std::vector<std::string>& patchPaths, std::string_view joint, std::string& said,
-                             bool& fits) {
+                             bool& fits, const RomCatalogue* names) {
     if (patchPaths.size() == 1) {
         Checked checked;
         if (auto stop = CheckOriginal(host, originalPath, patchPaths.front(), checked)) return stop;
-        said = CheckText(checked, originalPath, patchPaths.front(), joint);
+        said = CheckText(checked, originalPath, patchPaths.front(), joint, names);
         fits = checked.verdict.fit == Fit::Fits;
         return std::nullopt;
     }

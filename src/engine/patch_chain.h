@@ -38,6 +38,6 @@ bool AllFit(const CheckedChain& checked, std::size_t patches);
 // `said` and whether every patch `fits`.
 std::optional<Stop> CheckAny(HostServices& host, const std::string& originalPath,
                              const std::vector<std::string>& patchPaths, std::string_view joint, std::string& said,
-                             bool& fits);
+                             bool& fits, const RomCatalogue* names = nullptr);
 
 }  // namespace zelk

@@ -43,6 +43,7 @@ std::optional<Stop> CheckOriginal(HostServices& host, const std::string& origina
     checked.verdict = opened.read->Check(original, *opened.in.patch, host.Buffers().stream);
     checked.hashes = original.Finish();
     checked.expected = opened.read->Expected();
+    checked.expectedKeys = opened.read->ExpectedKeys();
     return std::nullopt;
 }
 
@@ -60,11 +61,22 @@ std::string NotAPatchDetail(HostServices& host, const std::string& originalPath,
     return said;
 }
 
+std::string NamesOfBoth(const RomCatalogue& names, const FileHashes& file, const ExpectedOriginal& expected) {
+    std::string said;
+    if (const auto found = names.Find(file); !found.empty()) said = "This file is " + RomNames(found) + ".";
+    if (const auto found = names.Find(expected); !found.empty())
+        said += (said.empty() ? "" : "\n") + std::string("The patch is for ") + RomNames(found) + ".";
+    return said;
+}
+
 std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,
-                      std::string_view joint) {
+                      std::string_view joint, const RomCatalogue* names) {
     std::string said = text::FitSentence(checked.verdict.fit, patchPath, originalPath) + std::string(joint) +
                        checked.verdict.evidence + "\n" + text::HashLines(checked.hashes);
     if (!checked.expected.empty()) said += "\nThe patch expects " + checked.expected + ".";
+    if (names != nullptr)
+        if (const std::string both = NamesOfBoth(*names, checked.hashes, checked.expectedKeys); !both.empty())
+            said += "\n" + both;
     return said;
 }
 

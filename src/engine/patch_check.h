@@ -12,6 +12,7 @@
 
 #include "engine/file_hashes.h"
 #include "engine/formats/format.h"
+#include "engine/rom_catalogue.h"
 #include "engine/operation.h"
 #include "host/host_services.h"
 
@@ -46,6 +47,7 @@ struct Checked {
     Verdict verdict;
     FileHashes hashes;
     std::string expected;
+    ExpectedOriginal expectedKeys;
 };
 std::optional<Stop> CheckOriginal(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                                   Checked& checked);
@@ -56,7 +58,12 @@ std::string NotAPatchDetail(HostServices& host, const std::string& originalPath,
 // What a check says, in every face: the verdict's sentence, its evidence
 // (joined to it by `joint`), then a line each for the hashes and what the
 // patch expects.
+// With `names`, a line each for the file and the patch's original where
+// the user's DATs know them.
 std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,
-                      std::string_view joint = "\n");
+                      std::string_view joint = "\n", const RomCatalogue* names = nullptr);
+// Those lines: "This file is ..." and "The patch is for ...", each where a
+// DAT knows it; empty where none does.
+std::string NamesOfBoth(const RomCatalogue& names, const FileHashes& file, const ExpectedOriginal& expected);
 
 }  // namespace zelk

@@ -3,7 +3,9 @@
 // what the user may ask of an apply the evidence speaks against.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zelk {
@@ -15,6 +17,17 @@ struct Verdict {
     std::string evidence;  // a sentence or two
 };
 
+// What a patch knows its original by, where it carries any of it: what
+// names that original in a list of known ROMs.
+struct ExpectedOriginal {
+    std::optional<std::uint64_t> size;
+    std::optional<std::uint32_t> crc;
+    std::optional<std::array<std::uint8_t, 16>> md5;
+    std::string name;  // the file name its maker gave it (xdelta's application header)
+};
+
+class RomCatalogue;
+
 struct ApplyOptions {
     // Apply a patch that carries checksums to a file whose checksum it does
     // not know, and keep a result whose checksum is not the patch's, with a
@@ -23,6 +36,9 @@ struct ApplyOptions {
     // Where the original's own header checksum was right and the result's
     // is not, write the right one into the result.
     bool fixChecksum = false;
+    // The user's DATs: a refusal of the wrong original names both ROMs
+    // where they know them.
+    const RomCatalogue* names = nullptr;
 };
 
 // The header SNES copiers put in front of an image; nothing marks it, so

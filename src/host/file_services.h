@@ -10,6 +10,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace zelk {
@@ -147,6 +148,15 @@ public:
 
     // Buffer sizes for this machine; tests choose odd ones.
     virtual BufferSizes Buffers() { return BufferSizesFor(0); }
+
+    // The paths of the regular files in the folder at `path`, in name
+    // order; nothing where it is no folder or cannot be read.
+    virtual std::vector<std::string> FilesIn(const std::string&) { return {}; }
+    // Whether `path` is a folder.
+    virtual bool FolderExists(const std::string&) { return false; }
+    // Where the user keeps the DAT files that name ROMs; empty where the
+    // system has no such place.
+    virtual std::string DatFolder() { return {}; }
 };
 
 }  // namespace zelk

@@ -551,6 +551,28 @@ std::unique_ptr<ScratchFile> SystemFiles::CreateScratch(const std::string& besid
     return std::make_unique<LinuxScratchFile>(beside, shown, Buffers().stream);
 }
 
+std::vector<std::string> SystemFiles::FilesIn(const std::string& path) {
+    std::vector<std::string> files;
+    std::error_code failed;
+    for (std::filesystem::directory_iterator it(path, failed), end; !failed && it != end; it.increment(failed))
+        if (FileExists(it->path().string())) files.push_back(it->path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+bool SystemFiles::FolderExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string SystemFiles::DatFolder() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/') return std::string(data) + "/zelkpatcher/dats";
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') return {};
+    return std::string(home) + "/.local/share/zelkpatcher/dats";
+}
+
 bool SystemFiles::FileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -26,6 +26,9 @@ public:
     void ShowMessage(const std::string& text, MessageStyle style) override { messages.push_back({text, style}); }
     void ShowWarning(const std::string& text) override { warnings.push_back(text); }
     void EndProgram() override { ended = true; }
+    // No DATs but those a test puts here: the user's own stay out of tests.
+    std::string DatFolder() override { return datFolder; }
+    std::string datFolder;
     bool Ask(const std::string& question) override {
         messages.push_back({question, MessageStyle::Plain});
         return answer;

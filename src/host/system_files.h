@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "host/ansi_code_page.h"
 #include "host/file_services.h"
@@ -24,6 +25,11 @@ public:
     std::unique_ptr<InputFile> OpenInput(const std::string& path) override;
     std::unique_ptr<OutputFile> CreateOutput(const std::string& path) override;
     std::unique_ptr<ScratchFile> CreateScratch(const std::string& beside, const std::string& shown) override;
+    std::vector<std::string> FilesIn(const std::string& path) override;
+    bool FolderExists(const std::string& path) override;
+    // $XDG_DATA_HOME/zelkpatcher/dats (~/.local/share/...) on Linux,
+    // %APPDATA%\ZelkPatcher\dats on Windows.
+    std::string DatFolder() override;
     // From the level-2 cache the system reports, unless `buffers` is set.
     BufferSizes Buffers() override;
     std::optional<BufferSizes> buffers;

@@ -433,6 +433,33 @@ private:
 
 }  // namespace
 
+std::vector<std::string> SystemFiles::FilesIn(const std::string& path) {
+    std::vector<std::string> files;
+    std::string folder = path;
+    if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') folder += '\\';
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(SystemPath(folder + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return files;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) files.push_back(folder + ToUtf8(found.cFileName));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+bool SystemFiles::FolderExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string SystemFiles::DatFolder() {
+    wchar_t data[MAX_PATH + 1] = {};
+    const DWORD length = GetEnvironmentVariableW(L"APPDATA", data, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return {};
+    return ToUtf8(data) + "\\ZelkPatcher\\dats";
+}
+
 // Any entry that is not a folder is a file, hidden and system ones included.
 bool SystemFiles::FileExists(const std::string& path) {
     const std::wstring system = SystemPath(path);

@@ -30,6 +30,11 @@ std::string ForeignPatch::Expected() const {
     return text::CountOf(stated->sourceSize) + ", CRC-32 " + text::Crc(stated->sourceCrc);
 }
 
+ExpectedOriginal ForeignPatch::ExpectedKeys() const {
+    if (!stated) return {};
+    return {stated->sourceSize, stated->sourceCrc, std::nullopt, {}};
+}
+
 std::string ForeignPatch::ApplyDone() const { return text::ForeignDone(format_->Name()); }
 
 Verdict ForeignPatch::Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const {

@@ -48,6 +48,7 @@ public:
     Verdict Check(InputFile& file, InputFile& patch, std::size_t bufferSize) const override;
     std::string ApplyDone() const override;
     std::string Expected() const override;
+    ExpectedOriginal ExpectedKeys() const override;
     std::optional<Stop> Apply(HostServices& host, Inputs& in, ResultTarget& result, const ApplyOptions& options,
                               std::string& note) const override;
     void ShowInfo(HostServices& host, std::unique_ptr<InputFile> patch) const override;

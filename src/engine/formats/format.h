@@ -80,6 +80,8 @@ public:
     // What it knows its original by, where it carries that: "262144 bytes,
     // CRC-32 ...", or nothing.
     virtual std::string Expected() const { return {}; }
+    // The same, for naming it: its size and checksums, where it carries them.
+    virtual ExpectedOriginal ExpectedKeys() const { return {}; }
     // The "Done" that follows applying it.
     virtual std::string ApplyDone() const = 0;
     // Shows its comment and writes the result into what `result` creates;

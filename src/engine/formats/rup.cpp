@@ -76,6 +76,11 @@ public:
     std::vector<Stretch> fields;
 
     void ReadWhole(InputFile& patch, std::size_t bufferSize) override;
+    // A patch of one file names its original by that file's size and MD5.
+    ExpectedOriginal ExpectedKeys() const override {
+        if (parts.size() != 1) return {};
+        return {parts[0].sourceSize, std::nullopt, parts[0].sourceMd5, {}};
+    }
     std::string Expected() const override {
         std::string said;
         for (std::size_t i = 0; i < parts.size(); ++i)

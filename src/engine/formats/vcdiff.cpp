@@ -103,6 +103,7 @@ public:
     Coding coding;
     std::uint64_t appHeaderAt = 0, appHeaderSize = 0;
     std::string sourceName;   // from xdelta3's application header
+    ExpectedOriginal ExpectedKeys() const override { return {std::nullopt, std::nullopt, std::nullopt, sourceName}; }
     std::uint64_t bodyStart = 0;
     std::uint64_t windows = 0;
     std::uint64_t targetSize = 0;

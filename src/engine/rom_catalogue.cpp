@@ -1,0 +1,262 @@
+#include "engine/rom_catalogue.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <memory>
+
+#include "engine/archive_input.h"
+#include "engine/file_names.h"
+#include "engine/formats/rom_views.h"
+#include "engine/user_texts.h"
+
+namespace zelk {
+
+namespace {
+
+// Larger than any DAT published (Redump's largest are tens of MiB): a
+// larger file is none, and its parser's memory stays bounded.
+constexpr std::uint64_t kLargestDat = 256 << 20;
+
+template <std::size_t N>
+bool Unhex(std::string_view digits, std::array<std::uint8_t, N>& bytes) {
+    if (digits.size() != 2 * N) return false;
+    for (std::size_t k = 0; k < N; ++k) {
+        const auto [end, failed] = std::from_chars(digits.data() + 2 * k, digits.data() + 2 * k + 2, bytes[k], 16);
+        if (failed != std::errc() || end != digits.data() + 2 * k + 2) return false;
+    }
+    return true;
+}
+
+std::string SizeCrcKey(std::uint64_t size, std::uint32_t crc) { return std::to_string(size) + ":" + text::Crc(crc); }
+
+// A Logiqx datafile read as expat hands it over: the header's name, and each
+// game's (or machine's) roms with their hashes.
+struct Reader {
+    XML_Parser parser = nullptr;
+    std::string shown;
+    std::vector<KnownRom> roms;
+    std::string datName, game, problem;
+    std::vector<std::string> open;  // the elements we are in
+    std::string text;               // the character data of the header's name
+
+    void Fail(std::string why) {
+        if (problem.empty()) problem = std::move(why);
+        XML_StopParser(parser, XML_FALSE);
+    }
+
+    static void Start(void* self, const XML_Char* name, const XML_Char** attributes) {
+        auto& r = *static_cast<Reader*>(self);
+        const std::string_view element(name);
+        if (r.open.empty() && element != "datafile") return r.Fail("it is XML, but not a DAT (its root is <" + std::string(element) + ">)");
+        const auto attribute = [&](std::string_view wanted) -> const char* {
+            for (const XML_Char** a = attributes; *a != nullptr; a += 2)
+                if (wanted == a[0]) return a[1];
+            return nullptr;
+        };
+        if (element == "game" || element == "machine") {
+            const char* game = attribute("name");
+            r.game = game != nullptr ? game : "";
+        } else if (element == "rom" && !r.game.empty()) {
+            r.Rom(attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1"));
+        }
+        r.open.emplace_back(element);
+        r.text.clear();
+    }
+
+    void Rom(const char* size, const char* crc, const char* md5, const char* sha1) {
+        KnownRom rom{game, {}, {}, {}, {}, {}};
+        if (size != nullptr) {
+            std::uint64_t value = 0;
+            const std::string_view digits(size);
+            const auto [end, failed] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+            if (failed != std::errc() || end != digits.data() + digits.size())
+                return Fail("the size of " + game + " is not a number (\"" + std::string(digits) + "\")");
+            rom.size = value;
+        }
+        if (crc != nullptr) {
+            std::array<std::uint8_t, 4> bytes{};
+            if (!Unhex(crc, bytes)) return Fail("the CRC-32 of " + game + " is not 8 hex digits (\"" + crc + "\")");
+            rom.crc = std::uint32_t{bytes[0]} << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+        }
+        if (md5 != nullptr && !Unhex(md5, rom.md5.emplace()))
+            return Fail("the MD5 of " + game + " is not 32 hex digits (\"" + md5 + "\")");
+        if (sha1 != nullptr && !Unhex(sha1, rom.sha1.emplace()))
+            return Fail("the SHA-1 of " + game + " is not 40 hex digits (\"" + sha1 + "\")");
+        if (rom.sha1 || rom.md5 || (rom.size && rom.crc)) roms.push_back(std::move(rom));
+    }
+
+    static void End(void* self, const XML_Char*) {
+        auto& r = *static_cast<Reader*>(self);
+        if (r.open.size() == 3 && r.open[1] == "header" && r.open[2] == "name") r.datName = r.text;
+        if (!r.open.empty()) r.open.pop_back();
+    }
+
+    static void Text(void* self, const XML_Char* s, int length) {
+        auto& r = *static_cast<Reader*>(self);
+        if (r.open.size() == 3 && r.open[1] == "header" && r.open[2] == "name" && r.text.size() < 4096)
+            r.text.append(s, static_cast<std::size_t>(std::min(length, 4096)));
+    }
+
+    // No DAT declares entities: one that does is built to make its reader
+    // expand them without end.
+    static void Entity(void* self, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,
+                       const XML_Char*, const XML_Char*) {
+        static_cast<Reader*>(self)->Fail("it declares entities, which no DAT needs");
+    }
+};
+
+}  // namespace
+
+void RomCatalogue::AddStream(const std::string& shown, const std::function<std::size_t(std::span<std::uint8_t>)>& read,
+                             std::uint64_t size, std::vector<std::string>& skipped) {
+    const auto skip = [&](const std::string& why) { skipped.push_back("Skipped the DAT " + shown + ": " + why + "."); };
+    if (size > kLargestDat) return skip("it is larger than any DAT (" + text::CountOf(size) + ")");
+    Reader reader;
+    reader.shown = shown;
+    const std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(XML_ParserCreate("UTF-8"),
+                                                                                          XML_ParserFree);
+    if (!parser) throw std::bad_alloc();
+    reader.parser = parser.get();
+    XML_SetUserData(parser.get(), &reader);
+    XML_SetElementHandler(parser.get(), Reader::Start, Reader::End);
+    XML_SetCharacterDataHandler(parser.get(), Reader::Text);
+    XML_SetEntityDeclHandler(parser.get(), Reader::Entity);
+    std::vector<std::uint8_t> buffer(1 << 16);
+    std::uint64_t total = 0;
+    for (bool last = false; !last;) {
+        const std::size_t got = read(buffer);
+        total += got;
+        if (total > kLargestDat) return skip("it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")");
+        last = got == 0;
+        if (XML_Parse(parser.get(), reinterpret_cast<const char*>(buffer.data()), static_cast<int>(got),
+                      last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
+            if (!reader.problem.empty()) return skip(reader.problem);
+            return skip("it is not a DAT this reads (line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) +
+                        ": " + XML_ErrorString(XML_GetErrorCode(parser.get())) + ")");
+        }
+    }
+    const std::string dat = reader.datName.empty() ? BaseName(shown) : reader.datName;
+    for (KnownRom& rom : reader.roms) {
+        rom.dat = dat;
+        const std::size_t at = roms_.size();
+        if (rom.sha1) bySha1_[text::Hex(*rom.sha1)].push_back(at);
+        if (rom.md5) byMd5_[text::Hex(*rom.md5)].push_back(at);
+        if (rom.size && rom.crc) bySizeCrc_[SizeCrcKey(*rom.size, *rom.crc)].push_back(at);
+        roms_.push_back(std::move(rom));
+    }
+}
+
+void RomCatalogue::AddFile(HostServices& host, const std::string& path, std::vector<std::string>& skipped) {
+    try {
+        const auto file = host.OpenInput(path);
+        file->ExpectSequential();
+        if (IsArchiveFile(*file)) {
+            StreamEntries(*file, path, [](const std::string& name) {
+                const std::string extension = LowerExtension(name);
+                return extension == "dat" || extension == "xml";
+            }, [&](const std::string& name, const std::function<std::size_t(std::span<std::uint8_t>)>& read) {
+                AddStream(path + "/" + name, read, 0, skipped);
+            });
+            return;
+        }
+        std::uint64_t at = 0;
+        AddStream(path, [&](std::span<std::uint8_t> buffer) {
+            const std::size_t got = file->ReadAt(at, buffer);
+            at += got;
+            return got;
+        }, file->Size(), skipped);
+    } catch (const std::exception& failure) {
+        skipped.push_back("Skipped the DAT " + path + ": " + FailureText(failure));
+    }
+}
+
+void RomCatalogue::Add(HostServices& host, const std::string& path, std::vector<std::string>& skipped) {
+    if (!host.FolderExists(path)) {
+        if (const auto problem = host.InputProblem(path))
+            skipped.push_back("Skipped the DAT " + path + ": " + (problem->empty() ? "there is no such file" : *problem));
+        else
+            AddFile(host, path, skipped);
+        return;
+    }
+    for (const std::string& file : host.FilesIn(path)) {
+        const std::string extension = LowerExtension(file);
+        if (extension == "dat" || extension == "xml" || extension == "zip" || extension == "7z") AddFile(host, file, skipped);
+    }
+}
+
+std::vector<const KnownRom*> RomCatalogue::Take(const std::vector<std::size_t>* found) const {
+    std::vector<const KnownRom*> roms;
+    if (found != nullptr)
+        for (const std::size_t at : *found) roms.push_back(&roms_[at]);
+    return roms;
+}
+
+std::vector<const KnownRom*> RomCatalogue::Find(const FileHashes& hashes) const {
+    const auto in = [](const auto& index, const std::string& key) -> const std::vector<std::size_t>* {
+        const auto it = index.find(key);
+        return it == index.end() ? nullptr : &it->second;
+    };
+    std::vector<const KnownRom*> found = Take(in(bySha1_, text::Hex(hashes.sha1)));
+    // A DAT without SHA-1s names by MD5, one without either by size and CRC-32;
+    // what a DAT gives must agree whole.
+    for (const auto* more : {in(byMd5_, text::Hex(hashes.md5)), in(bySizeCrc_, SizeCrcKey(hashes.size, hashes.crc))})
+        for (const KnownRom* rom : Take(more))
+            if (std::find(found.begin(), found.end(), rom) == found.end()) found.push_back(rom);
+    std::erase_if(found, [&](const KnownRom* rom) {
+        return (rom->sha1 && *rom->sha1 != hashes.sha1) || (rom->md5 && *rom->md5 != hashes.md5) ||
+               (rom->crc && *rom->crc != hashes.crc) || (rom->size && *rom->size != hashes.size);
+    });
+    return found;
+}
+
+std::vector<const KnownRom*> RomCatalogue::Find(const ExpectedOriginal& expected) const {
+    if (expected.md5) {
+        const auto it = byMd5_.find(text::Hex(*expected.md5));
+        if (it != byMd5_.end()) return Take(&it->second);
+    }
+    if (expected.size && expected.crc) {
+        const auto it = bySizeCrc_.find(SizeCrcKey(*expected.size, *expected.crc));
+        if (it != bySizeCrc_.end()) return Take(&it->second);
+    }
+    return {};
+}
+
+RomCatalogue UserCatalogue(HostServices& host, const std::vector<std::string>& paths, std::vector<std::string>& skipped) {
+    RomCatalogue catalogue;
+    if (const std::string folder = host.DatFolder(); !folder.empty() && host.FolderExists(folder))
+        catalogue.Add(host, folder, skipped);
+    for (const std::string& path : paths) catalogue.Add(host, path, skipped);
+    return catalogue;
+}
+
+std::string RomNames(const std::vector<const KnownRom*>& roms) {
+    std::string said;
+    for (const KnownRom* rom : roms) {
+        const std::string one = rom->game + ", in " + rom->dat;
+        if (said.find(one) == std::string::npos) said += (said.empty() ? "" : " or ") + one;
+    }
+    return said;
+}
+
+std::string NameLine(const RomCatalogue& catalogue, InputFile& file, const FileHashes& hashes) {
+    if (catalogue.Size() == 0) return {};
+    if (const auto found = catalogue.Find(hashes); !found.empty()) return "Name:   " + RomNames(found);
+    for (const View& view : OtherViews(file)) {
+        ViewedInput viewed(file, view);
+        viewed.ExpectSequential();
+        HashingInput hashing(viewed);
+        const FileHashes seen = hashing.Finish();
+        if (const auto found = catalogue.Find(seen); !found.empty()) {
+            const std::string how = view.header.empty() ? "read as " + view.to + ", the file being " + view.from
+                                                        : "behind its " + std::to_string(view.skip) + "-byte " +
+                                                              view.header + " header";
+            return "Name:   " + RomNames(found) + " (" + how + ")";
+        }
+    }
+    return {};
+}
+
+}  // namespace zelk
