@@ -247,6 +247,19 @@ printf 'size\t%s\npatch\t%s\nms\t%.0f\npeak\t%s\n' "$(stat -c %s "$huge.changed"
   "$(awk '{print $1 * 1000}' "$results/.huge")" "$(awk '{print $2}' "$results/.huge")" > "$results/huge4096.tsv"
 rm -f "$huge".out.*
 
+# Naming a ROM from a DAT of 100,000 entries, as large as No-Intro's
+# largest: check with it beside check without, and the memory of each.
+# The user's own DATs are kept out.
+export XDG_DATA_HOME=$data/no-dats
+dat=$data/dat100k.dat
+[ -f "$dat" ] || python3 bench/make_dat.py 100000 "$data/rom16.orig" "$dat"
+echo "== a 100,000-entry DAT"
+hyperfine -N --warmup 1 --runs $runs --export-json "$results/dat.json" \
+  -n plain "$zelk check $data/rom16.orig" -n dat "$zelk check $data/rom16.orig --dat $dat"
+"$zelk" check "$data/rom16.orig" --dat "$dat" | grep -q '^Name: .*The Benchmark Game'
+printf 'size\t%s\npeak\t%s\nplain\t%s\n' "$(stat -c %s "$dat")" \
+  "$(peak "$zelk" check "$data/rom16.orig" --dat "$dat")" "$(peak "$zelk" check "$data/rom16.orig")" > "$results/dat.tsv"
+
 names=()
 for c in "${cases[@]}"; do names+=("${c%% *}"); done
 for s in "${sizes[@]}"; do [ "$s" -le 256 ] && names+=("moved$s"); done

@@ -30,8 +30,6 @@ bool Unhex(std::string_view digits, std::array<std::uint8_t, N>& bytes) {
     return true;
 }
 
-std::string SizeCrcKey(std::uint64_t size, std::uint32_t crc) { return std::to_string(size) + ":" + text::Crc(crc); }
-
 // A Logiqx datafile read as expat hands it over: the header's name, and each
 // game's (or machine's) roms with their hashes.
 struct Reader {
@@ -39,8 +37,11 @@ struct Reader {
     std::string shown;
     std::vector<KnownRom> roms;
     std::string datName, game, problem;
-    std::vector<std::string> open;  // the elements we are in
-    std::string text;               // the character data of the header's name
+    // How deep we are, and whether in the header's name (datafile, header,
+    // name: depth 3).
+    std::size_t depth = 0;
+    bool inHeader = false, inName = false;
+    std::string text;  // the character data of the header's name
 
     void Fail(std::string why) {
         if (problem.empty()) problem = std::move(why);
@@ -50,20 +51,25 @@ struct Reader {
     static void Start(void* self, const XML_Char* name, const XML_Char** attributes) {
         auto& r = *static_cast<Reader*>(self);
         const std::string_view element(name);
-        if (r.open.empty() && element != "datafile") return r.Fail("it is XML, but not a DAT (its root is <" + std::string(element) + ">)");
+        if (r.depth == 0 && element != "datafile")
+            return r.Fail("it is XML, but not a DAT (its root is <" + std::string(element) + ">)");
+        ++r.depth;
+        if (r.depth == 2) r.inHeader = element == "header";
+        if (r.depth == 3 && r.inHeader && element == "name") {
+            r.inName = true;
+            r.text.clear();
+        }
         const auto attribute = [&](std::string_view wanted) -> const char* {
             for (const XML_Char** a = attributes; *a != nullptr; a += 2)
                 if (wanted == a[0]) return a[1];
             return nullptr;
         };
-        if (element == "game" || element == "machine") {
+        if (r.depth == 2 && (element == "game" || element == "machine")) {
             const char* game = attribute("name");
             r.game = game != nullptr ? game : "";
         } else if (element == "rom" && !r.game.empty()) {
             r.Rom(attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1"));
         }
-        r.open.emplace_back(element);
-        r.text.clear();
     }
 
     void Rom(const char* size, const char* crc, const char* md5, const char* sha1) {
@@ -90,13 +96,16 @@ struct Reader {
 
     static void End(void* self, const XML_Char*) {
         auto& r = *static_cast<Reader*>(self);
-        if (r.open.size() == 3 && r.open[1] == "header" && r.open[2] == "name") r.datName = r.text;
-        if (!r.open.empty()) r.open.pop_back();
+        if (r.inName && r.depth == 3) {
+            r.datName = r.text;
+            r.inName = false;
+        }
+        if (r.depth > 0) --r.depth;
     }
 
     static void Text(void* self, const XML_Char* s, int length) {
         auto& r = *static_cast<Reader*>(self);
-        if (r.open.size() == 3 && r.open[1] == "header" && r.open[2] == "name" && r.text.size() < 4096)
+        if (r.inName && r.depth == 3 && r.text.size() < 4096)
             r.text.append(s, static_cast<std::size_t>(std::min(length, 4096)));
     }
 
@@ -141,10 +150,10 @@ void RomCatalogue::AddStream(const std::string& shown, const std::function<std::
     const std::string dat = reader.datName.empty() ? BaseName(shown) : reader.datName;
     for (KnownRom& rom : reader.roms) {
         rom.dat = dat;
-        const std::size_t at = roms_.size();
-        if (rom.sha1) bySha1_[text::Hex(*rom.sha1)].push_back(at);
-        if (rom.md5) byMd5_[text::Hex(*rom.md5)].push_back(at);
-        if (rom.size && rom.crc) bySizeCrc_[SizeCrcKey(*rom.size, *rom.crc)].push_back(at);
+        const auto at = static_cast<std::uint32_t>(roms_.size());
+        if (rom.sha1) bySha1_.emplace_back(*rom.sha1, at);
+        if (rom.md5) byMd5_.emplace_back(*rom.md5, at);
+        if (rom.size && rom.crc) bySizeCrc_.emplace_back(std::pair(*rom.size, *rom.crc), at);
         roms_.push_back(std::move(rom));
     }
 }
@@ -179,31 +188,37 @@ void RomCatalogue::Add(HostServices& host, const std::string& path, std::vector<
             skipped.push_back("Skipped the DAT " + path + ": " + (problem->empty() ? "there is no such file" : *problem));
         else
             AddFile(host, path, skipped);
-        return;
+    } else {
+        for (const std::string& file : host.FilesIn(path)) {
+            const std::string extension = LowerExtension(file);
+            if (extension == "dat" || extension == "xml" || extension == "zip" || extension == "7z")
+                AddFile(host, file, skipped);
+        }
     }
-    for (const std::string& file : host.FilesIn(path)) {
-        const std::string extension = LowerExtension(file);
-        if (extension == "dat" || extension == "xml" || extension == "zip" || extension == "7z") AddFile(host, file, skipped);
-    }
+    Sort();
 }
 
-std::vector<const KnownRom*> RomCatalogue::Take(const std::vector<std::size_t>* found) const {
-    std::vector<const KnownRom*> roms;
-    if (found != nullptr)
-        for (const std::size_t at : *found) roms.push_back(&roms_[at]);
-    return roms;
+void RomCatalogue::Sort() {
+    std::sort(bySha1_.begin(), bySha1_.end());
+    std::sort(byMd5_.begin(), byMd5_.end());
+    std::sort(bySizeCrc_.begin(), bySizeCrc_.end());
+}
+
+template <class Key>
+std::vector<const KnownRom*> RomCatalogue::Lookup(const Index<Key>& index, const Key& key) const {
+    std::vector<const KnownRom*> found;
+    for (auto it = std::lower_bound(index.begin(), index.end(), std::pair(key, std::uint32_t{0}));
+         it != index.end() && it->first == key; ++it)
+        found.push_back(&roms_[it->second]);
+    return found;
 }
 
 std::vector<const KnownRom*> RomCatalogue::Find(const FileHashes& hashes) const {
-    const auto in = [](const auto& index, const std::string& key) -> const std::vector<std::size_t>* {
-        const auto it = index.find(key);
-        return it == index.end() ? nullptr : &it->second;
-    };
-    std::vector<const KnownRom*> found = Take(in(bySha1_, text::Hex(hashes.sha1)));
+    std::vector<const KnownRom*> found = Lookup(bySha1_, hashes.sha1);
     // A DAT without SHA-1s names by MD5, one without either by size and CRC-32;
     // what a DAT gives must agree whole.
-    for (const auto* more : {in(byMd5_, text::Hex(hashes.md5)), in(bySizeCrc_, SizeCrcKey(hashes.size, hashes.crc))})
-        for (const KnownRom* rom : Take(more))
+    for (const auto& more : {Lookup(byMd5_, hashes.md5), Lookup(bySizeCrc_, std::pair(hashes.size, hashes.crc))})
+        for (const KnownRom* rom : more)
             if (std::find(found.begin(), found.end(), rom) == found.end()) found.push_back(rom);
     std::erase_if(found, [&](const KnownRom* rom) {
         return (rom->sha1 && *rom->sha1 != hashes.sha1) || (rom->md5 && *rom->md5 != hashes.md5) ||
@@ -213,14 +228,9 @@ std::vector<const KnownRom*> RomCatalogue::Find(const FileHashes& hashes) const 
 }
 
 std::vector<const KnownRom*> RomCatalogue::Find(const ExpectedOriginal& expected) const {
-    if (expected.md5) {
-        const auto it = byMd5_.find(text::Hex(*expected.md5));
-        if (it != byMd5_.end()) return Take(&it->second);
-    }
-    if (expected.size && expected.crc) {
-        const auto it = bySizeCrc_.find(SizeCrcKey(*expected.size, *expected.crc));
-        if (it != bySizeCrc_.end()) return Take(&it->second);
-    }
+    if (expected.md5)
+        if (auto found = Lookup(byMd5_, *expected.md5); !found.empty()) return found;
+    if (expected.size && expected.crc) return Lookup(bySizeCrc_, std::pair(*expected.size, *expected.crc));
     return {};
 }
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/file_hashes.h"
@@ -46,9 +46,18 @@ private:
     void AddStream(const std::string& shown, const std::function<std::size_t(std::span<std::uint8_t>)>& read,
                    std::uint64_t size, std::vector<std::string>& skipped);
     void AddFile(HostServices& host, const std::string& path, std::vector<std::string>& skipped);
-    std::vector<const KnownRom*> Take(const std::vector<std::size_t>* found) const;
+    // Sorted indexes: each key beside the ROM's place in roms_, sorted once
+    // all DATs are read (a look-up is a binary search; 100,000 entries are
+    // indexed in milliseconds, where a hash map of strings took a second).
+    template <class Key>
+    using Index = std::vector<std::pair<Key, std::uint32_t>>;
+    template <class Key>
+    std::vector<const KnownRom*> Lookup(const Index<Key>& index, const Key& key) const;
+    void Sort();
     std::vector<KnownRom> roms_;
-    std::unordered_map<std::string, std::vector<std::size_t>> bySha1_, byMd5_, bySizeCrc_;
+    Index<std::array<std::uint8_t, 20>> bySha1_;
+    Index<std::array<std::uint8_t, 16>> byMd5_;
+    Index<std::pair<std::uint64_t, std::uint32_t>> bySizeCrc_;
 };
 
 // The user's DATs: the default folder's, then each path given.

@@ -3,6 +3,7 @@
 #include "engine/patch_applier.h"
 #include "engine/patch_chain.h"
 #include "engine/patch_maker.h"
+#include "engine/rom_catalogue.h"
 #include "host/forwarding_host.h"
 
 namespace zelk::form {
@@ -70,11 +71,22 @@ public:
     void ShowWarning(const std::string& text) override { host_.ShowMessage(text, MessageStyle::Plain); }
 };
 
+// The DATs in the user's default folder, which name both ROMs in a refusal.
+// A DAT that cannot be used is left out without a word here: a window has
+// no place for such lines at every apply, and `zelkpatch check` tells them.
+RomCatalogue UserNames(HostServices& host) {
+    std::vector<std::string> skipped;
+    return UserCatalogue(host, {}, skipped);
+}
+
 }  // namespace
 
 Outcome TryApply(HostServices& host, const Fields& fields, bool& refusedForChecksum) {
     refusedForChecksum = false;
-    return ApplyPatches(host, fields.origRomFile, PatchPaths(fields.outPatchFile), fields.chgRomFile, {},
+    const RomCatalogue names = UserNames(host);
+    ApplyOptions options;
+    options.names = &names;
+    return ApplyPatches(host, fields.origRomFile, PatchPaths(fields.outPatchFile), fields.chgRomFile, options,
                         &refusedForChecksum);
 }
 
