@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "engine/archive_input.h"
 #include "engine/file_names.h"
@@ -133,6 +134,10 @@ void RomCatalogue::AddStream(const std::string& shown, const std::function<std::
     XML_SetElementHandler(parser.get(), Reader::Start, Reader::End);
     XML_SetCharacterDataHandler(parser.get(), Reader::Text);
     XML_SetEntityDeclHandler(parser.get(), Reader::Entity);
+    // The salt of its name tables, against names made to collide, from the
+    // system's own random source: left to itself, expat reads a device the
+    // page's build has none of.
+    XML_SetHashSalt(parser.get(), static_cast<unsigned long>(std::random_device{}()));
     std::vector<std::uint8_t> buffer(1 << 16);
     std::uint64_t total = 0;
     for (bool last = false; !last;) {

@@ -6,6 +6,7 @@
 #include <emscripten.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <vector>
 
 #include "host/buffered_output.h"
@@ -25,6 +26,13 @@ EM_JS(void, js_output_resize, (int output, double size), { self.zelk.resize(outp
 EM_JS(void, js_output_copy, (int output, const char* path, double offset, double length),
       { self.zelk.copy(output, UTF8ToString(path), offset, length); });
 EM_JS(int, js_output_close, (int output, int keep), { return self.zelk.closeOutput(output, keep != 0) ? 1 : 0; });
+EM_JS(char*, js_files_in, (const char* prefix), {
+    const text = self.zelk.filesIn(UTF8ToString(prefix)).join("\n");
+    const size = lengthBytesUTF8(text) + 1;
+    const at = _malloc(size);
+    stringToUTF8(text, at, size);
+    return at;
+});
 EM_JS(int, js_file_unchanged, (const char* path), { return self.zelk.unchanged(UTF8ToString(path)) ? 1 : 0; });
 
 namespace zelk {
@@ -134,6 +142,25 @@ std::unique_ptr<InputFile> WebFiles::OpenInput(const std::string& path) { return
 
 std::unique_ptr<OutputFile> WebFiles::CreateOutput(const std::string& path) {
     return std::make_unique<WebOutput>(path, Buffers().stream);
+}
+
+// The worker's tag for the files of a role: \x01ROLE\x02.
+std::string WebFiles::DatFolder() { return "\x01" "dat\x02"; }
+
+bool WebFiles::FolderExists(const std::string& path) { return path == DatFolder(); }
+
+std::vector<std::string> WebFiles::FilesIn(const std::string& path) {
+    std::vector<std::string> files;
+    if (!FolderExists(path)) return files;
+    char* listed = js_files_in(path.c_str());
+    std::string rest = listed;
+    std::free(listed);
+    for (std::size_t at = 0; at < rest.size();) {
+        const std::size_t end = std::min(rest.find('\n', at), rest.size());
+        if (end > at) files.push_back(rest.substr(at, end - at));
+        at = end + 1;
+    }
+    return files;
 }
 
 BufferSizes WebFiles::Buffers() { return {1 << 20, 4 << 20, 1 << 20}; }

@@ -18,6 +18,11 @@ public:
     // stretch of the original costs nothing as a slice of its File, so all
     // but short ones become one.
     BufferSizes Buffers() override;
+    // The DAT files the user keeps in this browser, which the page hands to
+    // every run as files of the "dat" role: that role is a folder here.
+    std::string DatFolder() override;
+    bool FolderExists(const std::string& path) override;
+    std::vector<std::string> FilesIn(const std::string& path) override;
 };
 
 }  // namespace zelk

@@ -1083,3 +1083,27 @@ test("a result whose own header checksum a patch left wrong is mended on Yes, ke
   }
   await context.close();
 });
+
+test("DAT files kept in the browser name both ROMs beside the verdict, until forgotten", async () => {
+  const { page, context } = await openPage();
+  const a = random(65536, 96), other = random(65536, 97);
+  const changed = Buffer.from(a);
+  changed[10] ^= 1;
+  execFileSync(zelkpatch, ["make", write("dat-a.sfc", a), write("dat-b.sfc", changed), path.join(work, "dat.bps")]);
+  const game = (name, bytes) => `<game name="${name}"><rom name="${name}.sfc" size="${bytes.length}" crc="${crcHex(bytes)}"/></game>`;
+  write("names.dat", `<?xml version="1.0"?><datafile><header><name>Test DAT</name></header>${game("Zelk Game (Japan)", a)}` +
+                     `${game("Other Game (Europe)", other)}</datafile>`);
+  await page.setInputFiles("#dats-file", path.join(work, "names.dat"));
+  await page.waitForFunction(() => document.getElementById("dats-kept").textContent === "1 DAT file kept in this browser");
+  await choose(page, "fldOrigRomFile", write("dat-other.sfc", other));
+  await choose(page, "fldOutPatchFile", path.join(work, "dat.bps"));
+  const both = "This file is Other Game (Europe), in Test DAT.\nThe patch is for Zelk Game (Japan), in Test DAT.";
+  await page.waitForFunction((text) => document.getElementById("fit").textContent.endsWith(text), both);
+  // Kept across visits; forgotten on request.
+  await page.reload();
+  await page.waitForFunction(() => document.getElementById("dats-kept").textContent === "1 DAT file kept in this browser");
+  await page.click("#dats-forget");
+  await page.waitForFunction(() => document.getElementById("dats-kept").textContent === "");
+  assert.deepEqual(await page.evaluate(() => caches.has("zelk-dats")), false);
+  await context.close();
+});

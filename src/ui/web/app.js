@@ -79,6 +79,44 @@ function inputFiles() {
   return files;
 }
 
+// The DAT files the user keeps in this browser (its own storage, never
+// sent anywhere), which name ROMs in every check and refusal: handed to the
+// engine with every run, as files of their own role.
+const DATS = "zelk-dats";
+let dats = [];  // { blob, name }
+async function loadDats() {
+  try {
+    // Opening the store would make an empty one: forgotten is gone.
+    const cache = (await caches.has(DATS)) ? await caches.open(DATS) : null;
+    dats = !cache ? [] : await Promise.all((await cache.keys()).map(async (request) => ({
+      blob: await (await cache.match(request)).blob(), name: decodeURIComponent(new URL(request.url).pathname.split("/").pop()),
+    })));
+  } catch {
+    dats = [];  // storage refused (a private window): no names, nothing else lost
+  }
+  $("dats-kept").textContent = dats.length ? `${dats.length} DAT file${dats.length > 1 ? "s" : ""} kept in this browser` : "";
+  $("dats-forget").hidden = !dats.length;
+}
+loadDats();
+$("dats-add").addEventListener("click", () => $("dats-file").click());
+$("dats-file").addEventListener("change", async () => {
+  const picker = $("dats-file");
+  try {
+    const cache = await caches.open(DATS);
+    for (const file of picker.files) await cache.put(`dats/${encodeURIComponent(file.name)}`, new Response(file));
+  } catch {
+    show("This browser would not keep the DAT files (its storage is full or turned off).", true);
+  }
+  picker.value = "";
+  await loadDats();
+  checkFit();
+});
+$("dats-forget").addEventListener("click", async () => {
+  await caches.delete(DATS).catch(() => {});
+  await loadDats();
+  checkFit();
+});
+
 // Each field's text by its role; a multi-line field's lines end in CR LF.
 function fieldTexts() {
   const texts = {};
@@ -90,7 +128,7 @@ function fieldTexts() {
 // A call for the engine: its arguments' roles, every field's text, the
 // paths' roles, and the files chosen.
 function request(type, args, files) {
-  return { type, arguments: args, fields: fieldTexts(), paths: pathRoles, files };
+  return { type, arguments: args, fields: fieldTexts(), paths: pathRoles, files: dats.length ? { ...files, dat: dats } : files };
 }
 
 // A long operation shows how far it is, and a way to cancel it, after half a second.

@@ -46,7 +46,7 @@ function showHack(hack, patches) {
     $("hack-options").append(row);
   });
   $("hack-options").hidden = !ticks.length;
-  for (const id of ["form-holder", "fit", "builder-open", "builder"]) $(id).hidden = true;
+  for (const id of ["form-holder", "fit", "dats", "builder-open", "builder"]) $(id).hidden = true;
   $("hack").hidden = false;
 
   let rom = null;

@@ -12,6 +12,7 @@
 #include "engine/known_original.h"
 #include "engine/patch_applier.h"
 #include "engine/patch_chain.h"
+#include "engine/rom_catalogue.h"
 #include "engine/user_texts.h"
 #include "host/host_services.h"
 #include "host/web_files.h"
@@ -73,7 +74,13 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_check(const char* original, const char* pa
     checked.clear();
     try {
         bool fits = false;
-        if (const auto stop = CheckAny(host, original, form::PatchPaths(patch), ". ", checked, fits)) checked = stop->text;
+        // The DATs the user keeps in this browser name both ROMs; one that
+        // cannot be used is told after the verdict.
+        std::vector<std::string> skipped;
+        const RomCatalogue names = UserCatalogue(host, {}, skipped);
+        if (const auto stop = CheckAny(host, original, form::PatchPaths(patch), ". ", checked, fits, &names))
+            checked = stop->text;
+        for (const std::string& line : skipped) checked += "\n" + line;
     } catch (const std::exception& failure) {
         checked = FailureText(failure);
     }

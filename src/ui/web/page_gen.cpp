@@ -156,6 +156,14 @@ std::string HackPage() {
            "</section>\n";
 }
 
+// The DAT files that name ROMs, kept in the browser's own storage.
+std::string Dats() {
+    return "<p id=\"dats\" class=\"row\"><button id=\"dats-add\" type=\"button\">Add DAT files…</button>"
+           "<input id=\"dats-file\" type=\"file\" multiple accept=\".dat,.xml,.zip,.7z\" tabindex=\"-1\" "
+           "aria-hidden=\"true\" hidden><span id=\"dats-kept\" role=\"status\"></span>"
+           "<button id=\"dats-forget\" type=\"button\" hidden>Forget the DAT files</button></p>\n";
+}
+
 // What makes a hack's page from this one: the hack's patches and its
 // original's hashes, in a zip with the page's own files.
 std::string Builder() {
@@ -198,7 +206,7 @@ std::string Html(const std::string& controls) {
            "\" data-font-smallest=\"" + Points(zelk::form::SmallestFontPoints) + "\">\n" + controls + "</div></div>\n"
            "<div id=\"working\"><progress id=\"progress\" max=\"1\" value=\"0\" aria-label=\"Progress\" hidden>"
            "</progress><button id=\"cancel\" type=\"button\" hidden>Cancel</button></div>\n"
-           "<p id=\"fit\" role=\"status\"></p>\n" + Builder() +
+           "<p id=\"fit\" role=\"status\"></p>\n" + Dats() + Builder() +
            "<dialog id=\"message\" aria-labelledby=\"message-title\" aria-describedby=\"message-text\" "
            "data-apply-anyway=\"" + Escape(zelk::form::ApplyAnywayQuestion) + "\">\n"
            "  <h2 id=\"message-title\">" + Escape(zelk::form::MessageTitle) + "</h2>\n"

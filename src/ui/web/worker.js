@@ -159,6 +159,8 @@ function append(out, part, size) {
 
 self.zelk = {
   exists: (path) => files.has(path),
+  // The files of a role (the DATs the page keeps), by their tagged paths.
+  filesIn: (prefix) => [...files.keys()].filter((path) => path.startsWith(prefix)).sort(),
   size: (path) => files.get(path).file.size,
   read(path, offset, into, length) {
     try {
