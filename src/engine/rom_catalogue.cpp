@@ -153,6 +153,10 @@ void RomCatalogue::AddStream(const std::string& shown, const std::function<std::
         }
     }
     const std::string dat = reader.datName.empty() ? BaseName(shown) : reader.datName;
+    roms_.reserve(roms_.size() + reader.roms.size());
+    bySha1_.reserve(bySha1_.size() + reader.roms.size());
+    byMd5_.reserve(byMd5_.size() + reader.roms.size());
+    bySizeCrc_.reserve(bySizeCrc_.size() + reader.roms.size());
     for (KnownRom& rom : reader.roms) {
         rom.dat = dat;
         const auto at = static_cast<std::uint32_t>(roms_.size());
