@@ -97,32 +97,21 @@ private:
         std::shared_ptr<InputFile> file_;
         ViewedInput viewed_;
     };
-    class Kept final : public OutputFile {
+    // The header kept in front, the byte order given back before the
+    // result replaces anything.
+    class Kept final : private OwnedOutput, public ShiftedOutput {
     public:
         Kept(std::unique_ptr<OutputFile> output, InputFile& file, const View& view, std::function<void()> said)
-            : output_(std::move(output)), shifted_(*output_, view.skip), view_(view), said_(std::move(said)) {
-            if (view.skip > 0) output_->AppendFrom(file, 0, view.skip);
+            : OwnedOutput{std::move(output)}, ShiftedOutput(*owned, view.skip), view_(view), said_(std::move(said)) {
+            if (view.skip > 0) owned->AppendFrom(file, 0, view.skip);
         }
-        void Append(std::span<const std::uint8_t> bytes) override { shifted_.Append(bytes); }
-        void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override { shifted_.WriteAt(offset, bytes); }
-        void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
-            shifted_.AppendFrom(source, offset, length);
-        }
-        void ExtendTo(std::uint64_t size) override { shifted_.ExtendTo(size); }
-        std::uint64_t Size() const override { return shifted_.Size(); }
-        void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override { shifted_.ReadBack(offset, buffer); }
-        void Reserve(std::uint64_t size) override { shifted_.Reserve(size); }
         void Commit() override {
-            if (view_.order != Reorder::None) ReorderOutput(*output_, view_.skip, view_.order);
-            output_->Commit();
+            if (view_.order != Reorder::None) ReorderOutput(*owned, view_.skip, view_.order);
+            owned->Commit();
             said_();
         }
-        const std::string& Path() const override { return output_->Path(); }
-        std::string Caveat() const override { return output_->Caveat(); }
 
     private:
-        std::unique_ptr<OutputFile> output_;
-        ShiftedOutput shifted_;
         View view_;
         std::function<void()> said_;
     };

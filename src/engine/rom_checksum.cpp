@@ -293,27 +293,16 @@ std::string EachWrong(const InternalChecksum& checksum, Say&& say) {
     return said;
 }
 
-class ChecksumKept final : public OutputFile {
+class ChecksumKept final : private OwnedOutput, public ForwardingOutput {
 public:
     ChecksumKept(std::unique_ptr<OutputFile> output, HostServices& host, bool fix)
-        : output_(std::move(output)), host_(host), fix_(fix) {}
-    void Append(std::span<const std::uint8_t> bytes) override { output_->Append(bytes); }
-    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override { output_->WriteAt(offset, bytes); }
-    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
-        output_->AppendFrom(source, offset, length);
-    }
-    void ExtendTo(std::uint64_t size) override { output_->ExtendTo(size); }
-    std::uint64_t Size() const override { return output_->Size(); }
-    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override { output_->ReadBack(offset, buffer); }
-    void Reserve(std::uint64_t size) override { output_->Reserve(size); }
-    const std::string& Path() const override { return output_->Path(); }
-    std::string Caveat() const override { return output_->Caveat(); }
+        : OwnedOutput{std::move(output)}, ForwardingOutput(*owned), host_(host), fix_(fix) {}
     void Commit() override {
-        Written written(*output_);
+        Written written(output_);
         std::string said;
         if (const auto after = ReadInternalChecksum(written); after && !after->Right()) {
             if (fix_ || host_.Ask(kFixChecksumQuestion)) {
-                FixInternalChecksum(*output_, *after);
+                FixInternalChecksum(output_, *after);
                 said = "Mended the result's " + EachWrong(*after, [](const ChecksumField& f) {
                     return f.name + ": " + f.statedText + " is now " + f.computedText;
                 }) + "; nothing else changed.";
@@ -326,12 +315,11 @@ public:
                      "the command line) writes the right value.";
             }
         }
-        output_->Commit();
+        output_.Commit();
         if (!said.empty()) host_.ShowMessage(said, MessageStyle::Plain);
     }
 
 private:
-    std::unique_ptr<OutputFile> output_;
     HostServices& host_;
     bool fix_;
 };

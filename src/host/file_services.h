@@ -94,6 +94,35 @@ public:
     void WriteInt32At(std::uint64_t offset, std::int32_t value);
 };
 
+// An output that hands every call on to another: the base of one that
+// changes one thing about it (where the bytes land, what is done before
+// they replace anything).
+class ForwardingOutput : public OutputFile {
+public:
+    explicit ForwardingOutput(OutputFile& output) : output_(output) {}
+    void Append(std::span<const std::uint8_t> bytes) override { output_.Append(bytes); }
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override { output_.WriteAt(offset, bytes); }
+    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
+        output_.AppendFrom(source, offset, length);
+    }
+    void ExtendTo(std::uint64_t size) override { output_.ExtendTo(size); }
+    std::uint64_t Size() const override { return output_.Size(); }
+    void ReadBack(std::uint64_t offset, std::span<std::uint8_t> buffer) override { output_.ReadBack(offset, buffer); }
+    void Reserve(std::uint64_t size) override { output_.Reserve(size); }
+    void Commit() override { output_.Commit(); }
+    const std::string& Path() const override { return output_.Path(); }
+    std::string Caveat() const override { return output_.Caveat(); }
+
+protected:
+    OutputFile& output_;
+};
+
+// An output owned by the one that forwards to it: the first base of such a
+// class, so that it is there before the forwarding base is built.
+struct OwnedOutput {
+    std::unique_ptr<OutputFile> owned;
+};
+
 // Bytes an operation needs again and nobody else: an archive's entry
 // unpacked, the result of one patch of several before the next is applied.
 // It has no name that could outlive it, replaces nothing (Commit keeps it

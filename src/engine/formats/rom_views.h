@@ -75,15 +75,11 @@ private:
 
 // The result as the patch counts its offsets, behind a header kept in
 // front of it: a patch made for the image without the header writes there.
-class ShiftedOutput final : public OutputFile {
+class ShiftedOutput : public ForwardingOutput {
 public:
-    ShiftedOutput(OutputFile& output, std::uint64_t base) : output_(output), base_(base) {}
-    void Append(std::span<const std::uint8_t> bytes) override { output_.Append(bytes); }
+    ShiftedOutput(OutputFile& output, std::uint64_t base) : ForwardingOutput(output), base_(base) {}
     void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
         output_.WriteAt(base_ + offset, bytes);
-    }
-    void AppendFrom(InputFile& source, std::uint64_t offset, std::uint64_t length) override {
-        output_.AppendFrom(source, offset, length);
     }
     void ExtendTo(std::uint64_t size) override { output_.ExtendTo(base_ + size); }
     std::uint64_t Size() const override { return output_.Size() - base_; }
@@ -91,11 +87,8 @@ public:
         output_.ReadBack(base_ + offset, buffer);
     }
     void Reserve(std::uint64_t size) override { output_.Reserve(base_ + size); }
-    void Commit() override { output_.Commit(); }
-    const std::string& Path() const override { return output_.Path(); }
 
 private:
-    OutputFile& output_;
     std::uint64_t base_;
 };
 
