@@ -4,6 +4,12 @@
 #include <sha1.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "engine/byte_reader.h"
@@ -23,10 +29,89 @@ std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t buff
     return crc;
 }
 
+namespace {
+
+// One hash on a thread of its own: handed a piece, it hashes it while the
+// caller does something else, until the caller waits for it.
+class HashThread {
+public:
+    explicit HashThread(std::function<void(std::span<const std::uint8_t>)> hash)
+        : hash_(std::move(hash)), thread_([this] { Run(); }) {}
+    ~HashThread() {
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    void Start(std::span<const std::uint8_t> bytes) {
+        {
+            const std::lock_guard lock(mutex_);
+            piece_ = bytes;
+            busy_ = true;
+        }
+        changed_.notify_all();
+    }
+    void Wait() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !busy_; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return busy_ || stop_; });
+            if (!busy_) return;
+            const auto piece = piece_;
+            lock.unlock();
+            hash_(piece);
+            lock.lock();
+            busy_ = false;
+            changed_.notify_all();
+        }
+    }
+
+    std::function<void(std::span<const std::uint8_t>)> hash_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::span<const std::uint8_t> piece_;
+    bool busy_ = false, stop_ = false;
+    std::thread thread_;  // last: it runs once everything above is there
+};
+
+// Below this, handing a piece to the threads costs more than it saves.
+constexpr std::size_t kThreadedPiece = 64 * 1024;
+
+}  // namespace
+
+// MD5 and SHA-1 are each bound by one core: with threads, the three hashes
+// of a piece run side by side, and a file is hashed in the time of the
+// slowest alone.
 struct HashingInput::State {
     MD5_CTX md5;
     SHA1_CTX sha1;
     std::uint32_t crc = 0;
+    std::optional<HashThread> md5Thread, sha1Thread;
+    bool threadless = false;  // threads could not be started: one after another
+    void Md5(std::span<const std::uint8_t> bytes) { MD5Update(&md5, bytes.data(), bytes.size()); }
+    void Sha1(std::span<const std::uint8_t> bytes) { SHA1Update(&sha1, bytes.data(), bytes.size()); }
+    bool Threads() {
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+        return false;  // the page's engine runs on one thread
+#else
+        if (threadless || sha1Thread) return !threadless;
+        try {
+            md5Thread.emplace([this](std::span<const std::uint8_t> b) { Md5(b); });
+            sha1Thread.emplace([this](std::span<const std::uint8_t> b) { Sha1(b); });
+        } catch (const std::system_error&) {
+            md5Thread.reset();
+            threadless = true;
+        }
+        return !threadless;
+#endif
+    }
 };
 
 HashingInput::HashingInput(InputFile& file) : file_(file), state_(std::make_unique<State>()) {
@@ -38,9 +123,18 @@ HashingInput::~HashingInput() = default;
 
 void HashingInput::Feed(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
-    state_->crc = Crc32(state_->crc, bytes);
-    MD5Update(&state_->md5, bytes.data(), bytes.size());
-    SHA1Update(&state_->sha1, bytes.data(), bytes.size());
+    State& s = *state_;
+    if (bytes.size() >= kThreadedPiece && s.Threads()) {
+        s.md5Thread->Start(bytes);
+        s.sha1Thread->Start(bytes);
+        s.crc = Crc32(s.crc, bytes);
+        s.md5Thread->Wait();
+        s.sha1Thread->Wait();
+    } else {
+        s.crc = Crc32(s.crc, bytes);
+        s.Md5(bytes);
+        s.Sha1(bytes);
+    }
     hashed_ += bytes.size();
 }
 
