@@ -960,6 +960,14 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
     "  Test Game \\(Japan\\)\\.sfc \\(1048576 bytes, CRC-32 0badf00d\\)\n  Test Game \\(USA\\)\\.sfc .*\n" +
     `The file chosen:\nSize: +1048576 bytes\nCRC-32: ${crcHex(other)}\nMD5: .*\nSHA-1: +${sha1(other)}$`),
     /\?$/]);
+  // Applied anyway, as asked: to the file as it is, what the patches' own
+  // checksums find said before "Done".
+  await page.setInputFiles("#hack-file", { name: "other.sfc", mimeType: "application/octet-stream", buffer: other });
+  downloads.length = 0;
+  const anyway = (await press(page, "hack-apply", () => {}, true)).map((m) => m.text);
+  assert.match(anyway.join("\n"), /applied all the same, as asked/);
+  assert.equal(anyway.at(-1), "Done applying 2 patches!");
+  assert.equal(downloads.length, 1);
   await context.close();
 });
 

@@ -139,8 +139,10 @@ EMSCRIPTEN_KEEPALIVE int zelk_hack_apply(const char* rom, const char* output, co
         host.ShowStop(std::string("hack.json: ") + wrong.what(), MessageStyle::Critical);
         return 1;
     }
+    // Applied anyway: to the file as it is, each warning said, as the form does.
+    if (anyway) return form::ApplyAnyway(host, {rom, output, patches, ""}) == Outcome::Done ? 0 : 1;
     bool refused = false;
-    if (ApplyToKnownOriginal(host, rom, originals, form::PatchPaths(patches), output, anyway != 0, &refused) ==
+    if (ApplyToKnownOriginal(host, rom, originals, form::PatchPaths(patches), output, false, &refused) ==
         Outcome::Done)
         return 0;
     return refused ? 2 : 1;
