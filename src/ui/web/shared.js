@@ -1,6 +1,6 @@
 // What the page and its service worker both know: the page's own files, and
 // how a hack's page reads its hack.json and finds the patches it lists.
-// Nothing here touches the document: the service worker runs it too.
+// Nothing here touches the page's elements: the service worker runs it too.
 "use strict";
 
 self.zelkPage = (() => {
