@@ -289,23 +289,13 @@ int Check(HostServices& outer, const std::string& originalPath, const std::vecto
     return fits ? 0 : 1;
 }
 
-// The user's DATs, each one skipped told in a warning line.
-RomCatalogue Catalogue(HostServices& host, const std::vector<std::string>& paths) {
-    std::vector<std::string> skipped;
-    RomCatalogue names = UserCatalogue(host, paths, skipped);
-    for (const std::string& line : skipped) host.ShowWarning(line);
-    return names;
-}
-
 // A ROM alone: its size and hashes, and its own header checksum where its
 // system has one.
 int DescribeRom(HostServices& host, const std::string& path, const RomCatalogue& names) {
     const Outcome outcome = RunOperation(host, "", [&]() -> std::optional<Stop> {
         std::unique_ptr<InputFile> file;
         if (auto stop = OpenSource(host, path, Wanted::Rom, {}, file)) return stop;
-        file->ExpectSequential();
-        HashingInput hashing(*file);
-        const FileHashes hashes = hashing.Finish();
+        const FileHashes hashes = HashesOf(*file);
         std::string said = text::HashLines(hashes);
         if (const std::string name = NameLine(names, *file, hashes); !name.empty()) said += "\n" + name;
         if (const auto checksum = ReadInternalChecksum(*file)) said += "\nSystem: " + checksum->system + "\n" + checksum->Lines();
@@ -499,19 +489,19 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
         }
         return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment, parsed.format));
     }
+    // The user's DATs, each one left out told in a warning line.
+    const auto names = UserCatalogueOnDemand(host, parsed.dats, [&](const std::string& line) { host.ShowWarning(line); });
     if (first == "apply") {
         const std::vector<std::string> patches(paths.begin() + 1, paths.end() - 1);
         NotAPatchNamed named(host, paths[0], patches);
-        const RomCatalogue names = Catalogue(host, parsed.dats);
         ApplyOptions options;
         options.ignoreChecksum = parsed.ignoreChecksum;
         options.fixChecksum = parsed.fixChecksum;
-        options.names = &names;
+        options.names = names;
         return ExitStatus(ApplyPatches(named, paths[0], patches, paths.back(), options));
     }
-    const RomCatalogue names = Catalogue(host, parsed.dats);
-    if (first == "check" && paths.size() == 1) return DescribeRom(host, paths[0], names);
-    if (first == "check") return Check(host, paths[0], {paths.begin() + 1, paths.end()}, names);
+    if (first == "check" && paths.size() == 1) return DescribeRom(host, paths[0], names());
+    if (first == "check") return Check(host, paths[0], {paths.begin() + 1, paths.end()}, names());
     return Info(host, paths[0]);
 }
 

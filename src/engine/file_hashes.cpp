@@ -166,6 +166,12 @@ FileHashes HashingInput::Finish() {
     return hashes;
 }
 
+FileHashes HashesOf(InputFile& file) {
+    file.ExpectSequential();
+    HashingInput hashing(file);
+    return hashing.Finish();
+}
+
 std::string text::HashLines(const FileHashes& hashes) {
     return "Size:   " + CountOf(hashes.size) + "\nCRC-32: " + Crc(hashes.crc) + "\nMD5:    " + Hex(hashes.md5) + "\nSHA-1:  " + Hex(hashes.sha1);
 }

@@ -45,6 +45,9 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The hashes of the whole of `file`, read front to back.
+FileHashes HashesOf(InputFile& file);
+
 // The CRC-32 of a file's first `length` bytes, read front to back.
 std::uint32_t CrcOfFirst(InputFile& file, std::uint64_t length, std::size_t bufferSize);
 

@@ -1,9 +1,7 @@
 #include "engine/known_original.h"
 
 #include <algorithm>
-#include <charconv>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 
 #include "engine/archive_input.h"
@@ -20,25 +18,9 @@ std::optional<std::array<std::uint8_t, N>> HexField(const std::string& digits, c
                                                     const char* what) {
     if (digits.empty()) return std::nullopt;
     std::array<std::uint8_t, N> bytes{};
-    const auto wrong = [&] {
-        return std::invalid_argument(name + ": the " + what + " must be " + std::to_string(2 * N) + " hex digits");
-    };
-    if (digits.size() != 2 * N) throw wrong();
-    for (std::size_t k = 0; k < N; ++k) {
-        const char* pair = digits.data() + 2 * k;
-        const auto [end, failed] = std::from_chars(pair, pair + 2, bytes[k], 16);
-        if (failed != std::errc() || end != pair + 2) throw wrong();
-    }
+    if (!text::FromHex(digits, bytes))
+        throw std::invalid_argument(name + ": the " + what + " must be " + std::to_string(2 * N) + " hex digits");
     return bytes;
-}
-
-std::vector<std::string> Split(const std::string& line, char at) {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(line);
-    while (std::getline(in, part, at)) parts.push_back(part);
-    if (!line.empty() && line.back() == at) parts.emplace_back();
-    return parts;
 }
 
 // The ROMs a hack needs, a line each, for the refusal.
@@ -131,9 +113,9 @@ bool KnownOriginal::Matches(const FileHashes& hashes) const {
 
 std::vector<KnownOriginal> ReadKnownOriginals(const std::string& lines) {
     std::vector<KnownOriginal> known;
-    for (const std::string& line : Split(lines, '\n')) {
+    for (const std::string& line : text::Split(lines, '\n')) {
         if (line.empty()) continue;
-        const std::vector<std::string> fields = Split(line, '\t');
+        const std::vector<std::string> fields = text::Split(line, '\t');
         if (fields.size() != 5) throw std::invalid_argument("an entry must give a name, a size and three hashes");
         KnownOriginal rom;
         rom.name = fields[0];
@@ -156,43 +138,27 @@ std::vector<KnownOriginal> ReadKnownOriginals(const std::string& lines) {
 }
 
 Recognised RecogniseOriginal(InputFile& file, const std::vector<KnownOriginal>& known) {
-    const auto find = [&](InputFile& seen, FileHashes& hashes) -> std::optional<std::size_t> {
-        seen.ExpectSequential();
-        HashingInput hashing(seen);
-        hashes = hashing.Finish();
-        for (std::size_t k = 0; k < known.size(); ++k)
-            if (known[k].Matches(hashes)) return k;
-        return std::nullopt;
-    };
     Recognised found;
-    found.entry = find(file, found.hashes);
-    if (found.entry) return found;
-    for (const View& view : OtherViews(file)) {
-        ViewedInput viewed(file, view);
-        FileHashes hashes;
-        if ((found.entry = find(viewed, hashes))) {
-            found.view = view;
-            return found;
-        }
-    }
+    const auto find = [&](const FileHashes& hashes) {
+        for (std::size_t k = 0; k < known.size() && !found.entry; ++k)
+            if (known[k].Matches(hashes)) found.entry = k;
+        return found.entry.has_value();
+    };
+    found.hashes = HashesOf(file);
+    if (!find(found.hashes)) found.view = FirstView(file, [&](InputFile& viewed) { return find(HashesOf(viewed)); });
     return found;
 }
 
 std::optional<Stop> HashRom(HostServices& host, const std::string& path, FileHashes& hashes) {
     std::unique_ptr<InputFile> file;
     if (auto stop = OpenSource(host, path, Wanted::Rom, {}, file)) return stop;
-    file->ExpectSequential();
-    HashingInput hashing(*file);
-    hashes = hashing.Finish();
+    hashes = HashesOf(*file);
     return std::nullopt;
 }
 
 Outcome ApplyToKnownOriginal(HostServices& host, const std::string& romPath, const std::vector<KnownOriginal>& known,
-                             const std::vector<std::string>& patchPaths, const std::string& outputPath, bool anyway,
+                             const std::vector<std::string>& patchPaths, const std::string& outputPath,
                              bool* refusedForChecksum) {
-    ApplyOptions options;
-    options.ignoreChecksum = anyway;
-    if (anyway) return ApplyPatches(host, romPath, patchPaths, outputPath, options, refusedForChecksum);
     std::shared_ptr<InputFile> file;
     Recognised found;
     const Outcome looked = RunOperation(host, {}, [&]() -> std::optional<Stop> {
@@ -210,10 +176,10 @@ Outcome ApplyToKnownOriginal(HostServices& host, const std::string& romPath, con
     if (looked != Outcome::Done) return looked;
     if (!found.view) {
         file.reset();
-        return ApplyPatches(host, romPath, patchPaths, outputPath, options, refusedForChecksum);
+        return ApplyPatches(host, romPath, patchPaths, outputPath, {}, refusedForChecksum);
     }
     ViewingHost viewing(host, std::move(file), *found.view, romPath, outputPath);
-    return ApplyPatches(viewing, romPath, patchPaths, outputPath, options, refusedForChecksum);
+    return ApplyPatches(viewing, romPath, patchPaths, outputPath, {}, refusedForChecksum);
 }
 
 }  // namespace zelk

@@ -46,10 +46,10 @@ Recognised RecogniseOriginal(InputFile& file, const std::vector<KnownOriginal>& 
 // Applies `patchPaths` in order to the file at `romPath` (or the ROM in the
 // archive it names) once it is one of `known`, into `outputPath`. A file
 // that is none of them is refused, naming the ROMs the hack needs and the
-// file's hashes, with `refusedForChecksum` set: `anyway` then applies to the
-// file as it is, as the patches' own checks allow.
+// file's hashes, with `refusedForChecksum` set: applying anyway is applying
+// the patches to the file as it is, as the patches' own checks allow.
 Outcome ApplyToKnownOriginal(HostServices& host, const std::string& romPath, const std::vector<KnownOriginal>& known,
-                             const std::vector<std::string>& patchPaths, const std::string& outputPath, bool anyway,
+                             const std::vector<std::string>& patchPaths, const std::string& outputPath,
                              bool* refusedForChecksum = nullptr);
 
 // The size and hashes of the file at `path` (or the ROM in the archive it

@@ -38,11 +38,11 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         if (stop && stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
         // The wrong original: named, and the one the patch is for, where
         // the user's DATs know them.
-        if (stop && stop->checksum && options.names != nullptr && opened.in.original) {
-            opened.in.original->ExpectSequential();
-            HashingInput hashing(*opened.in.original);
-            const std::string both = NamesOfBoth(*options.names, hashing.Finish(), opened.read->ExpectedKeys());
-            if (!both.empty()) stop->text += "\n" + both;
+        if (stop && stop->checksum && options.names && opened.in.original) {
+            if (const RomCatalogue& names = options.names(); names.Size() > 0) {
+                const std::string both = NamesOfBoth(names, HashesOf(*opened.in.original), opened.read->ExpectedKeys());
+                if (!both.empty()) stop->text += "\n" + both;
+            }
         }
         return stop;
     });

@@ -21,16 +21,6 @@ namespace {
 // larger file is none, and its parser's memory stays bounded.
 constexpr std::uint64_t kLargestDat = 256 << 20;
 
-template <std::size_t N>
-bool Unhex(std::string_view digits, std::array<std::uint8_t, N>& bytes) {
-    if (digits.size() != 2 * N) return false;
-    for (std::size_t k = 0; k < N; ++k) {
-        const auto [end, failed] = std::from_chars(digits.data() + 2 * k, digits.data() + 2 * k + 2, bytes[k], 16);
-        if (failed != std::errc() || end != digits.data() + 2 * k + 2) return false;
-    }
-    return true;
-}
-
 // A Logiqx datafile read as expat hands it over: the header's name, and each
 // game's (or machine's) roms with their hashes.
 struct Reader {
@@ -85,12 +75,12 @@ struct Reader {
         }
         if (crc != nullptr) {
             std::array<std::uint8_t, 4> bytes{};
-            if (!Unhex(crc, bytes)) return Fail("the CRC-32 of " + game + " is not 8 hex digits (\"" + crc + "\")");
+            if (!text::FromHex(crc, bytes)) return Fail("the CRC-32 of " + game + " is not 8 hex digits (\"" + crc + "\")");
             rom.crc = std::uint32_t{bytes[0]} << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
         }
-        if (md5 != nullptr && !Unhex(md5, rom.md5.emplace()))
+        if (md5 != nullptr && !text::FromHex(md5, rom.md5.emplace()))
             return Fail("the MD5 of " + game + " is not 32 hex digits (\"" + md5 + "\")");
-        if (sha1 != nullptr && !Unhex(sha1, rom.sha1.emplace()))
+        if (sha1 != nullptr && !text::FromHex(sha1, rom.sha1.emplace()))
             return Fail("the SHA-1 of " + game + " is not 40 hex digits (\"" + sha1 + "\")");
         if (rom.sha1 || rom.md5 || (rom.size && rom.crc)) roms.push_back(std::move(rom));
     }
@@ -251,6 +241,20 @@ RomCatalogue UserCatalogue(HostServices& host, const std::vector<std::string>& p
     return catalogue;
 }
 
+std::function<const RomCatalogue&()> UserCatalogueOnDemand(HostServices& host, std::vector<std::string> paths,
+                                                          std::function<void(const std::string&)> skipped) {
+    auto kept = std::make_shared<std::optional<RomCatalogue>>();
+    return [&host, paths = std::move(paths), skipped = std::move(skipped), kept]() -> const RomCatalogue& {
+        if (!*kept) {
+            std::vector<std::string> left;
+            kept->emplace(UserCatalogue(host, paths, left));
+            if (skipped)
+                for (const std::string& line : left) skipped(line);
+        }
+        return **kept;
+    };
+}
+
 std::string RomNames(const std::vector<const KnownRom*>& roms) {
     std::string said;
     for (const KnownRom* rom : roms) {
@@ -262,20 +266,17 @@ std::string RomNames(const std::vector<const KnownRom*>& roms) {
 
 std::string NameLine(const RomCatalogue& catalogue, InputFile& file, const FileHashes& hashes) {
     if (catalogue.Size() == 0) return {};
-    if (const auto found = catalogue.Find(hashes); !found.empty()) return "Name:   " + RomNames(found);
-    for (const View& view : OtherViews(file)) {
-        ViewedInput viewed(file, view);
-        viewed.ExpectSequential();
-        HashingInput hashing(viewed);
-        const FileHashes seen = hashing.Finish();
-        if (const auto found = catalogue.Find(seen); !found.empty()) {
-            const std::string how = view.header.empty() ? "read as " + view.to + ", the file being " + view.from
-                                                        : "behind its " + std::to_string(view.skip) + "-byte " +
-                                                              view.header + " header";
-            return "Name:   " + RomNames(found) + " (" + how + ")";
-        }
-    }
-    return {};
+    std::vector<const KnownRom*> found = catalogue.Find(hashes);
+    if (!found.empty()) return "Name:   " + RomNames(found);
+    const auto view = FirstView(file, [&](InputFile& viewed) {
+        found = catalogue.Find(HashesOf(viewed));
+        return !found.empty();
+    });
+    if (!view) return {};
+    const std::string how = view->header.empty() ? "read as " + view->to + ", the file being " + view->from
+                                                 : "behind its " + std::to_string(view->skip) + "-byte " +
+                                                       view->header + " header";
+    return "Name:   " + RomNames(found) + " (" + how + ")";
 }
 
 }  // namespace zelk

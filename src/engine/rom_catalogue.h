@@ -63,6 +63,11 @@ private:
 // The user's DATs: the default folder's, then each path given.
 RomCatalogue UserCatalogue(HostServices& host, const std::vector<std::string>& paths, std::vector<std::string>& skipped);
 
+// The same, read at the first call and kept: an apply needs them only to
+// name the ROMs of a refusal. Each DAT left out is handed to `skipped`.
+std::function<const RomCatalogue&()> UserCatalogueOnDemand(HostServices& host, std::vector<std::string> paths,
+                                                          std::function<void(const std::string&)> skipped);
+
 // "Super Mario World (USA), in Nintendo - Super Nintendo Entertainment
 // System": each ROM found, joined by " or ".
 std::string RomNames(const std::vector<const KnownRom*>& roms);

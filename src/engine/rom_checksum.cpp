@@ -267,23 +267,6 @@ std::optional<InternalChecksum> Nintendo64(InputFile& raw) {
     return InternalChecksum{"Nintendo 64", {std::move(field)}};
 }
 
-// The bytes written so far, read as a file.
-class Written final : public InputFile {
-public:
-    explicit Written(OutputFile& output) : output_(output) {}
-    std::uint64_t Size() const override { return output_.Size(); }
-    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
-        if (offset >= output_.Size()) return 0;
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), output_.Size() - offset));
-        output_.ReadBack(offset, buffer.first(n));
-        return n;
-    }
-    const std::string& Path() const override { return output_.Path(); }
-
-private:
-    OutputFile& output_;
-};
-
 // Each wrong field, as `say` words it, joined.
 template <class Say>
 std::string EachWrong(const InternalChecksum& checksum, Say&& say) {
@@ -298,7 +281,7 @@ public:
     ChecksumKept(std::unique_ptr<OutputFile> output, HostServices& host, bool fix)
         : OwnedOutput{std::move(output)}, ForwardingOutput(*owned), host_(host), fix_(fix) {}
     void Commit() override {
-        Written written(output_);
+        WrittenInput written(output_, output_.Path());
         std::string said;
         if (const auto after = ReadInternalChecksum(written); after && !after->Right()) {
             if (fix_ || host_.Ask(kFixChecksumQuestion)) {

@@ -1,5 +1,6 @@
 #include "engine/user_texts.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "engine/verdict.h"
@@ -93,6 +94,26 @@ std::string text::CutShort() { return "it is cut short"; }
 
 std::string text::RecordCutShort(std::uint64_t index, std::uint64_t at) {
     return "record " + std::to_string(index + 1) + " at byte " + std::to_string(at) + " is cut short";
+}
+
+bool text::FromHex(std::string_view digits, std::span<std::uint8_t> bytes) {
+    if (digits.size() != 2 * bytes.size()) return false;
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const char* pair = digits.data() + 2 * k;
+        const auto [end, failed] = std::from_chars(pair, pair + 2, bytes[k], 16);
+        if (failed != std::errc() || end != pair + 2) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> text::Split(std::string_view text, char at) {
+    std::vector<std::string> parts;
+    for (std::size_t from = 0;;) {
+        const std::size_t end = text.find(at, from);
+        parts.emplace_back(text.substr(from, end == std::string_view::npos ? std::string_view::npos : end - from));
+        if (end == std::string_view::npos) return parts;
+        from = end + 1;
+    }
 }
 
 std::string text::Hex(std::span<const std::uint8_t> bytes) {

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zelk {
 
@@ -49,6 +50,12 @@ std::string RecordCutShort(std::uint64_t index, std::uint64_t at);
 std::string CannotTurnBack();  // PPF: a patch that may have made the file longer
 // Bytes as hex digits, two a byte, in lower case as every checksum is shown.
 std::string Hex(std::span<const std::uint8_t> bytes);
+// The bytes `digits` stand for, two hex digits each (either case); false
+// where they are not exactly that many digits.
+bool FromHex(std::string_view digits, std::span<std::uint8_t> bytes);
+// `text` cut at each `at`; two in a row, or one at either end, leave an
+// empty part between.
+std::vector<std::string> Split(std::string_view text, char at);
 std::string NumberTooLarge(std::uint64_t at);
 std::string PatchCrcWrong(std::uint32_t actual, std::uint32_t stated);
 std::string ReadsPastTheFile(const std::string& path);

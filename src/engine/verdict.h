@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -36,9 +37,9 @@ struct ApplyOptions {
     // Where the original's own header checksum was right and the result's
     // is not, write the right one into the result.
     bool fixChecksum = false;
-    // The user's DATs: a refusal of the wrong original names both ROMs
-    // where they know them.
-    const RomCatalogue* names = nullptr;
+    // The user's DATs, read only where a refusal of the wrong original
+    // names both ROMs by them: not at every apply.
+    std::function<const RomCatalogue&()> names = nullptr;
 };
 
 // The header SNES copiers put in front of an image; nothing marks it, so

@@ -80,26 +80,26 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
-class ScratchReader final : public InputFile {
+// The scratch lives as long as its reader: held before the reading base
+// is built over it.
+struct HeldScratch {
+    std::shared_ptr<ScratchFile> held;
+};
+class ScratchReader final : private HeldScratch, public WrittenInput {
 public:
     ScratchReader(std::shared_ptr<ScratchFile> scratch, std::string shown)
-        : scratch_(std::move(scratch)), shown_(std::move(shown)) {}
-    std::uint64_t Size() const override { return scratch_->Size(); }
-    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
-        const std::uint64_t size = scratch_->Size();
-        if (offset >= size) return 0;
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
-        scratch_->ReadBack(offset, buffer.first(n));
-        return n;
-    }
-    const std::string& Path() const override { return shown_; }
-
-private:
-    std::shared_ptr<ScratchFile> scratch_;
-    std::string shown_;
+        : HeldScratch{std::move(scratch)}, WrittenInput(*held, std::move(shown)) {}
 };
 
 }  // namespace
+
+std::size_t WrittenInput::ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+    const std::uint64_t size = output_.Size();
+    if (offset >= size) return 0;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+    output_.ReadBack(offset, buffer.first(n));
+    return n;
+}
 
 std::unique_ptr<ScratchFile> MemoryScratch(std::string shown) { return std::make_unique<MemoryFile>(std::move(shown)); }
 

@@ -117,6 +117,19 @@ protected:
     OutputFile& output_;
 };
 
+// What `output` holds so far, read as a file named `shown`.
+class WrittenInput : public InputFile {
+public:
+    WrittenInput(OutputFile& output, std::string shown) : output_(output), shown_(std::move(shown)) {}
+    std::uint64_t Size() const override { return output_.Size(); }
+    std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override;
+    const std::string& Path() const override { return shown_; }
+
+private:
+    OutputFile& output_;
+    std::string shown_;
+};
+
 // An output owned by the one that forwards to it: the first base of such a
 // class, so that it is there before the forwarding base is built.
 struct OwnedOutput {

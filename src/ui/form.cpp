@@ -71,21 +71,15 @@ public:
     void ShowWarning(const std::string& text) override { host_.ShowMessage(text, MessageStyle::Plain); }
 };
 
-// The DATs in the user's default folder, which name both ROMs in a refusal.
-// A DAT that cannot be used is left out without a word here: a window has
-// no place for such lines at every apply, and `zelkpatch check` tells them.
-RomCatalogue UserNames(HostServices& host) {
-    std::vector<std::string> skipped;
-    return UserCatalogue(host, {}, skipped);
-}
-
 }  // namespace
 
 Outcome TryApply(HostServices& host, const Fields& fields, bool& refusedForChecksum) {
     refusedForChecksum = false;
-    const RomCatalogue names = UserNames(host);
+    // The DATs in the user's default folder name both ROMs in a refusal. A
+    // DAT that cannot be used is left out without a word here: a window has
+    // no place for such lines, and `zelkpatch check` tells them.
     ApplyOptions options;
-    options.names = &names;
+    options.names = UserCatalogueOnDemand(host, {}, {});
     return ApplyPatches(host, fields.origRomFile, PatchPaths(fields.outPatchFile), fields.chgRomFile, options,
                         &refusedForChecksum);
 }

@@ -3,7 +3,6 @@
 // the page, which shows them in order.
 #include <emscripten.h>
 
-#include <algorithm>
 #include <stdexcept>
 
 #include "engine/archive_input.h"
@@ -142,7 +141,7 @@ EMSCRIPTEN_KEEPALIVE int zelk_hack_apply(const char* rom, const char* output, co
     // Applied anyway: to the file as it is, each warning said, as the form does.
     if (anyway) return form::ApplyAnyway(host, {rom, output, patches, ""}) == Outcome::Done ? 0 : 1;
     bool refused = false;
-    if (ApplyToKnownOriginal(host, rom, originals, form::PatchPaths(patches), output, false, &refused) ==
+    if (ApplyToKnownOriginal(host, rom, originals, form::PatchPaths(patches), output, &refused) ==
         Outcome::Done)
         return 0;
     return refused ? 2 : 1;
@@ -172,11 +171,7 @@ EMSCRIPTEN_KEEPALIVE const char* zelk_hashes(const char* rom) {
 EMSCRIPTEN_KEEPALIVE int zelk_zip(const char* output, const char* members) {
     using namespace zelk;
     std::vector<ZipMember> list;
-    std::string rest = members;
-    while (!rest.empty()) {
-        const std::size_t end = std::min(rest.find('\n'), rest.size());
-        const std::string line = rest.substr(0, end);
-        rest.erase(0, std::min(end + 1, rest.size()));
+    for (const std::string& line : text::Split(members, '\n')) {
         const std::size_t tab = line.find('\t');
         if (tab != std::string::npos) list.push_back({line.substr(0, tab), line.substr(tab + 1)});
     }

@@ -3,8 +3,8 @@
 // each output into a Blob, so memory stays bounded whatever the file size.
 "use strict";
 
-let files = new Map();
-let asked = null, answered = false;  // the question the run met, and the answer it runs with   // tagged path -> { file, start, bytes }: the file and the slice read last
+let files = new Map();   // tagged path -> { file, start, bytes }: the file and the slice read last
+let asked = null, answered = false;  // the question the run met, and the answer it runs with
 let outputs = [];        // open outputs: { name, parts, size, fixes }
 const reader = new FileReaderSync();
 // The browser reads a File fastest in large slices; the engine asks for
@@ -329,25 +329,27 @@ function handle(request) {
     self.postMessage({ type: "composed", comment });
     return;
   }
-  // Each field's path, and the file chosen for it, under the field's role;
-  // the call's arguments are the fields' texts, in the order the page gives.
-  // The files to choose from in an archive chosen for a field.
-  if (request.type === "hashes") {
-    const name = tagged("original", request.file.name);
-    files = new Map([[name, { file: request.file }]]);
-    const text = withStrings([name], (p) => Module.UTF8ToString(_zelk_hashes(p)));
+  // A call on one file, under its role's tag: its text, untagged.
+  const onOne = (role, file, call) => {
+    const name = tagged(role, file.name);
+    files = new Map([[name, { file }]]);
+    const text = withStrings([name], (p) => Module.UTF8ToString(call(p)));
     files = new Map();
-    self.postMessage({ type: "hashes", id: request.id, text: untagged(text) });
+    return untagged(text);
+  };
+  // The size and hashes of a ROM, for a hack's page being made.
+  if (request.type === "hashes") {
+    self.postMessage({ type: "hashes", id: request.id, text: onOne("original", request.file, _zelk_hashes) });
     return;
   }
+  // The files to choose from in an archive chosen for a field.
   if (request.type === "choices") {
-    const name = tagged(request.role, request.file.name);
-    files = new Map([[name, { file: request.file }]]);
-    const text = withStrings([name], (p) => Module.UTF8ToString(_zelk_choices(p, request.role === "patch" ? 1 : 0)));
-    files = new Map();
+    const text = onOne(request.role, request.file, (p) => _zelk_choices(p, request.role === "patch" ? 1 : 0));
     self.postMessage({ type: "choices", role: request.role, file: request.file, names: text ? text.split("\n") : [] });
     return;
   }
+  // Each field's path, and the file chosen for it, under the field's role;
+  // the call's arguments are the fields' texts, in the order the page gives.
   // A field may name a file inside an archive ("hack.zip/hack.bps"), the
   // patch field several files: each file goes under its own name, and the
   // engine tags each path the field names.
@@ -367,9 +369,6 @@ function handle(request) {
     self.postMessage({ type: "checked", text: untagged(text), id: request.id });
     return;
   }
-  const size = (role) => (chosenFiles[role] ?? []).reduce((sum, file) => sum + file.blob.size, 0);
-  // How the engine will read, as the patch's format tells it: asked before
-  // anything is counted.
   // A zip of the files the page gives, each under its name in the zip.
   if (request.type === "zip") {
     const members = (chosenFiles.member ?? []).map((m) => `${m.name}\t${tagged("member", m.name)}`).join("\n");
@@ -379,8 +378,11 @@ function handle(request) {
     self.postMessage({ type: "finished", ok: status === 0, status, heap: Module.HEAPU8.length });
     return;
   }
+  const size = (role) => (chosenFiles[role] ?? []).reduce((sum, file) => sum + file.blob.size, 0);
   const applying = request.type !== "make";
-  // A hack's page reads the ROM once more first, for its hashes.
+  // How the engine will read, as the patch's format tells it: asked before
+  // anything is counted. A hack's page reads the ROM once more first, for
+  // its hashes.
   const passes = withStrings([tag("patch")], (p) => _zelk_passes(p, applying ? 0 : 1)) +
                  (request.type === "hack_apply" ? 1 : 0);
   progress = { inputs: new Map(), shown: 0, sent: 0, posted: 0, apply: null };
