@@ -90,6 +90,7 @@ constexpr std::size_t kThreadedPiece = 64 * 1024;
 // of a piece run side by side, and a file is hashed in the time of the
 // slowest alone.
 struct HashingInput::State {
+    HashKinds kinds;
     MD5_CTX md5;
     SHA1_CTX sha1;
     std::uint32_t crc = 0;
@@ -101,10 +102,10 @@ struct HashingInput::State {
 #if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
         return false;  // the page's engine runs on one thread
 #else
-        if (threadless || sha1Thread) return !threadless;
+        if (threadless || md5Thread || sha1Thread) return !threadless;
         try {
-            md5Thread.emplace([this](std::span<const std::uint8_t> b) { Md5(b); });
-            sha1Thread.emplace([this](std::span<const std::uint8_t> b) { Sha1(b); });
+            if (kinds.md5) md5Thread.emplace([this](std::span<const std::uint8_t> b) { Md5(b); });
+            if (kinds.sha1) sha1Thread.emplace([this](std::span<const std::uint8_t> b) { Sha1(b); });
         } catch (const std::system_error&) {
             md5Thread.reset();
             threadless = true;
@@ -114,7 +115,8 @@ struct HashingInput::State {
     }
 };
 
-HashingInput::HashingInput(InputFile& file) : file_(file), state_(std::make_unique<State>()) {
+HashingInput::HashingInput(InputFile& file, HashKinds kinds) : file_(file), state_(std::make_unique<State>()) {
+    state_->kinds = kinds;
     MD5Init(&state_->md5);
     SHA1Init(&state_->sha1);
 }
@@ -124,16 +126,18 @@ HashingInput::~HashingInput() = default;
 void HashingInput::Feed(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
     State& s = *state_;
-    if (bytes.size() >= kThreadedPiece && s.Threads()) {
-        s.md5Thread->Start(bytes);
-        s.sha1Thread->Start(bytes);
-        s.crc = Crc32(s.crc, bytes);
-        s.md5Thread->Wait();
-        s.sha1Thread->Wait();
+    const HashKinds& k = s.kinds;
+    // A lone hash gains nothing from a thread of its own.
+    if (bytes.size() >= kThreadedPiece && k.crc + k.md5 + k.sha1 > 1 && s.Threads()) {
+        if (s.md5Thread) s.md5Thread->Start(bytes);
+        if (s.sha1Thread) s.sha1Thread->Start(bytes);
+        if (k.crc) s.crc = Crc32(s.crc, bytes);
+        if (s.md5Thread) s.md5Thread->Wait();
+        if (s.sha1Thread) s.sha1Thread->Wait();
     } else {
-        s.crc = Crc32(s.crc, bytes);
-        s.Md5(bytes);
-        s.Sha1(bytes);
+        if (k.crc) s.crc = Crc32(s.crc, bytes);
+        if (k.md5) s.Md5(bytes);
+        if (k.sha1) s.Sha1(bytes);
     }
     hashed_ += bytes.size();
 }
@@ -161,8 +165,8 @@ FileHashes HashingInput::Finish() {
     FileHashes hashes;
     hashes.size = hashed_;
     hashes.crc = state_->crc;
-    MD5Final(hashes.md5.data(), &state_->md5);
-    SHA1Final(hashes.sha1.data(), &state_->sha1);
+    if (state_->kinds.md5) MD5Final(hashes.md5.data(), &state_->md5);
+    if (state_->kinds.sha1) SHA1Final(hashes.sha1.data(), &state_->sha1);
     return hashes;
 }
 

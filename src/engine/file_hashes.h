@@ -21,18 +21,27 @@ struct FileHashes {
     std::array<std::uint8_t, 20> sha1{};
 };
 
+// Which hashes a HashingInput takes: a check wants all three, an apply only
+// the one its patch holds the original to.
+struct HashKinds {
+    bool crc = true;
+    bool md5 = true;
+    bool sha1 = true;
+};
+
 // `file` as its readers see it, each byte hashed the first time it is read
 // in order. A read past the bytes hashed so far first hashes those between;
 // a read of earlier bytes is served as it is.
 class HashingInput final : public InputFile {
 public:
-    explicit HashingInput(InputFile& file);
+    explicit HashingInput(InputFile& file, HashKinds kinds = {});
     ~HashingInput() override;
     std::uint64_t Size() const override { return file_.Size(); }
     std::size_t ReadAt(std::uint64_t offset, std::span<std::uint8_t> buffer) override;
     const std::string& Path() const override { return file_.Path(); }
     void ExpectSequential() override { file_.ExpectSequential(); }
-    // Reads what no reader reached, and gives the hashes of the whole file.
+    // Reads what no reader reached, and gives the hashes of the whole file
+    // (those not taken left zero).
     FileHashes Finish();
 
 private:

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/byte_reader.h"
+#include "engine/file_hashes.h"
 #include "engine/formats/comments.h"
 #include "engine/user_texts.h"
 
@@ -108,6 +109,29 @@ void ForeignPatch::Take(const View& view, const std::string& originalPath, Plan&
 }
 
 
+// Writes the result as if `in.original` were the patch's own original as it
+// is, its CRC-32 taken while it is read for the result: the usual case costs
+// one read of it, not two. False, with nothing kept, where it is not that
+// file, or where writing failed: the careful way then finds what the file
+// is before it writes (a wrong original on a full disk is told as the wrong
+// original), and meets any real failure again.
+bool ForeignPatch::WriteForOwnOriginal(Inputs& in, ResultTarget& result, const Plan& plan, const BufferSizes& sizes,
+                                       std::uint32_t& crc) const {
+    try {
+        OutputFile& output = result.Create();
+        in.original->ExpectSequential();
+        in.patch->ExpectSequential();
+        HashingInput source(*in.original, HashKinds{.crc = true, .md5 = false, .sha1 = false});
+        output.Reserve(ResultSize(source.Size(), plan));
+        crc = Write(source, *in.patch, plan, output, sizes);
+        if (source.Finish().crc == stated->sourceCrc) return true;
+    } catch (const FileError&) {
+    } catch (const Damage&) {
+    }
+    result.Discard();
+    return false;
+}
+
 // Refused unless it was made for this file (where the patch can tell), its
 // comment shown, then written like any result.
 std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, ResultTarget& result,
@@ -116,23 +140,29 @@ std::optional<Stop> ForeignPatch::Apply(HostServices& host, Inputs& in, ResultTa
     const EvidenceRule rule(host, options);
     Plan plan;
     plan.rule = &rule;
-    if (auto stop = PlanFor(host, *in.original, *in.patch, in.originalPath, rule, plan, note)) return stop;
-    if (note.empty() && Blind(*in.original)) note = SeenLayout(*in.original, in.originalPath, true);
-    if (const auto comment = Comment(*in.patch, host)) host.ShowComment(*comment);
-    OutputFile& output = result.Create();
-    in.original->ExpectSequential();
-    in.patch->ExpectSequential();
-    ViewedInput source(*in.original, View{plan.skip, "", plan.order, "", ""});
-    output.Reserve(plan.skip + ResultSize(source.Size(), plan));
-    if (plan.skip > 0) output.AppendFrom(*in.original, 0, plan.skip);
     std::uint32_t crc = 0;
-    try {
-        crc = Write(source, *in.patch, plan, output, sizes);
-    } catch (const Damage& damage) {
-        if (CheckedWhole()) throw ChangedWhileRead(*in.patch);
-        throw FileError(text::DamagedPatch(in.patchPath, damage.what));
+    const bool written = stated && in.original->Size() == stated->sourceSize &&
+                         WriteForOwnOriginal(in, result, plan, sizes, crc);
+    if (!written) {
+        if (auto stop = PlanFor(host, *in.original, *in.patch, in.originalPath, rule, plan, note)) return stop;
+        if (note.empty() && Blind(*in.original)) note = SeenLayout(*in.original, in.originalPath, true);
     }
-    if (plan.order != Reorder::None) ReorderOutput(output, plan.skip, plan.order);
+    if (const auto comment = Comment(*in.patch, host)) host.ShowComment(*comment);
+    if (!written) {
+        OutputFile& output = result.Create();
+        in.original->ExpectSequential();
+        in.patch->ExpectSequential();
+        ViewedInput source(*in.original, View{plan.skip, "", plan.order, "", ""});
+        output.Reserve(plan.skip + ResultSize(source.Size(), plan));
+        if (plan.skip > 0) output.AppendFrom(*in.original, 0, plan.skip);
+        try {
+            crc = Write(source, *in.patch, plan, output, sizes);
+        } catch (const Damage& damage) {
+            if (CheckedWhole()) throw ChangedWhileRead(*in.patch);
+            throw FileError(text::DamagedPatch(in.patchPath, damage.what));
+        }
+        if (plan.order != Reorder::None) ReorderOutput(output, plan.skip, plan.order);
+    }
     if (stated) {
         const std::uint32_t expected = plan.reverse ? stated->sourceCrc : stated->targetCrc;
         if (crc != expected)

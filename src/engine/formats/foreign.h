@@ -97,6 +97,9 @@ protected:
     void Take(const View& view, const std::string& originalPath, Plan& plan, std::string& note) const;
 
 private:
+    bool WriteForOwnOriginal(Inputs& in, ResultTarget& result, const Plan& plan, const BufferSizes& sizes,
+                             std::uint32_t& crc) const;
+
     const PatchFormat* format_;
 };
 

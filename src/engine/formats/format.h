@@ -56,6 +56,9 @@ public:
     }
     // What Create made, or null.
     OutputFile* Created() const { return output_.get(); }
+    // Drops what Create made, uncommitted, before anything else is created
+    // in its place: a result begun on a guess that proved wrong.
+    void Discard() { output_.reset(); }
     // The result as the user is told of it: the output's path, or "the
     // result of patch 2".
     const std::string& Path() const { return path_; }
@@ -131,8 +134,9 @@ public:
     // Reads and checks the whole patch; nothing is allocated in proportion
     // to what it claims.
     virtual std::unique_ptr<LoadedPatch> Read(InputFile& patch, std::size_t bufferSize) const = 0;
-    // Whether applying reads the whole original before anything is written
-    // (to hold it to a checksum): the page counts that read as progress.
+    // Whether applying may read the whole original before anything is
+    // written (to hold it to a checksum; BPS and UPS only where it is not
+    // the patch's own as it is): the page counts that read as progress.
     virtual bool ReadsOriginalFirst() const { return false; }
 
     // Making: only the formats that say so.

@@ -27,7 +27,8 @@ function baseName(path) {
 // once each (a BPS patch: twice, for its checksums and its index): how far
 // each has got, pass by pass; a read beside a file's start after most of it
 // was seen begins another pass. Applying first checks the patch (and with
-// UPS and BPS the original's CRC-32) before any output is opened: that part
+// UPS and BPS, where the original is not theirs as it is, what it is)
+// before any output is opened: that part
 // counts the bytes it reads, whatever it skips; then the patch is read
 // through once more while the result is written, and its position tells.
 let progress = null;
