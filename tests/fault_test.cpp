@@ -128,6 +128,10 @@ TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
     const auto a = Write("a.rom", original);
     const auto b = Write("b.rom", changed);
     ASSERT_EQ(Zelkpatch({"make", a, b, Path("good.ppp")}).status, 0);
+    ASSERT_EQ(Zelkpatch({"make", a, b, Path("good.bps")}).status, 0);
+    Bytes wrong = original;
+    wrong[0] ^= 1;
+    const auto w = Write("wrong.rom", wrong);
     const Bytes oldPatch = Text("an older patch");
     const Bytes oldRom = Text("an older rom");
     Write("p.ppp", oldPatch);
@@ -143,6 +147,11 @@ TEST_F(FaultTest, FileSizeLimitIsReportedAndTheTargetsKeepTheirBytes) {
         EXPECT_EQ(apply.status, 1) << limit;
         EXPECT_NE(apply.err.find("Cannot write " + Path("out.rom")), std::string::npos) << apply.err;
         ExpectNoDone(apply);
+        // A wrong original of the right size is told as such, whatever
+        // writing its result would have met.
+        const ProgramRun wrongOne = Zelkpatch({"apply", w, Path("good.bps"), Path("out.rom")}, Limit(RLIMIT_FSIZE, limit));
+        EXPECT_EQ(wrongOne.status, 1) << limit;
+        EXPECT_NE(wrongOne.err.find(w + " is not the file this BPS patch was made for"), std::string::npos) << wrongOne.err;
         EXPECT_EQ(Read("p.ppp"), oldPatch);
         EXPECT_EQ(Read("out.rom"), oldRom);
         EXPECT_TRUE(Temporaries().empty());
