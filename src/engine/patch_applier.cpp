@@ -22,6 +22,16 @@ std::optional<Stop> ApplyInto(HostServices& host, const LoadedPatch& read, Input
     return std::nullopt;
 }
 
+// Read only for such a refusal: an apply that goes well needs no names.
+void NameTheOriginals(const ApplyOptions& options, Stop& stop, InputFile* file, const LoadedPatch& read) {
+    if (!stop.checksum || !options.names) return;
+    const RomCatalogue& names = options.names();
+    if (names.Size() == 0) return;
+    const std::optional<FileHashes> hashes = file != nullptr ? std::optional(HashesOf(*file)) : std::nullopt;
+    if (const std::string both = NamesOfBoth(names, hashes ? &*hashes : nullptr, read.ExpectedKeys()); !both.empty())
+        stop.text += "\n" + both;
+}
+
 Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const std::string& patchPath,
                    const std::string& outputPath, const ApplyOptions& options, bool* refusedForChecksum) {
     std::string done(text::ApplyDone);
@@ -36,14 +46,7 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
         });
         auto stop = ApplyInto(host, *opened.read, opened.in, result, options);
         if (stop && stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
-        // The wrong original: named, and the one the patch is for, where
-        // the user's DATs know them.
-        if (stop && stop->checksum && options.names && opened.in.original) {
-            if (const RomCatalogue& names = options.names(); names.Size() > 0) {
-                const std::string both = NamesOfBoth(names, HashesOf(*opened.in.original), opened.read->ExpectedKeys());
-                if (!both.empty()) stop->text += "\n" + both;
-            }
-        }
+        if (stop) NameTheOriginals(options, *stop, opened.in.original.get(), *opened.read);
         return stop;
     });
 }

@@ -13,7 +13,8 @@ namespace zelk {
 // Rebuilds the changed file at `outputPath` from the original and a patch
 // in any format the engine reads, told from its content. The patch is
 // checked whole, and against the original's checksum where it carries one,
-// before its comment is shown or anything is written; the output replaces
+// before its comment is shown or anything is replaced (a format that takes
+// that checksum while it writes writes a temporary first); the output replaces
 // its target only once it is complete (and its checksum is the patch's).
 // `refusedForChecksum` is set where it stopped because the original's
 // checksum is not the patch's, which ignoreChecksum would apply all the same.
@@ -28,5 +29,9 @@ Outcome ApplyPatch(HostServices& host, const std::string& originalPath, const st
 // ended on instead, if any.
 std::optional<Stop> ApplyInto(HostServices& host, const LoadedPatch& read, Inputs& in, ResultTarget& result,
                               const ApplyOptions& options);
+
+// Adds to the refusal of a wrong original the names the user's DATs give
+// `file` (where not null) and the original `read` expects.
+void NameTheOriginals(const ApplyOptions& options, Stop& stop, InputFile* file, const LoadedPatch& read);
 
 }  // namespace zelk

@@ -158,6 +158,8 @@ Outcome ApplyPatches(HostServices& host, const std::string& originalPath, const 
             if (!stop) stop = ApplyOne(host, patches, k, current, originalPath, outputPath, options, false, checksumRight);
             if (stop) {
                 if (stop->checksum && refusedForChecksum != nullptr) *refusedForChecksum = true;
+                // A result between two patches is no dump a DAT names.
+                NameTheOriginals(options, *stop, k == 0 ? current.get() : nullptr, *patches[k].read);
                 return stop;
             }
         }
@@ -182,6 +184,7 @@ std::optional<Stop> CheckPatches(HostServices& host, const std::string& original
             one.verdict = patches[k].read->Check(*current, *patches[k].file, bufferSize);
         }
         one.expected = patches[k].read->Expected();
+        one.expectedKeys = patches[k].read->ExpectedKeys();
         checked.patches.push_back(std::move(one));
         if (checked.patches.back().verdict.fit != Fit::Fits || k + 1 == patches.size()) break;
         if (auto stop = ApplyOne(host, patches, k, current, originalPath, {}, {}, true)) return stop;
@@ -201,7 +204,7 @@ std::optional<Stop> CheckAny(HostServices& host, const std::string& originalPath
     }
     CheckedChain checked;
     if (auto stop = CheckPatches(host, originalPath, patchPaths, checked)) return stop;
-    said = CheckChainText(checked, originalPath, patchPaths);
+    said = CheckChainText(checked, originalPath, patchPaths, names);
     fits = AllFit(checked, patchPaths.size());
     return std::nullopt;
 }
@@ -214,7 +217,7 @@ bool AllFit(const CheckedChain& checked, std::size_t patches) {
 }
 
 std::string CheckChainText(const CheckedChain& checked, const std::string& originalPath,
-                           const std::vector<std::string>& patchPaths) {
+                           const std::vector<std::string>& patchPaths, const RomCatalogue* names) {
     std::string said = originalPath;
     said.append("\n").append(text::HashLines(checked.hashes));
     for (std::size_t k = 0; k < checked.patches.size(); ++k) {
@@ -223,6 +226,10 @@ std::string CheckChainText(const CheckedChain& checked, const std::string& origi
         said.append(text::FitSentence(one.verdict.fit, patchPaths[k], InputName(k, originalPath)));
         said.append("\n").append(one.verdict.evidence);
         if (!one.expected.empty()) said.append("\nThe patch expects ").append(one.expected).append(".");
+        if (names != nullptr)
+            if (const std::string both = NamesOfBoth(*names, k == 0 ? &checked.hashes : nullptr, one.expectedKeys);
+                !both.empty())
+                said.append("\n").append(both);
     }
     if (checked.patches.size() < patchPaths.size())
         said.append("\n").append(text::NotChecked(checked.patches.size(), patchPaths.size()));

@@ -29,7 +29,7 @@ std::optional<Stop> CheckPatches(HostServices& host, const std::string& original
                                  const std::vector<std::string>& patchPaths, CheckedChain& checked);
 // The chain's check as every face says it, patch by patch.
 std::string CheckChainText(const CheckedChain& checked, const std::string& originalPath,
-                           const std::vector<std::string>& patchPaths);
+                           const std::vector<std::string>& patchPaths, const RomCatalogue* names = nullptr);
 // Whether every patch of the chain fits.
 bool AllFit(const CheckedChain& checked, std::size_t patches);
 

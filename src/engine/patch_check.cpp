@@ -61,9 +61,10 @@ std::string NotAPatchDetail(HostServices& host, const std::string& originalPath,
     return said;
 }
 
-std::string NamesOfBoth(const RomCatalogue& names, const FileHashes& file, const ExpectedOriginal& expected) {
+std::string NamesOfBoth(const RomCatalogue& names, const FileHashes* file, const ExpectedOriginal& expected) {
     std::string said;
-    if (const auto found = names.Find(file); !found.empty()) said = "This file is " + RomNames(found) + ".";
+    if (file != nullptr)
+        if (const auto found = names.Find(*file); !found.empty()) said = "This file is " + RomNames(found) + ".";
     if (const auto found = names.Find(expected); !found.empty())
         said += (said.empty() ? "" : "\n") + std::string("The patch is for ") + RomNames(found) + ".";
     return said;
@@ -75,7 +76,7 @@ std::string CheckText(const Checked& checked, const std::string& originalPath, c
                        checked.verdict.evidence + "\n" + text::HashLines(checked.hashes);
     if (!checked.expected.empty()) said += "\nThe patch expects " + checked.expected + ".";
     if (names != nullptr)
-        if (const std::string both = NamesOfBoth(*names, checked.hashes, checked.expectedKeys); !both.empty())
+        if (const std::string both = NamesOfBoth(*names, &checked.hashes, checked.expectedKeys); !both.empty())
             said += "\n" + both;
     return said;
 }

@@ -62,8 +62,8 @@ std::string NotAPatchDetail(HostServices& host, const std::string& originalPath,
 // the user's DATs know them.
 std::string CheckText(const Checked& checked, const std::string& originalPath, const std::string& patchPath,
                       std::string_view joint = "\n", const RomCatalogue* names = nullptr);
-// Those lines: "This file is ..." and "The patch is for ...", each where a
-// DAT knows it; empty where none does.
-std::string NamesOfBoth(const RomCatalogue& names, const FileHashes& file, const ExpectedOriginal& expected);
+// Those lines: "This file is ..." (where `file` is not null) and "The patch
+// is for ...", each where a DAT knows it; empty where none does.
+std::string NamesOfBoth(const RomCatalogue& names, const FileHashes* file, const ExpectedOriginal& expected);
 
 }  // namespace zelk
