@@ -45,7 +45,8 @@ if [ "$package" = libarchive ]; then
   variant=-$(printf '%s\n' "$calls" | md5sum | cut -c1-8)
 fi
 # Headers alone are the same for every target.
-case $package in boost*) kind=headers ;; *) kind=$target${variant:-} ;; esac
+# (a new set of Boost's modules is a new build).
+case $package in boost*) kind=headers-x3 ;; *) kind=$target${variant:-} ;; esac
 prefix_of() {
   # An epoch's colon would break the build's makefiles, which name the path.
   echo "$cache/${package}_${1//:/_}/$kind"
@@ -262,8 +263,11 @@ case $package in
     cp "${source:-$work/src}/lib/expat.h" "${source:-$work/src}/lib/expat_external.h" "$prefix/include/"
     ;;
   boost*)
-    # Boost.CRC, which is headers alone, with the headers it includes.
-    for module in array assert config core crc exception integer static_assert throw_exception type_traits; do
+    # Boost.CRC and Spirit X3, which are headers alone, with the headers
+    # they include.
+    for module in array assert concept_check config container_hash core crc detail exception fusion function_types \
+                  integer iterator math move mpl optional predef preprocessor range regex smart_ptr spirit \
+                  static_assert throw_exception type_index type_traits typeof utility variant; do
       cp -r "$work/src/libs/$module/include/." "$prefix/include/"
     done
     ;;

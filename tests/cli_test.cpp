@@ -581,9 +581,17 @@ TEST_F(CliTest, DatsNameRomsAndDamagedOnesAreSkipped) {
                             "</datafile>\n";
     std::filesystem::create_directories(Path("dats"));
     Write("dats/pack.zip", MakeArchive(Kind::ZipDeflated, {{"No-Intro/test.dat", Text(dat)}, {"readme.txt", Text("hi")}}));
+    // clrmamepro's text form beside it, as Windows tools write it.
+    const std::string textDat = "\xEF\xBB\xBF" "clrmamepro (\r\n\tname \"Zelk Text DAT\"\r\n\tversion 20261210\r\n)\r\n\r\n"
+                                "game (\r\n\tname \"Zelk Test Game (Japan) (Rev 1) [T-En]\"\r\n\trom ( name \"g.sfc\" size " +
+                                std::to_string(changed.size()) + " crc " + text::Crc(model::Crc(changed)) +
+                                " flags verified )\r\n)\r\n";
+    Write("dats/text.dat", Text(textDat));
     host_.datFolder = Path("dats");
     ASSERT_EQ(Run({"check", a}), 0);
     EXPECT_NE(out_.find("\nName:   Zelk Test Game (Japan) (Rev 1), in Zelk Test DAT\n"), std::string::npos) << out_;
+    ASSERT_EQ(Run({"check", Path("changed.sfc")}), 0);
+    EXPECT_NE(out_.find("\nName:   Zelk Test Game (Japan) (Rev 1) [T-En], in Zelk Text DAT\n"), std::string::npos) << out_;
     ASSERT_EQ(Run({"check", headered}), 0);
     EXPECT_NE(out_.find("\nName:   Zelk Test Game (Japan) (Rev 1), in Zelk Test DAT (behind its 512-byte copier header)"),
               std::string::npos) << out_;
@@ -594,13 +602,24 @@ TEST_F(CliTest, DatsNameRomsAndDamagedOnesAreSkipped) {
     host_.messages.clear();
     EXPECT_EQ(Run({"apply", b, Path("p.bps"), Path("out.sfc")}), 1);
     EXPECT_TRUE(host_.messages.back().text.ends_with(both)) << host_.messages.back().text;
+    // The same as the first patch of several.
+    EXPECT_EQ(Run({"check", b, Path("p.bps"), Path("p.bps")}), 1);
+    EXPECT_NE(out_.find(both), std::string::npos) << out_;
+    host_.messages.clear();
+    EXPECT_EQ(Run({"apply", b, Path("p.bps"), Path("p.bps"), Path("out.sfc")}), 1);
+    EXPECT_TRUE(host_.messages.back().text.ends_with(both)) << host_.messages.back().text;
     EXPECT_TRUE(host_.warnings.empty());
     // Damaged and hostile DATs, each given with --dat beside the good one.
     host_.datFolder.clear();
+    std::string deep = "game ( name G ";
+    for (int i = 0; i < 100000; ++i) deep += "x ( ";
     const struct {
         std::string name, bytes, why;
     } rows[] = {
-        {"text.dat", "this is not XML", ": it is not a DAT this reads (line 1: syntax error)."},
+        {"words.dat", "this is not XML", ": it is not a DAT this reads (neither XML nor clrmamepro's text)."},
+        {"cut-text.dat", textDat.substr(0, textDat.size() - 5), ": it is not a DAT this reads (line 6: neither XML"},
+        {"deep.dat", deep, ": it nests its groups deeper than any DAT."},
+        {"size.dat", "game ( name G rom ( size 1k crc 12345678 ) )", ": the size of G is not a number (\"1k\")."},
         {"cut.dat", dat.substr(0, dat.size() / 2), ": it is not a DAT this reads (line "},
         {"other.xml", "<?xml version=\"1.0\"?><feed/>", ": it is XML, but not a DAT (its root is <feed>)."},
         {"crc.dat", "<datafile><game name=\"G\"><rom name=\"g\" size=\"1\" crc=\"123\"/></game></datafile>",

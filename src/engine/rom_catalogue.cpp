@@ -2,6 +2,8 @@
 
 #include <expat.h>
 
+#include <boost/spirit/home/x3.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -21,13 +23,42 @@ namespace {
 // larger file is none, and its parser's memory stays bounded.
 constexpr std::uint64_t kLargestDat = 256 << 20;
 
-// A Logiqx datafile read as expat hands it over: the header's name, and each
-// game's (or machine's) roms with their hashes.
-struct Reader {
-    XML_Parser parser = nullptr;
-    std::string shown;
+// One ROM of `game`, from what its DAT gives as text (absent: null); a
+// problem where a value is not what it should be.
+std::string TakeRom(const std::string& game, std::optional<std::string_view> size, std::optional<std::string_view> crc,
+                    std::optional<std::string_view> md5, std::optional<std::string_view> sha1,
+                    std::vector<KnownRom>& roms) {
+    KnownRom rom{game, {}, {}, {}, {}, {}};
+    if (size) {
+        std::uint64_t value = 0;
+        const auto [end, failed] = std::from_chars(size->data(), size->data() + size->size(), value);
+        if (failed != std::errc() || end != size->data() + size->size())
+            return "the size of " + game + " is not a number (\"" + std::string(*size) + "\")";
+        rom.size = value;
+    }
+    if (crc) {
+        std::array<std::uint8_t, 4> bytes{};
+        if (!text::FromHex(*crc, bytes)) return "the CRC-32 of " + game + " is not 8 hex digits (\"" + std::string(*crc) + "\")";
+        rom.crc = std::uint32_t{bytes[0]} << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+    }
+    if (md5 && !text::FromHex(*md5, rom.md5.emplace()))
+        return "the MD5 of " + game + " is not 32 hex digits (\"" + std::string(*md5) + "\")";
+    if (sha1 && !text::FromHex(*sha1, rom.sha1.emplace()))
+        return "the SHA-1 of " + game + " is not 40 hex digits (\"" + std::string(*sha1) + "\")";
+    if (rom.sha1 || rom.md5 || (rom.size && rom.crc)) roms.push_back(std::move(rom));
+    return {};
+}
+
+// What a DAT gives: its own name, and each game's roms with their hashes.
+struct DatContent {
     std::vector<KnownRom> roms;
-    std::string datName, game, problem;
+    std::string datName, problem;
+};
+
+// A Logiqx datafile read as expat hands it over.
+struct Reader : DatContent {
+    XML_Parser parser = nullptr;
+    std::string game;
     // How deep we are, and whether in the header's name (datafile, header,
     // name: depth 3).
     std::size_t depth = 0;
@@ -50,39 +81,17 @@ struct Reader {
             r.inName = true;
             r.text.clear();
         }
-        const auto attribute = [&](std::string_view wanted) -> const char* {
+        const auto attribute = [&](std::string_view wanted) -> std::optional<std::string_view> {
             for (const XML_Char** a = attributes; *a != nullptr; a += 2)
                 if (wanted == a[0]) return a[1];
-            return nullptr;
+            return std::nullopt;
         };
         if (r.depth == 2 && (element == "game" || element == "machine")) {
-            const char* game = attribute("name");
-            r.game = game != nullptr ? game : "";
+            r.game = attribute("name").value_or("");
         } else if (element == "rom" && !r.game.empty()) {
-            r.Rom(attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1"));
+            std::string problem = TakeRom(r.game, attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1"), r.roms);
+            if (!problem.empty()) r.Fail(std::move(problem));
         }
-    }
-
-    void Rom(const char* size, const char* crc, const char* md5, const char* sha1) {
-        KnownRom rom{game, {}, {}, {}, {}, {}};
-        if (size != nullptr) {
-            std::uint64_t value = 0;
-            const std::string_view digits(size);
-            const auto [end, failed] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-            if (failed != std::errc() || end != digits.data() + digits.size())
-                return Fail("the size of " + game + " is not a number (\"" + std::string(digits) + "\")");
-            rom.size = value;
-        }
-        if (crc != nullptr) {
-            std::array<std::uint8_t, 4> bytes{};
-            if (!text::FromHex(crc, bytes)) return Fail("the CRC-32 of " + game + " is not 8 hex digits (\"" + crc + "\")");
-            rom.crc = std::uint32_t{bytes[0]} << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
-        }
-        if (md5 != nullptr && !text::FromHex(md5, rom.md5.emplace()))
-            return Fail("the MD5 of " + game + " is not 32 hex digits (\"" + md5 + "\")");
-        if (sha1 != nullptr && !text::FromHex(sha1, rom.sha1.emplace()))
-            return Fail("the SHA-1 of " + game + " is not 40 hex digits (\"" + sha1 + "\")");
-        if (rom.sha1 || rom.md5 || (rom.size && rom.crc)) roms.push_back(std::move(rom));
     }
 
     static void End(void* self, const XML_Char*) {
@@ -108,14 +117,11 @@ struct Reader {
     }
 };
 
-}  // namespace
-
-void RomCatalogue::AddStream(const std::string& shown, const std::function<std::size_t(std::span<std::uint8_t>)>& read,
-                             std::uint64_t size, std::vector<std::string>& skipped) {
-    const auto skip = [&](const std::string& why) { skipped.push_back("Skipped the DAT " + shown + ": " + why + "."); };
-    if (size > kLargestDat) return skip("it is larger than any DAT (" + text::CountOf(size) + ")");
+// Reads a Logiqx DAT whose first `first` bytes are in `buffer`, the rest
+// from `read`; an empty string, or why it is not one.
+std::string ReadLogiqx(DatContent& content, std::vector<std::uint8_t>& buffer, std::size_t first,
+                       const std::function<std::size_t(std::span<std::uint8_t>)>& read) {
     Reader reader;
-    reader.shown = shown;
     const std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(XML_ParserCreate("UTF-8"),
                                                                                           XML_ParserFree);
     if (!parser) throw std::bad_alloc();
@@ -128,20 +134,117 @@ void RomCatalogue::AddStream(const std::string& shown, const std::function<std::
     // system's own random source: left to itself, expat reads a device the
     // page's build has none of.
     XML_SetHashSalt(parser.get(), static_cast<unsigned long>(std::random_device{}()));
-    std::vector<std::uint8_t> buffer(1 << 16);
     std::uint64_t total = 0;
-    for (bool last = false; !last;) {
-        const std::size_t got = read(buffer);
+    for (std::size_t got = first;; got = read(buffer)) {
         total += got;
-        if (total > kLargestDat) return skip("it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")");
-        last = got == 0;
+        if (total > kLargestDat) return "it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")";
+        const bool last = got == 0;
         if (XML_Parse(parser.get(), reinterpret_cast<const char*>(buffer.data()), static_cast<int>(got),
                       last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
-            if (!reader.problem.empty()) return skip(reader.problem);
-            return skip("it is not a DAT this reads (line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) +
-                        ": " + XML_ErrorString(XML_GetErrorCode(parser.get())) + ")");
+            if (!reader.problem.empty()) return reader.problem;
+            return "it is not a DAT this reads (line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) + ": " +
+                   XML_ErrorString(XML_GetErrorCode(parser.get())) + ")";
         }
+        if (last) break;
     }
+    content = std::move(reader);
+    return {};
+}
+
+// clrmamepro's text form: `key value` pairs, a value a word, a quoted text
+// or a group of pairs in parentheses. The grammar is Spirit's; what the
+// pairs mean is gathered here as they are found.
+struct TextDat : DatContent {
+    static constexpr std::size_t kDeepest = 8;  // a DAT nests two deep; deeper is built to exhaust the stack
+    std::vector<std::string> groups;             // the keys of the groups we are in
+    std::string key, game;
+    std::optional<std::string_view> size, crc, md5, sha1;
+    bool sawDat = false;
+
+    bool Open() {
+        if (groups.size() >= kDeepest) {
+            problem = "it nests its groups deeper than any DAT";
+            return false;
+        }
+        groups.push_back(key);
+        if (groups.size() == 1) game.clear();
+        if (groups.size() == 2 && key == "rom") size = crc = md5 = sha1 = std::nullopt;
+        return true;
+    }
+    bool Close() {
+        if (groups.size() == 2 && groups[1] == "rom" && !game.empty())
+            if (problem = TakeRom(game, size, crc, md5, sha1, roms); !problem.empty()) return false;
+        if (groups.size() == 1) sawDat = sawDat || groups[0] == "clrmamepro" || !game.empty();
+        groups.pop_back();
+        return true;
+    }
+    void Value(std::string_view value) {
+        if (groups.size() == 1 && key == "name") (groups[0] == "clrmamepro" ? datName : game) = value;
+        if (groups.size() != 2 || groups[1] != "rom") return;
+        if (key == "size") size = value;
+        else if (key == "crc") crc = value;
+        else if (key == "md5") md5 = value;
+        else if (key == "sha1") sha1 = value;
+    }
+};
+
+namespace grammar {
+namespace x3 = boost::spirit::x3;
+struct dat_tag;
+TextDat& Dat(const auto& context) { return x3::get<dat_tag>(context).get(); }
+std::string_view Text(const auto& range) { return {&*range.begin(), static_cast<std::size_t>(range.size())}; }
+const auto key = [](auto& c) { Dat(c).key = Text(x3::_attr(c)); };
+const auto value = [](auto& c) { Dat(c).Value(Text(x3::_attr(c))); };
+const auto open = [](auto& c) { x3::_pass(c) = Dat(c).Open(); };
+const auto close = [](auto& c) { x3::_pass(c) = Dat(c).Close(); };
+const x3::rule<class group_> group = "group";
+const auto word = x3::raw[x3::lexeme[+(x3::char_ - x3::space - '(' - ')' - '"')]];
+const auto quoted = x3::lexeme['"' >> x3::raw[*(x3::char_ - '"')] >> '"'];
+const auto pair = word[key] >> (group | quoted[value] | word[value]);
+const auto group_def = x3::lit('(')[open] >> *pair >> x3::lit(')')[close];
+BOOST_SPIRIT_DEFINE(group)
+const auto dat = *pair;
+}  // namespace grammar
+
+// Reads a clrmamepro DAT whose first `first` bytes are in `buffer`, the
+// rest from `read`: an empty string, or why it is not one.
+std::string ReadClrmamepro(DatContent& content, std::vector<std::uint8_t>& buffer, std::size_t first,
+                           const std::function<std::size_t(std::span<std::uint8_t>)>& read) {
+    std::string whole;
+    for (std::size_t got = first; got > 0; got = read(buffer)) {
+        if (whole.size() + got > kLargestDat) return "it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")";
+        whole.append(reinterpret_cast<const char*>(buffer.data()), got);
+    }
+    TextDat dat;
+    auto at = whole.cbegin() + (whole.starts_with("\xEF\xBB\xBF") ? 3 : 0);
+    namespace x3 = boost::spirit::x3;
+    const bool parsed = x3::phrase_parse(at, whole.cend(), x3::with<grammar::dat_tag>(std::ref(dat))[grammar::dat], x3::space);
+    if (!dat.problem.empty()) return dat.problem;
+    if (!parsed || at != whole.cend())
+        return "it is not a DAT this reads (line " + std::to_string(1 + std::count(whole.cbegin(), at, '\n')) +
+               ": neither XML nor clrmamepro's text)";
+    if (!dat.sawDat) return "it is not a DAT this reads (neither XML nor clrmamepro's text)";
+    content = std::move(dat);
+    return {};
+}
+
+}  // namespace
+
+void RomCatalogue::AddStream(const std::string& shown, const std::function<std::size_t(std::span<std::uint8_t>)>& read,
+                             std::uint64_t size, std::vector<std::string>& skipped) {
+    const auto skip = [&](const std::string& why) { skipped.push_back("Skipped the DAT " + shown + ": " + why + "."); };
+    if (size > kLargestDat) return skip("it is larger than any DAT (" + text::CountOf(size) + ")");
+    // XML starts with its mark, after a byte-order mark and blanks at most;
+    // anything else is taken for clrmamepro's text.
+    std::vector<std::uint8_t> buffer(1 << 16);
+    const std::size_t first = read(buffer);
+    const std::string_view head(reinterpret_cast<const char*>(buffer.data()), first);
+    const std::size_t start = head.find_first_not_of(" \t\r\n", head.starts_with("\xEF\xBB\xBF") ? 3 : 0);
+    DatContent reader;
+    const std::string problem = start != std::string_view::npos && head[start] == '<'
+                                    ? ReadLogiqx(reader, buffer, first, read)
+                                    : ReadClrmamepro(reader, buffer, first, read);
+    if (!problem.empty()) return skip(problem);
     const std::string dat = reader.datName.empty() ? BaseName(shown) : reader.datName;
     roms_.reserve(roms_.size() + reader.roms.size());
     bySha1_.reserve(bySha1_.size() + reader.roms.size());

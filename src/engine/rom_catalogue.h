@@ -1,5 +1,6 @@
-// The names of ROMs, from the DAT files ROM managers read (Logiqx XML, as
-// No-Intro and Redump publish them), where the user keeps them: each known
+// The names of ROMs, from the DAT files ROM managers read (Logiqx XML and
+// clrmamepro's text, as No-Intro and Redump publish them), where the user
+// keeps them: each known
 // dump by its hashes, so that a file and what a patch expects can be named.
 #pragma once
 
@@ -31,7 +32,7 @@ class RomCatalogue {
 public:
     // Reads the DATs at `path`: a DAT, a .zip or .7z of them, or a folder
     // holding any of those (.dat, .xml, .zip, .7z). A file that cannot be
-    // used (not XML, cut short, hostile, a hash of the wrong length) is
+    // used (in neither form, cut short, hostile, a hash of the wrong length) is
     // skipped, and a line naming it and why is added to `skipped`.
     void Add(HostServices& host, const std::string& path, std::vector<std::string>& skipped);
     std::size_t Size() const { return roms_.size(); }
