@@ -139,6 +139,22 @@ TEST_F(FormFiles, ARefusalForTheChecksumAsksWhetherToApplyAnyway) {
     EXPECT_EQ(Messages()[2].text, text::AppliedAllTheSame(Messages()[0].text));
     EXPECT_EQ(Messages()[3], Plain("read me"));
     EXPECT_EQ(Messages()[4], Plain("Done applying ZelkPatch! "));
+    // With DATs in the default folder: the refusal names the file, and
+    // those that cannot be used are told in one message before it.
+    std::filesystem::create_directories(Path("dats"));
+    Write("dats/good.dat", Text("game ( name \"Other Game\" rom ( size 4000 crc " + text::Crc(model::Crc(other)) + " ) )"));
+    Write("dats/bad.dat", Text("not a DAT"));
+    Write("dats/bad.xml", Text("<feed/>"));
+    host_.datFolder = Path("dats");
+    host_.messages.clear();
+    host_.answer = false;
+    fields.outPatchFile = Path("p.ups");
+    EXPECT_EQ(form::PressApplyPatch(host_, fields), Outcome::Stopped);
+    const auto said = Messages();
+    ASSERT_EQ(said.size(), 3u);
+    EXPECT_EQ(std::count(said[0].text.begin(), said[0].text.end(), '\n'), 1) << said[0].text;
+    EXPECT_TRUE(said[0].text.starts_with("Skipped the DAT " + Path("dats/bad."))) << said[0].text;
+    EXPECT_EQ(said[1], (RecordedMessage{wrong + "\nThis file is Other Game, in good.dat.", MessageStyle::Critical}));
 }
 
 }  // namespace

@@ -490,7 +490,9 @@ int RunCommandLine(const std::vector<std::string>& args, HostServices& host, std
         return ExitStatus(MakePatch(host, paths[0], paths[1], paths[2], comment, parsed.format));
     }
     // The user's DATs, each one left out told in a warning line.
-    const auto names = UserCatalogueOnDemand(host, parsed.dats, [&](const std::string& line) { host.ShowWarning(line); });
+    const auto names = UserCatalogueOnDemand(host, parsed.dats, [&](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines) host.ShowWarning(line);
+    });
     if (first == "apply") {
         const std::vector<std::string> patches(paths.begin() + 1, paths.end() - 1);
         NotAPatchNamed named(host, paths[0], patches);

@@ -345,14 +345,13 @@ RomCatalogue UserCatalogue(HostServices& host, const std::vector<std::string>& p
 }
 
 std::function<const RomCatalogue&()> UserCatalogueOnDemand(HostServices& host, std::vector<std::string> paths,
-                                                          std::function<void(const std::string&)> skipped) {
+                                                          std::function<void(const std::vector<std::string>&)> skipped) {
     auto kept = std::make_shared<std::optional<RomCatalogue>>();
     return [&host, paths = std::move(paths), skipped = std::move(skipped), kept]() -> const RomCatalogue& {
         if (!*kept) {
             std::vector<std::string> left;
             kept->emplace(UserCatalogue(host, paths, left));
-            if (skipped)
-                for (const std::string& line : left) skipped(line);
+            if (skipped && !left.empty()) skipped(left);
         }
         return **kept;
     };

@@ -65,9 +65,10 @@ private:
 RomCatalogue UserCatalogue(HostServices& host, const std::vector<std::string>& paths, std::vector<std::string>& skipped);
 
 // The same, read at the first call and kept: an apply needs them only to
-// name the ROMs of a refusal. Each DAT left out is handed to `skipped`.
+// name the ROMs of a refusal. The lines of the DATs left out, if any, are
+// handed to `skipped` at once.
 std::function<const RomCatalogue&()> UserCatalogueOnDemand(HostServices& host, std::vector<std::string> paths,
-                                                          std::function<void(const std::string&)> skipped);
+                                                          std::function<void(const std::vector<std::string>&)> skipped);
 
 // "Super Mario World (USA), in Nintendo - Super Nintendo Entertainment
 // System": each ROM found, joined by " or ".

@@ -75,11 +75,15 @@ public:
 
 Outcome TryApply(HostServices& host, const Fields& fields, bool& refusedForChecksum) {
     refusedForChecksum = false;
-    // The DATs in the user's default folder name both ROMs in a refusal. A
-    // DAT that cannot be used is left out without a word here: a window has
-    // no place for such lines, and `zelkpatch check` tells them.
+    // The DATs in the user's default folder name both ROMs in a refusal;
+    // those that cannot be used are told in one message before it, the only
+    // time a window reads them.
     ApplyOptions options;
-    options.names = UserCatalogueOnDemand(host, {}, {});
+    options.names = UserCatalogueOnDemand(host, {}, [&host](const std::vector<std::string>& lines) {
+        std::string said;
+        for (const std::string& line : lines) said += (said.empty() ? "" : "\n") + line;
+        host.ShowMessage(said, MessageStyle::Plain);
+    });
     return ApplyPatches(host, fields.origRomFile, PatchPaths(fields.outPatchFile), fields.chgRomFile, options,
                         &refusedForChecksum);
 }
