@@ -49,14 +49,16 @@ std::string TakeRom(const std::string& game, std::optional<std::string_view> siz
     return {};
 }
 
-// What a DAT gives: its own name, and each game's roms with their hashes.
+// What a DAT gives: its own name, and each game's roms with their hashes,
+// added to the catalogue's as they are read.
 struct DatContent {
-    std::vector<KnownRom> roms;
+    std::vector<KnownRom>& roms;
     std::string datName, problem;
 };
 
 // A Logiqx datafile read as expat hands it over.
-struct Reader : DatContent {
+struct Reader {
+    DatContent& out;
     XML_Parser parser = nullptr;
     std::string game;
     // How deep we are, and whether in the header's name (datafile, header,
@@ -66,7 +68,7 @@ struct Reader : DatContent {
     std::string text;  // the character data of the header's name
 
     void Fail(std::string why) {
-        if (problem.empty()) problem = std::move(why);
+        if (out.problem.empty()) out.problem = std::move(why);
         XML_StopParser(parser, XML_FALSE);
     }
 
@@ -89,7 +91,7 @@ struct Reader : DatContent {
         if (r.depth == 2 && (element == "game" || element == "machine")) {
             r.game = attribute("name").value_or("");
         } else if (element == "rom" && !r.game.empty()) {
-            std::string problem = TakeRom(r.game, attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1"), r.roms);
+            std::string problem = TakeRom(r.game, attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1"), r.out.roms);
             if (!problem.empty()) r.Fail(std::move(problem));
         }
     }
@@ -97,7 +99,7 @@ struct Reader : DatContent {
     static void End(void* self, const XML_Char*) {
         auto& r = *static_cast<Reader*>(self);
         if (r.inName && r.depth == 3) {
-            r.datName = r.text;
+            r.out.datName = r.text;
             r.inName = false;
         }
         if (r.depth > 0) --r.depth;
@@ -121,7 +123,7 @@ struct Reader : DatContent {
 // from `read`; an empty string, or why it is not one.
 std::string ReadLogiqx(DatContent& content, std::vector<std::uint8_t>& buffer, std::size_t first,
                        const std::function<std::size_t(std::span<std::uint8_t>)>& read) {
-    Reader reader;
+    Reader reader{content};
     const std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(XML_ParserCreate("UTF-8"),
                                                                                           XML_ParserFree);
     if (!parser) throw std::bad_alloc();
@@ -141,20 +143,20 @@ std::string ReadLogiqx(DatContent& content, std::vector<std::uint8_t>& buffer, s
         const bool last = got == 0;
         if (XML_Parse(parser.get(), reinterpret_cast<const char*>(buffer.data()), static_cast<int>(got),
                       last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
-            if (!reader.problem.empty()) return reader.problem;
+            if (!content.problem.empty()) return content.problem;
             return "it is not a DAT this reads (line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) + ": " +
                    XML_ErrorString(XML_GetErrorCode(parser.get())) + ")";
         }
         if (last) break;
     }
-    content = std::move(reader);
     return {};
 }
 
 // clrmamepro's text form: `key value` pairs, a value a word, a quoted text
 // or a group of pairs in parentheses. The grammar is Spirit's; what the
 // pairs mean is gathered here as they are found.
-struct TextDat : DatContent {
+struct TextDat {
+    DatContent& out;
     static constexpr std::size_t kDeepest = 8;  // a DAT nests two deep; deeper is built to exhaust the stack
     std::vector<std::string> groups;             // the keys of the groups we are in
     std::string key, game;
@@ -163,7 +165,7 @@ struct TextDat : DatContent {
 
     bool Open() {
         if (groups.size() >= kDeepest) {
-            problem = "it nests its groups deeper than any DAT";
+            out.problem = "it nests its groups deeper than any DAT";
             return false;
         }
         groups.push_back(key);
@@ -173,13 +175,13 @@ struct TextDat : DatContent {
     }
     bool Close() {
         if (groups.size() == 2 && groups[1] == "rom" && !game.empty())
-            if (problem = TakeRom(game, size, crc, md5, sha1, roms); !problem.empty()) return false;
+            if (out.problem = TakeRom(game, size, crc, md5, sha1, out.roms); !out.problem.empty()) return false;
         if (groups.size() == 1) sawDat = sawDat || groups[0] == "clrmamepro" || !game.empty();
         groups.pop_back();
         return true;
     }
     void Value(std::string_view value) {
-        if (groups.size() == 1 && key == "name") (groups[0] == "clrmamepro" ? datName : game) = value;
+        if (groups.size() == 1 && key == "name") (groups[0] == "clrmamepro" ? out.datName : game) = value;
         if (groups.size() != 2 || groups[1] != "rom") return;
         if (key == "size") size = value;
         else if (key == "crc") crc = value;
@@ -215,16 +217,15 @@ std::string ReadClrmamepro(DatContent& content, std::vector<std::uint8_t>& buffe
         if (whole.size() + got > kLargestDat) return "it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")";
         whole.append(reinterpret_cast<const char*>(buffer.data()), got);
     }
-    TextDat dat;
+    TextDat dat{content};
     auto at = whole.cbegin() + (whole.starts_with("\xEF\xBB\xBF") ? 3 : 0);
     namespace x3 = boost::spirit::x3;
     const bool parsed = x3::phrase_parse(at, whole.cend(), x3::with<grammar::dat_tag>(std::ref(dat))[grammar::dat], x3::space);
-    if (!dat.problem.empty()) return dat.problem;
+    if (!content.problem.empty()) return content.problem;
     if (!parsed || at != whole.cend())
         return "it is not a DAT this reads (line " + std::to_string(1 + std::count(whole.cbegin(), at, '\n')) +
                ": neither XML nor clrmamepro's text)";
     if (!dat.sawDat) return "it is not a DAT this reads (neither XML nor clrmamepro's text)";
-    content = std::move(dat);
     return {};
 }
 
@@ -240,23 +241,25 @@ void RomCatalogue::AddStream(const std::string& shown, const std::function<std::
     const std::size_t first = read(buffer);
     const std::string_view head(reinterpret_cast<const char*>(buffer.data()), first);
     const std::size_t start = head.find_first_not_of(" \t\r\n", head.starts_with("\xEF\xBB\xBF") ? 3 : 0);
-    DatContent reader;
+    const std::size_t before = roms_.size();
+    DatContent content{roms_, {}, {}};
     const std::string problem = start != std::string_view::npos && head[start] == '<'
-                                    ? ReadLogiqx(reader, buffer, first, read)
-                                    : ReadClrmamepro(reader, buffer, first, read);
-    if (!problem.empty()) return skip(problem);
-    const std::string dat = reader.datName.empty() ? BaseName(shown) : reader.datName;
-    roms_.reserve(roms_.size() + reader.roms.size());
-    bySha1_.reserve(bySha1_.size() + reader.roms.size());
-    byMd5_.reserve(byMd5_.size() + reader.roms.size());
-    bySizeCrc_.reserve(bySizeCrc_.size() + reader.roms.size());
-    for (KnownRom& rom : reader.roms) {
+                                    ? ReadLogiqx(content, buffer, first, read)
+                                    : ReadClrmamepro(content, buffer, first, read);
+    if (!problem.empty()) {
+        roms_.erase(roms_.begin() + static_cast<std::ptrdiff_t>(before), roms_.end());
+        return skip(problem);
+    }
+    // One name for all its ROMs: a DAT's is often longer than a string
+    // holds without a block of its own.
+    const auto dat = std::make_shared<const std::string>(content.datName.empty() ? BaseName(shown) : content.datName);
+    for (std::size_t at = before; at < roms_.size(); ++at) {
+        KnownRom& rom = roms_[at];
         rom.dat = dat;
-        const auto at = static_cast<std::uint32_t>(roms_.size());
-        if (rom.sha1) bySha1_.emplace_back(*rom.sha1, at);
-        if (rom.md5) byMd5_.emplace_back(*rom.md5, at);
-        if (rom.size && rom.crc) bySizeCrc_.emplace_back(std::pair(*rom.size, *rom.crc), at);
-        roms_.push_back(std::move(rom));
+        const auto index = static_cast<std::uint32_t>(at);
+        if (rom.sha1) bySha1_.emplace_back(*rom.sha1, index);
+        if (rom.md5) byMd5_.emplace_back(*rom.md5, index);
+        if (rom.size && rom.crc) bySizeCrc_.emplace_back(std::pair(*rom.size, *rom.crc), index);
     }
 }
 
@@ -360,7 +363,7 @@ std::function<const RomCatalogue&()> UserCatalogueOnDemand(HostServices& host, s
 std::string RomNames(const std::vector<const KnownRom*>& roms) {
     std::string said;
     for (const KnownRom* rom : roms) {
-        const std::string one = rom->game + ", in " + rom->dat;
+        const std::string one = rom->game + ", in " + *rom->dat;
         if (said.find(one) == std::string::npos) said += (said.empty() ? "" : " or ") + one;
     }
     return said;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <optional>
 #include <string>
@@ -21,7 +22,7 @@ namespace zelk {
 
 struct KnownRom {
     std::string game;  // the name the DAT gives the game
-    std::string dat;   // the DAT's own name (its header's), else its file's
+    std::shared_ptr<const std::string> dat;  // the DAT's own name (its header's), else its file's
     std::optional<std::uint64_t> size;
     std::optional<std::uint32_t> crc;
     std::optional<std::array<std::uint8_t, 16>> md5;
