@@ -8,7 +8,7 @@ import sys
 MAKE_TARGET = 0.6    # x cmp of two identical files
 MAKE_DENSE_TARGET = 0.8  # the same, with 10% of the bytes changed (every run a block to write)
 APPLY_TARGET = 1.1   # x dd conv=fsync of the original
-CHECK_TARGET = 1.5   # x cat of the original and the patch
+CHECK_TARGET = 1.2   # x the slowest of its hashes alone (md5sum, sha1sum) over the original
 WEB_MAKE_TARGET = 1.2   # x the browser's read time of both inputs
 WEB_APPLY_TARGET = 1.6  # x the browser's read time of the original and the patch
 MEMORY_TARGET_KIB = 16 * 1024
@@ -115,21 +115,27 @@ def main():
         judge("apply", size, share, ratio, "dd conv=fsync", APPLY_TARGET, peak)
     out.append("")
     out.append("## Check\n")
-    out.append("Whether the patch fits the original: the patch and the original read once, side by side, against"
-               " `cat ORIGINAL PATCH` to nowhere.\n")
-    out.append("| data | changed | zelkpatch check | cat | ratio |")
-    out.append("|---|---|---|---|---|")
+    out.append("Whether the patch fits the original, with the original's CRC-32, MD5 and SHA-1 taken side by side"
+               " (MD5 and SHA-1 each on a thread of its own): the patch and the original read once, against"
+               " `cat ORIGINAL PATCH` to nowhere and against the slowest of its hashes alone, `md5sum` or"
+               " `sha1sum` of the original.\n")
+    out.append("| data | changed | zelkpatch check | cat | md5sum | sha1sum | ratio to the slowest hash |")
+    out.append("|---|---|---|---|---|---|---|")
     for name in names:
         size, share = describe(name)
         path = os.path.join(results, f"{name}.check.json")
         if not os.path.exists(path):
             continue
         t = load_times(path)
-        ratio = t["zelkpatch"] / t["cat"]
-        out.append(f"| {size} | {share} | {ms(t['zelkpatch'])} | {ms(t['cat'])} | {ratio:.2f} |")
+        if "md5sum" not in t:
+            continue
+        slowest = max(t["md5sum"], t["sha1sum"])
+        ratio = t["zelkpatch"] / slowest
+        out.append(f"| {size} | {share} | {ms(t['zelkpatch'])} | {ms(t['cat'])} | {ms(t['md5sum'])} |"
+                   f" {ms(t['sha1sum'])} | {ratio:.2f} |")
         if size == "256 MiB":
-            verdicts.append((f"check at {size}, {share} changed: {ratio:.2f} x cat (target {CHECK_TARGET})",
-                             ratio <= CHECK_TARGET))
+            verdicts.append((f"check at {size}, {share} changed: {ratio:.2f} x the slowest hash alone"
+                             f" (target {CHECK_TARGET})", ratio <= CHECK_TARGET))
     out.append("")
     formats = [(name, os.path.join(results, f"{name}.formats.json")) for name in names]
     formats = [(name, path) for name, path in formats if os.path.exists(path)]
@@ -137,10 +143,11 @@ def main():
         out.append("## Other formats\n")
         out.append("Applying the same change as a linear BPS patch (SourceRead and TargetRead), an IPS32 patch"
                    " (IPS cannot address 256 MiB), a UPS patch, and the PPF 3.0, APS, APS (GBA) and RUP patches"
-                   " zelkpatch makes of it, against applying its ZelkPatch; each durable. BPS and UPS read the"
-                   " original once more for its CRC-32 before anything is written, APS (GBA) the CRC16 of each"
-                   " 64 KiB block the patch changes, RUP its MD5; APS (GBA) and RUP then hold the result to its"
-                   " CRC16s or its MD5.\n")
+                   " zelkpatch makes of it, against applying its ZelkPatch; each durable. BPS and UPS take the"
+                   " original's CRC-32 while they write the result (a temporary until it holds); APS (GBA) reads"
+                   " the CRC16 of each 64 KiB block the patch changes before anything is written, RUP the MD5 of"
+                   " the whole original; APS (GBA) and RUP then hold the result to its CRC16s or its MD5, so each"
+                   " computes its hash over both files, which bounds its time.\n")
         out.append("| data | format | time | ZelkPatch | ratio | peak memory |")
         out.append("|---|---|---|---|---|---|")
         for name, path in formats:
@@ -301,16 +308,21 @@ def main():
     if os.path.exists(dat):
         t, d = load_times(dat), load_tsv(os.path.join(results, "dat.tsv"))
         out.append("## Naming ROMs from DATs\n")
-        out.append(f"`check` of the 16 MiB ROM with a Logiqx DAT of 100,000 entries ({d['size']:,} bytes, every entry"
-                   " with size, CRC-32, MD5 and SHA-1) beside it, and without; the difference is reading the DAT"
+        out.append(f"`check` of the 16 MiB ROM with a DAT of 100,000 entries (every entry with size, CRC-32, MD5"
+                   f" and SHA-1), as Logiqx XML ({d['size']:,} bytes) and as clrmamepro's text"
+                   f" ({d.get('textsize', 0):,} bytes), beside it, and without; the difference is reading the DAT"
                    " and the look-up.\n")
         out.append("| | time | peak memory |")
         out.append("|---|---|---|")
         out.append(f"| without | {ms(t['plain'])} | {d['plain'] / 1024:.1f} MiB |")
-        out.append(f"| with the DAT | {ms(t['dat'])} | {d['peak'] / 1024:.1f} MiB |")
+        out.append(f"| with the Logiqx DAT | {ms(t['dat'])} | {d['peak'] / 1024:.1f} MiB |")
+        if "text" in t:
+            out.append(f"| with the clrmamepro DAT | {ms(t['text'])} | {d['textpeak'] / 1024:.1f} MiB |")
         out.append("")
-        verdicts.append((f"a look-up in a 100,000-entry DAT: {ms(t['dat'] - t['plain'])} (target: well under a second)",
-                         t["dat"] - t["plain"] < 0.5))
+        for key, form in (("dat", "Logiqx"), ("text", "clrmamepro")):
+            if key in t:
+                verdicts.append((f"a look-up in a 100,000-entry {form} DAT: {ms(t[key] - t['plain'])}"
+                                 " (target: well under a second)", t[key] - t["plain"] < 0.5))
     crc = os.path.join(results, "crc.tsv")
     if os.path.exists(crc):
         out.append("## CRC-32\n")
@@ -357,7 +369,7 @@ def main():
         out.append("")
     out.append("## Targets\n")
     out.append(f"Make within {MAKE_TARGET} x cmp ({MAKE_DENSE_TARGET} x with 10% changed) and apply within {APPLY_TARGET} x dd conv=fsync at 256 MiB and"
-               f" 1 GiB (both shares changed); check within {CHECK_TARGET} x cat at 256 MiB; peak memory within {MEMORY_TARGET_KIB // 1024} MiB at every size.\n")
+               f" 1 GiB (both shares changed); check within {CHECK_TARGET} x the slowest of its hashes alone at 256 MiB; peak memory within {MEMORY_TARGET_KIB // 1024} MiB at every size.\n")
     out += [f"- {'met' if ok else 'MISSED'}: {text}" for text, ok in verdicts]
     out.append("")
 

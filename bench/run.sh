@@ -4,7 +4,8 @@
 #   make: against cmp of two identical files (reading both is the least it does)
 #   apply: against a durable copy, dd conv=fsync ("Done" means on disk), and
 #          without its flush against cp
-#   check: against cat of the original and the patch (reading both once)
+#   check: against cat of the original and the patch (reading both once),
+#          and against the slowest of the hashes it takes, alone
 #   other formats: apply of linear BPS, IPS32 and UPS patches of the same
 #          change, and of the PPF, APS (both forms) and RUP patches zelkpatch
 #          makes of it, against applying the ZelkPatch (256 MiB), and CRC-32 speed
@@ -84,7 +85,7 @@ for c in "${cases[@]}"; do
   hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.make.json" "${make_cmds[@]}"
   echo "== $name: check"
   hyperfine -N --warmup 1 --runs $runs --export-json "$results/$name.check.json" \
-    -n zelkpatch "$zelk check $o $p" -n cat "cat $o $p"
+    -n zelkpatch "$zelk check $o $p" -n cat "cat $o $p" -n md5sum "md5sum $o" -n sha1sum "sha1sum $o"
   echo "== $name: apply"
   hyperfine -N --warmup 1 --runs $runs --prepare "sh -c '$clean'" --export-json "$results/$name.apply.json" "${apply_cmds[@]}"
   # The outputs were removed before each run: check one of each again.
@@ -253,12 +254,15 @@ rm -f "$huge".out.*
 export XDG_DATA_HOME=$data/no-dats
 dat=$data/dat100k.dat
 [ -f "$dat" ] || python3 bench/make_dat.py 100000 "$data/rom16.orig" "$dat"
+textdat=$data/dat100k.txt.dat
+[ -f "$textdat" ] || python3 bench/make_dat.py 100000 "$data/rom16.orig" "$textdat"
 echo "== a 100,000-entry DAT"
-hyperfine -N --warmup 1 --runs $runs --export-json "$results/dat.json" \
-  -n plain "$zelk check $data/rom16.orig" -n dat "$zelk check $data/rom16.orig --dat $dat"
-"$zelk" check "$data/rom16.orig" --dat "$dat" | grep -q '^Name: .*The Benchmark Game'
-printf 'size\t%s\npeak\t%s\nplain\t%s\n' "$(stat -c %s "$dat")" \
-  "$(peak "$zelk" check "$data/rom16.orig" --dat "$dat")" "$(peak "$zelk" check "$data/rom16.orig")" > "$results/dat.tsv"
+hyperfine -N --warmup 1 --runs $runs --export-json "$results/dat.json" -n plain "$zelk check $data/rom16.orig" \
+  -n dat "$zelk check $data/rom16.orig --dat $dat" -n text "$zelk check $data/rom16.orig --dat $textdat"
+for d in "$dat" "$textdat"; do "$zelk" check "$data/rom16.orig" --dat "$d" | grep -q '^Name: .*The Benchmark Game'; done
+printf 'size\t%s\npeak\t%s\nplain\t%s\ntextsize\t%s\ntextpeak\t%s\n' "$(stat -c %s "$dat")" \
+  "$(peak "$zelk" check "$data/rom16.orig" --dat "$dat")" "$(peak "$zelk" check "$data/rom16.orig")" \
+  "$(stat -c %s "$textdat")" "$(peak "$zelk" check "$data/rom16.orig" --dat "$textdat")" > "$results/dat.tsv"
 
 names=()
 for c in "${cases[@]}"; do names+=("${c%% *}"); done

@@ -58,6 +58,7 @@ struct DatContent {
 
 // A Logiqx datafile read as expat hands it over.
 struct Reader {
+    explicit Reader(DatContent& content) : out(content) {}
     DatContent& out;
     XML_Parser parser = nullptr;
     std::string game;
@@ -123,7 +124,7 @@ struct Reader {
 // from `read`; an empty string, or why it is not one.
 std::string ReadLogiqx(DatContent& content, std::vector<std::uint8_t>& buffer, std::size_t first,
                        const std::function<std::size_t(std::span<std::uint8_t>)>& read) {
-    Reader reader{content};
+    Reader reader(content);
     const std::unique_ptr<std::remove_pointer_t<XML_Parser>, void (*)(XML_Parser)> parser(XML_ParserCreate("UTF-8"),
                                                                                           XML_ParserFree);
     if (!parser) throw std::bad_alloc();
@@ -156,6 +157,7 @@ std::string ReadLogiqx(DatContent& content, std::vector<std::uint8_t>& buffer, s
 // or a group of pairs in parentheses. The grammar is Spirit's; what the
 // pairs mean is gathered here as they are found.
 struct TextDat {
+    explicit TextDat(DatContent& content) : out(content) {}
     DatContent& out;
     static constexpr std::size_t kDeepest = 8;  // a DAT nests two deep; deeper is built to exhaust the stack
     std::vector<std::string> groups;             // the keys of the groups we are in
@@ -217,7 +219,7 @@ std::string ReadClrmamepro(DatContent& content, std::vector<std::uint8_t>& buffe
         if (whole.size() + got > kLargestDat) return "it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")";
         whole.append(reinterpret_cast<const char*>(buffer.data()), got);
     }
-    TextDat dat{content};
+    TextDat dat(content);
     auto at = whole.cbegin() + (whole.starts_with("\xEF\xBB\xBF") ? 3 : 0);
     namespace x3 = boost::spirit::x3;
     const bool parsed = x3::phrase_parse(at, whole.cend(), x3::with<grammar::dat_tag>(std::ref(dat))[grammar::dat], x3::space);

@@ -187,3 +187,18 @@ for name, method in (("deflated", zipfile.ZIP_DEFLATED), ("stored", zipfile.ZIP_
                              ("Game.sfc", bytes(range(256)) * 4)):
             z.writestr(zipfile.ZipInfo(member, (2026, 1, 1, 0, 0, 0)), data, compress_type=method)
     write("archive", name, buffer.getvalue())
+
+# DATs in both forms, and a pack of them.
+rom = b'<rom name="g.sfc" size="524288" crc="b19ed489" md5="cdd3c8c37322978ca8669b34bc89c804" ' \
+      b'sha1="6b47bb75d16514b6a476aa0c73a683a2a4c18765"/>'
+logiqx = b'<?xml version="1.0"?>\n<datafile><header><name>Seed DAT</name></header><game name="Game (World)">' + rom + \
+         b'</game><machine name="M"><rom name="m" size="4" crc="01020304"/></machine></datafile>\n'
+text = b'clrmamepro (\n\tname "Seed DAT"\n)\n\ngame (\n\tname "Game (World)"\n\trom ( name "g.sfc" size 524288 ' \
+       b'crc B19ED489 md5 CDD3C8C37322978CA8669B34BC89C804 sha1 6B47BB75D16514B6A476AA0C73A683A2A4C18765 )\n)\n'
+write("dat", "logiqx", logiqx)
+write("dat", "clrmamepro", text)
+buffer = io.BytesIO()
+with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+    for member, data in (("a.dat", logiqx), ("b.dat", text), ("readme.txt", b"read me")):
+        z.writestr(zipfile.ZipInfo(member, (2026, 1, 1, 0, 0, 0)), data, compress_type=zipfile.ZIP_DEFLATED)
+write("dat", "pack", buffer.getvalue())

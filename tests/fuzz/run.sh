@@ -11,7 +11,7 @@ jobs=${3:-1}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-targets=(apply roundtrip code_page foreign vcdiff archive)
+targets=(apply roundtrip code_page foreign vcdiff archive dat)
 
 # One fuzzer; what it found, or its executions, in $work/$target.said.
 fuzz() {
