@@ -583,7 +583,8 @@ TEST_F(CliTest, DatsNameRomsAndDamagedOnesAreSkipped) {
     Write("dats/pack.zip", MakeArchive(Kind::ZipDeflated, {{"No-Intro/test.dat", Text(dat)}, {"readme.txt", Text("hi")}}));
     // clrmamepro's text form beside it, as Windows tools write it.
     const std::string textDat = "\xEF\xBB\xBF" "clrmamepro (\r\n\tname \"Zelk Text DAT\"\r\n\tversion 20261210\r\n)\r\n\r\n"
-                                "game (\r\n\tname \"Zelk Test Game (Japan) (Rev 1) [T-En]\"\r\n\trom ( name \"g.sfc\" size " +
+                                "game (\r\n\tname \"Zelk Test Game (Japan) (Rev 1) [T-En]\"\r\n\tdescription Сказка\r\n"
+                                "\trom ( name \"g.sfc\" size " +
                                 std::to_string(changed.size()) + " crc " + text::Crc(model::Crc(changed)) +
                                 " flags verified )\r\n)\r\n";
     Write("dats/text.dat", Text(textDat));

@@ -202,7 +202,10 @@ const auto value = [](auto& c) { Dat(c).Value(Text(x3::_attr(c))); };
 const auto open = [](auto& c) { x3::_pass(c) = Dat(c).Open(); };
 const auto close = [](auto& c) { x3::_pass(c) = Dat(c).Close(); };
 const x3::rule<class group_> group = "group";
-const auto word = x3::raw[x3::lexeme[+(x3::char_ - x3::space - '(' - ')' - '"')]];
+// Blanks by a set of their own: the library's classes ask the C library,
+// whose answer for a byte of UTF-8 (a negative char) is undefined.
+const auto blank = x3::char_(" \t\r\n\f\v");
+const auto word = x3::raw[x3::lexeme[+(x3::char_ - x3::char_(" \t\r\n\f\v()\""))]];
 const auto quoted = x3::lexeme['"' >> x3::raw[*(x3::char_ - '"')] >> '"'];
 const auto pair = word[key] >> (group | quoted[value] | word[value]);
 const auto group_def = x3::lit('(')[open] >> *pair >> x3::lit(')')[close];
@@ -222,7 +225,7 @@ std::string ReadClrmamepro(DatContent& content, std::vector<std::uint8_t>& buffe
     TextDat dat(content);
     auto at = whole.cbegin() + (whole.starts_with("\xEF\xBB\xBF") ? 3 : 0);
     namespace x3 = boost::spirit::x3;
-    const bool parsed = x3::phrase_parse(at, whole.cend(), x3::with<grammar::dat_tag>(std::ref(dat))[grammar::dat], x3::space);
+    const bool parsed = x3::phrase_parse(at, whole.cend(), x3::with<grammar::dat_tag>(std::ref(dat))[grammar::dat], grammar::blank);
     if (!content.problem.empty()) return content.problem;
     if (!parsed || at != whole.cend())
         return "it is not a DAT this reads (line " + std::to_string(1 + std::count(whole.cbegin(), at, '\n')) +
