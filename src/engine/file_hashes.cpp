@@ -88,12 +88,16 @@ constexpr std::size_t kThreadedPiece = 64 * 1024;
 
 // MD5 and SHA-1 are each bound by one core: with threads, the three hashes
 // of a piece run side by side, and a file is hashed in the time of the
-// slowest alone.
+// slowest alone. The threads hash a copy of the piece, so that they go on
+// while the reader uses the piece itself (a check compares it with the
+// patch): they are waited for only when the next piece comes.
 struct HashingInput::State {
     HashKinds kinds;
     MD5_CTX md5;
     SHA1_CTX sha1;
     std::uint32_t crc = 0;
+    std::vector<std::uint8_t> copy;  // what the threads hash; before them, so that it outlives them
+    bool inFlight = false;
     std::optional<HashThread> md5Thread, sha1Thread;
     bool threadless = false;  // threads could not be started: one after another
     void Md5(std::span<const std::uint8_t> bytes) { MD5Update(&md5, bytes.data(), bytes.size()); }
@@ -113,6 +117,13 @@ struct HashingInput::State {
         return !threadless;
 #endif
     }
+    // Waits for the piece the threads hash, if any.
+    void Settle() {
+        if (!inFlight) return;
+        if (md5Thread) md5Thread->Wait();
+        if (sha1Thread) sha1Thread->Wait();
+        inFlight = false;
+    }
 };
 
 HashingInput::HashingInput(InputFile& file, HashKinds kinds) : file_(file), state_(std::make_unique<State>()) {
@@ -128,12 +139,13 @@ void HashingInput::Feed(std::span<const std::uint8_t> bytes) {
     State& s = *state_;
     const HashKinds& k = s.kinds;
     // A lone hash gains nothing from a thread of its own.
+    s.Settle();
     if (bytes.size() >= kThreadedPiece && k.crc + k.md5 + k.sha1 > 1 && s.Threads()) {
-        if (s.md5Thread) s.md5Thread->Start(bytes);
-        if (s.sha1Thread) s.sha1Thread->Start(bytes);
+        s.copy.assign(bytes.begin(), bytes.end());
+        if (s.md5Thread) s.md5Thread->Start(s.copy);
+        if (s.sha1Thread) s.sha1Thread->Start(s.copy);
+        s.inFlight = true;
         if (k.crc) s.crc = Crc32(s.crc, bytes);
-        if (s.md5Thread) s.md5Thread->Wait();
-        if (s.sha1Thread) s.sha1Thread->Wait();
     } else {
         if (k.crc) s.crc = Crc32(s.crc, bytes);
         if (k.md5) s.Md5(bytes);
@@ -162,6 +174,7 @@ std::size_t HashingInput::ReadAt(std::uint64_t offset, std::span<std::uint8_t> b
 
 FileHashes HashingInput::Finish() {
     CatchUp(file_.Size());
+    state_->Settle();
     FileHashes hashes;
     hashes.size = hashed_;
     hashes.crc = state_->crc;
