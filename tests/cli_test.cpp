@@ -603,6 +603,11 @@ TEST_F(CliTest, DatsNameRomsAndDamagedOnesAreSkipped) {
     host_.messages.clear();
     EXPECT_EQ(Run({"apply", b, Path("p.bps"), Path("out.sfc")}), 1);
     EXPECT_TRUE(host_.messages.back().text.ends_with(both)) << host_.messages.back().text;
+    // An xdelta patch names its original only by its file's name, which
+    // is the DAT's own where its maker started from such a dump.
+    ASSERT_EQ(Run({"make", Write("Zelk Test Game (Japan) (Rev 1).sfc", game), Path("changed.sfc"), Path("p.xdelta")}), 0);
+    EXPECT_EQ(Run({"check", b, Path("p.xdelta")}), 1);
+    EXPECT_NE(out_.find(both), std::string::npos) << out_;
     // The same as the first patch of several.
     EXPECT_EQ(Run({"check", b, Path("p.bps"), Path("p.bps")}), 1);
     EXPECT_NE(out_.find(both), std::string::npos) << out_;

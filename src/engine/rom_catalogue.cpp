@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <random>
 
 #include "engine/archive_input.h"
@@ -23,12 +24,15 @@ namespace {
 // larger file is none, and its parser's memory stays bounded.
 constexpr std::uint64_t kLargestDat = 256 << 20;
 
-// One ROM of `game`, from what its DAT gives as text (absent: null); a
-// problem where a value is not what it should be.
-std::string TakeRom(const std::string& game, std::optional<std::string_view> size, std::optional<std::string_view> crc,
-                    std::optional<std::string_view> md5, std::optional<std::string_view> sha1,
-                    std::vector<KnownRom>& roms) {
-    KnownRom rom{game, {}, {}, {}, {}, {}};
+// What a DAT gives of one ROM, as text (absent: null).
+struct RomFields {
+    std::optional<std::string_view> file, size, crc, md5, sha1;
+};
+
+// One ROM of `game`; a problem where a value is not what it should be.
+std::string TakeRom(const std::string& game, const RomFields& fields, std::vector<KnownRom>& roms) {
+    const auto& [file, size, crc, md5, sha1] = fields;
+    KnownRom rom{game, std::string(file.value_or("")), {}, {}, {}, {}, {}};
     if (size) {
         std::uint64_t value = 0;
         const auto [end, failed] = std::from_chars(size->data(), size->data() + size->size(), value);
@@ -92,7 +96,8 @@ struct Reader {
         if (r.depth == 2 && (element == "game" || element == "machine")) {
             r.game = attribute("name").value_or("");
         } else if (element == "rom" && !r.game.empty()) {
-            std::string problem = TakeRom(r.game, attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1"), r.out.roms);
+            const RomFields fields{attribute("name"), attribute("size"), attribute("crc"), attribute("md5"), attribute("sha1")};
+            std::string problem = TakeRom(r.game, fields, r.out.roms);
             if (!problem.empty()) r.Fail(std::move(problem));
         }
     }
@@ -162,7 +167,7 @@ struct TextDat {
     static constexpr std::size_t kDeepest = 8;  // a DAT nests two deep; deeper is built to exhaust the stack
     std::vector<std::string> groups;             // the keys of the groups we are in
     std::string key, game;
-    std::optional<std::string_view> size, crc, md5, sha1;
+    RomFields rom;
     bool sawDat = false;
 
     bool Open() {
@@ -172,12 +177,12 @@ struct TextDat {
         }
         groups.push_back(key);
         if (groups.size() == 1) game.clear();
-        if (groups.size() == 2 && key == "rom") size = crc = md5 = sha1 = std::nullopt;
+        if (groups.size() == 2 && key == "rom") rom = {};
         return true;
     }
     bool Close() {
         if (groups.size() == 2 && groups[1] == "rom" && !game.empty())
-            if (out.problem = TakeRom(game, size, crc, md5, sha1, out.roms); !out.problem.empty()) return false;
+            if (out.problem = TakeRom(game, rom, out.roms); !out.problem.empty()) return false;
         if (groups.size() == 1) sawDat = sawDat || groups[0] == "clrmamepro" || !game.empty();
         groups.pop_back();
         return true;
@@ -185,10 +190,11 @@ struct TextDat {
     void Value(std::string_view value) {
         if (groups.size() == 1 && key == "name") (groups[0] == "clrmamepro" ? out.datName : game) = value;
         if (groups.size() != 2 || groups[1] != "rom") return;
-        if (key == "size") size = value;
-        else if (key == "crc") crc = value;
-        else if (key == "md5") md5 = value;
-        else if (key == "sha1") sha1 = value;
+        if (key == "name") rom.file = value;
+        else if (key == "size") rom.size = value;
+        else if (key == "crc") rom.crc = value;
+        else if (key == "md5") rom.md5 = value;
+        else if (key == "sha1") rom.sha1 = value;
     }
 };
 
@@ -312,6 +318,7 @@ void RomCatalogue::Sort() {
     std::sort(bySha1_.begin(), bySha1_.end());
     std::sort(byMd5_.begin(), byMd5_.end());
     std::sort(bySizeCrc_.begin(), bySizeCrc_.end());
+    byFile_.clear();  // built when first asked for: only a patch without checksums asks
 }
 
 template <class Key>
@@ -341,7 +348,22 @@ std::vector<const KnownRom*> RomCatalogue::Find(const ExpectedOriginal& expected
     if (expected.md5)
         if (auto found = Lookup(byMd5_, *expected.md5); !found.empty()) return found;
     if (expected.size && expected.crc) return Lookup(bySizeCrc_, std::pair(*expected.size, *expected.crc));
-    return {};
+    // An xdelta patch carries no checksum of its original, only the name its
+    // maker's file had: a DAT's own file name for a ROM is that name where
+    // the maker started from a dump as the DAT names it.
+    std::vector<const KnownRom*> found;
+    if (expected.name.empty()) return found;
+    const auto name = [&](std::uint32_t at) -> const std::string& { return roms_[at].file; };
+    if (byFile_.size() != roms_.size()) {
+        byFile_.resize(roms_.size());
+        std::iota(byFile_.begin(), byFile_.end(), std::uint32_t{0});
+        std::sort(byFile_.begin(), byFile_.end(), [&](std::uint32_t a, std::uint32_t b) { return name(a) < name(b); });
+    }
+    for (auto it = std::lower_bound(byFile_.begin(), byFile_.end(), expected.name,
+                                    [&](std::uint32_t at, const std::string& wanted) { return name(at) < wanted; });
+         it != byFile_.end() && name(*it) == expected.name; ++it)
+        found.push_back(&roms_[*it]);
+    return found;
 }
 
 RomCatalogue UserCatalogue(HostServices& host, const std::vector<std::string>& paths, std::vector<std::string>& skipped) {

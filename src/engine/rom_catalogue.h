@@ -22,6 +22,7 @@ namespace zelk {
 
 struct KnownRom {
     std::string game;  // the name the DAT gives the game
+    std::string file;  // the name it gives the ROM's file
     std::shared_ptr<const std::string> dat;  // the DAT's own name (its header's), else its file's
     std::optional<std::uint64_t> size;
     std::optional<std::uint32_t> crc;
@@ -41,7 +42,8 @@ public:
     // The ROMs a file of these hashes is: by SHA-1 where the DAT gives one,
     // else MD5, else size and CRC-32.
     std::vector<const KnownRom*> Find(const FileHashes& hashes) const;
-    // The ROMs a patch's original is, by what it expects.
+    // The ROMs a patch's original is, by what it expects: its checksums, or
+    // where it has none, its file's name.
     std::vector<const KnownRom*> Find(const ExpectedOriginal& expected) const;
 
 private:
@@ -60,6 +62,7 @@ private:
     Index<std::array<std::uint8_t, 20>> bySha1_;
     Index<std::array<std::uint8_t, 16>> byMd5_;
     Index<std::pair<std::uint64_t, std::uint32_t>> bySizeCrc_;
+    mutable std::vector<std::uint32_t> byFile_;  // places in roms_, by the ROM's file name
 };
 
 // The user's DATs: the default folder's, then each path given.
