@@ -138,8 +138,8 @@ void HashingInput::Feed(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return;
     State& s = *state_;
     const HashKinds& k = s.kinds;
-    // A lone hash gains nothing from a thread of its own.
     s.Settle();
+    // A lone hash gains nothing from a thread of its own.
     if (bytes.size() >= kThreadedPiece && k.crc + k.md5 + k.sha1 > 1 && s.Threads()) {
         s.copy.assign(bytes.begin(), bytes.end());
         if (s.md5Thread) s.md5Thread->Start(s.copy);

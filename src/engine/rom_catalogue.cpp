@@ -23,6 +23,7 @@ namespace {
 // Larger than any DAT published (Redump's largest are tens of MiB): a
 // larger file is none, and its parser's memory stays bounded.
 constexpr std::uint64_t kLargestDat = 256 << 20;
+std::string LargerThanAnyDat() { return "it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")"; }
 
 // What a DAT gives of one ROM, as text (absent: null).
 struct RomFields {
@@ -145,7 +146,7 @@ std::string ReadLogiqx(DatContent& content, std::vector<std::uint8_t>& buffer, s
     std::uint64_t total = 0;
     for (std::size_t got = first;; got = read(buffer)) {
         total += got;
-        if (total > kLargestDat) return "it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")";
+        if (total > kLargestDat) return LargerThanAnyDat();
         const bool last = got == 0;
         if (XML_Parse(parser.get(), reinterpret_cast<const char*>(buffer.data()), static_cast<int>(got),
                       last ? XML_TRUE : XML_FALSE) != XML_STATUS_OK) {
@@ -225,7 +226,7 @@ std::string ReadClrmamepro(DatContent& content, std::vector<std::uint8_t>& buffe
                            const std::function<std::size_t(std::span<std::uint8_t>)>& read) {
     std::string whole;
     for (std::size_t got = first; got > 0; got = read(buffer)) {
-        if (whole.size() + got > kLargestDat) return "it is larger than any DAT (more than " + text::CountOf(kLargestDat) + ")";
+        if (whole.size() + got > kLargestDat) return LargerThanAnyDat();
         whole.append(reinterpret_cast<const char*>(buffer.data()), got);
     }
     TextDat dat(content);
